@@ -1,0 +1,338 @@
+// World initialisation and the construction operations. Each operation checks
+// its own limits and arguments, prints its own message and returns a failure
+// value; callers only test the result.
+#include "sim/world.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+SimWorld simWorld;
+int32_t verbosity = 0;
+const float worldScale = 8.0f;
+void* (*simMalloc)(size_t size) = std::malloc;
+
+namespace {
+
+// Copies at most SIM_NAME_LEN - 1 characters and always terminates.
+void copyName(char* dst, const char* src, const char* fallback) {
+    std::snprintf(dst, SIM_NAME_LEN, "%s", src ? src : fallback);
+}
+
+// Grows one of an object's arrays to newCap records of recSize bytes, keeping
+// the old records. On failure the array is left as it was.
+template <typename T> bool growArray(T*& array, int32_t count, int32_t newCap) {
+    T* block = static_cast<T*>(simMalloc(static_cast<size_t>(newCap) * sizeof(T)));
+    if (!block) return false;
+    if (array && count > 0) std::memcpy(block, array, static_cast<size_t>(count) * sizeof(T));
+    std::free(array);
+    array = block;
+    return true;
+}
+
+bool validMass(const SimObject& obj, int32_t m) { return m >= 0 && m < obj.nMasses; }
+
+void badOid(const char* op, int oid) {
+    std::printf("  *** ERROR *** %s(): Invalid object id (oid=%d).\n", op, oid);
+}
+
+} // namespace
+
+bool simValidOid(int oid) {
+    return oid >= 0 && oid < simWorld.nObjects && oid < SIM_MAX_OBJECTS &&
+           simWorld.objects[oid].id == oid;
+}
+
+int simInitWorld(const char* name) {
+    for (SimObject& obj : simWorld.objects) obj.id = -1;
+    if (name) {
+        std::snprintf(simWorld.name, SIM_NAME_LEN, "%s", name);
+    } else {
+        std::snprintf(simWorld.name, SIM_NAME_LEN, "%s", "Unknown_World");
+    }
+    if (verbosity > 1) std::printf("  simInitWorld(): World name =\"%s\"\n", simWorld.name);
+    simWorld.nObjects = 0;
+    simWorld.forceBits = 0;
+
+    int oid = simAddObject("Forces", SIMF_FORCES);
+    if (oid == -1) return 0;
+    simWorld.forcesOid = oid;
+    simWorld.bcubeOid = -1;
+
+    const float ambient[3] = {0.3f, 0.3f, 0.3f};
+    const float diffuse[3] = {1.0f, 1.0f, 1.0f};
+    const float specular[3] = {0.2f, 0.0f, 0.0f};
+    const float emission[3] = {0.0f, 0.0f, 0.0f};
+    int mat = simAddMat(ambient, diffuse, specular, emission, 128.0f, 1);
+    if (mat >= 0) std::snprintf(simWorld.materials[mat].name, SIM_MAT_NAME_LEN, "default");
+    return 1;
+}
+
+int simAddObject(const char* name, int32_t flags) {
+    int oid = 0;
+    while (oid < SIM_MAX_OBJECTS && simWorld.objects[oid].id != -1) ++oid;
+    if (oid == SIM_MAX_OBJECTS) {
+        std::printf("  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (%d) REACHED.\n",
+                    SIM_MAX_OBJECTS);
+        return -1;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    copyName(obj.name, name, "NoName");
+    if (verbosity > 1)
+        std::printf("  simAddObject(): Object id=%d  name=\"%s\"  flags=$%x\n", oid, obj.name,
+                    static_cast<unsigned>(flags));
+    obj.flags = flags;
+    obj.id = oid;
+    obj.nMasses = obj.nSprings = obj.connLen = obj.nPolys = 0;
+    obj.maxMasses = obj.maxSprings = obj.maxConns = obj.maxPolys = 0;
+    obj.masses = nullptr;
+    obj.springs = nullptr;
+    obj.conns = nullptr;
+    obj.polys = nullptr;
+
+    if (flags & SIMF_FORCES) {
+        if (verbosity > 1)
+            std::printf("  simAddObject(): >>> Setting system forces object (oid=%d) <<<\n", oid);
+        // Make sure the memory for the point-field centres is there; the mass
+        // array itself grows through simAddMass like every other.
+        void* probe = simMalloc(SIM_FORCES_BLOCK * sizeof(SimMass));
+        if (!probe) {
+            std::printf("  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
+            return -1;
+        }
+        std::free(probe);
+        simWorld.forcesOid = oid;
+    }
+    ++simWorld.nObjects;
+    return oid;
+}
+
+int simAddMass(int oid, SimMass** out) {
+    if (!simValidOid(oid)) {
+        badOid("simAddMass", oid);
+        return -1;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    if (obj.maxMasses - obj.nMasses <= 0) {
+        int32_t newCap = obj.maxMasses + SIM_GROW_MASSES;
+        int size = static_cast<int>(newCap * sizeof(SimMass));
+        if (verbosity > 2)
+            std::printf("  simAddMass(): Expanding size of masses structure for obj%d to %d\n",
+                        oid, size);
+        if (!growArray(obj.masses, obj.nMasses, newCap)) {
+            std::printf("  *** ERROR *** simAddMass(): Failed malloc(%d) for masses (oid=%d).\n",
+                        size, oid);
+            return -1;
+        }
+        obj.maxMasses = newCap;
+    }
+    int index = obj.nMasses++;
+    SimMass& m = obj.masses[index];
+    if (out) *out = &m;
+    m = SimMass{};
+    m.mass = 1.0;
+    m.range = 0.1;
+    m.flags = SIMF_ACTIVE;
+    m.forceMask = -1;
+    return index;
+}
+
+int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double damping,
+                 int32_t kind) {
+    if (!simValidOid(oid)) {
+        badOid("simAddSpring", oid);
+        return -1;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    if (!validMass(obj, a) || !validMass(obj, b)) {
+        std::printf("  *** ERROR *** simAddSpring(): Mass index out of range (a=%d b=%d, oid=%d).\n",
+                    a, b, oid);
+        return -1;
+    }
+    if (obj.maxSprings - obj.nSprings <= 0) {
+        int32_t newCap = obj.maxSprings + SIM_GROW_SPRINGS;
+        int size = static_cast<int>(newCap * sizeof(SimSpring));
+        if (verbosity > 2)
+            std::printf("  simAddSpring(): Expanding size of springs structure for obj%d to %d\n",
+                        oid, size);
+        if (!growArray(obj.springs, obj.nSprings, newCap)) {
+            std::printf("  *** ERROR *** simAddSpring(): Failed malloc(%d) for springs (oid=%d).\n",
+                        size, oid);
+            return -1;
+        }
+        obj.maxSprings = newCap;
+    }
+    int index = obj.nSprings++;
+    SimSpring& s = obj.springs[index];
+    s.k = k;
+    s.damping = damping;
+    s.rest = rest;
+    s.a = a;
+    s.b = b;
+    s.index = index;
+    s.kind = kind;
+    return index;
+}
+
+int simAddConn(int oid, const int32_t* run, int32_t count) {
+    if (count < 1 || !run) {
+        std::printf("  *** ERROR *** simAddConn(): Invalid array size (oid=%d).\n", oid);
+        return -1;
+    }
+    if (!simValidOid(oid)) {
+        badOid("simAddConn", oid);
+        return -1;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    for (int32_t i = 0; i < count; ++i) {
+        if (!validMass(obj, run[i])) {
+            std::printf("  *** ERROR *** simAddConn(): Mass index out of range (%d, oid=%d).\n",
+                        run[i], oid);
+            return -1;
+        }
+    }
+    // A run needs count + 1 entries beyond the list's current end; grow by as
+    // many steps as it takes, so that a long run never writes past the block.
+    int64_t need = static_cast<int64_t>(count) + obj.connLen + 1;
+    if (obj.maxConns - need <= 0) {
+        int64_t newCap = obj.maxConns;
+        while (newCap - need <= 0) newCap += SIM_GROW_CONNS;
+        if (newCap > INT32_MAX / static_cast<int64_t>(sizeof(int32_t))) {
+            std::printf("  *** ERROR *** simAddConn(): Invalid array size (oid=%d).\n", oid);
+            return -1;
+        }
+        int size = static_cast<int>(newCap * static_cast<int64_t>(sizeof(int32_t)));
+        if (verbosity > 2)
+            std::printf("  simAddConn(): Expanding size of conns structure for obj%d to %d\n", oid,
+                        size);
+        if (!growArray(obj.conns, obj.connLen, static_cast<int32_t>(newCap))) {
+            std::printf("  *** ERROR *** simAddConn(): Failed malloc(%d). (oid=%d).\n", size, oid);
+            return -1;
+        }
+        obj.maxConns = static_cast<int32_t>(newCap);
+    }
+    if (obj.connLen == 0) obj.connLen = 1; // an empty list holds only its final -2
+    int32_t at = obj.connLen - 1;
+    std::memcpy(obj.conns + at, run, static_cast<size_t>(count) * sizeof(int32_t));
+    obj.conns[at + count] = SIM_CONN_END_RUN;
+    obj.conns[at + count + 1] = SIM_CONN_END_LIST;
+    obj.connLen += count + 1;
+    return 0;
+}
+
+int simAddPoly(int oid, int32_t v0, int32_t v1, int32_t v2, const double* norm0,
+               const double* norm1, const double* norm2, int32_t flags, SimPoly** out,
+               int32_t material) {
+    if (!simValidOid(oid)) {
+        badOid("simAddPoly", oid);
+        return -1;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    if (!validMass(obj, v0) || !validMass(obj, v1) || !validMass(obj, v2)) {
+        std::printf("  *** ERROR *** simAddPoly(): Mass index out of range (%d %d %d, oid=%d).\n",
+                    v0, v1, v2, oid);
+        return -1;
+    }
+    if (material < 0 || material >= simWorld.nMaterials) {
+        std::printf("  *** ERROR *** simAddPoly(): Invalid material id (%d, oid=%d).\n", material,
+                    oid);
+        return -1;
+    }
+    if (obj.maxPolys - obj.nPolys <= 0) {
+        int32_t newCap = obj.maxPolys + SIM_GROW_POLYS;
+        int size = static_cast<int>(newCap * sizeof(SimPoly));
+        if (verbosity > 2)
+            std::printf("  simAddPoly(): Expanding size of polys structure for obj%d to %d\n", oid,
+                        size);
+        if (!growArray(obj.polys, obj.nPolys, newCap)) {
+            std::printf("  *** ERROR *** simAddPoly(): Failed malloc(%d) for polys (oid=%d).\n",
+                        size, oid);
+            return -1;
+        }
+        obj.maxPolys = newCap;
+    }
+    int index = obj.nPolys++;
+    SimPoly& p = obj.polys[index];
+    if (out) *out = &p;
+    p.v0 = v0;
+    p.v1 = v1;
+    p.v2 = v2;
+    p.normal[0] = p.normal[1] = p.normal[2] = 0.0;
+    p.index = index;
+    p.material = material;
+    p.flags = flags | SIMF_ACTIVE;
+    obj.masses[v0].polyCount++;
+    obj.masses[v1].polyCount++;
+    obj.masses[v2].polyCount++;
+    const double* norms[3] = {norm0, norm1, norm2};
+    const int32_t corners[3] = {v0, v1, v2};
+    for (int c = 0; c < 3; ++c) {
+        if (norms[c]) std::memcpy(obj.masses[corners[c]].normal, norms[c], 3 * sizeof(double));
+    }
+    return index;
+}
+
+int simAddMat(const float* ambient, const float* diffuse, const float* specular,
+              const float* emission, float shininess, int32_t tag) {
+    if (simWorld.nMaterials >= SIM_MAX_MATERIALS) return -1;
+    int id = simWorld.nMaterials++;
+    if (verbosity > 1) std::printf("  simAddMat(): Added material (id=%d)\n", id);
+    static const float defAmbient[3] = {0.2f, 0.2f, 0.2f};
+    static const float defDiffuse[3] = {0.8f, 0.8f, 0.8f};
+    static const float defBlack[3] = {0.0f, 0.0f, 0.0f};
+    SimMaterial& m = simWorld.materials[id];
+    // Only red, green and blue are written: alpha keeps the zero of the
+    // zero-filled table.
+    std::memcpy(m.ambient, ambient ? ambient : defAmbient, 3 * sizeof(float));
+    std::memcpy(m.diffuse, diffuse ? diffuse : defDiffuse, 3 * sizeof(float));
+    std::memcpy(m.specular, specular ? specular : defBlack, 3 * sizeof(float));
+    std::memcpy(m.emission, emission ? emission : defBlack, 3 * sizeof(float));
+    m.shininess = shininess;
+    m.tag = tag;
+    return id;
+}
+
+uint32_t simAddFForce(double x, double y, double z) {
+    int slot = 0;
+    while (slot < SIM_MAX_FORCES && (simWorld.forceBits & (1u << slot))) ++slot;
+    if (slot == SIM_MAX_FORCES) {
+        std::printf("  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (%d) REACHED.\n",
+                    SIM_MAX_FORCES);
+        return 0;
+    }
+    uint32_t fid = 1u << slot;
+    SimFForce& f = simWorld.forces[slot];
+    f.vec[0] = x;
+    f.vec[1] = y;
+    f.vec[2] = z;
+    f.strength = 1.0;
+    f.target = -1;
+    f.mask = static_cast<int32_t>(fid);
+    simWorld.forceBits |= fid;
+    if (verbosity > 1) std::printf("  simAddFForce():  fid=$%x\n", fid);
+    return fid;
+}
+
+void simSetObjMat(int oid, int32_t material) {
+    if (!simValidOid(oid)) {
+        badOid("simSetObjMat", oid);
+        return;
+    }
+    if (material < 0 || material >= simWorld.nMaterials) {
+        std::printf("  *** ERROR *** simSetObjMat(): Invalid material id (%d, oid=%d).\n",
+                    material, oid);
+        return;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    for (int32_t i = 0; i < obj.nPolys; ++i) obj.polys[i].material = material;
+}
+
+void simFreeWorld() {
+    for (SimObject& obj : simWorld.objects) {
+        std::free(obj.masses);
+        std::free(obj.springs);
+        std::free(obj.conns);
+        std::free(obj.polys);
+    }
+    std::memset(&simWorld, 0, sizeof simWorld);
+}

@@ -1,0 +1,303 @@
+#include <cstring>
+#include <string>
+
+#include "world_fixture.h"
+
+namespace {
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+int addMasses(int oid, int n) {
+    int last = -1;
+    for (int i = 0; i < n; ++i) last = simAddMass(oid, nullptr);
+    return last;
+}
+
+} // namespace
+
+TEST_F(WorldTest, FreshWorldHoldsForcesObjectAndDefaultMaterial) {
+    EXPECT_EQ(simWorld.nObjects, 1);
+    EXPECT_EQ(simWorld.nMaterials, 1);
+    EXPECT_EQ(simWorld.forceBits, 0u);
+    EXPECT_EQ(simWorld.bcubeOid, -1);
+    EXPECT_EQ(simWorld.forcesOid, 0);
+    EXPECT_STREQ(simWorld.name, "Test_World");
+    EXPECT_STREQ(obj(0).name, "Forces");
+    EXPECT_EQ(obj(0).flags, SIMF_FORCES);
+    EXPECT_EQ(obj(0).nMasses, 0);
+    EXPECT_EQ(obj(0).masses, nullptr);
+    for (int i = 1; i < SIM_MAX_OBJECTS; ++i) ASSERT_EQ(obj(i).id, -1) << i;
+    const SimMaterial& def = simWorld.materials[0];
+    EXPECT_STREQ(def.name, "default");
+    EXPECT_FLOAT_EQ(def.ambient[0], 0.3f);
+    EXPECT_FLOAT_EQ(def.diffuse[2], 1.0f);
+    EXPECT_FLOAT_EQ(def.specular[0], 0.2f);
+    EXPECT_FLOAT_EQ(def.shininess, 128.0f);
+}
+
+TEST_F(WorldTest, InitNoticesAtLevelTwoAndNullName) {
+    simFreeWorld();
+    verbosity = 2;
+    std::string out = captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); });
+    EXPECT_EQ(out, "  simInitWorld(): World name =\"Unknown_World\"\n"
+                   "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2\n"
+                   "  simAddObject(): >>> Setting system forces object (oid=0) <<<\n"
+                   "  simAddMat(): Added material (id=0)\n");
+}
+
+TEST_F(WorldTest, NewMassHasDefaults) {
+    int oid = simAddObject("o", 0);
+    SimMass* m = nullptr;
+    ASSERT_EQ(simAddMass(oid, &m), 0);
+    ASSERT_EQ(m, &obj(oid).masses[0]);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_EQ(m->pos[j], 0.0);
+        EXPECT_EQ(m->vel[j], 0.0);
+        EXPECT_EQ(m->acc[j], 0.0);
+        EXPECT_EQ(m->normal[j], 0.0);
+    }
+    EXPECT_EQ(m->polyCount, 0);
+    EXPECT_EQ(m->mass, 1.0);
+    EXPECT_EQ(m->range, 0.1);
+    EXPECT_EQ(m->flags, SIMF_ACTIVE);
+    EXPECT_EQ(m->forceMask, -1);
+}
+
+TEST_F(WorldTest, MassArrayGrowsByStepsWithNoticeAtLevelThree) {
+    int oid = simAddObject("o", 0);
+    verbosity = 3;
+    std::string out = captureStdout([&] {
+        EXPECT_EQ(simAddMass(oid, nullptr), 0);
+        EXPECT_EQ(obj(oid).maxMasses, 128);
+        for (int i = 1; i < 128; ++i) simAddMass(oid, nullptr);
+        SimMass* m = nullptr;
+        EXPECT_EQ(simAddMass(oid, &m), 128);
+        EXPECT_EQ(m, &obj(oid).masses[128]);
+    });
+    EXPECT_EQ(obj(oid).maxMasses, 256);
+    char expect[200];
+    std::snprintf(expect, sizeof expect,
+                  "  simAddMass(): Expanding size of masses structure for obj%d to %d\n"
+                  "  simAddMass(): Expanding size of masses structure for obj%d to %d\n",
+                  oid, static_cast<int>(128 * sizeof(SimMass)), oid,
+                  static_cast<int>(256 * sizeof(SimMass)));
+    EXPECT_EQ(out, expect);
+
+    verbosity = 2;
+    out = captureStdout([&] { addMasses(oid, 129); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(obj(oid).maxMasses, 384);
+}
+
+TEST_F(WorldTest, SpringAndPolyArraysGrowAtTheirSteps) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 3);
+    verbosity = 3;
+    std::string out = captureStdout([&] {
+        for (int i = 0; i < 2049; ++i) ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 2.0, 3.0, 1), i);
+        for (int i = 0; i < 65; ++i)
+            ASSERT_EQ(simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0), i);
+    });
+    EXPECT_EQ(obj(oid).maxSprings, 4096);
+    EXPECT_EQ(obj(oid).maxPolys, 128);
+    EXPECT_EQ(countOf(out, "simAddSpring(): Expanding size of springs structure"), 2u);
+    EXPECT_EQ(countOf(out, "simAddPoly(): Expanding size of polys structure"), 2u);
+    const SimSpring& s = obj(oid).springs[2048];
+    EXPECT_EQ(s.index, 2048);
+    EXPECT_EQ(s.a, 0);
+    EXPECT_EQ(s.b, 1);
+    EXPECT_EQ(s.rest, 1.0);
+    EXPECT_EQ(s.k, 2.0);
+    EXPECT_EQ(s.damping, 3.0);
+    EXPECT_EQ(obj(oid).polys[64].index, 64);
+    EXPECT_EQ(obj(oid).polys[64].flags, SIMF_ACTIVE);
+    EXPECT_EQ(obj(oid).masses[0].polyCount, 65);
+}
+
+TEST_F(WorldTest, ConnectionListLayout) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 10);
+    const int32_t r1[] = {5, 6, 7};
+    const int32_t r2[] = {8, 9};
+    ASSERT_EQ(simAddConn(oid, r1, 3), 0);
+    EXPECT_EQ(obj(oid).connLen, 5);
+    EXPECT_EQ(obj(oid).maxConns, 1024);
+    const int32_t e1[] = {5, 6, 7, -1, -2};
+    EXPECT_EQ(std::memcmp(obj(oid).conns, e1, sizeof e1), 0);
+    ASSERT_EQ(simAddConn(oid, r2, 2), 0);
+    const int32_t e2[] = {5, 6, 7, -1, 8, 9, -1, -2};
+    EXPECT_EQ(obj(oid).connLen, 8);
+    EXPECT_EQ(std::memcmp(obj(oid).conns, e2, sizeof e2), 0);
+}
+
+TEST_F(WorldTest, ConnectionRunsSurviveGrowth) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 4);
+    const int32_t run[] = {0, 1, 2, 3};
+    for (int i = 0; i < 400; ++i) ASSERT_EQ(simAddConn(oid, run, 4), 0);
+    EXPECT_EQ(obj(oid).connLen, 400 * 5 + 1);
+    EXPECT_EQ(obj(oid).maxConns, 2048);
+    for (int i = 0; i < 400; ++i) {
+        const int32_t* at = obj(oid).conns + i * 5;
+        ASSERT_EQ(std::memcmp(at, run, sizeof run), 0) << "run " << i;
+        ASSERT_EQ(at[4], -1);
+    }
+    EXPECT_EQ(obj(oid).conns[2000], -2);
+}
+
+TEST_F(WorldTest, LongRunGrowsUntilItFits) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 3000);
+    std::vector<int32_t> run(3000);
+    for (int i = 0; i < 3000; ++i) run[i] = i;
+    ASSERT_EQ(simAddConn(oid, run.data(), 3000), 0);
+    EXPECT_EQ(obj(oid).connLen, 3002);
+    EXPECT_GE(obj(oid).maxConns, 3003);
+    EXPECT_EQ(obj(oid).maxConns % 1024, 0);
+    EXPECT_EQ(obj(oid).conns[2999], 2999);
+    EXPECT_EQ(obj(oid).conns[3000], -1);
+    EXPECT_EQ(obj(oid).conns[3001], -2);
+}
+
+TEST_F(WorldTest, EmptyRunIsRefused) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 1);
+    const int32_t run[] = {0};
+    std::string out = captureStdout([&] { EXPECT_EQ(simAddConn(oid, run, 0), -1); });
+    EXPECT_EQ(out, "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
+    EXPECT_EQ(obj(oid).connLen, 0);
+    EXPECT_EQ(obj(oid).conns, nullptr);
+}
+
+TEST_F(WorldTest, ObjectTableLimit) {
+    for (int i = 1; i < SIM_MAX_OBJECTS; ++i) ASSERT_EQ(simAddObject("o", 0), i);
+    std::string out = captureStdout([] { EXPECT_EQ(simAddObject("x", 0), -1); });
+    EXPECT_EQ(out, "  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (1000) REACHED.\n");
+    EXPECT_EQ(simWorld.nObjects, 1000);
+}
+
+TEST_F(WorldTest, ObjectNames) {
+    verbosity = 2;
+    std::string out = captureStdout([] { EXPECT_EQ(simAddObject(nullptr, 0x5004E21), 1); });
+    EXPECT_EQ(out, "  simAddObject(): Object id=1  name=\"NoName\"  flags=$5004e21\n");
+    std::string longName(300, 'q');
+    int oid = simAddObject(longName.c_str(), 0);
+    EXPECT_EQ(std::string(obj(oid).name), longName.substr(0, 255));
+}
+
+TEST_F(WorldTest, MaterialTableLimitIsSilent) {
+    for (int i = 1; i < SIM_MAX_MATERIALS; ++i)
+        ASSERT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), i);
+    std::string out = captureStdout(
+        [] { EXPECT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), -1); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(simWorld.nMaterials, 50);
+}
+
+TEST_F(WorldTest, MaterialDefaultsAndAlphaStaysZero) {
+    const float rgba[4] = {0.5f, 0.25f, 0.125f, 0.9f};
+    int id = simAddMat(rgba, rgba, rgba, rgba, 7.0f, 1);
+    const SimMaterial& m = simWorld.materials[id];
+    EXPECT_EQ(m.ambient[0], 0.5f);
+    EXPECT_EQ(m.emission[2], 0.125f);
+    for (const float* c : {m.ambient, m.diffuse, m.specular, m.emission}) EXPECT_EQ(c[3], 0.0f);
+    EXPECT_EQ(m.shininess, 7.0f);
+    EXPECT_EQ(m.name[0], '\0');
+
+    const SimMaterial& d = simWorld.materials[simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1)];
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_EQ(d.ambient[j], 0.2f);
+        EXPECT_EQ(d.diffuse[j], 0.8f);
+        EXPECT_EQ(d.specular[j], 0.0f);
+        EXPECT_EQ(d.emission[j], 0.0f);
+    }
+    for (const float* c : {d.ambient, d.diffuse, d.specular, d.emission}) EXPECT_EQ(c[3], 0.0f);
+}
+
+TEST_F(WorldTest, ForceSlotsAndLimit) {
+    verbosity = 2;
+    std::string out = captureStdout([] { EXPECT_EQ(simAddFForce(0.0, -0.0098, 0.0), 1u); });
+    EXPECT_EQ(out, "  simAddFForce():  fid=$1\n");
+    EXPECT_EQ(simAddFForce(1, 2, 3), 2u);
+    const SimFForce& f = simWorld.forces[1];
+    EXPECT_EQ(f.vec[2], 3.0);
+    EXPECT_EQ(f.strength, 1.0);
+    EXPECT_EQ(f.target, -1);
+    EXPECT_EQ(f.mask, 2);
+    for (int i = 2; i < 31; ++i) simAddFForce(0, 0, 0);
+    EXPECT_EQ(simAddFForce(0, 0, 0), 0x80000000u);
+    EXPECT_EQ(simWorld.forceBits, 0xFFFFFFFFu);
+    out = captureStdout([] { EXPECT_EQ(simAddFForce(0, 0, 0), 0u); });
+    EXPECT_EQ(out, "  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (32) REACHED.\n");
+}
+
+TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 5);
+    const double n0[3] = {0.0, 0.0, 1.0};
+    obj(oid).masses[4].normal[1] = 7.0;
+    SimPoly* p = nullptr;
+    ASSERT_EQ(simAddPoly(oid, 3, 3, 4, n0, nullptr, nullptr, 0x20, &p, 0), 0);
+    EXPECT_EQ(obj(oid).masses[3].polyCount, 2);
+    EXPECT_EQ(obj(oid).masses[4].polyCount, 1);
+    EXPECT_EQ(obj(oid).masses[3].normal[2], 1.0);
+    EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
+    EXPECT_EQ(p->flags, 0x21);
+    EXPECT_EQ(p->material, 0);
+}
+
+TEST_F(WorldTest, SetObjMatSetsEveryTriangle) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 3);
+    for (int i = 0; i < 70; ++i) simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
+    int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
+    simSetObjMat(oid, mat);
+    for (int i = 0; i < 70; ++i) ASSERT_EQ(obj(oid).polys[i].material, mat);
+}
+
+TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 128);
+    SimMass* before = obj(oid).masses;
+    simMalloc = [](size_t) -> void* { return nullptr; };
+    std::string out = captureStdout([&] { EXPECT_EQ(simAddMass(oid, nullptr), -1); });
+    char expect[120];
+    std::snprintf(expect, sizeof expect,
+                  "  *** ERROR *** simAddMass(): Failed malloc(%d) for masses (oid=%d).\n",
+                  static_cast<int>(256 * sizeof(SimMass)), oid);
+    EXPECT_EQ(out, expect);
+    EXPECT_EQ(obj(oid).masses, before);
+    EXPECT_EQ(obj(oid).nMasses, 128);
+    EXPECT_EQ(obj(oid).maxMasses, 128);
+
+    out = captureStdout([] { EXPECT_EQ(simAddObject("F", SIMF_FORCES), -1); });
+    EXPECT_NE(out.find("Failed malloc for system forces masses."), std::string::npos);
+    EXPECT_EQ(simWorld.nObjects, 2); // the slot is taken but not counted
+}
+
+TEST_F(WorldTest, InvalidIndicesAreRefused) {
+    int oid = simAddObject("o", 0);
+    addMasses(oid, 2);
+    std::string out = captureStdout([&] {
+        EXPECT_EQ(simAddMass(-1, nullptr), -1);
+        EXPECT_EQ(simAddMass(999, nullptr), -1);
+        EXPECT_EQ(simAddSpring(oid, 0, 2, 1, 1, 1, 1), -1);
+        EXPECT_EQ(simAddSpring(oid, -1, 1, 1, 1, 1, 1), -1);
+        EXPECT_EQ(simAddPoly(oid, 0, 1, 5, nullptr, nullptr, nullptr, 0, nullptr, 0), -1);
+        EXPECT_EQ(simAddPoly(oid, 0, 1, 1, nullptr, nullptr, nullptr, 0, nullptr, 1), -1);
+        const int32_t run[] = {0, 7};
+        EXPECT_EQ(simAddConn(oid, run, 2), -1);
+        simSetObjMat(oid, -1);
+        simSetObjMat(77, 0);
+    });
+    EXPECT_EQ(countOf(out, "*** ERROR ***"), 9u);
+    EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
+    EXPECT_EQ(obj(oid).nSprings, 0);
+    EXPECT_EQ(obj(oid).nPolys, 0);
+    EXPECT_EQ(obj(oid).connLen, 0);
+    EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
+}
