@@ -15,7 +15,8 @@
 // into the grid keeps that.
 //
 // A mass with a coordinate that is not finite never passes (its differences
-// are NaN or infinite), so it is left out of the grid.
+// are NaN or infinite), so it is left out of the grid. Only occupied cells are
+// stored, sorted by key, so the grid takes O(n) memory whatever the spread.
 #include "import/band.h"
 
 #include <algorithm>
@@ -28,9 +29,15 @@ namespace {
 constexpr double kCellMargin = 1.0 + 1.0 / 1024.0; // cell width over the upper bound
 constexpr double kMinCellWidth = 0x1p-500;         // see the underflow note above
 constexpr int64_t kMaxCellsPerAxis = int64_t{1} << 20;
+constexpr size_t kNeighbours = 27; // a cell and the 26 around it
 
 struct CellPoint {
     uint64_t key;
+    int32_t index;
+};
+
+struct Packed {
+    double pos[3];
     int32_t index;
 };
 
@@ -117,22 +124,27 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
         return;
     }
 
-    // One block: cell key per mass, masses sorted by cell, occupied cells'
-    // keys, partner buffer, occupied cells' first entries.
+    // One block for the grid: the masses sorted by cell with their positions
+    // packed, the occupied cells, each cell's neighbours (found on first use)
+    // and the partner buffer.
     const size_t un = static_cast<size_t>(n);
     const size_t um = static_cast<size_t>(m);
-    const size_t bytes = un * sizeof(uint64_t) + um * sizeof(CellPoint) + um * sizeof(uint64_t) +
-                         um * sizeof(Partner) + (um + 1) * sizeof(int32_t);
+    const size_t bytes = um * sizeof(CellPoint) + um * sizeof(Packed) + um * sizeof(uint64_t) +
+                         um * sizeof(Partner) + un * sizeof(int32_t) + (um + 1) * sizeof(int32_t) +
+                         um * kNeighbours * sizeof(int32_t) + um * sizeof(int32_t);
     char* block = static_cast<char*>(simMalloc(bytes));
     if (!block) {
         allPairs(masses, n, lo, hi, emit, ctx);
         return;
     }
-    uint64_t* keyOf = reinterpret_cast<uint64_t*>(block);
-    CellPoint* sorted = reinterpret_cast<CellPoint*>(keyOf + un);
-    uint64_t* cellKey = reinterpret_cast<uint64_t*>(sorted + um);
+    CellPoint* sorted = reinterpret_cast<CellPoint*>(block);
+    Packed* packed = reinterpret_cast<Packed*>(sorted + um);
+    uint64_t* cellKey = reinterpret_cast<uint64_t*>(packed + um);
     Partner* partners = reinterpret_cast<Partner*>(cellKey + um);
-    int32_t* cellStart = reinterpret_cast<int32_t*>(partners + um);
+    int32_t* cellOf = reinterpret_cast<int32_t*>(partners + um);
+    int32_t* cellStart = cellOf + un;
+    int32_t* neighbours = cellStart + um + 1;
+    int32_t* neighbourCount = neighbours + um * kNeighbours;
 
     const uint64_t ny = static_cast<uint64_t>(axes[1].cells);
     const uint64_t nz = static_cast<uint64_t>(axes[2].cells);
@@ -142,8 +154,7 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
         const uint64_t ix = static_cast<uint64_t>(cellIndex(axes[0], masses[i].pos[0]));
         const uint64_t iy = static_cast<uint64_t>(cellIndex(axes[1], masses[i].pos[1]));
         const uint64_t iz = static_cast<uint64_t>(cellIndex(axes[2], masses[i].pos[2]));
-        keyOf[i] = (ix * ny + iy) * nz + iz;
-        sorted[at++] = {keyOf[i], i};
+        sorted[at++] = {(ix * ny + iy) * nz + iz, i};
     }
     // Within a cell the masses stay in index order.
     std::sort(sorted, sorted + m, [](const CellPoint& p, const CellPoint& q) {
@@ -153,14 +164,20 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
     for (int32_t p = 0; p < m; ++p) {
         if (p == 0 || sorted[p].key != sorted[p - 1].key) {
             cellKey[nCells] = sorted[p].key;
+            neighbourCount[nCells] = -1;
             cellStart[nCells++] = p;
         }
+        const SimMass& mass = masses[sorted[p].index];
+        packed[p] = {{mass.pos[0], mass.pos[1], mass.pos[2]}, sorted[p].index};
+        cellOf[sorted[p].index] = nCells - 1;
     }
     cellStart[nCells] = m;
 
-    for (int32_t i = 0; i < n; ++i) {
-        if (!finitePos(masses[i])) continue;
-        const uint64_t key = keyOf[i];
+    // The occupied cells among the 27 around cell c, stored on first use.
+    auto neighboursOf = [&](int32_t c) {
+        int32_t* list = neighbours + static_cast<size_t>(c) * kNeighbours;
+        if (neighbourCount[c] >= 0) return list;
+        const uint64_t key = cellKey[c];
         const int64_t cell[3] = {static_cast<int64_t>(key / nz / ny),
                                  static_cast<int64_t>(key / nz % ny),
                                  static_cast<int64_t>(key % nz)};
@@ -175,18 +192,34 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
                         (static_cast<uint64_t>(x) * ny + static_cast<uint64_t>(y)) * nz +
                         static_cast<uint64_t>(z);
                     const uint64_t* hit = std::lower_bound(cellKey, cellKey + nCells, near);
-                    if (hit == cellKey + nCells || *hit != near) continue;
-                    const int32_t c = static_cast<int32_t>(hit - cellKey);
-                    const CellPoint* first = sorted + cellStart[c];
-                    const CellPoint* last = sorted + cellStart[c + 1];
-                    // Only partners above i: the pair was met from its lower end.
-                    first = std::upper_bound(
-                        first, last, i, [](int32_t v, const CellPoint& p) { return v < p.index; });
-                    for (const CellPoint* p = first; p != last; ++p) {
-                        const double d = pairDistance(masses, i, p->index);
-                        if (lo < d && d < hi) partners[found++] = {d, p->index};
-                    }
+                    if (hit != cellKey + nCells && *hit == near)
+                        list[found++] = static_cast<int32_t>(hit - cellKey);
                 }
+            }
+        }
+        neighbourCount[c] = found;
+        return list;
+    };
+
+    for (int32_t i = 0; i < n; ++i) {
+        if (!finitePos(masses[i])) continue;
+        const int32_t c = cellOf[i];
+        const int32_t* list = neighboursOf(c);
+        const double* pi = masses[i].pos;
+        int32_t found = 0;
+        for (int32_t k = 0; k < neighbourCount[c]; ++k) {
+            const Packed* first = packed + cellStart[list[k]];
+            const Packed* last = packed + cellStart[list[k] + 1];
+            // Only partners above i: the pair was met from its lower end.
+            first = std::upper_bound(first, last, i,
+                                     [](int32_t v, const Packed& p) { return v < p.index; });
+            for (const Packed* p = first; p != last; ++p) {
+                // The plain loop's expression, on the same values.
+                const double dx = pi[0] - p->pos[0];
+                const double dy = pi[1] - p->pos[1];
+                const double dz = pi[2] - p->pos[2];
+                const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+                if (lo < d && d < hi) partners[found++] = {d, p->index};
             }
         }
         std::sort(partners, partners + found,

@@ -21,7 +21,7 @@ constexpr int32_t kMatTag = 1;
 constexpr int32_t kSpringKind = 1;
 constexpr int32_t kFirstMaterial = 0; // every triangle starts with "default"
 
-// Places mass v at offset + scale * vertex and hands it the face flags.
+// Where a face puts its masses (offset + scale * vertex) and what it gives them.
 struct Placement {
     double offset[3];
     double scale;
