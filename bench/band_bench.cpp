@@ -1,0 +1,103 @@
+// The distance band: the grid search against the plain all-pairs loop, on a
+// moon-like surface mesh. The band runs from 0 to a few vertex spacings, as
+// start-up's band does for a mesh fine enough to need a search at all; the
+// wide case reaches a tenth of the radius. Both searches hand every pair to
+// the same counting sink; the last benchmark adds the springs to a world
+// object, as the conversion does.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "import/band.h"
+#include "sim/world.h"
+#include "tools/fixtures/band_fixture.h"
+
+namespace {
+
+constexpr double kRadius = 24.0;  // world units: a body filling a good part of the cube
+constexpr double kNearBand = 3.0; // upper bound in vertex spacings
+constexpr double kWideBand = 0.1; // upper bound as a share of the radius
+constexpr uint32_t kSeed = 1;
+
+struct Sink {
+    int64_t pairs = 0;
+    double sum = 0.0;
+};
+
+void count(void* ctx, int32_t, int32_t, double d) {
+    Sink* s = static_cast<Sink*>(ctx);
+    ++s->pairs;
+    s->sum += d;
+}
+
+std::vector<SimMass> surfaceMasses(int n) {
+    std::vector<SimMass> masses(static_cast<size_t>(n));
+    const std::vector<Point3> points = bumpySpherePoints(n, kRadius, kSeed);
+    for (size_t i = 0; i < masses.size(); ++i)
+        std::memcpy(masses[i].pos, points[i].data(), sizeof masses[i].pos);
+    return masses;
+}
+
+// range(0): mass count; range(1): 0 for the near band, 1 for the wide one.
+double upperBound(const benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    return state.range(1) == 0 ? kNearBand * sphereSpacing(n, kRadius) : kWideBand * kRadius;
+}
+
+void runSearch(benchmark::State& state, decltype(&simBandPairs) search) {
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<SimMass> masses = surfaceMasses(n);
+    const double hi = upperBound(state);
+    Sink sink;
+    for (auto _ : state) {
+        sink = Sink{};
+        search(masses.data(), n, 0.0, hi, count, &sink);
+        benchmark::DoNotOptimize(sink.sum);
+    }
+    state.counters["pairs"] = static_cast<double>(sink.pairs);
+    state.counters["perMass"] = 2.0 * static_cast<double>(sink.pairs) / n;
+}
+
+void BM_BandGrid(benchmark::State& state) {
+    runSearch(state, simBandPairs);
+}
+void BM_BandAllPairs(benchmark::State& state) {
+    runSearch(state, bandAllPairs);
+}
+
+// Grid search plus simAddSpring, on a fresh world object each time.
+void BM_BandGridSprings(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<SimMass> masses = surfaceMasses(n);
+    const double hi = upperBound(state);
+    int springs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        simFreeWorld();
+        simInitWorld("bench");
+        const int oid = simAddObject("moon", 0);
+        for (const SimMass& m : masses) {
+            SimMass* added = nullptr;
+            simAddMass(oid, &added);
+            std::memcpy(added->pos, m.pos, sizeof m.pos);
+        }
+        state.ResumeTiming();
+        springs = simAddBandSprings(oid, 0.0, hi, 5.0, 1.0);
+    }
+    state.counters["springs"] = springs;
+    simFreeWorld();
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+    b->Args({10000, 0})->Args({50000, 0})->Args({10000, 1})->Args({50000, 1});
+    b->Unit(benchmark::kMillisecond);
+}
+
+} // namespace
+
+BENCHMARK(BM_BandGrid)->Apply(sizes);
+BENCHMARK(BM_BandAllPairs)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BandGridSprings)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,416 @@
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "import/conv3ds.h"
+#include "render/glext.h"
+#include "world_fixture.h"
+
+namespace {
+
+constexpr int kSprings = SIMF_MKSPRINGS;
+constexpr int kPolys = SIMF_MKPOLYS;
+constexpr int kConns = SIMF_MKCONNS;
+
+// Scenes built in memory, shaped as the reader leaves them; the builder owns
+// every list the records point to.
+struct SceneBuilder {
+    std::deque<std::vector<float>> vertLists;
+    std::deque<std::vector<uint16_t>> faceLists;
+    std::deque<std::vector<uint16_t>> groupFaces;
+    std::deque<std::vector<MatGroup3DS>> groupLists;
+    std::vector<Obj3DS> objects;
+    std::vector<Mat3DS> materials;
+    Scene3DS scene{};
+
+    static void setName(char* field, const std::string& name) {
+        std::memset(field, 0, SIM3DS_NAME_LEN);
+        std::memcpy(field, name.data(), std::min<size_t>(name.size(), SIM3DS_NAME_LEN));
+    }
+
+    Obj3DS& object(const std::string& name, const std::vector<float>& verts,
+                   const std::vector<uint16_t>& faces) {
+        Obj3DS o{};
+        setName(o.name, name);
+        vertLists.push_back(verts);
+        o.nVerts = static_cast<int>(verts.size() / 3);
+        o.verts = o.nVerts ? reinterpret_cast<float(*)[3]>(vertLists.back().data()) : nullptr;
+        std::vector<uint16_t> withFlags;
+        for (size_t f = 0; f + 2 < faces.size(); f += 3) {
+            withFlags.insert(withFlags.end(), {faces[f], faces[f + 1], faces[f + 2], 7});
+        }
+        faceLists.push_back(withFlags);
+        o.nFaces = static_cast<int>(faces.size() / 3);
+        o.faces = o.nFaces ? reinterpret_cast<uint16_t(*)[4]>(faceLists.back().data()) : nullptr;
+        groupLists.emplace_back();
+        objects.push_back(o);
+        return objects.back();
+    }
+
+    // Adds a face-material group to the last object.
+    void group(const std::string& name, const std::vector<uint16_t>& faces) {
+        groupFaces.push_back(faces);
+        MatGroup3DS g{};
+        setName(g.name, name);
+        g.nFaces = static_cast<int>(faces.size());
+        g.faces = groupFaces.back().data();
+        groupLists.back().push_back(g);
+        objects.back().nMatGroups = static_cast<int>(groupLists.back().size());
+        objects.back().matGroups = groupLists.back().data();
+    }
+
+    void material(const std::string& name, std::array<float, 3> ambient,
+                  std::array<float, 3> diffuse, std::array<float, 3> specular) {
+        Mat3DS m{};
+        setName(m.name, name);
+        std::memcpy(m.ambient, ambient.data(), sizeof m.ambient);
+        std::memcpy(m.diffuse, diffuse.data(), sizeof m.diffuse);
+        std::memcpy(m.specular, specular.data(), sizeof m.specular);
+        materials.push_back(m);
+    }
+
+    Scene3DS* get() {
+        scene.nObjects = static_cast<int>(objects.size());
+        scene.objects = objects.data();
+        scene.nMaterials = static_cast<int>(materials.size());
+        scene.materials = materials.data();
+        return &scene;
+    }
+};
+
+// Two triangles sharing the edge 1-2, and a vertex (4) that no face uses.
+const std::vector<float> kQuadVerts = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 5, 5, 5};
+const std::vector<uint16_t> kQuadFaces = {0, 1, 2, 2, 1, 3};
+
+// Converts object 0 of the scene with the given flags and band.
+int convert(Scene3DS* scene, int flags, double minFactor = 0.0, double maxFactor = 0.0,
+            int index = 0, int oid = -1) {
+    return simConv3DSobj(oid, scene, index, 0.0, 0.0, 0.0, 1.0, 5.0, 1.0, minFactor, maxFactor,
+                         flags, 1);
+}
+
+} // namespace
+
+class Conv3DSTest : public WorldTest {
+  protected:
+    void TearDown() override {
+        simConvHasExtension = hasGLExtension;
+        WorldTest::TearDown();
+    }
+};
+
+TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int flags = SIMF_BCUBE | SIMF_GOURAUD;
+    const int oid =
+        simConv3DSobj(-1, b.get(), 0, 10.0, -20.0, 0.5, 2.4, 5.0, 1.0, 0.0, 0.0, flags, 3);
+    ASSERT_GE(oid, 1);
+    const SimObject& o = obj(oid);
+    EXPECT_STREQ(o.name, "Quad");
+    EXPECT_EQ(o.flags, flags | SIMF_ACTIVE);
+    ASSERT_EQ(o.nMasses, 5);
+    for (int v = 0; v < 4; ++v) {
+        for (int c = 0; c < 3; ++c) {
+            const float x = kQuadVerts[static_cast<size_t>(3 * v + c)];
+            const double offset[3] = {10.0, -20.0, 0.5};
+            EXPECT_EQ(o.masses[v].pos[c], offset[c] + 2.4 * static_cast<double>(x));
+        }
+        EXPECT_EQ(o.masses[v].flags, flags | SIMF_ACTIVE);
+        EXPECT_EQ(o.masses[v].forceMask, 3);
+    }
+    // The unused vertex keeps the simAddMass defaults, at the origin.
+    EXPECT_EQ(o.masses[4].pos[0], 0.0);
+    EXPECT_EQ(o.masses[4].pos[2], 0.0);
+    EXPECT_EQ(o.masses[4].flags, SIMF_ACTIVE);
+    EXPECT_EQ(o.masses[4].forceMask, -1);
+    EXPECT_EQ(o.nSprings, 0);
+    EXPECT_EQ(o.nPolys, 0);
+    EXPECT_EQ(o.connLen, 0);
+}
+
+TEST_F(Conv3DSTest, EdgeSpringsFollowEveryFaceAndDoubleSharedEdges) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int oid =
+        simConv3DSobj(-1, b.get(), 0, 0.0, 0.0, 0.0, 3.0, 7.5, 0.25, 0.0, 0.0, kSprings, 1);
+    const SimObject& o = obj(oid);
+    ASSERT_EQ(o.nSprings, 6);
+    const int32_t ends[6][2] = {{0, 1}, {1, 2}, {2, 0}, {2, 1}, {1, 3}, {3, 2}};
+    const double rest[6] = {3.0, std::sqrt(18.0), 3.0, std::sqrt(18.0), 3.0, 3.0};
+    for (int s = 0; s < 6; ++s) {
+        EXPECT_EQ(o.springs[s].a, ends[s][0]) << s;
+        EXPECT_EQ(o.springs[s].b, ends[s][1]) << s;
+        EXPECT_EQ(o.springs[s].rest, rest[s]) << s;
+        EXPECT_EQ(o.springs[s].k, 7.5);
+        EXPECT_EQ(o.springs[s].damping, 0.25);
+        EXPECT_EQ(o.springs[s].kind, 1);
+    }
+}
+
+TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
+    // On a line at 0, 1, 2, 1.5 (scale 1): with the band (1, 2) in world units
+    // only 0-3 at 1.5 qualifies; 0-1 and 1-2 sit on the lower bound, 0-2 on
+    // the upper. The unused vertex 4 sits at the origin and pairs with 3 too.
+    SceneBuilder b;
+    b.object("Line", {0, 0, 0, 1, 0, 0, 2, 0, 0, 1.5f, 0, 0, 9, 9, 9}, {0, 1, 2, 1, 2, 3});
+    const double lo = 1.0 / 8.0; // times worldScale: 1.0
+    const double hi = 2.0 / 8.0; // 2.0
+    const int oid = convert(b.get(), kSprings, lo, hi);
+    const SimObject& o = obj(oid);
+    ASSERT_EQ(o.nSprings, 2);
+    EXPECT_EQ(o.springs[0].a, 0);
+    EXPECT_EQ(o.springs[0].b, 3);
+    EXPECT_EQ(o.springs[0].rest, 1.5);
+    EXPECT_EQ(o.springs[1].a, 3);
+    EXPECT_EQ(o.springs[1].b, 4);
+    EXPECT_EQ(o.springs[1].rest, 1.5);
+    EXPECT_EQ(o.springs[1].kind, 1);
+    // A negative upper factor still selects the band, which is empty.
+    EXPECT_EQ(obj(convert(b.get(), kSprings, -1.0, -0.5)).nSprings, 0);
+    // Without SIMF_MKSPRINGS no band is searched.
+    EXPECT_EQ(obj(convert(b.get(), 0, lo, hi)).nSprings, 0);
+}
+
+TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int flags = kPolys | kConns | SIMF_CULL;
+    const SimObject& plain = obj(convert(b.get(), flags));
+    ASSERT_EQ(plain.nPolys, 2);
+    EXPECT_EQ(plain.polys[1].v0, 2);
+    EXPECT_EQ(plain.polys[1].v1, 1);
+    EXPECT_EQ(plain.polys[1].v2, 3);
+    EXPECT_EQ(plain.polys[1].flags, flags | SIMF_ACTIVE);
+    EXPECT_EQ(plain.polys[1].material, 0);
+
+    const SimObject& rev = obj(convert(b.get(), flags | SIMF_REVERSE));
+    ASSERT_EQ(rev.nPolys, 2);
+    EXPECT_EQ(rev.polys[0].v0, 2);
+    EXPECT_EQ(rev.polys[0].v1, 1);
+    EXPECT_EQ(rev.polys[0].v2, 0);
+    EXPECT_EQ(rev.polys[1].v0, 3);
+    EXPECT_EQ(rev.polys[1].v2, 2);
+    // The runs keep the face order a, b, c.
+    const std::vector<int32_t> runs = {
+        0, 1, 2, SIM_CONN_END_RUN, 2, 1, 3, SIM_CONN_END_RUN, SIM_CONN_END_LIST};
+    ASSERT_EQ(rev.connLen, static_cast<int32_t>(runs.size()));
+    EXPECT_EQ(std::vector<int32_t>(rev.conns, rev.conns + rev.connLen), runs);
+}
+
+TEST_F(Conv3DSTest, EveryGroupGetsAMaterialOfItsOwn) {
+    SceneBuilder b;
+    b.material("Rock", {0.1f, 0.2f, 0.3f}, {0.4f, 0.5f, 0.6f}, {0.7f, 0.8f, 0.9f});
+    b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.material("ABCDEFGHIJKLMNOP", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}); // 16, unterminated
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    b.group("Rock", {1});
+    b.group("ABCDEFGHIJKLMNOP", {0});
+    b.group("Rock", {0, 1}); // same scene material: a second world material
+    const int before = simWorld.nMaterials;
+    const SimObject& o = obj(convert(b.get(), kPolys));
+    ASSERT_EQ(simWorld.nMaterials, before + 3);
+    const SimMaterial& rock = simWorld.materials[before];
+    EXPECT_EQ(rock.ambient[1], 0.2f);
+    EXPECT_EQ(rock.diffuse[2], 0.6f);
+    EXPECT_EQ(rock.specular[0], 0.7f);
+    EXPECT_EQ(rock.shininess, 128.0f);
+    EXPECT_EQ(rock.tag, 1);
+    EXPECT_EQ(rock.emission[0], 0.0f);
+    EXPECT_EQ(simWorld.materials[before + 1].diffuse[1], 0.5f);
+    EXPECT_EQ(simWorld.materials[before + 2].ambient[2], 0.3f);
+    // The last group wins for both triangles.
+    EXPECT_EQ(o.polys[0].material, before + 2);
+    EXPECT_EQ(o.polys[1].material, before + 2);
+}
+
+TEST_F(Conv3DSTest, MissingMaterialLeavesTrianglesAsTheyWere) {
+    SceneBuilder b;
+    b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.material("ABCDEFGHIJKLMNOQ", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    b.group("Rock2", {1});
+    b.group("Rock", {0, 1});             // "Rock2" is not "Rock"
+    b.group("ABCDEFGHIJKLMNOP", {0, 1}); // differs in the 16th character
+    const int before = simWorld.nMaterials;
+    int oid = -1;
+    const std::string out = captureStdout([&] { oid = convert(b.get(), kPolys, 0.0, 0.0, 0); });
+    EXPECT_EQ(out, "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Rock\" for "
+                   "3DSobject 0\n"
+                   "  ***WARNING*** simConv3DSobj(): Couldnt find material \"ABCDEFGHIJKLMNOP\" "
+                   "for 3DSobject 0\n");
+    EXPECT_EQ(simWorld.nMaterials, before + 1);
+    EXPECT_EQ(obj(oid).polys[0].material, 0);
+    EXPECT_EQ(obj(oid).polys[1].material, before);
+}
+
+TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
+    SceneBuilder b;
+    b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    b.group("Rock", {0});
+    b.group("Rock", {0, 1});
+    while (simWorld.nMaterials < SIM_MAX_MATERIALS - 1)
+        simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 0);
+    int oid = -1;
+    const std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
+    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): simAddMaterial() failed for 3DSobject 0\n");
+    ASSERT_EQ(oid, 1);
+    EXPECT_EQ(obj(oid).polys[0].material, SIM_MAX_MATERIALS - 1);
+    EXPECT_EQ(obj(oid).polys[1].material, 0);
+}
+
+TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
+    SceneBuilder b;
+    b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    b.group("Rock", {2, 1, 0x8000, 0xFFFF}); // 2: no such triangle; the others negative
+    const int mat = simWorld.nMaterials;
+    int oid = -1;
+    std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
+    EXPECT_EQ(out, "  ***WARNING*** simConv3DSobj(): Skipped 3 face number(s) out of range in "
+                   "material 0 of 3DSobject 0\n");
+    ASSERT_EQ(obj(oid).nPolys, 2);
+    EXPECT_EQ(obj(oid).polys[0].material, 0);
+    EXPECT_EQ(obj(oid).polys[1].material, mat);
+    // Without triangles there is nothing to set and nothing to report.
+    out = captureStdout([&] { oid = convert(b.get(), 0); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(obj(oid).nPolys, 0);
+    EXPECT_EQ(obj(oid).polys, nullptr);
+}
+
+TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
+    SceneBuilder b;
+    b.object("Bad", {0, 0, 0, 1, 0, 0, 0, 1, 0, 7, 7, 7}, {0, 1, 2, 3, 9, 1, 0, 1, 2});
+    b.object("Neg", {0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0xFFFF, 1});
+    int result = 0;
+    std::string out = captureStdout([&] {
+        result = simConv3DSobj(-1, b.get(), 0, 0, 0, 0, 2.0, 5, 1, 0, 0, kPolys | kConns, 4);
+    });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out,
+              "  ***ERROR*** simConv3DSobj(): Vertex number (9) out of range in 3DSobject 0\n");
+    // The object stays with the first face made and the second face's first
+    // corner placed.
+    const SimObject& o = obj(1);
+    EXPECT_EQ(o.id, 1);
+    EXPECT_EQ(o.nMasses, 4);
+    EXPECT_EQ(o.nPolys, 1);
+    EXPECT_EQ(o.masses[3].pos[0], 14.0);
+    EXPECT_EQ(o.masses[3].forceMask, 4);
+    out = captureStdout([&] { result = convert(b.get(), 0, 0.0, 0.0, 1); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out,
+              "  ***ERROR*** simConv3DSobj(): Vertex number (-1) out of range in 3DSobject 1\n");
+    EXPECT_EQ(obj(2).masses[0].forceMask, 1);
+}
+
+TEST_F(Conv3DSTest, ObjectWithoutFacesKeepsItsMassesAtTheOrigin) {
+    SceneBuilder b;
+    b.object("Cloud", {1, 2, 3, 4, 5, 6, 7, 8, 9}, {});
+    const int oid = convert(b.get(), kSprings | kPolys | kConns, 0.0, 1.2);
+    const SimObject& o = obj(oid);
+    ASSERT_EQ(o.nMasses, 3);
+    for (int v = 0; v < 3; ++v) {
+        EXPECT_EQ(o.masses[v].pos[1], 0.0);
+        EXPECT_EQ(o.masses[v].flags, SIMF_ACTIVE);
+        EXPECT_EQ(o.masses[v].forceMask, -1);
+    }
+    EXPECT_EQ(o.nSprings, 0); // every distance is 0, not above the lower bound
+    EXPECT_EQ(o.nPolys, 0);
+    EXPECT_EQ(o.connLen, 0);
+    // A negative lower bound ties all three together.
+    EXPECT_EQ(obj(convert(b.get(), kSprings, -0.1, 1.2)).nSprings, 3);
+}
+
+TEST_F(Conv3DSTest, EnvMapStaysRequestedWhenExtensionsCannotBeChecked) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int flags = SIMF_ENVMAP | kPolys;
+    int oid = -1;
+    const std::string out = captureStdout([&] { oid = convert(b.get(), flags); });
+    EXPECT_EQ(out, "*** WARNING *** Couldn't check OpenGL extensions.\n");
+    EXPECT_EQ(obj(oid).flags, flags | SIMF_ACTIVE);
+    EXPECT_EQ(obj(oid).masses[0].flags, flags | SIMF_ACTIVE);
+    EXPECT_EQ(obj(oid).polys[0].flags, flags | SIMF_ACTIVE);
+}
+
+TEST_F(Conv3DSTest, EnvMapIsDroppedWhenTheDriverLacksCubeMaps) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int flags = SIMF_ENVMAP | kPolys | SIMF_GOURAUD;
+    const int kept = (flags & ~SIMF_ENVMAP) | SIMF_ACTIVE;
+    simConvHasExtension = [](const char* name) {
+        return std::strcmp(name, "GL_ARB_texture_cube_map") == 0 ? 0 : 1;
+    };
+    int oid = -1;
+    std::string out = captureStdout([&] { oid = convert(b.get(), flags); });
+    EXPECT_EQ(out, "*** WARNING *** Cube environment mapping is not supported and has been "
+                   "disabled.\n");
+    EXPECT_EQ(obj(oid).flags, kept);
+    EXPECT_EQ(obj(oid).masses[3].flags, kept);
+    EXPECT_EQ(obj(oid).polys[1].flags, kept);
+
+    simConvHasExtension = [](const char* name) {
+        return std::strcmp(name, "GL_ARB_texture_cube_map") == 0 ? 1 : 0;
+    };
+    out = captureStdout([&] { oid = convert(b.get(), flags); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(obj(oid).flags, flags | SIMF_ACTIVE);
+    EXPECT_EQ(obj(oid).polys[1].flags, flags | SIMF_ACTIVE);
+}
+
+TEST_F(Conv3DSTest, MessagesAtEachLevel) {
+    SceneBuilder b;
+    b.material("Moon", {0.1f, 0.1f, 0.1f}, {0.5f, 0.5f, 0.5f}, {1, 1, 1});
+    b.object("Nothing", {}, {});
+    b.object("Moon01", kQuadVerts, kQuadFaces);
+    b.group("Moon", {0, 1});
+    b.group("Sea", {1});
+    verbosity = 2;
+    // Nine springs: the unused vertex lies on vertex 0, at distance 0.
+    const std::string out = captureStdout([&] {
+        simConv3DSobj(-1, b.get(), 1, 0.0, 0.0, 0.0, 2.4, 5.0, 1.0, 0.0, 1.2, 0x5004E20, 1);
+    });
+    EXPECT_EQ(out, "*** WARNING *** Couldn't check OpenGL extensions.\n"
+                   "  simConv3DSobj(): Converting object \"Moon01\"\n"
+                   "  simAddObject(): Object id=1  name=\"Moon01\"  flags=$5004e21\n"
+                   "  simConv3DSobj(): 2 faces, 5 verts, 2 mats\n"
+                   "  simConv3DSobj(): Generated 9 complete springs for obj1\n"
+                   "  simConv3DSobj(): Converting material 0 (\"Moon\")\n"
+                   "  simAddMat(): Added material (id=1)\n"
+                   "  simConv3DSobj(): Converting material 1 (\"Sea\")\n"
+                   "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Sea\" for 3DSobject "
+                   "1\n");
+    verbosity = 1;
+    EXPECT_EQ(captureStdout([&] { convert(b.get(), kSprings, 0.0, 1.2, 0); }),
+              "  simConv3DSobj(): Converting object \"Nothing\"\n");
+    verbosity = 0;
+    EXPECT_EQ(captureStdout([&] { convert(b.get(), kSprings, 0.0, 1.2, 1); }),
+              "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Sea\" for 3DSobject 1\n");
+}
+
+TEST_F(Conv3DSTest, ExistingObjectIsFilledOnlyWhenEmpty) {
+    SceneBuilder b;
+    b.object("Quad", kQuadVerts, kQuadFaces);
+    const int empty = simAddObject("Mine", SIMF_FLOOR);
+    EXPECT_EQ(convert(b.get(), kPolys, 0.0, 0.0, 0, empty), empty);
+    EXPECT_EQ(obj(empty).flags, SIMF_FLOOR); // its flags are its own
+    EXPECT_EQ(obj(empty).nMasses, 5);
+    EXPECT_EQ(obj(empty).nPolys, 2);
+    const int objects = simWorld.nObjects;
+    std::string out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 0, empty), -1); });
+    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): Object 1 already holds masses or triangles\n");
+    EXPECT_EQ(obj(empty).nMasses, 5);
+    out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 0, 77), -1); });
+    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): Invalid object id (oid=77)\n");
+    out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 1), -1); });
+    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): No 3DSobject 1 in the scene\n");
+    out = captureStdout([&] { EXPECT_EQ(convert(nullptr, 0, 0, 0, 0), -1); });
+    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): No 3DSobject 0 in the scene\n");
+    EXPECT_EQ(simWorld.nObjects, objects);
+}
