@@ -140,8 +140,9 @@ extern SimWorld simWorld;     // the one world, zero-filled at program start
 extern int32_t verbosity;     // message level: >0 progress, >1 notices, >2 expansions
 extern const float worldScale; // 8.0: the size of the scene
 
-// The allocator behind every growing array; tests point it at a failing one.
-extern void* (*simMalloc)(size_t size);
+// The allocators behind the world's blocks; tests point them at failing ones.
+extern void* (*simMalloc)(size_t size);               // one-off blocks
+extern void* (*simRealloc)(void* block, size_t size); // growing arrays
 
 // ---------------------------------------------------------------------------
 // Operations

@@ -16,6 +16,7 @@ class WorldTest : public ::testing::Test {
     }
     void TearDown() override {
         simMalloc = std::malloc;
+        simRealloc = std::realloc;
         verbosity = 0;
         simFreeWorld();
     }

@@ -263,7 +263,7 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
     int oid = simAddObject("o", 0);
     addMasses(oid, 128);
     SimMass* before = obj(oid).masses;
-    simMalloc = [](size_t) -> void* { return nullptr; };
+    simRealloc = [](void*, size_t) -> void* { return nullptr; };
     std::string out = captureStdout([&] { EXPECT_EQ(simAddMass(oid, nullptr), -1); });
     char expect[120];
     std::snprintf(expect, sizeof expect,
@@ -274,6 +274,7 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
     EXPECT_EQ(obj(oid).nMasses, 128);
     EXPECT_EQ(obj(oid).maxMasses, 128);
 
+    simMalloc = [](size_t) -> void* { return nullptr; };
     out = captureStdout([] { EXPECT_EQ(simAddObject("F", SIMF_FORCES), -1); });
     EXPECT_NE(out.find("Failed malloc for system forces masses."), std::string::npos);
     EXPECT_EQ(simWorld.nObjects, 2); // the slot is taken but not counted
