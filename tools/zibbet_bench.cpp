@@ -1,0 +1,307 @@
+// zibbet-bench: builds the world as start-up does, runs whole simulation
+// steps without a window and reports rates, phase times and a digest of the
+// final state, so that two runs or two builds can be compared.
+//
+// Sections: options; world building; state report; main.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/frame.h"
+#include "app/startup.h"
+#include "platform/platform.h"
+#include "sim/world.h"
+#include "tools/fixtures/bodies.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Options
+// ---------------------------------------------------------------------------
+constexpr long kDefaultSteps = 1000;
+constexpr long kMaxSteps = 1000000000L;
+constexpr long kMaxDrag = 100000; // pixels
+constexpr int kExitUsage = 2;
+
+// The built-in body: a UV sphere of 410 vertices, 7.68 world units across
+// after the conversion's scale, standing in for the scene file.
+constexpr int kSphereRings = 18;
+constexpr int kSphereSegments = 24;
+constexpr float kSphereRadius = 3.2f;
+
+struct BenchOptions {
+    long steps = kDefaultSteps;
+    const char* scene = nullptr; // null: the built-in body
+    long dragX = 0;
+    long dragY = 0;
+    long report = 0; // 0: no periodic report
+    bool verbose = false;
+};
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
+                 "                    [--verbose] [--help]\n"
+                 "  --steps N      whole steps to run (default %ld)\n"
+                 "  --scene FILE   3DS scene to load instead of the built-in sphere body\n"
+                 "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
+                 "  --report K     print energies, centre and stray masses every K steps\n"
+                 "  --verbose      show the start-up console output (silenced by default)\n"
+                 "  --help         this text\n",
+                 kDefaultSteps);
+}
+
+bool parseLong(const char* text, long lo, long hi, long* out) {
+    if (!text || !*text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// 0: run; 1: help shown; 2: bad options (message printed).
+int parseOptions(int argc, char** argv, BenchOptions& opt) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        auto value = [&](int ahead) { return i + ahead < argc ? argv[i + ahead] : nullptr; };
+        if (std::strcmp(arg, "--help") == 0) {
+            usage(stdout);
+            return 1;
+        } else if (std::strcmp(arg, "--steps") == 0) {
+            if (!parseLong(value(1), 1, kMaxSteps, &opt.steps)) {
+                std::fprintf(stderr, "zibbet-bench: --steps needs a whole number from 1 to %ld\n",
+                             kMaxSteps);
+                return kExitUsage;
+            }
+            i += 1;
+        } else if (std::strcmp(arg, "--report") == 0) {
+            if (!parseLong(value(1), 1, kMaxSteps, &opt.report)) {
+                std::fprintf(stderr, "zibbet-bench: --report needs a whole number from 1 to %ld\n",
+                             kMaxSteps);
+                return kExitUsage;
+            }
+            i += 1;
+        } else if (std::strcmp(arg, "--drag") == 0) {
+            if (!parseLong(value(1), -kMaxDrag, kMaxDrag, &opt.dragX) ||
+                !parseLong(value(2), -kMaxDrag, kMaxDrag, &opt.dragY)) {
+                std::fprintf(stderr,
+                             "zibbet-bench: --drag needs two whole numbers from %ld to %ld\n",
+                             -kMaxDrag, kMaxDrag);
+                return kExitUsage;
+            }
+            i += 2;
+        } else if (std::strcmp(arg, "--scene") == 0) {
+            if (!value(1)) {
+                std::fprintf(stderr, "zibbet-bench: --scene needs a file name\n");
+                return kExitUsage;
+            }
+            opt.scene = value(1);
+            i += 1;
+        } else if (std::strcmp(arg, "--verbose") == 0) {
+            opt.verbose = true;
+        } else {
+            std::fprintf(stderr, "zibbet-bench: unknown option '%s' (try --help)\n", arg);
+            return kExitUsage;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// World building
+// ---------------------------------------------------------------------------
+
+// Sends stdout to /dev/null while start-up talks, and back afterwards.
+struct Silence {
+    int saved = -1;
+    explicit Silence(bool on) {
+        if (!on) return;
+        std::fflush(stdout);
+        const int devNull = open("/dev/null", O_WRONLY);
+        if (devNull < 0) return;
+        saved = dup(STDOUT_FILENO);
+        if (saved >= 0) dup2(devNull, STDOUT_FILENO);
+        close(devNull);
+    }
+    ~Silence() {
+        if (saved < 0) return;
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+};
+
+// Everything start-up does before the window opens: stage 1, then the scene
+// stage. The scene stage uses the built-in body until the 3DS importer is in:
+// this is the one place to switch to simLoad3DS and simConv3DSobj (with
+// bmoon1m.3ds as the default file). Returns false after printing why.
+bool buildWorld(const BenchOptions& opt) {
+    if (opt.scene) {
+        std::FILE* f = std::fopen(opt.scene, "rb");
+        if (!f) {
+            std::fprintf(stderr, "zibbet-bench: cannot read scene file '%s': %s\n", opt.scene,
+                         std::strerror(errno));
+            return false;
+        }
+        std::fclose(f);
+        std::fprintf(stderr,
+                     "zibbet-bench: this build cannot read 3DS scenes yet; run without --scene "
+                     "to use the built-in body\n");
+        return false;
+    }
+    Silence quiet(!opt.verbose);
+    const int grey = appWorldSetup();
+    const FixtureMesh mesh = fixtureSphereMesh(kSphereRings, kSphereSegments, kSphereRadius);
+    const int oid = fixtureStartupScene(mesh);
+    if (oid == -1) {
+        std::fprintf(stderr, "zibbet-bench: could not build the soft body\n");
+        return false;
+    }
+    simSetObjMat(oid, grey);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// State report
+// ---------------------------------------------------------------------------
+struct WorldTotals {
+    int64_t masses = 0;
+    int64_t springs = 0;
+};
+
+WorldTotals countWorld() {
+    WorldTotals t;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!simValidOid(oid)) continue;
+        t.masses += simWorld.objects[oid].nMasses;
+        t.springs += simWorld.objects[oid].nSprings;
+    }
+    return t;
+}
+
+bool isBody(int oid) {
+    return simValidOid(oid) && oid != simWorld.forcesOid && oid != simWorld.bcubeOid;
+}
+
+// True when p lies beyond a face of the cube as it is posed now.
+bool outsideCube(const double p[3]) {
+    if (!simValidOid(simWorld.bcubeOid)) return false;
+    const SimObject& cube = simWorld.objects[simWorld.bcubeOid];
+    if (cube.nPolys < 11 || !cube.masses) return false;
+    for (int k = 0; k < 6; ++k) {
+        const SimPoly& tri = cube.polys[2 * k];
+        if (tri.v0 < 0 || tri.v0 >= cube.nMasses) continue;
+        const double* v = cube.masses[tri.v0].pos;
+        double dist = 0.0;
+        for (int j = 0; j < 3; ++j)
+            dist += (p[j] - v[j]) * tri.normal[j];
+        if (dist > 0.0) return true;
+    }
+    return false;
+}
+
+// Kinetic and spring energy of the soft bodies, their centre, and the masses
+// that left the cube or stopped being finite numbers.
+void reportState(long step) {
+    double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0};
+    int64_t count = 0, outside = 0, nonFinite = 0;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!isBody(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i) {
+            const SimMass& m = obj.masses[i];
+            bool finite = true;
+            for (int j = 0; j < 3; ++j)
+                finite = finite && std::isfinite(m.pos[j]) && std::isfinite(m.vel[j]);
+            if (!finite) {
+                ++nonFinite;
+                continue;
+            }
+            const double v2 = m.vel[0] * m.vel[0] + m.vel[1] * m.vel[1] + m.vel[2] * m.vel[2];
+            kinetic += 0.5 * m.mass * v2;
+            for (int j = 0; j < 3; ++j)
+                centre[j] += m.pos[j];
+            ++count;
+            if ((m.flags & SIMF_BCUBE) && outsideCube(m.pos)) ++outside;
+        }
+        for (int32_t s = 0; s < obj.nSprings; ++s) {
+            const SimSpring& sp = obj.springs[s];
+            if (sp.a < 0 || sp.a >= obj.nMasses || sp.b < 0 || sp.b >= obj.nMasses) continue;
+            const double* pa = obj.masses[sp.a].pos;
+            const double* pb = obj.masses[sp.b].pos;
+            const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
+            const double stretch = std::sqrt(dx * dx + dy * dy + dz * dz) - sp.rest;
+            // The spring force is (rest - L) * k / 1000 along the spring.
+            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / 1000.0) * stretch * stretch;
+        }
+    }
+    if (count > 0)
+        for (double& c : centre)
+            c /= static_cast<double>(count);
+    std::printf("step %8ld  kinetic %12.6f  spring %12.6f  centre (%9.4f %9.4f %9.4f)  "
+                "outside %" PRId64 "  nonfinite %" PRId64 "\n",
+                step, kinetic, spring, centre[0], centre[1], centre[2], outside, nonFinite);
+}
+
+void printPhase(const char* name, int64_t counts, double freq, long steps, double runSeconds) {
+    const double seconds = counts / freq;
+    std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
+                runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Main
+// ---------------------------------------------------------------------------
+int main(int argc, char** argv) {
+    BenchOptions opt;
+    const int parsed = parseOptions(argc, argv, opt);
+    if (parsed == 1) return 0;
+    if (parsed != 0) return parsed;
+    if (!buildWorld(opt)) return kExitUsage;
+
+    // The offsets that a drag would have left; x and y as motion stores them.
+    mouseDx = static_cast<int32_t>(opt.dragX);
+    mouseDy = static_cast<int32_t>(opt.dragY);
+
+    const WorldTotals totals = countWorld();
+    std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
+                " springs, drag (%ld, %ld)\n",
+                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.dragX, opt.dragY);
+    if (opt.report) reportState(0);
+
+    const double freq = static_cast<double>(platCounterFrequency());
+    int64_t forces = 0, springs = 0, motion = 0;
+    const int64_t start = platCounter();
+    for (long step = 1; step <= opt.steps; ++step) {
+        appStepWorld();
+        forces += phaseForces;
+        springs += phaseSprings;
+        motion += phaseMotion;
+        if (opt.report && step % opt.report == 0) reportState(step);
+    }
+    const int64_t runCounts = platCounter() - start;
+    const double runSeconds = runCounts / freq;
+
+    std::printf("run        %10.6f s  %10.1f steps/s%s\n", runSeconds,
+                runSeconds > 0.0 ? opt.steps / runSeconds : 0.0,
+                opt.report ? "  (reports included)" : "");
+    printPhase("forces", forces, freq, opt.steps, runSeconds);
+    printPhase("springs", springs, freq, opt.steps, runSeconds);
+    printPhase("motion", motion, freq, opt.steps, runSeconds);
+    const double springSeconds = springs / freq;
+    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
+                springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
+                runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
+    std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    return 0;
+}
