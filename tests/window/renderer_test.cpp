@@ -1,5 +1,8 @@
 // The renderer drawing into a real window; outcomes are read back as pixels
 // and GL state.
+//
+// Sections: helpers and fixture; face textures; environment mapping; plain
+// shading and materials; connection lines; objects with nothing to draw.
 #include <GL/gl.h>
 #include <GL/glext.h>
 
@@ -19,8 +22,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kHalfEdge = 16.0; // the test cube's edge is 32, as in the program
 // File that face texture slot s shows.
 constexpr int kFileOfSlot[6] = {2, 5, 0, 3, 1, 4};
-
-const XRgb kBlack{0, 0, 0};
 
 // Face images that name themselves: red and green follow the column and row,
 // blue says which file it is.
@@ -363,7 +364,6 @@ int litTriangle(int32_t flags) {
 }
 
 TEST_F(RendererTest, FlatIsOneColourFromTheFaceNormalGouraudFollowsVertexNormals) {
-    directionalLightFromCamera();
     const int oid = litTriangle(0);
     const double probes[3][2] = {{-6, -6}, {6, -6}, {0, 6}};
 
