@@ -133,6 +133,6 @@ void GlWindowTest::SetUpTestSuite() {
 }
 
 void GlWindowTest::SetUp() {
-    if (!glWindowOpen()) GTEST_SKIP() << "no X display for the window tests";
+    if (!glWindowOpen()) GTEST_SKIP() << xvfbMissingReason();
     WorldTest::SetUp();
 }

@@ -28,13 +28,15 @@ void xvfbStop(XvfbServer* server); // SIGTERM, then SIGKILL if it lingers; waits
 std::string xvfbDisplayName(const XvfbServer& server); // ":N", for DISPLAY or XOpenDisplay
 
 // Global test environment: one Xvfb for the whole test program, DISPLAY set
-// for everything that runs in it. Skips every test when Xvfb is not installed.
+// for everything that runs in it. When Xvfb is not installed it starts
+// nothing, and tests skip themselves with xvfbMissingReason().
 class XvfbEnvironment : public ::testing::Environment {
   public:
     void SetUp() override;
     void TearDown() override;
 };
-bool xvfbReady(); // the environment's server is up and DISPLAY names it
+bool xvfbReady();                // the environment's server is up and DISPLAY names it
+const char* xvfbMissingReason(); // why tests needing the server must skip
 // Runs fn before the environment's server stops: X clients of the test program
 // must close their connections first, or Xlib ends the program on the lost link.
 void xvfbBeforeStop(void (*fn)());

@@ -34,7 +34,7 @@ template <typename Done> bool pumpUntil(Done&& done) {
 } // namespace
 
 TEST(XvfbHarness, DisplayNamesAPrivateServer) {
-    if (!xvfbReady()) GTEST_SKIP() << "no Xvfb";
+    if (!xvfbReady()) GTEST_SKIP() << xvfbMissingReason();
     const char* display = std::getenv("DISPLAY");
     ASSERT_NE(display, nullptr);
     Display* dpy = XOpenDisplay(display);
@@ -46,7 +46,7 @@ TEST(XvfbHarness, DisplayNamesAPrivateServer) {
 }
 
 TEST(XvfbHarness, SecondServerStartsOnAnotherDisplayAndStops) {
-    if (!xvfbReady()) GTEST_SKIP() << "no Xvfb";
+    if (!xvfbReady()) GTEST_SKIP() << xvfbMissingReason();
     XvfbServer second;
     std::string error;
     ASSERT_TRUE(xvfbStart(&second, &error)) << error;
@@ -62,7 +62,7 @@ TEST(XvfbHarness, SecondServerStartsOnAnotherDisplayAndStops) {
 }
 
 TEST(XvfbHarness, FindsWindowReadsPixelsAndSendsKeysAndDrags) {
-    if (!glWindowOpen()) GTEST_SKIP() << "no window";
+    if (!glWindowOpen()) GTEST_SKIP() << xvfbMissingReason();
     glutKeyboardFunc(onKey);
     glutMotionFunc(onMotion);
     Display* dpy = XOpenDisplay(nullptr);
