@@ -95,6 +95,9 @@ bool xvfbStart(XvfbServer* server, std::string* error) {
         *error = "pipe() failed";
         return false;
     }
+    // Everything the child needs is made before fork: between fork and exec
+    // only async-signal-safe calls, since GL driver threads may hold locks.
+    const std::string fd = std::to_string(fds[1]);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
@@ -112,7 +115,6 @@ bool xvfbStart(XvfbServer* server, std::string* error) {
             dup2(quiet, STDOUT_FILENO);
             dup2(quiet, STDERR_FILENO);
         }
-        const std::string fd = std::to_string(fds[1]);
         // -noreset: without it the server resets whenever its last client
         // disconnects, and connections made during the reset fail.
         execl(program.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", kScreen,
