@@ -1,0 +1,99 @@
+// The TGA reader. It trusts nothing in the header: the image must fit the
+// buffer it goes to, and a file that ends early only leaves the rest of the
+// buffer without new data.
+#include "render/tga.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kHeaderBytes = 18;
+constexpr int kIdLengthAt = 0;
+constexpr int kColourMapTypeAt = 1;
+constexpr int kWidthAt = 12;
+constexpr int kHeightAt = 14;
+constexpr int kBitsPerPixelAt = 16;
+
+// Blue and red are the first and third bytes of a stored pixel; pixels of
+// fewer than three bytes hold no such pair and are left as stored.
+constexpr size_t kSwapMinBytesPerPixel = 3;
+
+int readLE16(const unsigned char* p) {
+    return p[0] | (p[1] << 8);
+}
+
+} // namespace
+
+unsigned char* loadTGA(const char* fileName, int* width, int* height, unsigned char* buffer,
+                       size_t capacity) {
+    std::printf("TGA Reader loading file '%s'\n", fileName);
+    std::FILE* file = std::fopen(fileName, "rb");
+    if (!file) {
+        std::printf("\nError opening file.\n");
+        return nullptr;
+    }
+
+    unsigned char header[kHeaderBytes];
+    if (std::fread(header, 1, kHeaderBytes, file) != kHeaderBytes) {
+        std::printf("\nTGA file too short for its header.\n");
+        std::fclose(file);
+        return nullptr;
+    }
+    const int w = readLE16(header + kWidthAt);
+    const int h = readLE16(header + kHeightAt);
+    const size_t bytesPerPixel = header[kBitsPerPixelAt] / 8;
+    const size_t size = static_cast<size_t>(w) * static_cast<size_t>(h) * bytesPerPixel;
+
+    // An empty image would leave the caller a buffer it cannot size, and a
+    // pixel of no bytes would never advance through the data.
+    if (size == 0) {
+        std::printf("\nTGA image holds no pixels (%dx%d, %zu bytes per pixel).\n", w, h,
+                    bytesPerPixel);
+        std::fclose(file);
+        return nullptr;
+    }
+    if (size > capacity) {
+        std::printf("\nTGA image too large for its buffer (%dx%d, %zu bytes per pixel).\n", w, h,
+                    bytesPerPixel);
+        std::fclose(file);
+        return nullptr;
+    }
+
+    unsigned char* image = buffer;
+    if (!image) {
+        // Zero-filled, so that pixels a short file never delivers are defined.
+        image = static_cast<unsigned char*>(std::calloc(size, 1));
+        if (!image) {
+            std::printf("\n\nNot enough memory to load image data");
+            std::fclose(file);
+            return nullptr;
+        }
+    }
+
+    if (header[kColourMapTypeAt] != 0) {
+        std::printf("\nCouldn't load paletized TGAs");
+        if (!buffer) std::free(image);
+        std::fclose(file);
+        return nullptr;
+    }
+
+    // A seek past the end is not an error: the read below then gets nothing.
+    std::fseek(file, static_cast<long>(kHeaderBytes + header[kIdLengthAt]), SEEK_SET);
+    std::fread(image, 1, size, file);
+    std::fclose(file);
+
+    if (bytesPerPixel >= kSwapMinBytesPerPixel) {
+        for (size_t at = 0; at < size; at += bytesPerPixel) {
+            const unsigned char blue = image[at];
+            image[at] = image[at + 2];
+            image[at + 2] = blue;
+        }
+    }
+
+    *width = w;
+    *height = h;
+    return image;
+}

@@ -1,0 +1,214 @@
+// The TGA reader against files written here byte by byte.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "render/tga.h"
+#include "world_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct TgaHeader {
+    int width = 1;
+    int height = 1;
+    int bitsPerPixel = 32;
+    int colourMapType = 0;
+    std::string id;
+};
+
+// A minimal uncompressed true-colour TGA: header, image id, then the pixel
+// bytes exactly as given (blue, green, red, alpha order is the caller's job).
+Bytes tgaFile(const TgaHeader& h, const Bytes& pixels) {
+    Bytes f(18, 0);
+    f[0] = static_cast<unsigned char>(h.id.size());
+    f[1] = static_cast<unsigned char>(h.colourMapType);
+    f[2] = 2; // uncompressed true-colour
+    f[12] = static_cast<unsigned char>(h.width & 0xFF);
+    f[13] = static_cast<unsigned char>(h.width >> 8);
+    f[14] = static_cast<unsigned char>(h.height & 0xFF);
+    f[15] = static_cast<unsigned char>(h.height >> 8);
+    f[16] = static_cast<unsigned char>(h.bitsPerPixel);
+    for (char c : h.id) f.push_back(static_cast<unsigned char>(c));
+    for (unsigned char b : pixels) f.push_back(b);
+    return f;
+}
+
+std::string writeTemp(const std::string& name, const Bytes& bytes) {
+    std::string path = ::testing::TempDir() + "zibbet_tga_" + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr) << path;
+    if (f) {
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    return path;
+}
+
+std::string loadingLine(const std::string& path) {
+    return "TGA Reader loading file '" + path + "'\n";
+}
+
+constexpr int kUnset = -7;
+
+struct Load {
+    unsigned char* result = nullptr;
+    int width = kUnset;
+    int height = kUnset;
+    std::string out;
+};
+
+Load load(const std::string& path, unsigned char* buffer, size_t capacity) {
+    Load l;
+    l.out = captureStdout(
+        [&] { l.result = loadTGA(path.c_str(), &l.width, &l.height, buffer, capacity); });
+    return l;
+}
+
+} // namespace
+
+TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
+    std::string path = writeTemp("32.tga", tgaFile({2, 2, 32, 0, ""}, {10, 20, 30, 40, 1, 2, 3, 4,
+                                                                       5, 6, 7, 8, 9, 0, 11, 12}));
+    Bytes buf(16, 0xEE);
+    Load l = load(path, buf.data(), buf.size());
+    ASSERT_EQ(l.result, buf.data());
+    EXPECT_EQ(l.width, 2);
+    EXPECT_EQ(l.height, 2);
+    EXPECT_EQ(buf, (Bytes{30, 20, 10, 40, 3, 2, 1, 4, 7, 6, 5, 8, 11, 0, 9, 12}));
+    EXPECT_EQ(l.out, loadingLine(path));
+}
+
+TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
+    std::string path =
+        writeTemp("24.tga", tgaFile({2, 1, 24, 0, "idtext"}, {1, 2, 3, 4, 5, 6, 99, 99}));
+    Load l = load(path, nullptr, 6);
+    ASSERT_NE(l.result, nullptr);
+    EXPECT_EQ(l.width, 2);
+    EXPECT_EQ(l.height, 1);
+    EXPECT_EQ(Bytes(l.result, l.result + 6), (Bytes{3, 2, 1, 6, 5, 4}));
+    std::free(l.result);
+}
+
+TEST(TgaRead, ColourMappedFileIsRefusedAndGivenBufferKept) {
+    std::string path = writeTemp("cmap.tga", tgaFile({1, 1, 32, 1, ""}, {1, 2, 3, 4}));
+    Bytes buf(4, 0xEE);
+    Load l = load(path, buf.data(), buf.size());
+    EXPECT_EQ(l.result, nullptr);
+    EXPECT_EQ(l.out, loadingLine(path) + "\nCouldn't load paletized TGAs");
+    EXPECT_EQ(buf, Bytes(4, 0xEE)); // still ours, untouched (ASan would catch a free)
+    EXPECT_EQ(l.width, kUnset);
+    EXPECT_EQ(l.height, kUnset);
+    // Into a new buffer: refused the same way, and the block is released.
+    Load fresh = load(path, nullptr, 4);
+    EXPECT_EQ(fresh.result, nullptr);
+    EXPECT_EQ(fresh.out, l.out);
+}
+
+TEST(TgaRefuse, MissingFile) {
+    Load l = load("/nonexistent/zibbet.tga", nullptr, 1 << 20);
+    EXPECT_EQ(l.result, nullptr);
+    EXPECT_EQ(l.out, loadingLine("/nonexistent/zibbet.tga") + "\nError opening file.\n");
+    EXPECT_EQ(l.width, kUnset);
+}
+
+TEST(TgaRefuse, FileShorterThanHeader) {
+    for (size_t size : {0, 1, 17}) {
+        std::string path = writeTemp("short.tga", Bytes(size, 0));
+        Bytes buf(4, 0xEE);
+        Load l = load(path, buf.data(), buf.size());
+        EXPECT_EQ(l.result, nullptr) << size;
+        EXPECT_EQ(l.out, loadingLine(path) + "\nTGA file too short for its header.\n");
+        EXPECT_EQ(l.width, kUnset);
+        EXPECT_EQ(buf, Bytes(4, 0xEE));
+    }
+}
+
+TEST(TgaRefuse, ImageLargerThanBufferWritesNothing) {
+    // 257 x 256 at 32 bits is 1024 bytes more than a face buffer holds.
+    std::string path =
+        writeTemp("big.tga", tgaFile({257, 256, 32, 0, ""}, Bytes(257 * 256 * 4, 7)));
+    Bytes buf(256 * 256 * 4, 0xEE);
+    Load l = load(path, buf.data(), buf.size());
+    EXPECT_EQ(l.result, nullptr);
+    EXPECT_EQ(l.out, loadingLine(path) +
+                         "\nTGA image too large for its buffer (257x256, 4 bytes per pixel).\n");
+    EXPECT_EQ(buf, Bytes(256 * 256 * 4, 0xEE));
+    EXPECT_EQ(l.width, kUnset);
+    // The limit also bounds a new buffer; one byte less than needed is refused.
+    EXPECT_EQ(load(path, nullptr, 257 * 256 * 4 - 1).result, nullptr);
+}
+
+TEST(TgaRefuse, ImageWithoutPixelsEnds) {
+    const TgaHeader empty[] = {{0, 5, 32, 0, ""}, {5, 0, 32, 0, ""}, {5, 5, 7, 0, ""}};
+    for (const TgaHeader& h : empty) {
+        std::string path = writeTemp("empty.tga", tgaFile(h, Bytes(100, 1)));
+        Bytes buf(100, 0xEE);
+        Load l = load(path, buf.data(), buf.size());
+        EXPECT_EQ(l.result, nullptr) << h.width << "x" << h.height << "@" << h.bitsPerPixel;
+        EXPECT_NE(l.out.find("holds no pixels"), std::string::npos);
+        EXPECT_EQ(l.width, kUnset);
+        EXPECT_EQ(buf, Bytes(100, 0xEE));
+    }
+}
+
+TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
+    // Exact-size buffers: an exchange reaching past the image would be caught
+    // by the sanitizer build.
+    std::string path8 = writeTemp("8.tga", tgaFile({3, 1, 8, 0, ""}, {1, 2, 3}));
+    Bytes buf8(3, 0);
+    ASSERT_EQ(load(path8, buf8.data(), buf8.size()).result, buf8.data());
+    EXPECT_EQ(buf8, (Bytes{1, 2, 3}));
+
+    std::string path16 = writeTemp("16.tga", tgaFile({2, 1, 16, 0, ""}, {1, 2, 3, 4}));
+    Bytes buf16(4, 0);
+    Load l = load(path16, buf16.data(), buf16.size());
+    ASSERT_EQ(l.result, buf16.data());
+    EXPECT_EQ(buf16, (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(l.width, 2);
+}
+
+TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
+    // 42 bits: five whole bytes per pixel, the remainder dropped.
+    std::string path =
+        writeTemp("40.tga", tgaFile({2, 1, 42, 0, ""}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    Bytes buf(10, 0);
+    ASSERT_EQ(load(path, buf.data(), buf.size()).result, buf.data());
+    EXPECT_EQ(buf, (Bytes{3, 2, 1, 4, 5, 8, 7, 6, 9, 10}));
+}
+
+TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
+    // Two pixels and half of the third of a 2 x 2 image.
+    std::string path =
+        writeTemp("trunc.tga", tgaFile({2, 2, 32, 0, ""}, {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
+    Bytes buf{0, 0, 0, 0, 0, 0, 0, 0, 91, 92, 93, 94, 95, 96, 97, 98};
+    Load l = load(path, buf.data(), buf.size());
+    ASSERT_EQ(l.result, buf.data());
+    EXPECT_EQ(l.width, 2);
+    EXPECT_EQ(l.height, 2);
+    EXPECT_EQ(buf, (Bytes{30, 20, 10, 40, 3, 2, 1, 4, 93, 60, 50, 94, 97, 96, 95, 98}));
+    EXPECT_EQ(l.out, loadingLine(path));
+}
+
+TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
+    std::string path = writeTemp("trunc24.tga", tgaFile({4, 1, 24, 0, ""}, {1, 2, 3, 4}));
+    Load l = load(path, nullptr, 12);
+    ASSERT_NE(l.result, nullptr);
+    EXPECT_EQ(Bytes(l.result, l.result + 12), (Bytes{3, 2, 1, 0, 0, 4, 0, 0, 0, 0, 0, 0}));
+    std::free(l.result);
+}
+
+TEST(TgaTruncated, ImageIdRunningPastTheEndGivesNoPixels) {
+    // The id length says 200 bytes, but the file ends after 3.
+    Bytes file = tgaFile({1, 1, 32, 0, ""}, {1, 2, 3});
+    file[0] = 200;
+    std::string path = writeTemp("longid.tga", file);
+    Bytes buf{5, 6, 7, 8};
+    Load l = load(path, buf.data(), buf.size());
+    ASSERT_EQ(l.result, buf.data());
+    EXPECT_EQ(buf, (Bytes{7, 6, 5, 8}));
+    EXPECT_EQ(l.width, 1);
+}
