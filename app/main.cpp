@@ -1,11 +1,18 @@
-// Zibbet: a soft-body physics demonstration. main runs the start-up stages.
+// Zibbet: a soft-body physics demonstration. main runs the three start-up
+// stages; the GLUT main loop then drives everything through the callbacks.
 #include <cstdio>
 
 #include "app/startup.h"
 
+namespace {
+const char* const kSceneFile = "bmoon1m.3ds";
+}
+
 int main() {
     // Progress lines should show as they happen, also through a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    appWorldSetup();
+    const int grey = appWorldSetup();
+    appSceneSetup(grey, kSceneFile);
+    appWindowSetup();
     return 0;
 }

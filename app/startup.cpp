@@ -1,17 +1,48 @@
-// Start-up: the world set-up stage.
+// Start-up: world set-up, scene set-up and window set-up, run once each by
+// main before the first frame.
 #include "app/startup.h"
 
+#include <GL/freeglut.h>
+
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/callbacks.h"
+#include "import/conv3ds.h"
+#include "import/load3ds.h"
 #include "platform/platform.h"
+#include "render/renderer.h"
+#include "render/textures.h"
+#include "sim/bcube.h"
 #include "sim/world.h"
 
 const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@localhost)";
+int32_t lastConvertedOid = 0;
+int64_t perfFreq = 0;
 
 namespace {
+
 constexpr int kStartupVerbosity = 2;
 constexpr double kGravityY = -0.0098; // world units per step squared
+
+// Bounding cube: centred at the origin, 4 world scales on a side.
+constexpr int32_t kCubeFlags = SIMF_MKPOLYS | SIMF_MKCONNS | SIMF_GOURAUD | SIMF_FIXED;
+
+// Every scene mesh becomes a soft body with these settings.
+constexpr double kConvScale = 0.3;     // times the world scale
+constexpr double kSpringK = 5.0;
+constexpr double kSpringDamping = 1.0;
+constexpr double kBandMin = 0.0;       // times the world scale
+constexpr double kBandMax = 0.15;      // times the world scale
+constexpr int32_t kBodyFlags = SIMF_MKSPRINGS | SIMF_MKPOLYS | SIMF_ENVMAP | SIMF_CULL |
+                               SIMF_GOURAUD | SIMF_VNORMALS | SIMF_BCUBE;
+constexpr int32_t kBodyForceMask = 1; // gravity only
+constexpr double kBodyTurnY = 1.3;    // radians
+
+constexpr int kWindowWidth = 500;
+constexpr int kWindowHeight = 600;
+
 } // namespace
 
 int appWorldSetup() {
@@ -42,4 +73,74 @@ int appWorldSetup() {
 
     simAddFForce(0.0, kGravityY, 0.0);
     return grey;
+}
+
+void appSceneSetup(int greyMaterial, const char* scenePath) {
+    simSetBCube(0.0f, 0.0f, 0.0f, 4.0f * worldScale, kCubeFlags);
+
+    // The scene is kept for the whole run.
+    Scene3DS* scene = simLoad3DS(scenePath);
+    if (!scene) {
+        std::printf("%s: *** ERROR *** simLoad3DS() FAILED to load scene.\n", appTitle);
+        std::printf("%s: ABORTING.\n", appTitle);
+        std::exit(1);
+    }
+
+    bool converted = false;
+    for (int i = 0; i < scene->nObjects; ++i) {
+        std::printf("simConv3DSObj: Physicalizing object...\n");
+        int oid = simConv3DSobj(-1, scene, i, 0.0, 0.0, 0.0, kConvScale * worldScale, kSpringK,
+                                kSpringDamping, kBandMin * worldScale, kBandMax * worldScale,
+                                kBodyFlags, kBodyForceMask);
+        if (oid == -1) {
+            // Nothing to turn or colour: the keys stay with the last good object.
+            std::printf("  ***ERROR*** simConv3DSObj: 3DS object %d could not be converted and is "
+                        "skipped.\n",
+                        i);
+            continue;
+        }
+        lastConvertedOid = oid;
+        converted = true;
+        simRotObj(oid, 0.0, kBodyTurnY, 0.0);
+    }
+    if (converted) simSetObjMat(lastConvertedOid, greyMaterial);
+}
+
+void appWindowSetup() {
+    if (verbosity > 0) std::printf("Initializing OpenGL rendering engine...\n");
+
+    int argc = 1;
+    char programName[] = "WinZibbet";
+    char* argv[] = {programName, nullptr};
+    glutInit(&argc, argv);
+    glutInitWindowPosition(0, 0);
+    glutInitWindowSize(kWindowWidth, kWindowHeight);
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB | GLUT_DEPTH);
+    glutCreateWindow(appTitle);
+    glutSetWindowTitle(appTitle);
+    glutSetIconTitle(appTitle);
+
+    glutReshapeFunc(reshape);
+    glutDisplayFunc(display);
+    glutIdleFunc(idle);
+    glutSetCursor(GLUT_CURSOR_CROSSHAIR);
+    glutMotionFunc(motion);
+    glutKeyboardFunc(keyboard);
+
+    initGL();
+    initTextures();
+    uploadCubeMap();
+
+    perfFreq = platCounterFrequency();
+    std::printf("Sys performance timer freq: %" PRId64 " Hz\n", perfFreq);
+
+    std::printf("\n");
+    std::printf("Use the mouse to rotate the cube.\n");
+    std::printf("\n");
+    std::printf("Keys:\n");
+    std::printf(" e: Toggle Cube Environment Mapping.\n");
+    std::printf(" s: Toggle Flat/Gouraud.\n");
+
+    glutMainLoop();
+    if (verbosity > 0) std::printf("Exiting.\n");
 }
