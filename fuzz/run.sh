@@ -17,6 +17,12 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j "$jobs"
 
+# The targets write each input to a temporary file: keep it in memory.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    TMPDIR=/dev/shm
+    export TMPDIR
+fi
+
 status=0
 for src in "$here"/fuzz_*.cpp; do
     target=$(basename "$src" .cpp)

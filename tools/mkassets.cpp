@@ -16,6 +16,7 @@
 #include <string>
 
 #include "tools/fixtures/meshgen.h"
+#include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/seeds3ds.h"
 #include "tools/fixtures/tga_writer.h"
 #include "tools/fixtures/writer3ds.h"
@@ -26,66 +27,19 @@ namespace {
 // Moon
 // ---------------------------------------------------------------------------
 
-// Start-up scales the scene by 2.4 and ties every pair of masses closer than
-// 9.6 world units by a spring, so the spring count grows with the square of
-// the vertex count. Frequency 8 gives 642 vertices and 1280 faces; radius 2.2
-// gives about 5.3 world units, well inside the cube of edge 32, and keeps the
-// antipodal pairs out of the band: about 170,000 springs.
-constexpr float MOON_RADIUS = 2.2f;   // file units
-constexpr int MOON_FREQUENCY = 8;     // icosahedron edges cut in this many parts
-constexpr float MOON_RELIEF = 0.06f;  // crater depth and rim height, fraction of the radius
-constexpr unsigned MOON_SEED = 1969u; // crater layout
-constexpr double LOAD_SCALE = 2.4;    // scale the program applies when converting
-constexpr double SPRING_BAND = 9.6;   // world units: longest spring the program makes
-constexpr float BENCH_RADIUS = 2.2f;  // file units, as the moon
-
+constexpr float BENCH_RADIUS = FX_MOON_RADIUS; // file units
 const char* const SCENE_FILE = "bmoon1m.3ds";
-const char* const MOON_MATERIAL = "MOONROCK";
-
-// Springs that the program's distance search will make for these vertices.
-long countSprings(const FxMesh& mesh) {
-    long springs = 0;
-    for (size_t i = 0; i < mesh.verts.size(); ++i) {
-        for (size_t j = i + 1; j < mesh.verts.size(); ++j) {
-            double sum = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                double d = LOAD_SCALE * mesh.verts[i][k] - LOAD_SCALE * mesh.verts[j][k];
-                sum += d * d;
-            }
-            double d = std::sqrt(sum);
-            if (d > 0.0 && d < SPRING_BAND) ++springs;
-        }
-    }
-    return springs;
-}
-
-FxMaterial moonMaterial() {
-    FxMaterial m;
-    m.name = MOON_MATERIAL;
-    m.ambient = {0.25f, 0.24f, 0.23f};
-    m.diffuse = {0.72f, 0.70f, 0.66f};
-    m.specular = {0.35f, 0.35f, 0.35f};
-    return m;
-}
-
-// One group naming the moon's material for every face.
-void addMoonGroup(FxMesh& mesh) {
-    FxGroup all{MOON_MATERIAL, {}};
-    for (size_t f = 0; f < mesh.faces.size(); ++f)
-        all.faces.push_back(static_cast<uint16_t>(f));
-    mesh.groups = {all};
-}
 
 bool writeMoon(const std::string& dir) {
-    FxMesh moon = fxMoonMesh("Moon", MOON_RADIUS, MOON_FREQUENCY, MOON_RELIEF, MOON_SEED);
-    addMoonGroup(moon);
+    FxMesh moon = fxDefaultMoon();
     std::string path = dir + "/" + SCENE_FILE;
-    if (!fxWriteFile(path, fx3dsScene({moon}, {moonMaterial()}))) {
+    if (!fxWriteFile(path, fxDefaultScene())) {
         std::printf("zibbet-assets: cannot write %s\n", path.c_str());
         return false;
     }
     std::printf("zibbet-assets: %s: %zu vertices, %zu faces, %ld springs at start-up\n",
-                path.c_str(), moon.verts.size(), moon.faces.size(), countSprings(moon));
+                path.c_str(), moon.verts.size(), moon.faces.size(),
+                fxCountBandSprings(moon, FX_LOAD_SCALE, FX_SPRING_BAND));
     return true;
 }
 
@@ -162,7 +116,7 @@ void paintNebula(Canvas& c, int face) {
         for (int x = 0; x < TEX_SIZE; ++x) {
             double n = 0.55 * valueNoise(x, y, 64, seed) + 0.30 * valueNoise(x, y, 24, seed + 1) +
                        0.15 * valueNoise(x, y, 9, seed + 2);
-            double glow = std::pow(std::max(0.0, n - 0.35) / 0.65, 1.8) * 0.55;
+            double glow = std::pow(std::max(0.0, n - 0.3) / 0.7, 1.6) * 0.8;
             // The second colour of the cloud is the tint turned a little.
             double swirl = valueNoise(x, y, 40, seed + 3);
             c.set(x, y,
@@ -277,11 +231,11 @@ bool writeSphere(int nVerts, const std::string& path) {
     std::vector<FxMesh> parts = fxBenchSphere("Sphere", BENCH_RADIUS, nVerts);
     size_t verts = 0, faces = 0;
     for (FxMesh& part : parts) {
-        addMoonGroup(part);
+        fxAddWholeGroup(part);
         verts += part.verts.size();
         faces += part.faces.size();
     }
-    if (!fxWriteFile(path, fx3dsScene(parts, {moonMaterial()}))) {
+    if (!fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()}))) {
         std::printf("zibbet-assets: cannot write %s\n", path.c_str());
         return false;
     }
