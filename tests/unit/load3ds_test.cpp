@@ -298,6 +298,9 @@ TEST_F(Load3DSTest, MissingEmptyShortAndForeignFiles) {
     std::string missing = dir + "/none.3ds";
     std::string out = captureStdout([&] { EXPECT_EQ(simLoad3DS(missing.c_str()), nullptr); });
     EXPECT_EQ(out, "Failed to open " + missing + "\n");
+    // A directory opens but cannot be read.
+    out = captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); });
+    EXPECT_EQ(out, "Error reading file\nFailed to parse " + dir + "\n");
 
     EXPECT_EQ(refused({}), "Error reading file\n");
     EXPECT_EQ(refused({0x4D, 0x4D, 0x06, 0x00, 0x00}), "Error reading file\n");
