@@ -1,0 +1,451 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "import/load3ds.h"
+#include "tools/fixtures/seeds3ds.h"
+#include "tools/fixtures/writer3ds.h"
+#include "world_fixture.h"
+
+namespace {
+
+class Load3DSTest : public WorldTest {
+  protected:
+    void SetUp() override {
+        WorldTest::SetUp();
+        char pattern[] = "/tmp/load3ds_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        WorldTest::TearDown();
+    }
+
+    std::string write(const std::string& name, const FxBytes& bytes) {
+        std::string path = dir + "/" + name;
+        EXPECT_TRUE(fxWriteFile(path, bytes));
+        return path;
+    }
+
+    // Loads the bytes; out receives what the reader printed.
+    Scene3DS* load(const FxBytes& bytes, std::string& out, const std::string& name = "t.3ds") {
+        lastPath = write(name, bytes);
+        Scene3DS* scene = nullptr;
+        out = captureStdout([&] { scene = simLoad3DS(lastPath.c_str()); });
+        return scene;
+    }
+
+    // Loads bytes that must be refused, and returns the lines printed before
+    // the closing "Failed to parse" line, which is checked here.
+    std::string refused(const FxBytes& bytes) {
+        std::string out;
+        Scene3DS* scene = load(bytes, out);
+        EXPECT_EQ(scene, nullptr);
+        simFree3DS(scene);
+        std::string tail = "Failed to parse " + lastPath + "\n";
+        if (out.size() < tail.size() ||
+            out.compare(out.size() - tail.size(), tail.size(), tail) != 0) {
+            ADD_FAILURE() << "output does not end with the parse failure: " << out;
+            return out;
+        }
+        return out.substr(0, out.size() - tail.size());
+    }
+
+    std::string dir;
+    std::string lastPath;
+};
+
+// A mesh chunk around the given children, inside an object, inside a file.
+FxBytes meshFile(const FxBytes& meshChildren, const std::string& name = "N") {
+    return fx3dsFile(fx3dsObject(name, fxChunk(0x4100, meshChildren)));
+}
+
+// A file with one material made of the given children.
+FxBytes materialFile(const FxBytes& materialChildren) {
+    return fx3dsFile(fxChunk(0xAFFF, materialChildren));
+}
+
+FxBytes nameBytes(const std::string& name) {
+    FxBytes b;
+    fxPutName(b, name);
+    return b;
+}
+
+// An allocator that fails from its n-th call on.
+int allocsLeft = 0;
+void* failingMalloc(size_t size) {
+    if (allocsLeft <= 0) return nullptr;
+    --allocsLeft;
+    return std::malloc(size);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// What a valid file gives
+// ---------------------------------------------------------------------------
+TEST_F(Load3DSTest, CubeSceneIsReadWhole) {
+    std::string out;
+    Scene3DS* s = load(fx3dsScene({fxCubeMesh("Cube", 1.5f)}, fxCubeMaterials()), out);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(out, "\n");
+    ASSERT_EQ(s->nObjects, 1);
+    const Obj3DS& o = s->objects[0];
+    EXPECT_STREQ(o.name, "Cube");
+    ASSERT_EQ(o.nVerts, 8);
+    EXPECT_EQ(o.verts[0][0], -1.5f);
+    EXPECT_EQ(o.verts[7][2], 1.5f);
+    EXPECT_EQ(o.verts[5][1], -1.5f);
+    ASSERT_EQ(o.nFaces, 12);
+    EXPECT_EQ(o.faces[0][0], 0);
+    EXPECT_EQ(o.faces[0][1], 2);
+    EXPECT_EQ(o.faces[0][2], 3);
+    EXPECT_EQ(o.faces[0][3], 7);
+    EXPECT_EQ(o.faces[11][2], 5);
+    ASSERT_EQ(o.nMapCoords, 8);
+    EXPECT_EQ(o.mapCoords[3][0], 1.0f);
+    EXPECT_EQ(o.mapCoords[3][1], 1.0f);
+    EXPECT_EQ(o.mapCoords[4][0], 0.0f);
+    EXPECT_EQ(o.hasLocalAxes, 1);
+    EXPECT_EQ(o.localAxes[0], 1.0f);
+    EXPECT_EQ(o.localAxes[4], 1.0f);
+    EXPECT_EQ(o.localAxes[11], 0.0f);
+    ASSERT_EQ(o.nMatGroups, 2);
+    EXPECT_STREQ(o.matGroups[0].name, "RED");
+    ASSERT_EQ(o.matGroups[1].nFaces, 6);
+    EXPECT_STREQ(o.matGroups[1].name, "BLUE");
+    EXPECT_EQ(o.matGroups[1].faces[0], 6);
+    EXPECT_EQ(o.matGroups[1].faces[5], 11);
+
+    ASSERT_EQ(s->nMaterials, 2);
+    const Mat3DS& red = s->materials[0];
+    EXPECT_STREQ(red.name, "RED");
+    EXPECT_EQ(red.ambient[0], 0.2f);
+    EXPECT_EQ(red.diffuse[1], 0.1f);
+    EXPECT_EQ(red.specular[2], 1.0f);
+    EXPECT_STREQ(red.texFile, "PANEL.TGA");
+    // BLUE is written with byte colours: 0.8 becomes byte 204, read as 204/256.
+    const Mat3DS& blue = s->materials[1];
+    EXPECT_STREQ(blue.name, "BLUE");
+    EXPECT_EQ(blue.diffuse[2], 204.0f / 256.0f);
+    EXPECT_EQ(blue.specular[0], 128.0f / 256.0f);
+    EXPECT_STREQ(blue.texFile, "");
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, SceneWithoutMeshesHasNoObjects) {
+    verbosity = 2;
+    std::string out;
+    FxBytes file = fx3dsFile(fx3dsMaterial(fxCubeMaterials()[0]));
+    Scene3DS* s = load(file, out);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 0 objects.\n");
+    EXPECT_EQ(s->nObjects, 0);
+    EXPECT_EQ(s->objects, nullptr);
+    EXPECT_EQ(s->nMaterials, 1);
+    simFree3DS(s);
+
+    verbosity = 1;
+    s = load(fx3dsScene({fxCubeMesh("A", 1), fxCubeMesh("B", 1)}, {}), out);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 2 objects.\n");
+    EXPECT_STREQ(s->objects[1].name, "B");
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, GroupsAfterFaceListAreReadAndOtherSubChunksSkipped) {
+    FxBytes inFaces = fxCat({fx3dsGroup("FIRST", {1, 0}), fx3dsGroup("SECOND", {2}),
+                             fxChunk(0x4150, {1, 0, 0, 0, 2, 0, 0, 0, 4, 0, 0, 0})});
+    // The vertex list after the face chunk shows the walk carries on in step.
+    FxBytes mesh = fxCat({fx3dsFaces({{0, 1, 2, 0}, {2, 1, 0, 0}, {0, 2, 1, 0}}, inFaces),
+                          fxChunk(0x4170, {9, 9}), fx3dsVerts({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}})});
+    std::string out;
+    Scene3DS* s = load(meshFile(mesh), out);
+    ASSERT_NE(s, nullptr) << out;
+    const Obj3DS& o = s->objects[0];
+    ASSERT_EQ(o.nMatGroups, 2);
+    EXPECT_STREQ(o.matGroups[0].name, "FIRST");
+    ASSERT_EQ(o.matGroups[0].nFaces, 2);
+    EXPECT_EQ(o.matGroups[0].faces[0], 1);
+    EXPECT_EQ(o.matGroups[0].faces[1], 0);
+    EXPECT_STREQ(o.matGroups[1].name, "SECOND");
+    ASSERT_EQ(o.matGroups[1].nFaces, 1);
+    EXPECT_EQ(o.matGroups[1].faces[0], 2);
+    EXPECT_EQ(o.nFaces, 3);
+    ASSERT_EQ(o.nVerts, 3);
+    EXPECT_EQ(o.verts[2][2], 9.0f);
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, MeshListsMissingRepeatedOrEmpty) {
+    // No vertex list; two face lists (the later wins); an empty map list.
+    FxBytes mesh = fxCat({fx3dsFaces({{0, 1, 2, 0}}, {}),
+                          fx3dsFaces({{3, 4, 5, 6}, {7, 8, 9, 1}}, {}), fx3dsMapCoords({})});
+    FxBytes file =
+        fx3dsFile(fxCat({fx3dsObject("Solo", fxChunk(0x4100, mesh)),
+                         fx3dsObject("Lamp", fxChunk(0x4600, {0, 0, 0})),
+                         fx3dsObject("Twice", fxCat({fxChunk(0x4100, {}), fxChunk(0x4100, {})}))}));
+    std::string out;
+    Scene3DS* s = load(file, out);
+    ASSERT_NE(s, nullptr) << out;
+    // The lamp has no mesh and adds no object; Twice adds two.
+    ASSERT_EQ(s->nObjects, 3);
+    const Obj3DS& o = s->objects[0];
+    EXPECT_EQ(o.nVerts, 0);
+    EXPECT_EQ(o.verts, nullptr);
+    ASSERT_EQ(o.nFaces, 2);
+    EXPECT_EQ(o.faces[0][0], 3);
+    EXPECT_EQ(o.faces[1][3], 1);
+    EXPECT_EQ(o.nMapCoords, 0);
+    EXPECT_EQ(o.mapCoords, nullptr);
+    EXPECT_EQ(o.hasLocalAxes, 0);
+    EXPECT_STREQ(s->objects[1].name, "Twice");
+    EXPECT_STREQ(s->objects[2].name, "Twice");
+    EXPECT_EQ(s->objects[2].nFaces, 0);
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
+    FxBytes mat =
+        fxCat({fxChunk(0xA010, fx3dsColorB(255, 128, 0)),
+               fxChunk(0xA020, fxCat({fx3dsColorB(64, 32, 16), fxChunk(0x0012, {1, 2, 3})})),
+               fxChunk(0xA030, fxCat({fx3dsColorF(0.25f, 0.5f, 0.75f), fx3dsColorB(0, 255, 1)}))});
+    std::string out;
+    Scene3DS* s = load(materialFile(mat), out);
+    ASSERT_NE(s, nullptr) << out;
+    const Mat3DS& m = s->materials[0];
+    EXPECT_EQ(m.ambient[0], 0.99609375f);
+    EXPECT_EQ(m.ambient[1], 0.5f);
+    EXPECT_EQ(m.ambient[2], 0.0f);
+    // 0x0012 is another colour form: skipped, the 0x0011 colour stays.
+    EXPECT_EQ(m.diffuse[0], 0.25f);
+    EXPECT_EQ(m.diffuse[1], 0.125f);
+    EXPECT_EQ(m.diffuse[2], 0.0625f);
+    EXPECT_EQ(m.specular[0], 0.0f);
+    EXPECT_EQ(m.specular[1], 0.99609375f);
+    EXPECT_EQ(m.specular[2], 1.0f / 256.0f);
+    EXPECT_STREQ(m.name, "");
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, ObjectNamesOf15And16Characters) {
+    std::string out;
+    Scene3DS* s = load(meshFile({}, "ABCDEFGHIJKLMNO"), out);
+    ASSERT_NE(s, nullptr) << out;
+    ASSERT_EQ(s->nObjects, 1);
+    EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
+    simFree3DS(s);
+
+    // A 16-character name is cut to 15 and the walk goes on with its
+    // terminator as the first byte of the next header: here the header of a
+    // 7-byte chunk to skip, and then the mesh.
+    FxBytes children = fxCat({{0x00, 0x07, 0x00, 0x00, 0x00, 0xEE}, fxChunk(0x4100, {})});
+    s = load(fx3dsFile(fx3dsObject("ABCDEFGHIJKLMNOP", children)), out);
+    ASSERT_NE(s, nullptr) << out;
+    ASSERT_EQ(s->nObjects, 1);
+    EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, LongGroupNamesAreCutInsideTheirField) {
+    const std::string n15 = "ABCDEFGHIJKLMNO";
+    const std::string n16 = n15 + "P";
+    const std::string n49 = n16 + std::string(33, 'x');
+    FxBytes groups = fxCat({fx3dsGroup(n15, {0}), fx3dsGroup(n16, {1}), fx3dsGroup(n49, {2, 3})});
+    std::string out;
+    Scene3DS* s = load(meshFile(fx3dsFaces({}, groups)), out);
+    ASSERT_NE(s, nullptr) << out;
+    const Obj3DS& o = s->objects[0];
+    ASSERT_EQ(o.nMatGroups, 3);
+    for (int g = 0; g < 3; ++g)
+        EXPECT_STREQ(o.matGroups[g].name, n15.c_str()) << g;
+    // The whole name was consumed: the counts and face numbers that follow are right.
+    EXPECT_EQ(o.matGroups[1].faces[0], 1);
+    ASSERT_EQ(o.matGroups[2].nFaces, 2);
+    EXPECT_EQ(o.matGroups[2].faces[1], 3);
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
+    const std::pair<const char*, const char*> cases[] = {{"PANEL.JPG", "PANEL.TGA"},
+                                                         {"wood.gif", "wood.TGA"},
+                                                         {"ABC", "TGA"},
+                                                         {"AB", "AB"},
+                                                         {"", ""},
+                                                         {"ABCDEFGHIJK.BMP", "ABCDEFGHIJK.TGA"}};
+    for (const auto& [name, stored] : cases) {
+        FxBytes mat = fxCat(
+            {fxChunk(0xA000, nameBytes("M")),
+             fxChunk(0xA200, fxCat({fxChunk(0xA351, {0, 0}), fxChunk(0xA300, nameBytes(name))}))});
+        std::string out;
+        Scene3DS* s = load(materialFile(mat), out);
+        ASSERT_NE(s, nullptr) << name << out;
+        EXPECT_STREQ(s->materials[0].texFile, stored) << name;
+        EXPECT_STREQ(s->materials[0].name, "M");
+        simFree3DS(s);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Files that are refused
+// ---------------------------------------------------------------------------
+TEST_F(Load3DSTest, MissingEmptyShortAndForeignFiles) {
+    std::string missing = dir + "/none.3ds";
+    std::string out = captureStdout([&] { EXPECT_EQ(simLoad3DS(missing.c_str()), nullptr); });
+    EXPECT_EQ(out, "Failed to open " + missing + "\n");
+    // A directory opens but cannot be read.
+    out = captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); });
+    EXPECT_EQ(out, "Error reading file\nFailed to parse " + dir + "\n");
+
+    EXPECT_EQ(refused({}), "Error reading file\n");
+    EXPECT_EQ(refused({0x4D, 0x4D, 0x06, 0x00, 0x00}), "Error reading file\n");
+    EXPECT_EQ(refused(fxChunk(0x4D4E, fxChunk(0x3D3D, {}))), "Not 3ds data\n");
+    EXPECT_EQ(refused(FxBytes(64, 'A')), "Not 3ds data\n");
+}
+
+TEST_F(Load3DSTest, TruncationAnywhereIsAReadError) {
+    // The cube scene holds every chunk kind the reader understands; cut it at
+    // every length.
+    const FxBytes cube = fx3dsScene({fxCubeMesh("Cube", 1.0f)}, fxCubeMaterials());
+    for (size_t cut = 0; cut < cube.size(); ++cut) {
+        FxBytes part(cube.begin(), cube.begin() + static_cast<long>(cut));
+        ASSERT_EQ(refused(part), "Error reading file\n") << "cut at " << cut;
+    }
+}
+
+TEST_F(Load3DSTest, SkippingPastTheEndIsNoErrorByItself) {
+    // This seed skips chunks at every level and ends with a skipped 7-byte
+    // chunk. Cut anywhere before that chunk's data, the next read fails;
+    // cut inside its data, no read follows the skip and the scene is whole.
+    FxBytes skips;
+    for (const FxSeed& seed : fxSeeds3DS())
+        if (seed.name == "groups_and_skips") skips = seed.bytes;
+    ASSERT_GT(skips.size(), 7u);
+    const size_t lastData = skips.size() - 1;
+    for (size_t cut = 0; cut < lastData; ++cut) {
+        FxBytes part(skips.begin(), skips.begin() + static_cast<long>(cut));
+        ASSERT_EQ(refused(part), "Error reading file\n") << "cut at " << cut;
+    }
+    std::string out;
+    Scene3DS* s = load(FxBytes(skips.begin(), skips.begin() + static_cast<long>(lastData)), out);
+    ASSERT_NE(s, nullptr) << out;
+    EXPECT_EQ(s->nObjects, 1);
+    EXPECT_EQ(s->nMaterials, 1);
+    simFree3DS(s);
+}
+
+TEST_F(Load3DSTest, BadChunkLengthsEndTheParse) {
+    // Header offsets: main 0, editor 6, first child 12.
+    EXPECT_EQ(refused(fx3dsFile(fxChunkLen(0x1234, 0, {}))),
+              "Chunk 1234 at 12 has a bad length (0)\n");
+    EXPECT_EQ(refused(fx3dsFile(fxChunkLen(0x4000, 5, {}))),
+              "Chunk 4000 at 12 has a bad length (5)\n");
+    EXPECT_EQ(refused(fxChunkLen(0x4D4D, 3, {})), "Chunk 4D4D at 0 has a bad length (3)\n");
+    EXPECT_EQ(refused(fx3dsFile(fxCat({fxChunkLen(0x1234, 100, {}), fxChunk(0x1, {})}))),
+              "Chunk 1234 at 12 runs past its parent 3D3D\n");
+    // Inside a material: main 0, editor 6, material 12, colour 18, colour form 24.
+    EXPECT_EQ(refused(materialFile(fxChunkLen(0xA010, 100, fx3dsColorF(1, 1, 1)))),
+              "Chunk A010 at 18 runs past its parent AFFF\n");
+    EXPECT_EQ(refused(materialFile(fxChunk(0xA010, fxChunkLen(0x0010, 20, {0, 0, 0, 0})))),
+              "Chunk 0010 at 24 runs past its parent A010\n");
+    // Three bytes left in the editor cannot hold a header.
+    EXPECT_EQ(refused(fx3dsFile(fxCat({fxChunk(0x0100, {}), {1, 2, 3}}))),
+              "Chunk header at 18 runs past its parent 3D3D\n");
+}
+
+TEST_F(Load3DSTest, CountsAndDataMustFitTheirChunk) {
+    // Offsets: object 12, its name "N" 18, mesh 20, first mesh child 26.
+    FxBytes negative;
+    fxPutU16(negative, 0x8000);
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4110, negative))), "Error allocating mem\n");
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4120, negative))), "Error allocating mem\n");
+
+    FxBytes five;
+    fxPutU16(five, 5);
+    fxPutF32(five, 1.0f);
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4110, five))),
+              "Chunk 4110 at 26 is too short for its data\n");
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4140, five))),
+              "Chunk 4140 at 26 is too short for its data\n");
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4160, {0, 0, 0, 0}))),
+              "Chunk 4160 at 26 is too short for its data\n");
+    // A group name that runs to the end of its chunk.
+    EXPECT_EQ(refused(meshFile(fxChunk(0x4130, {'R', 'E', 'D'}))),
+              "Chunk 4130 at 26 is too short for its data\n");
+    // The count fits its chunk but not the file: the list is not allocated.
+    FxBytes bigCount;
+    fxPutU16(bigCount, 30000);
+    FxBytes claim = fxChunkLen(0x4110, 6 + 2 + 30000 * 12, bigCount);
+    FxBytes mesh = fxChunkLen(0x4100, static_cast<uint32_t>(6 + 2 + 30000 * 12 + 6), claim);
+    FxBytes object = fxChunkLen(0x4000, static_cast<uint32_t>(mesh.size() + 30000 * 12 + 6 + 2),
+                                fxCat({nameBytes("N"), mesh}));
+    FxBytes file = fxChunkLen(0x4D4D, 0xFFFFFFF0u, fxChunkLen(0x3D3D, 0xFFFFFF00u, object));
+    allocsLeft = 3; // the scene, the object, no list
+    simMalloc = failingMalloc;
+    EXPECT_EQ(refused(file), "Error reading file\n");
+}
+
+TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
+    const FxBytes file =
+        fx3dsScene({fxCubeMesh("A", 1.0f), fxCubeMesh("B", 2.0f)}, fxCubeMaterials());
+    simMalloc = failingMalloc;
+    bool loaded = false;
+    int n = 0;
+    for (; n < 200 && !loaded; ++n) {
+        allocsLeft = n;
+        std::string out;
+        Scene3DS* s = load(file, out);
+        loaded = s != nullptr;
+        if (loaded) {
+            EXPECT_EQ(s->nObjects, 2);
+            simFree3DS(s);
+            continue;
+        }
+        std::string tail = "Failed to parse " + lastPath + "\n";
+        if (n == 0) {
+            EXPECT_EQ(out, tail); // the scene record itself: no message of its own
+        } else {
+            EXPECT_TRUE(out == "Error allocating mem\n" + tail ||
+                        out == "Error reallocating mem\n" + tail)
+                << n << ": " << out;
+        }
+    }
+    // Scene, 2 materials, 2 objects, 3 lists and 2 groups with their lists per object.
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2) + 1);
+}
+
+TEST_F(Load3DSTest, FreeAcceptsNullAndHalfFilledScenes) {
+    simFree3DS(nullptr);
+    Scene3DS* s = static_cast<Scene3DS*>(std::calloc(1, sizeof(Scene3DS)));
+    s->nObjects = 3; // counts without arrays are passed over
+    s->nMaterials = 2;
+    simFree3DS(s);
+}
+
+// ---------------------------------------------------------------------------
+// The fuzzer's seeds and any crash reproducers, through the fuzzer's entry
+// ---------------------------------------------------------------------------
+TEST_F(Load3DSTest, FuzzSeedsAndReproducersReplay) {
+    for (const FxSeed& seed : fxSeeds3DS()) {
+        int loaded = 0;
+        std::string out =
+            captureStdout([&] { loaded = fxLoad3DSBytes(seed.bytes.data(), seed.bytes.size()); });
+        EXPECT_EQ(loaded, seed.loads ? 1 : 0) << seed.name << ": " << out;
+    }
+    // Crash reproducers kept beside the fuzzer, if any: under the sanitizers a
+    // fault fails the run; whether each one loads is free.
+    std::filesystem::path regressions =
+        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
+    if (!std::filesystem::is_directory(regressions)) return;
+    for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        FxBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        captureStdout([&] { fxLoad3DSBytes(bytes.data(), bytes.size()); });
+    }
+}
