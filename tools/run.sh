@@ -30,6 +30,9 @@ if "$build/tools/zibbet-x" wait 30; then
   "$build/tools/zibbet-x" shot "$shot" && echo "Screenshot of the running demo: $shot"
   "$build/tools/zibbet-x" key Escape
 fi
+# Escape ends the demo; should it not, end it here.
+for _ in $(seq 50); do kill -0 "$zibbet_pid" 2>/dev/null || break; sleep 0.1; done
+kill "$zibbet_pid" 2>/dev/null || true
 status=0
 wait "$zibbet_pid" || status=$?
 echo "Zibbet ended with status $status."

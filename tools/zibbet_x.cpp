@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
             status = 1;
         }
     } else if (cmd == "key") {
-        status = xTapKey(dpy, argv[2]) ? 0 : 1;
+        status = xTapKey(dpy, xFindWindow(dpy, kTitlePrefix), argv[2]) ? 0 : 1;
     } else if (cmd == "wait") {
         status = xWaitWindow(dpy, kTitlePrefix, std::atoi(argv[2]) * 1000) ? 0 : 1;
     } else {

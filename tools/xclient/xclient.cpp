@@ -80,11 +80,15 @@ bool xGrab(Display* dpy, Window w, XImageRgb& out) {
     return true;
 }
 
-bool xTapKey(Display* dpy, const std::string& keysymName) {
+bool xTapKey(Display* dpy, Window w, const std::string& keysymName) {
     KeySym sym = XStringToKeysym(keysymName.c_str());
     if (sym == NoSymbol) return false;
     KeyCode code = XKeysymToKeycode(dpy, sym);
     if (!code) return false;
+    if (w) {
+        XSetInputFocus(dpy, w, RevertToPointerRoot, CurrentTime);
+        XSync(dpy, False);
+    }
     // Upper-case letters need shift held.
     bool shift = keysymName.size() == 1 && keysymName[0] >= 'A' && keysymName[0] <= 'Z';
     KeyCode shiftCode = XKeysymToKeycode(dpy, XK_Shift_L);

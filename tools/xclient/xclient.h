@@ -24,7 +24,9 @@ Window xWaitWindow(Display* dpy, const std::string& prefix, int timeoutMs);
 bool xGrab(Display* dpy, Window w, XImageRgb& out);
 // Root-relative origin and size of a window.
 bool xWindowGeometry(Display* dpy, Window w, int& x, int& y, int& width, int& height);
-// Presses and releases a key given by its keysym name ("Escape", "e", "S"...).
-bool xTapKey(Display* dpy, const std::string& keysymName);
+// Gives w the keyboard focus (when w is not 0), then presses and releases a key
+// given by its keysym name ("Escape", "e", "S"...). Without a window manager
+// keys would otherwise go to whatever lies under the pointer.
+bool xTapKey(Display* dpy, Window w, const std::string& keysymName);
 // Drags with button 1 from (x0, y0) to (x1, y1), window coordinates, in steps.
 bool xDrag(Display* dpy, Window w, int x0, int y0, int x1, int y1, int steps);
