@@ -31,6 +31,26 @@ template <typename T> bool growArray(T*& array, int32_t newCap) {
     return true;
 }
 
+// Makes room for one more record in a full array of masses, springs or
+// triangles by one growth step, with the operation's notice and error.
+template <typename T>
+bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, const char* op,
+              const char* what) {
+    if (cap - count > 0) return true;
+    const int32_t newCap = cap + step;
+    const int size = static_cast<int>(newCap * sizeof(T));
+    if (verbosity > 2)
+        std::printf("  %s(): Expanding size of %s structure for obj%d to %d\n", op, what, oid,
+                    size);
+    if (!growArray(array, newCap)) {
+        std::printf("  *** ERROR *** %s(): Failed malloc(%d) for %s (oid=%d).\n", op, size, what,
+                    oid);
+        return false;
+    }
+    cap = newCap;
+    return true;
+}
+
 bool validMass(const SimObject& obj, int32_t m) { return m >= 0 && m < obj.nMasses; }
 
 void badOid(const char* op, int oid) {
@@ -114,19 +134,9 @@ int simAddMass(int oid, SimMass** out) {
         return -1;
     }
     SimObject& obj = simWorld.objects[oid];
-    if (obj.maxMasses - obj.nMasses <= 0) {
-        int32_t newCap = obj.maxMasses + SIM_GROW_MASSES;
-        int size = static_cast<int>(newCap * sizeof(SimMass));
-        if (verbosity > 2)
-            std::printf("  simAddMass(): Expanding size of masses structure for obj%d to %d\n",
-                        oid, size);
-        if (!growArray(obj.masses, newCap)) {
-            std::printf("  *** ERROR *** simAddMass(): Failed malloc(%d) for masses (oid=%d).\n",
-                        size, oid);
-            return -1;
-        }
-        obj.maxMasses = newCap;
-    }
+    if (!makeRoom(oid, obj.masses, obj.nMasses, obj.maxMasses, SIM_GROW_MASSES, "simAddMass",
+                  "masses"))
+        return -1;
     int index = obj.nMasses++;
     SimMass& m = obj.masses[index];
     if (out) *out = &m;
@@ -150,19 +160,9 @@ int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double da
                     a, b, oid);
         return -1;
     }
-    if (obj.maxSprings - obj.nSprings <= 0) {
-        int32_t newCap = obj.maxSprings + SIM_GROW_SPRINGS;
-        int size = static_cast<int>(newCap * sizeof(SimSpring));
-        if (verbosity > 2)
-            std::printf("  simAddSpring(): Expanding size of springs structure for obj%d to %d\n",
-                        oid, size);
-        if (!growArray(obj.springs, newCap)) {
-            std::printf("  *** ERROR *** simAddSpring(): Failed malloc(%d) for springs (oid=%d).\n",
-                        size, oid);
-            return -1;
-        }
-        obj.maxSprings = newCap;
-    }
+    if (!makeRoom(oid, obj.springs, obj.nSprings, obj.maxSprings, SIM_GROW_SPRINGS,
+                  "simAddSpring", "springs"))
+        return -1;
     int index = obj.nSprings++;
     SimSpring& s = obj.springs[index];
     s.k = k;
@@ -239,19 +239,9 @@ int simAddPoly(int oid, int32_t v0, int32_t v1, int32_t v2, const double* norm0,
                     oid);
         return -1;
     }
-    if (obj.maxPolys - obj.nPolys <= 0) {
-        int32_t newCap = obj.maxPolys + SIM_GROW_POLYS;
-        int size = static_cast<int>(newCap * sizeof(SimPoly));
-        if (verbosity > 2)
-            std::printf("  simAddPoly(): Expanding size of polys structure for obj%d to %d\n", oid,
-                        size);
-        if (!growArray(obj.polys, newCap)) {
-            std::printf("  *** ERROR *** simAddPoly(): Failed malloc(%d) for polys (oid=%d).\n",
-                        size, oid);
-            return -1;
-        }
-        obj.maxPolys = newCap;
-    }
+    if (!makeRoom(oid, obj.polys, obj.nPolys, obj.maxPolys, SIM_GROW_POLYS, "simAddPoly",
+                  "polys"))
+        return -1;
     int index = obj.nPolys++;
     SimPoly& p = obj.polys[index];
     if (out) *out = &p;
