@@ -79,6 +79,30 @@ void drawFaceTextured(int oid, const SimObject& obj, int32_t* lastMaterial) {
     if (count % 2 == 1) glEnd();
 }
 
+// Gouraud: one vertex normal per corner. Flat: the face normal once per triangle.
+void drawTriangles(const SimObject& obj, bool smooth, int32_t* lastMaterial) {
+    const SimMass* masses = obj.masses;
+    glBegin(GL_TRIANGLES);
+    {
+        for (int32_t i = 0; i < obj.nPolys; ++i) {
+            const SimPoly& p = obj.polys[i];
+            applyMaterial(p.material, lastMaterial);
+            const int32_t corners[3] = {p.v0, p.v1, p.v2};
+            if (smooth) {
+                for (int32_t v : corners) {
+                    glNormal3dv(masses[v].normal);
+                    glVertex3dv(masses[v].pos);
+                }
+            } else {
+                glNormal3dv(p.normal);
+                for (int32_t v : corners)
+                    glVertex3dv(masses[v].pos);
+            }
+        }
+    }
+    glEnd();
+}
+
 // The reflection of the eye about each vertex normal looks up the cube map,
 // turned back by the cube's angles so that the reflections turn with the cube.
 void drawEnvMapped(const SimObject& obj, int32_t* lastMaterial) {
@@ -112,20 +136,7 @@ void drawEnvMapped(const SimObject& obj, int32_t* lastMaterial) {
         glScalef(1.0f, 1.0f, kEnvMapDepthScale * worldScale);
         glMatrixMode(GL_MODELVIEW);
 
-        const SimMass* masses = obj.masses;
-        glBegin(GL_TRIANGLES);
-        {
-            for (int32_t i = 0; i < obj.nPolys; ++i) {
-                const SimPoly& p = obj.polys[i];
-                applyMaterial(p.material, lastMaterial);
-                const int32_t corners[3] = {p.v0, p.v1, p.v2};
-                for (int32_t v : corners) {
-                    glNormal3dv(masses[v].normal);
-                    glVertex3dv(masses[v].pos);
-                }
-            }
-        }
-        glEnd();
+        drawTriangles(obj, true, lastMaterial); // one batch, vertex normals
 
         glMatrixMode(GL_TEXTURE);
     }
@@ -137,30 +148,6 @@ void drawEnvMapped(const SimObject& obj, int32_t* lastMaterial) {
     glDisable(GL_TEXTURE_GEN_T);
     glDisable(GL_TEXTURE_GEN_R);
     glDisable(GL_TEXTURE_GEN_Q);
-}
-
-// Gouraud: one vertex normal per corner. Flat: the face normal once per triangle.
-void drawPlain(const SimObject& obj, bool smooth, int32_t* lastMaterial) {
-    const SimMass* masses = obj.masses;
-    glBegin(GL_TRIANGLES);
-    {
-        for (int32_t i = 0; i < obj.nPolys; ++i) {
-            const SimPoly& p = obj.polys[i];
-            applyMaterial(p.material, lastMaterial);
-            const int32_t corners[3] = {p.v0, p.v1, p.v2};
-            if (smooth) {
-                for (int32_t v : corners) {
-                    glNormal3dv(masses[v].normal);
-                    glVertex3dv(masses[v].pos);
-                }
-            } else {
-                glNormal3dv(p.normal);
-                for (int32_t v : corners)
-                    glVertex3dv(masses[v].pos);
-            }
-        }
-    }
-    glEnd();
 }
 
 } // namespace
@@ -211,7 +198,7 @@ void drawObject(int oid) {
     } else if (flags & SIMF_ENVMAP) {
         drawEnvMapped(obj, &lastMaterial);
     } else {
-        drawPlain(obj, smooth, &lastMaterial);
+        drawTriangles(obj, smooth, &lastMaterial);
     }
 }
 
