@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/frame.h"
 #include "app/startup.h"
@@ -46,7 +47,7 @@ void usage(FILE* out) {
                  "  --steps N      whole steps to run (default %ld)\n"
                  "  --scene FILE   3DS scene to load (default %s in the working directory)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
-                 "  --report K     print energies, centre and stray masses every K steps\n"
+                 "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
                  kDefaultSteps, kDefaultScene);
@@ -229,16 +230,41 @@ bool outsideCube(const double p[3]) {
     return false;
 }
 
-// Kinetic and spring energy of the soft bodies, their centre, and the masses
-// that left the cube or stopped being finite numbers.
-void reportState(long step) {
-    double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0};
-    int64_t count = 0, outside = 0, nonFinite = 0;
+// Body mass positions before the step that ends with a report, in object and
+// mass order.
+std::vector<double> positionsBefore;
+
+void rememberPositions() {
+    positionsBefore.clear();
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         if (!isBody(oid)) continue;
         const SimObject& obj = simWorld.objects[oid];
-        for (int32_t i = 0; i < obj.nMasses; ++i) {
+        for (int32_t i = 0; i < obj.nMasses; ++i)
+            positionsBefore.insert(positionsBefore.end(), obj.masses[i].pos, obj.masses[i].pos + 3);
+    }
+}
+
+// Kinetic and spring energy of the soft bodies, their centre, how far their
+// masses moved in the last step on average, and the masses that left the cube
+// or stopped being finite numbers. A mass held against a face keeps the
+// velocity the contact gives it although it stays put, so a body at rest
+// still shows some kinetic energy; the distance moved goes to zero.
+void reportState(long step) {
+    double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0}, moved = 0.0;
+    int64_t count = 0, outside = 0, nonFinite = 0;
+    size_t at = 0; // into positionsBefore
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!isBody(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i, at += 3) {
             const SimMass& m = obj.masses[i];
+            if (at + 3 <= positionsBefore.size()) {
+                double d2 = 0.0;
+                for (int j = 0; j < 3; ++j)
+                    d2 +=
+                        (m.pos[j] - positionsBefore[at + j]) * (m.pos[j] - positionsBefore[at + j]);
+                if (std::isfinite(d2)) moved += std::sqrt(d2);
+            }
             bool finite = true;
             for (int j = 0; j < 3; ++j)
                 finite = finite && std::isfinite(m.pos[j]) && std::isfinite(m.vel[j]);
@@ -264,12 +290,14 @@ void reportState(long step) {
             if (std::isfinite(stretch)) spring += 0.5 * (sp.k / 1000.0) * stretch * stretch;
         }
     }
-    if (count > 0)
+    if (count > 0) {
         for (double& c : centre)
             c /= static_cast<double>(count);
-    std::printf("step %8ld  kinetic %12.6f  spring %12.6f  centre (%9.4f %9.4f %9.4f)  "
-                "outside %" PRId64 "  nonfinite %" PRId64 "\n",
-                step, kinetic, spring, centre[0], centre[1], centre[2], outside, nonFinite);
+        moved /= static_cast<double>(count);
+    }
+    std::printf("step %8ld  kinetic %12.6f  spring %12.6f  moved %.3e  centre (%9.4f %9.4f "
+                "%9.4f)  outside %" PRId64 "  nonfinite %" PRId64 "\n",
+                step, kinetic, spring, moved, centre[0], centre[1], centre[2], outside, nonFinite);
 }
 
 void printPhase(const char* name, int64_t counts, double freq, long steps, double runSeconds) {
@@ -304,11 +332,13 @@ int main(int argc, char** argv) {
     int64_t forces = 0, springs = 0, motion = 0;
     const int64_t start = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
+        const bool reporting = opt.report && step % opt.report == 0;
+        if (reporting) rememberPositions();
         appStepWorld();
         forces += phaseForces;
         springs += phaseSprings;
         motion += phaseMotion;
-        if (opt.report && step % opt.report == 0) reportState(step);
+        if (reporting) reportState(step);
     }
     const int64_t runCounts = platCounter() - start;
     const double runSeconds = runCounts / freq;
