@@ -30,11 +30,11 @@ constexpr double kGravityY = -0.0098; // world units per step squared
 constexpr int32_t kCubeFlags = SIMF_MKPOLYS | SIMF_MKCONNS | SIMF_GOURAUD | SIMF_FIXED;
 
 // Every scene mesh becomes a soft body with these settings.
-constexpr double kConvScale = 0.3;     // times the world scale
+constexpr double kConvScale = 0.3; // times the world scale
 constexpr double kSpringK = 5.0;
 constexpr double kSpringDamping = 1.0;
-constexpr double kBandMin = 0.0;       // times the world scale
-constexpr double kBandMax = 0.15;      // times the world scale
+constexpr double kBandMin = 0.0;  // times the world scale
+constexpr double kBandMax = 0.15; // times the world scale
 constexpr int32_t kBodyFlags = SIMF_MKSPRINGS | SIMF_MKPOLYS | SIMF_ENVMAP | SIMF_CULL |
                                SIMF_GOURAUD | SIMF_VNORMALS | SIMF_BCUBE;
 constexpr int32_t kBodyForceMask = 1; // gravity only
@@ -106,7 +106,7 @@ void appSceneSetup(int greyMaterial, const char* scenePath) {
     if (converted) simSetObjMat(lastConvertedOid, greyMaterial);
 }
 
-void appWindowSetup() {
+void appOpenWindow() {
     if (verbosity > 0) std::printf("Initializing OpenGL rendering engine...\n");
 
     int argc = 1;
@@ -140,7 +140,10 @@ void appWindowSetup() {
     std::printf("Keys:\n");
     std::printf(" e: Toggle Cube Environment Mapping.\n");
     std::printf(" s: Toggle Flat/Gouraud.\n");
+}
 
+void appWindowSetup() {
+    appOpenWindow();
     glutMainLoop();
     if (verbosity > 0) std::printf("Exiting.\n");
 }
