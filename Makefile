@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 STEPS      ?= 1000
 
-.PHONY: all deps build asan test run bench fuzz format clean
+.PHONY: all deps build asan test run bench bench-frame fuzz format clean
 
 all: build
 
@@ -31,6 +31,10 @@ run: build
 
 bench: build
 	cd $(BUILD)/run && ../tools/zibbet-bench --steps $(STEPS)
+
+# Frame times of the default scene on a fresh virtual X server (software GL).
+bench-frame: build
+	bash tools/with-xvfb.sh $(BUILD)/bench/frame_bench
 
 fuzz:
 	@bash tools/deps.sh --fuzz

@@ -3,7 +3,6 @@
 // final state, so that two runs or two builds can be compared.
 //
 // Sections: options; world building; state report; main.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/frame.h"
 #include "app/startup.h"
@@ -29,15 +29,11 @@ constexpr long kMaxSteps = 1000000000L;
 constexpr long kMaxDrag = 100000; // pixels
 constexpr int kExitUsage = 2;
 
-// The built-in body: a UV sphere of 410 vertices, 7.68 world units across
-// after the conversion's scale, standing in for the scene file.
-constexpr int kSphereRings = 18;
-constexpr int kSphereSegments = 24;
-constexpr float kSphereRadius = 3.2f;
+const char* const kDefaultScene = "bmoon1m.3ds"; // start-up's scene, in the working directory
 
 struct BenchOptions {
     long steps = kDefaultSteps;
-    const char* scene = nullptr; // null: the built-in body
+    const char* scene = kDefaultScene;
     long dragX = 0;
     long dragY = 0;
     long report = 0; // 0: no periodic report
@@ -49,12 +45,12 @@ void usage(FILE* out) {
                  "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
                  "                    [--verbose] [--help]\n"
                  "  --steps N      whole steps to run (default %ld)\n"
-                 "  --scene FILE   3DS scene to load instead of the built-in sphere body\n"
+                 "  --scene FILE   3DS scene to load (default %s in the working directory)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
-                 "  --report K     print energies, centre and stray masses every K steps\n"
+                 "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
-                 kDefaultSteps);
+                 kDefaultSteps, kDefaultScene);
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {
@@ -119,53 +115,79 @@ int parseOptions(int argc, char** argv, BenchOptions& opt) {
 // World building
 // ---------------------------------------------------------------------------
 
-// Sends stdout to /dev/null while start-up talks, and back afterwards.
-struct Silence {
-    int saved = -1;
-    explicit Silence(bool on) {
-        if (!on) return;
-        std::fflush(stdout);
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull < 0) return;
-        saved = dup(STDOUT_FILENO);
-        if (saved >= 0) dup2(devNull, STDOUT_FILENO);
-        close(devNull);
-    }
-    ~Silence() {
-        if (saved < 0) return;
-        std::fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
+// Start-up talks a lot. Unless --verbose, its output goes to a scratch file
+// that is dropped once the world stands; should start-up end the process
+// (a scene that does not load), the exit handler shows it after all.
+struct Hush {
+    int savedStdout = -1;
+    std::FILE* scratch = nullptr;
 };
+Hush hush;
 
-// Everything start-up does before the window opens: stage 1, then the scene
-// stage. The scene stage uses the built-in body until the 3DS importer is in:
-// this is the one place to switch to simLoad3DS and simConv3DSobj (with
-// bmoon1m.3ds as the default file). Returns false after printing why.
-bool buildWorld(const BenchOptions& opt) {
-    if (opt.scene) {
-        std::FILE* f = std::fopen(opt.scene, "rb");
-        if (!f) {
-            std::fprintf(stderr, "zibbet-bench: cannot read scene file '%s': %s\n", opt.scene,
-                         std::strerror(errno));
-            return false;
-        }
+// Puts stdout back and, when asked, copies what start-up printed onto it.
+void unhush(bool show) {
+    if (hush.savedStdout < 0) return;
+    std::fflush(stdout);
+    dup2(hush.savedStdout, STDOUT_FILENO);
+    close(hush.savedStdout);
+    hush.savedStdout = -1;
+    if (show) {
+        std::rewind(hush.scratch);
+        char buf[4096];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, hush.scratch)) > 0)
+            std::fwrite(buf, 1, n, stdout);
+    }
+    std::fclose(hush.scratch);
+    hush.scratch = nullptr;
+}
+
+void unhushAtExit() {
+    unhush(true);
+}
+
+void beginHush() {
+    std::fflush(stdout);
+    hush.scratch = std::tmpfile();
+    if (!hush.scratch) return; // start-up then simply shows
+    hush.savedStdout = dup(STDOUT_FILENO);
+    if (hush.savedStdout < 0 || dup2(fileno(hush.scratch), STDOUT_FILENO) < 0) {
+        if (hush.savedStdout >= 0) close(hush.savedStdout);
+        hush.savedStdout = -1;
+        std::fclose(hush.scratch);
+        hush.scratch = nullptr;
+        return;
+    }
+    std::atexit(unhushAtExit);
+}
+
+// The scene stage ends the process with status 1 when the file does not
+// load; a file that cannot even be read is a usage error of ours instead.
+bool sceneReadable(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    int err = errno;
+    if (f) {
+        // Opening a directory succeeds; reading it does not.
+        if (std::fgetc(f) == EOF && std::ferror(f))
+            err = errno;
+        else
+            err = 0;
         std::fclose(f);
-        std::fprintf(stderr,
-                     "zibbet-bench: this build cannot read 3DS scenes yet; run without --scene "
-                     "to use the built-in body\n");
-        return false;
     }
-    Silence quiet(!opt.verbose);
+    if (err == 0) return true;
+    std::fprintf(stderr, "zibbet-bench: cannot read scene file '%s': %s\n", path,
+                 std::strerror(err));
+    return false;
+}
+
+// Everything start-up does before the window opens: the world stage, then
+// the scene stage on the scene file. Returns false after printing why.
+bool buildWorld(const BenchOptions& opt) {
+    if (!sceneReadable(opt.scene)) return false;
+    if (!opt.verbose) beginHush();
     const int grey = appWorldSetup();
-    const FixtureMesh mesh = fixtureSphereMesh(kSphereRings, kSphereSegments, kSphereRadius);
-    const int oid = fixtureStartupScene(mesh);
-    if (oid == -1) {
-        std::fprintf(stderr, "zibbet-bench: could not build the soft body\n");
-        return false;
-    }
-    simSetObjMat(oid, grey);
+    appSceneSetup(grey, opt.scene);
+    unhush(false);
     return true;
 }
 
@@ -208,16 +230,41 @@ bool outsideCube(const double p[3]) {
     return false;
 }
 
-// Kinetic and spring energy of the soft bodies, their centre, and the masses
-// that left the cube or stopped being finite numbers.
-void reportState(long step) {
-    double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0};
-    int64_t count = 0, outside = 0, nonFinite = 0;
+// Body mass positions before the step that ends with a report, in object and
+// mass order.
+std::vector<double> positionsBefore;
+
+void rememberPositions() {
+    positionsBefore.clear();
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         if (!isBody(oid)) continue;
         const SimObject& obj = simWorld.objects[oid];
-        for (int32_t i = 0; i < obj.nMasses; ++i) {
+        for (int32_t i = 0; i < obj.nMasses; ++i)
+            positionsBefore.insert(positionsBefore.end(), obj.masses[i].pos, obj.masses[i].pos + 3);
+    }
+}
+
+// Kinetic and spring energy of the soft bodies, their centre, how far their
+// masses moved in the last step on average, and the masses that left the cube
+// or stopped being finite numbers. A mass held against a face keeps the
+// velocity the contact gives it although it stays put, so a body at rest
+// still shows some kinetic energy; the distance moved goes to zero.
+void reportState(long step) {
+    double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0}, moved = 0.0;
+    int64_t count = 0, outside = 0, nonFinite = 0;
+    size_t at = 0; // into positionsBefore
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!isBody(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i, at += 3) {
             const SimMass& m = obj.masses[i];
+            if (at + 3 <= positionsBefore.size()) {
+                double d2 = 0.0;
+                for (int j = 0; j < 3; ++j)
+                    d2 +=
+                        (m.pos[j] - positionsBefore[at + j]) * (m.pos[j] - positionsBefore[at + j]);
+                if (std::isfinite(d2)) moved += std::sqrt(d2);
+            }
             bool finite = true;
             for (int j = 0; j < 3; ++j)
                 finite = finite && std::isfinite(m.pos[j]) && std::isfinite(m.vel[j]);
@@ -243,12 +290,14 @@ void reportState(long step) {
             if (std::isfinite(stretch)) spring += 0.5 * (sp.k / 1000.0) * stretch * stretch;
         }
     }
-    if (count > 0)
+    if (count > 0) {
         for (double& c : centre)
             c /= static_cast<double>(count);
-    std::printf("step %8ld  kinetic %12.6f  spring %12.6f  centre (%9.4f %9.4f %9.4f)  "
-                "outside %" PRId64 "  nonfinite %" PRId64 "\n",
-                step, kinetic, spring, centre[0], centre[1], centre[2], outside, nonFinite);
+        moved /= static_cast<double>(count);
+    }
+    std::printf("step %8ld  kinetic %12.6f  spring %12.6f  moved %.3e  centre (%9.4f %9.4f "
+                "%9.4f)  outside %" PRId64 "  nonfinite %" PRId64 "\n",
+                step, kinetic, spring, moved, centre[0], centre[1], centre[2], outside, nonFinite);
 }
 
 void printPhase(const char* name, int64_t counts, double freq, long steps, double runSeconds) {
@@ -283,11 +332,13 @@ int main(int argc, char** argv) {
     int64_t forces = 0, springs = 0, motion = 0;
     const int64_t start = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
+        const bool reporting = opt.report && step % opt.report == 0;
+        if (reporting) rememberPositions();
         appStepWorld();
         forces += phaseForces;
         springs += phaseSprings;
         motion += phaseMotion;
-        if (opt.report && step % opt.report == 0) reportState(step);
+        if (reporting) reportState(step);
     }
     const int64_t runCounts = platCounter() - start;
     const double runSeconds = runCounts / freq;
