@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds every fuzz/fuzz_*.cpp with clang (libFuzzer, ASan, UBSan) into
 # build-fuzz, writes each target's seed corpus with our own writers and runs
-# each target for FUZZ_SECONDS (300 by default). A target fuzz_loadX.cpp takes
+# each target for FUZZ_SECONDS (300 by default). FUZZ_TARGETS, a list of names
+# such as "loadtga load3ds", runs only those. A target fuzz_loadX.cpp takes
 # the first dictionary present of fuzz/fuzz_loadX.dict, fuzz/loadX.dict and
-# fuzz/X.dict (so fuzz_load3ds uses 3ds.dict).
+# fuzz/X.dict (so fuzz_load3ds uses 3ds.dict and fuzz_loadtga tga.dict).
 # Findings land in build-fuzz/findings/NAME.
 set -eu
 
@@ -11,6 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-300}
+targets=${FUZZ_TARGETS:-}
 jobs=${FUZZ_BUILD_JOBS:-2}
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -27,6 +29,10 @@ status=0
 for src in "$here"/fuzz_*.cpp; do
     target=$(basename "$src" .cpp)
     name=${target#fuzz_}
+    case " $targets " in
+    "  " | *" $name "*) ;;
+    *) continue ;;
+    esac
     corpus="$build/corpus/$name"
     findings="$build/findings/$name"
     mkdir -p "$corpus" "$findings"

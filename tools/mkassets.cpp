@@ -18,6 +18,7 @@
 #include "tools/fixtures/meshgen.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/seeds3ds.h"
+#include "tools/fixtures/seedstga.h"
 #include "tools/fixtures/tga_writer.h"
 #include "tools/fixtures/writer3ds.h"
 
@@ -211,18 +212,30 @@ bool writeTexture(const std::string& dir, int face) {
 // ---------------------------------------------------------------------------
 // Seeds
 // ---------------------------------------------------------------------------
+bool writeSeed(const std::string& dir, const std::string& name, const FxBytes& bytes) {
+    std::string path = dir + "/seed_" + name;
+    if (fxWriteFile(path, bytes)) return true;
+    std::printf("zibbet-assets: cannot write %s\n", path.c_str());
+    return false;
+}
+
 bool writeSeeds(const std::string& target, const std::string& dir) {
-    if (target != "load3ds") {
+    if (target != "load3ds" && target != "loadtga") {
         std::printf("zibbet-assets: no seeds for fuzz target %s\n", target.c_str());
         return false;
     }
-    std::filesystem::create_directories(dir);
-    for (const FxSeed& seed : fxSeeds3DS()) {
-        std::string path = dir + "/seed_" + seed.name;
-        if (!fxWriteFile(path, seed.bytes)) {
-            std::printf("zibbet-assets: cannot write %s\n", path.c_str());
-            return false;
-        }
+    std::error_code err;
+    std::filesystem::create_directories(dir, err);
+    if (err) {
+        std::printf("zibbet-assets: cannot make %s\n", dir.c_str());
+        return false;
+    }
+    if (target == "load3ds") {
+        for (const FxSeed& seed : fxSeeds3DS())
+            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
+    } else {
+        for (const FxTgaSeed& seed : fxSeedsTGA())
+            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
     }
     return true;
 }

@@ -1,50 +1,42 @@
-// The TGA reader against files written here byte by byte.
+// The TGA reader against files made by the shared TGA writer.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "render/tga.h"
+#include "tools/fixtures/seedstga.h"
+#include "tools/fixtures/tga_writer.h"
 #include "world_fixture.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = FxBytes;
 
-struct TgaHeader {
-    int width = 1;
-    int height = 1;
-    int bitsPerPixel = 32;
-    int colourMapType = 0;
-    std::string id;
-};
+FxTgaHeader shape(uint16_t width, uint16_t height, uint8_t bitsPerPixel) {
+    FxTgaHeader h;
+    h.width = width;
+    h.height = height;
+    h.bitsPerPixel = bitsPerPixel;
+    return h;
+}
 
-// A minimal uncompressed true-colour TGA: header, image id, then the pixel
-// bytes exactly as given (blue, green, red, alpha order is the caller's job).
-Bytes tgaFile(const TgaHeader& h, const Bytes& pixels) {
-    Bytes f(18, 0);
-    f[0] = static_cast<unsigned char>(h.id.size());
-    f[1] = static_cast<unsigned char>(h.colourMapType);
-    f[2] = 2; // uncompressed true-colour
-    f[12] = static_cast<unsigned char>(h.width & 0xFF);
-    f[13] = static_cast<unsigned char>(h.width >> 8);
-    f[14] = static_cast<unsigned char>(h.height & 0xFF);
-    f[15] = static_cast<unsigned char>(h.height >> 8);
-    f[16] = static_cast<unsigned char>(h.bitsPerPixel);
-    for (char c : h.id) f.push_back(static_cast<unsigned char>(c));
-    for (unsigned char b : pixels) f.push_back(b);
-    return f;
+FxTgaHeader withId(FxTgaHeader h, const std::string& id) {
+    h.id.assign(id.begin(), id.end());
+    h.idLength = static_cast<uint8_t>(id.size());
+    return h;
+}
+
+FxTgaHeader colourMapped(FxTgaHeader h) {
+    h.colorMapType = 1;
+    return h;
 }
 
 std::string writeTemp(const std::string& name, const Bytes& bytes) {
     std::string path = ::testing::TempDir() + "zibbet_tga_" + name;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(f, nullptr) << path;
-    if (f) {
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    }
+    EXPECT_TRUE(fxWriteFile(path, bytes)) << path;
     return path;
 }
 
@@ -71,8 +63,8 @@ Load load(const std::string& path, unsigned char* buffer, size_t capacity) {
 } // namespace
 
 TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
-    std::string path = writeTemp("32.tga", tgaFile({2, 2, 32, 0, ""}, {10, 20, 30, 40, 1, 2, 3, 4,
-                                                                       5, 6, 7, 8, 9, 0, 11, 12}));
+    std::string path = writeTemp(
+        "32.tga", fxTga(shape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11, 12}));
     Bytes buf(16, 0xEE);
     Load l = load(path, buf.data(), buf.size());
     ASSERT_EQ(l.result, buf.data());
@@ -84,7 +76,7 @@ TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
 
 TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
     std::string path =
-        writeTemp("24.tga", tgaFile({2, 1, 24, 0, "idtext"}, {1, 2, 3, 4, 5, 6, 99, 99}));
+        writeTemp("24.tga", fxTga(withId(shape(2, 1, 24), "idtext"), {1, 2, 3, 4, 5, 6, 99, 99}));
     Load l = load(path, nullptr, 6);
     ASSERT_NE(l.result, nullptr);
     EXPECT_EQ(l.width, 2);
@@ -94,7 +86,7 @@ TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
 }
 
 TEST(TgaRead, ColourMappedFileIsRefusedAndGivenBufferKept) {
-    std::string path = writeTemp("cmap.tga", tgaFile({1, 1, 32, 1, ""}, {1, 2, 3, 4}));
+    std::string path = writeTemp("cmap.tga", fxTga(colourMapped(shape(1, 1, 32)), {1, 2, 3, 4}));
     Bytes buf(4, 0xEE);
     Load l = load(path, buf.data(), buf.size());
     EXPECT_EQ(l.result, nullptr);
@@ -129,8 +121,7 @@ TEST(TgaRefuse, FileShorterThanHeader) {
 
 TEST(TgaRefuse, ImageLargerThanBufferWritesNothing) {
     // 257 x 256 at 32 bits is 1024 bytes more than a face buffer holds.
-    std::string path =
-        writeTemp("big.tga", tgaFile({257, 256, 32, 0, ""}, Bytes(257 * 256 * 4, 7)));
+    std::string path = writeTemp("big.tga", fxTga(shape(257, 256, 32), Bytes(257 * 256 * 4, 7)));
     Bytes buf(256 * 256 * 4, 0xEE);
     Load l = load(path, buf.data(), buf.size());
     EXPECT_EQ(l.result, nullptr);
@@ -143,12 +134,11 @@ TEST(TgaRefuse, ImageLargerThanBufferWritesNothing) {
 }
 
 TEST(TgaRefuse, ImageWithoutPixelsEnds) {
-    const TgaHeader empty[] = {{0, 5, 32, 0, ""}, {5, 0, 32, 0, ""}, {5, 5, 7, 0, ""}};
-    for (const TgaHeader& h : empty) {
-        std::string path = writeTemp("empty.tga", tgaFile(h, Bytes(100, 1)));
+    for (const FxTgaHeader& h : {shape(0, 5, 32), shape(5, 0, 32), shape(5, 5, 7)}) {
+        std::string path = writeTemp("empty.tga", fxTga(h, Bytes(100, 1)));
         Bytes buf(100, 0xEE);
         Load l = load(path, buf.data(), buf.size());
-        EXPECT_EQ(l.result, nullptr) << h.width << "x" << h.height << "@" << h.bitsPerPixel;
+        EXPECT_EQ(l.result, nullptr) << h.width << "x" << h.height << "@" << int{h.bitsPerPixel};
         EXPECT_NE(l.out.find("holds no pixels"), std::string::npos);
         EXPECT_EQ(l.width, kUnset);
         EXPECT_EQ(buf, Bytes(100, 0xEE));
@@ -158,12 +148,12 @@ TEST(TgaRefuse, ImageWithoutPixelsEnds) {
 TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
     // Exact-size buffers: an exchange reaching past the image would be caught
     // by the sanitizer build.
-    std::string path8 = writeTemp("8.tga", tgaFile({3, 1, 8, 0, ""}, {1, 2, 3}));
+    std::string path8 = writeTemp("8.tga", fxTga(shape(3, 1, 8), {1, 2, 3}));
     Bytes buf8(3, 0);
     ASSERT_EQ(load(path8, buf8.data(), buf8.size()).result, buf8.data());
     EXPECT_EQ(buf8, (Bytes{1, 2, 3}));
 
-    std::string path16 = writeTemp("16.tga", tgaFile({2, 1, 16, 0, ""}, {1, 2, 3, 4}));
+    std::string path16 = writeTemp("16.tga", fxTga(shape(2, 1, 16), {1, 2, 3, 4}));
     Bytes buf16(4, 0);
     Load l = load(path16, buf16.data(), buf16.size());
     ASSERT_EQ(l.result, buf16.data());
@@ -173,8 +163,7 @@ TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
 
 TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
     // 42 bits: five whole bytes per pixel, the remainder dropped.
-    std::string path =
-        writeTemp("40.tga", tgaFile({2, 1, 42, 0, ""}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    std::string path = writeTemp("40.tga", fxTga(shape(2, 1, 42), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     Bytes buf(10, 0);
     ASSERT_EQ(load(path, buf.data(), buf.size()).result, buf.data());
     EXPECT_EQ(buf, (Bytes{3, 2, 1, 4, 5, 8, 7, 6, 9, 10}));
@@ -183,7 +172,7 @@ TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
 TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
     // Two pixels and half of the third of a 2 x 2 image.
     std::string path =
-        writeTemp("trunc.tga", tgaFile({2, 2, 32, 0, ""}, {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
+        writeTemp("trunc.tga", fxTga(shape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
     Bytes buf{0, 0, 0, 0, 0, 0, 0, 0, 91, 92, 93, 94, 95, 96, 97, 98};
     Load l = load(path, buf.data(), buf.size());
     ASSERT_EQ(l.result, buf.data());
@@ -194,7 +183,7 @@ TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
 }
 
 TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
-    std::string path = writeTemp("trunc24.tga", tgaFile({4, 1, 24, 0, ""}, {1, 2, 3, 4}));
+    std::string path = writeTemp("trunc24.tga", fxTga(shape(4, 1, 24), {1, 2, 3, 4}));
     Load l = load(path, nullptr, 12);
     ASSERT_NE(l.result, nullptr);
     EXPECT_EQ(Bytes(l.result, l.result + 12), (Bytes{3, 2, 1, 0, 0, 4, 0, 0, 0, 0, 0, 0}));
@@ -203,7 +192,7 @@ TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
 
 TEST(TgaTruncated, ImageIdRunningPastTheEndGivesNoPixels) {
     // The id length says 200 bytes, but the file ends after 3.
-    Bytes file = tgaFile({1, 1, 32, 0, ""}, {1, 2, 3});
+    Bytes file = fxTga(shape(1, 1, 32), {1, 2, 3});
     file[0] = 200;
     std::string path = writeTemp("longid.tga", file);
     Bytes buf{5, 6, 7, 8};
@@ -211,4 +200,31 @@ TEST(TgaTruncated, ImageIdRunningPastTheEndGivesNoPixels) {
     ASSERT_EQ(l.result, buf.data());
     EXPECT_EQ(buf, (Bytes{7, 6, 5, 8}));
     EXPECT_EQ(l.width, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The fuzzer's seeds and any crash reproducers, through the fuzzer's entry
+// ---------------------------------------------------------------------------
+TEST(TgaFuzzEntry, SeedsAndReproducersReplay) {
+    for (const FxTgaSeed& seed : fxSeedsTGA()) {
+        FxTgaOutcome o;
+        std::string out =
+            captureStdout([&] { o = fxLoadTGABytes(seed.bytes.data(), seed.bytes.size()); });
+        EXPECT_EQ(o.intoFace, seed.intoFace) << seed.name << ": " << out;
+        EXPECT_EQ(o.intoNew, seed.intoNew) << seed.name << ": " << out;
+        EXPECT_EQ(o.fault, "") << seed.name;
+    }
+    // Reproducers kept beside the fuzzers, if any: whether each one loads is
+    // free, but the reader must keep its promises on every one.
+    std::filesystem::path regressions =
+        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
+    if (!std::filesystem::is_directory(regressions)) return;
+    for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        FxTgaOutcome o;
+        captureStdout([&] { o = fxLoadTGABytes(bytes.data(), bytes.size()); });
+        EXPECT_EQ(o.fault, "") << entry.path();
+    }
 }
