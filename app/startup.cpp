@@ -20,6 +20,7 @@
 const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@localhost)";
 int32_t lastConvertedOid = 0;
 int64_t perfFreq = 0;
+Scene3DS* appScene = nullptr;
 
 namespace {
 
@@ -30,11 +31,11 @@ constexpr double kGravityY = -0.0098; // world units per step squared
 constexpr int32_t kCubeFlags = SIMF_MKPOLYS | SIMF_MKCONNS | SIMF_GOURAUD | SIMF_FIXED;
 
 // Every scene mesh becomes a soft body with these settings.
-constexpr double kConvScale = 0.3;     // times the world scale
+constexpr double kConvScale = 0.3; // times the world scale
 constexpr double kSpringK = 5.0;
 constexpr double kSpringDamping = 1.0;
-constexpr double kBandMin = 0.0;       // times the world scale
-constexpr double kBandMax = 0.15;      // times the world scale
+constexpr double kBandMin = 0.0;  // times the world scale
+constexpr double kBandMax = 0.15; // times the world scale
 constexpr int32_t kBodyFlags = SIMF_MKSPRINGS | SIMF_MKPOLYS | SIMF_ENVMAP | SIMF_CULL |
                                SIMF_GOURAUD | SIMF_VNORMALS | SIMF_BCUBE;
 constexpr int32_t kBodyForceMask = 1; // gravity only
@@ -78,8 +79,10 @@ int appWorldSetup() {
 void appSceneSetup(int greyMaterial, const char* scenePath) {
     simSetBCube(0.0f, 0.0f, 0.0f, 4.0f * worldScale, kCubeFlags);
 
-    // The scene is kept for the whole run.
+    // The scene is kept for the whole run, reachable from a global so that a
+    // leak check at exit does not take it for lost.
     Scene3DS* scene = simLoad3DS(scenePath);
+    appScene = scene;
     if (!scene) {
         std::printf("%s: *** ERROR *** simLoad3DS() FAILED to load scene.\n", appTitle);
         std::printf("%s: ABORTING.\n", appTitle);

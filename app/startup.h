@@ -3,9 +3,12 @@
 
 #include <cstdint>
 
+struct Scene3DS;
+
 extern const char* const appTitle; // window title and prefix of fatal messages
-extern int32_t lastConvertedOid;    // the object the keys act on
-extern int64_t perfFreq;            // performance-counter counts per second
+extern int32_t lastConvertedOid;   // the object the keys act on
+extern int64_t perfFreq;           // performance-counter counts per second
+extern Scene3DS* appScene;         // the scene read at start-up, kept for the whole run
 
 // Stage 1: banner, world, two materials, gravity. Returns the grey material's
 // id; exits with status 1 when the world cannot be made.
