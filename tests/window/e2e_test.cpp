@@ -614,7 +614,7 @@ class ZibbetE2e : public ::testing::Test {
         const std::string after = runOutput(run);
         EXPECT_EQ(after.compare(0, before.size(), before), 0) << after;
         EXPECT_EQ(after.size(), before.size())
-            << "printed after Escape: " << after.substr(before.size());
+            << "printed after Escape: " << after.substr(std::min(before.size(), after.size()));
     }
 
     // Saves a frame beside the console, for a look after a failure.
