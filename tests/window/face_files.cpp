@@ -4,41 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <vector>
+#include "tools/fixtures/tga_writer.h"
 
 namespace {
 constexpr int kSide = 256;
-constexpr int kHeaderBytes = 18;
-constexpr unsigned char kTrueColour = 2;
-constexpr unsigned char kBitsPerPixel = 32;
+constexpr int kFaces = 6;
 } // namespace
 
 void writeFaceTga(const std::string& path, int file, FacePixelFn fn) {
-    std::vector<unsigned char> bytes(kHeaderBytes, 0);
-    bytes[2] = kTrueColour;
-    bytes[12] = kSide & 0xFF;
-    bytes[13] = kSide >> 8;
-    bytes[14] = kSide & 0xFF;
-    bytes[15] = kSide >> 8;
-    bytes[16] = kBitsPerPixel;
+    FxBytes rgba;
+    rgba.reserve(static_cast<size_t>(kSide) * kSide * 4);
     for (int row = 0; row < kSide; ++row) {
         for (int column = 0; column < kSide; ++column) {
             const FaceRgba c = fn(file, column, row);
-            bytes.insert(bytes.end(), {c[2], c[1], c[0], c[3]}); // stored blue first
+            rgba.insert(rgba.end(), c.begin(), c.end());
         }
     }
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    ASSERT_TRUE(fxWriteFile(path, fxTgaRgba(kSide, kSide, rgba))) << path;
 }
 
 std::string writeFaceFiles(const char* name, FacePixelFn fn) {
     const std::string dir =
         ::testing::TempDir() + "zibbet_faces_" + name + "_" + std::to_string(getpid());
     mkdir(dir.c_str(), 0700);
-    for (int k = 0; k < 6; ++k)
+    for (int k = 0; k < kFaces; ++k)
         writeFaceTga(dir + "/" + std::to_string(k) + ".tga", k, fn);
     return dir;
 }

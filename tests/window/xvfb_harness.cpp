@@ -3,8 +3,6 @@
 // a test program that dies before it can stop it.
 #include "xvfb_harness.h"
 
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -23,7 +20,6 @@ namespace {
 constexpr int kStartTimeoutMs = 15000;
 constexpr int kStopTimeoutMs = 5000;
 constexpr int kPollStepMs = 10;
-constexpr int kDragSteps = 8;
 const char* const kScreen = "1024x768x24";
 
 constexpr int kMaxStopHooks = 4;
@@ -39,33 +35,6 @@ bool waitExited(pid_t pid, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
     }
     return false;
-}
-
-Window findIn(Display* dpy, Window w, const char* title) {
-    char* name = nullptr;
-    if (XFetchName(dpy, w, &name) && name) {
-        const bool match = std::strcmp(name, title) == 0;
-        XFree(name);
-        if (match) return w;
-    }
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned n = 0;
-    if (!XQueryTree(dpy, w, &root, &parent, &children, &n)) return 0;
-    Window found = 0;
-    for (unsigned i = 0; i < n && !found; ++i)
-        found = findIn(dpy, children[i], title);
-    if (children) XFree(children);
-    return found;
-}
-
-int channel(unsigned long pixel, unsigned long mask) {
-    if (mask == 0) return 0;
-    int shift = 0;
-    while (!((mask >> shift) & 1))
-        ++shift;
-    const unsigned long max = mask >> shift;
-    return static_cast<int>(((pixel & mask) >> shift) * 255 / max);
 }
 
 } // namespace
@@ -198,53 +167,4 @@ const char* xvfbMissingReason() {
 
 void xvfbBeforeStop(void (*fn)()) {
     if (nStopHooks < kMaxStopHooks) stopHooks[nStopHooks++] = fn;
-}
-
-Window xFindWindow(Display* dpy, const char* title) {
-    return findIn(dpy, DefaultRootWindow(dpy), title);
-}
-
-Window xWaitForWindow(Display* dpy, const char* title, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += kPollStepMs) {
-        const Window w = xFindWindow(dpy, title);
-        XWindowAttributes attrs;
-        if (w && XGetWindowAttributes(dpy, w, &attrs) && attrs.map_state == IsViewable) return w;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
-    }
-    return 0;
-}
-
-XRgb xPixel(Display* dpy, Window w, int x, int y) {
-    XImage* image = XGetImage(dpy, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) return {-1, -1, -1};
-    const unsigned long pixel = XGetPixel(image, 0, 0);
-    const XRgb rgb{channel(pixel, image->red_mask), channel(pixel, image->green_mask),
-                   channel(pixel, image->blue_mask)};
-    XDestroyImage(image);
-    return rgb;
-}
-
-void xDrag(Display* dpy, Window w, int x0, int y0, int x1, int y1, unsigned button) {
-    int rx = 0, ry = 0;
-    Window child = 0;
-    XTranslateCoordinates(dpy, w, DefaultRootWindow(dpy), 0, 0, &rx, &ry, &child);
-    const int screen = DefaultScreen(dpy);
-    XTestFakeMotionEvent(dpy, screen, rx + x0, ry + y0, CurrentTime);
-    XTestFakeButtonEvent(dpy, button, True, CurrentTime);
-    for (int i = 1; i <= kDragSteps; ++i) {
-        const int x = x0 + (x1 - x0) * i / kDragSteps;
-        const int y = y0 + (y1 - y0) * i / kDragSteps;
-        XTestFakeMotionEvent(dpy, screen, rx + x, ry + y, CurrentTime);
-    }
-    XTestFakeButtonEvent(dpy, button, False, CurrentTime);
-    XFlush(dpy);
-}
-
-void xKey(Display* dpy, Window w, unsigned long keysym) {
-    // With no window manager the focus would follow the pointer.
-    XSetInputFocus(dpy, w, RevertToParent, CurrentTime);
-    const KeyCode code = XKeysymToKeycode(dpy, keysym);
-    XTestFakeKeyEvent(dpy, code, True, CurrentTime);
-    XTestFakeKeyEvent(dpy, code, False, CurrentTime);
-    XFlush(dpy);
 }

@@ -1,6 +1,6 @@
 // A private X server for tests: starts Xvfb on a free display, points DISPLAY
-// at it and stops it again; plus the X-side helpers an end-to-end test needs
-// (find a window by title, read its pixels, drag the mouse, press keys).
+// at it and stops it again. The X-side helpers (find a window by title, read
+// its pixels, drag the mouse, press keys) are those of tools/xclient.
 #pragma once
 
 // gtest first: Xlib defines macros (None, Bool, Status) that clash with it.
@@ -11,13 +11,11 @@
 
 #include <string>
 
+#include "tools/xclient/xclient.h"
+
 struct XvfbServer {
     pid_t pid = -1;
     int display = -1; // the number N of ":N"
-};
-
-struct XRgb {
-    int r, g, b;
 };
 
 std::string xvfbPath(); // full path of the Xvfb program on PATH, or empty
@@ -40,14 +38,3 @@ const char* xvfbMissingReason(); // why tests needing the server must skip
 // Runs fn before the environment's server stops: X clients of the test program
 // must close their connections first, or Xlib ends the program on the lost link.
 void xvfbBeforeStop(void (*fn)());
-
-// Top-level window whose name is title (searched depth-first), or 0.
-Window xFindWindow(Display* dpy, const char* title);
-// Waits up to timeoutMs for a window titled title to exist and be viewable.
-Window xWaitForWindow(Display* dpy, const char* title, int timeoutMs);
-// Colour of pixel (x, y) of window w, y counted from the top.
-XRgb xPixel(Display* dpy, Window w, int x, int y);
-// Presses button at (x0, y0) of window w, moves in steps to (x1, y1), releases.
-void xDrag(Display* dpy, Window w, int x0, int y0, int x1, int y1, unsigned button = 1);
-// Gives window w the keyboard focus, then presses and releases the key for keysym.
-void xKey(Display* dpy, Window w, unsigned long keysym);

@@ -67,7 +67,7 @@ TEST(XvfbHarness, FindsWindowReadsPixelsAndSendsKeysAndDrags) {
     glutMotionFunc(onMotion);
     Display* dpy = XOpenDisplay(nullptr);
     ASSERT_NE(dpy, nullptr);
-    const Window w = xWaitForWindow(dpy, glWindowTitle, 2000);
+    const Window w = xWaitWindow(dpy, glWindowTitle, 2000, X_TITLE_EXACT);
     ASSERT_NE(w, 0u);
 
     glClearColor(1.0f, 0.5f, 0.0f, 1.0f);
@@ -82,11 +82,11 @@ TEST(XvfbHarness, FindsWindowReadsPixelsAndSendsKeysAndDrags) {
         << " " << seen.g << " " << seen.b;
 
     lastKey = 0;
-    xKey(dpy, w, XK_q);
+    EXPECT_TRUE(xTapKeysym(dpy, w, XK_q));
     EXPECT_TRUE(pumpUntil([] { return lastKey == 'q'; }));
 
     lastMotionX = lastMotionY = -1;
-    xDrag(dpy, w, 20, 30, 120, 80);
+    EXPECT_TRUE(xDrag(dpy, w, 20, 30, 120, 80, 8));
     EXPECT_TRUE(pumpUntil([] { return lastMotionX == 120 && lastMotionY == 80; }))
         << lastMotionX << " " << lastMotionY;
 

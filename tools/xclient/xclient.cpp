@@ -1,28 +1,65 @@
 #include "tools/xclient/xclient.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <unistd.h>
 
 #include <cstring>
 
 namespace {
 
-constexpr int kPollMs = 50;
+constexpr int kPollMs = 10;
+constexpr int kDragStepUs = 10000; // lets the watched program see every step
 
-Window findIn(Display* dpy, Window w, const std::string& prefix) {
+// The watched program's windows can vanish at any moment (it exits), and
+// Xlib's default handler ends this program on the error that follows. While
+// a trap is set, errors are counted instead.
+int trappedErrors = 0;
+
+int countError(Display*, XErrorEvent*) {
+    ++trappedErrors;
+    return 0;
+}
+
+struct XErrorTrap {
+    Display* dpy;
+    XErrorHandler previous;
+    int before;
+    explicit XErrorTrap(Display* d)
+        : dpy(d), previous(XSetErrorHandler(countError)), before(trappedErrors) {}
+    ~XErrorTrap() {
+        XSync(dpy, False);
+        XSetErrorHandler(previous);
+    }
+    XErrorTrap(const XErrorTrap&) = delete;
+    XErrorTrap& operator=(const XErrorTrap&) = delete;
+    bool failed() {
+        XSync(dpy, False);
+        return trappedErrors != before;
+    }
+};
+
+bool nameMatches(const char* name, const std::string& title, XTitleMatch match) {
+    if (match == X_TITLE_EXACT) return title == name;
+    return std::strncmp(name, title.c_str(), title.size()) == 0;
+}
+
+Window findIn(Display* dpy, Window w, const std::string& title, XTitleMatch match) {
     char* name = nullptr;
     if (XFetchName(dpy, w, &name) && name) {
-        bool match = std::strncmp(name, prefix.c_str(), prefix.size()) == 0;
+        const bool matches = nameMatches(name, title, match);
         XFree(name);
         XWindowAttributes a{};
-        if (match && XGetWindowAttributes(dpy, w, &a) && a.map_state == IsViewable) return w;
+        if (matches && XGetWindowAttributes(dpy, w, &a) && a.map_state == IsViewable) return w;
     }
     Window root = 0, parent = 0, *kids = nullptr;
     unsigned n = 0;
     if (!XQueryTree(dpy, w, &root, &parent, &kids, &n)) return 0;
     Window found = 0;
-    for (unsigned i = 0; i < n && !found; ++i) found = findIn(dpy, kids[i], prefix);
+    for (unsigned i = 0; i < n && !found; ++i)
+        found = findIn(dpy, kids[i], title, match);
     if (kids) XFree(kids);
     return found;
 }
@@ -30,36 +67,46 @@ Window findIn(Display* dpy, Window w, const std::string& prefix) {
 int channel(unsigned long pixel, unsigned long mask) {
     if (!mask) return 0;
     int shift = 0;
-    while (!((mask >> shift) & 1)) ++shift;
-    unsigned long v = (pixel & mask) >> shift, max = mask >> shift;
+    while (!((mask >> shift) & 1))
+        ++shift;
+    const unsigned long v = (pixel & mask) >> shift, max = mask >> shift;
     return static_cast<int>(v * 255 / max);
+}
+
+XRgb pixelOf(XImage* img, int x, int y) {
+    const unsigned long p = XGetPixel(img, x, y);
+    return {channel(p, img->red_mask), channel(p, img->green_mask), channel(p, img->blue_mask)};
 }
 
 } // namespace
 
-Window xFindWindow(Display* dpy, const std::string& prefix) {
-    return findIn(dpy, DefaultRootWindow(dpy), prefix);
+Window xFindWindow(Display* dpy, const std::string& title, XTitleMatch match) {
+    XErrorTrap trap(dpy);
+    const Window w = findIn(dpy, DefaultRootWindow(dpy), title, match);
+    return trap.failed() ? 0 : w;
 }
 
-Window xWaitWindow(Display* dpy, const std::string& prefix, int timeoutMs) {
+Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs, XTitleMatch match) {
     for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
-        if (Window w = xFindWindow(dpy, prefix)) return w;
+        if (Window w = xFindWindow(dpy, title, match)) return w;
         usleep(kPollMs * 1000);
     }
     return 0;
 }
 
 bool xWindowGeometry(Display* dpy, Window w, int& x, int& y, int& width, int& height) {
+    XErrorTrap trap(dpy);
     XWindowAttributes a{};
     if (!XGetWindowAttributes(dpy, w, &a)) return false;
     Window child = 0;
     XTranslateCoordinates(dpy, w, DefaultRootWindow(dpy), 0, 0, &x, &y, &child);
     width = a.width;
     height = a.height;
-    return true;
+    return !trap.failed();
 }
 
 bool xGrab(Display* dpy, Window w, XImageRgb& out) {
+    XErrorTrap trap(dpy);
     XWindowAttributes a{};
     if (!XGetWindowAttributes(dpy, w, &a)) return false;
     XImage* img = XGetImage(dpy, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
@@ -69,29 +116,42 @@ bool xGrab(Display* dpy, Window w, XImageRgb& out) {
     out.rgb.assign(static_cast<size_t>(a.width) * a.height * 3, 0);
     for (int y = 0; y < a.height; ++y) {
         for (int x = 0; x < a.width; ++x) {
-            unsigned long p = XGetPixel(img, x, y);
+            const XRgb c = pixelOf(img, x, y);
             uint8_t* d = &out.rgb[(static_cast<size_t>(y) * a.width + x) * 3];
-            d[0] = static_cast<uint8_t>(channel(p, img->red_mask));
-            d[1] = static_cast<uint8_t>(channel(p, img->green_mask));
-            d[2] = static_cast<uint8_t>(channel(p, img->blue_mask));
+            d[0] = static_cast<uint8_t>(c.r);
+            d[1] = static_cast<uint8_t>(c.g);
+            d[2] = static_cast<uint8_t>(c.b);
         }
     }
     XDestroyImage(img);
     return true;
 }
 
+XRgb xPixel(Display* dpy, Window w, int x, int y) {
+    XErrorTrap trap(dpy);
+    XImage* img = XGetImage(dpy, w, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!img) return {-1, -1, -1};
+    const XRgb c = pixelOf(img, 0, 0);
+    XDestroyImage(img);
+    return c;
+}
+
 bool xTapKey(Display* dpy, Window w, const std::string& keysymName) {
-    KeySym sym = XStringToKeysym(keysymName.c_str());
-    if (sym == NoSymbol) return false;
-    KeyCode code = XKeysymToKeycode(dpy, sym);
+    const KeySym sym = XStringToKeysym(keysymName.c_str());
+    return sym != NoSymbol && xTapKeysym(dpy, w, sym);
+}
+
+bool xTapKeysym(Display* dpy, Window w, unsigned long keysym) {
+    const KeyCode code = XKeysymToKeycode(dpy, keysym);
     if (!code) return false;
     if (w) {
-        XSetInputFocus(dpy, w, RevertToPointerRoot, CurrentTime);
-        XSync(dpy, False);
+        XErrorTrap trap(dpy);
+        XSetInputFocus(dpy, w, RevertToParent, CurrentTime);
+        if (trap.failed()) return false;
     }
-    // Upper-case letters need shift held.
-    bool shift = keysymName.size() == 1 && keysymName[0] >= 'A' && keysymName[0] <= 'Z';
-    KeyCode shiftCode = XKeysymToKeycode(dpy, XK_Shift_L);
+    // Upper-case letters and the like are the key's second level: shift.
+    const bool shift = XkbKeycodeToKeysym(dpy, code, 0, 0) != keysym;
+    const KeyCode shiftCode = XKeysymToKeycode(dpy, XK_Shift_L);
     if (shift) XTestFakeKeyEvent(dpy, shiftCode, True, CurrentTime);
     XTestFakeKeyEvent(dpy, code, True, CurrentTime);
     XTestFakeKeyEvent(dpy, code, False, CurrentTime);
@@ -100,21 +160,21 @@ bool xTapKey(Display* dpy, Window w, const std::string& keysymName) {
     return true;
 }
 
-bool xDrag(Display* dpy, Window w, int x0, int y0, int x1, int y1, int steps) {
+bool xDrag(Display* dpy, Window w, int x0, int y0, int x1, int y1, int steps, unsigned button) {
     int ox = 0, oy = 0, width = 0, height = 0;
     if (!xWindowGeometry(dpy, w, ox, oy, width, height)) return false;
     if (steps < 1) steps = 1;
-    int screen = DefaultScreen(dpy);
+    const int screen = DefaultScreen(dpy);
     XTestFakeMotionEvent(dpy, screen, ox + x0, oy + y0, CurrentTime);
-    XTestFakeButtonEvent(dpy, 1, True, CurrentTime);
+    XTestFakeButtonEvent(dpy, button, True, CurrentTime);
     XSync(dpy, False);
     for (int i = 1; i <= steps; ++i) {
-        int x = x0 + (x1 - x0) * i / steps, y = y0 + (y1 - y0) * i / steps;
+        const int x = x0 + (x1 - x0) * i / steps, y = y0 + (y1 - y0) * i / steps;
         XTestFakeMotionEvent(dpy, screen, ox + x, oy + y, CurrentTime);
         XSync(dpy, False);
-        usleep(10000);
+        usleep(kDragStepUs);
     }
-    XTestFakeButtonEvent(dpy, 1, False, CurrentTime);
+    XTestFakeButtonEvent(dpy, button, False, CurrentTime);
     XSync(dpy, False);
     return true;
 }
