@@ -18,7 +18,7 @@ namespace {
 constexpr unsigned char kEscape = 27;
 constexpr unsigned char kLowerCaseBit = 0x20;
 const GLfloat kLightPosition[4] = {0.0f, 1.0f, 35.0f, 10.0f}; // positional, fixed to the eye
-constexpr double kCameraDistance = 6.0;                        // times the world scale
+constexpr double kCameraDistance = 6.0;                       // times the world scale
 constexpr double kNearPlane = 2.0;
 constexpr double kFarPlane = 10.0; // times the world scale
 
@@ -44,7 +44,7 @@ void display() {
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     glPushMatrix();
-        glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition);
+    { glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition); }
     glPopMatrix();
     glTranslatef(0.0f, 0.0f, static_cast<GLfloat>(-kCameraDistance * worldScale));
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-constexpr int SIM3DS_NAME_LEN = 16;       // object, material, group and texture names
+constexpr int SIM3DS_NAME_LEN = 16;         // object, material, group and texture names
 constexpr int SIM3DS_GROUP_NAME_LIMIT = 50; // bytes read at most for a group's name
 
 struct MatGroup3DS {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-int64_t platCounter();          // monotonic high-resolution count
-int64_t platCounterFrequency(); // counts per second of platCounter
-int platProcessorCount();       // processors online, at least 1
+int64_t platCounter();                     // monotonic high-resolution count
+int64_t platCounterFrequency();            // counts per second of platCounter
+int platProcessorCount();                  // processors online, at least 1
 void* platGLProcAddress(const char* name); // GL entry point, or null when unknown

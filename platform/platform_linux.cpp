@@ -16,7 +16,9 @@ int64_t platCounter() {
     return static_cast<int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
-int64_t platCounterFrequency() { return kNanosPerSecond; }
+int64_t platCounterFrequency() {
+    return kNanosPerSecond;
+}
 
 int platProcessorCount() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);

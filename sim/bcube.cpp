@@ -25,10 +25,10 @@ struct CubeTri {
     int32_t v0, v1, v2;
     double normal[3];
 };
-constexpr CubeTri kTris[12] = {
-    {2, 1, 0, {0, -1, 0}}, {0, 3, 2, {0, -1, 0}}, {4, 0, 1, {0, 0, 1}},  {1, 5, 4, {0, 0, 1}},
-    {5, 1, 2, {1, 0, 0}},  {2, 6, 5, {1, 0, 0}},  {5, 6, 7, {0, 1, 0}},  {7, 4, 5, {0, 1, 0}},
-    {3, 0, 4, {-1, 0, 0}}, {4, 7, 3, {-1, 0, 0}}, {2, 3, 7, {0, 0, -1}}, {7, 6, 2, {0, 0, -1}}};
+constexpr CubeTri kTris[12] = {{2, 1, 0, {0, -1, 0}}, {0, 3, 2, {0, -1, 0}}, {4, 0, 1, {0, 0, 1}},
+                               {1, 5, 4, {0, 0, 1}},  {5, 1, 2, {1, 0, 0}},  {2, 6, 5, {1, 0, 0}},
+                               {5, 6, 7, {0, 1, 0}},  {7, 4, 5, {0, 1, 0}},  {3, 0, 4, {-1, 0, 0}},
+                               {4, 7, 3, {-1, 0, 0}}, {2, 3, 7, {0, 0, -1}}, {7, 6, 2, {0, 0, -1}}};
 
 // Each run is a hub followed by its three neighbours: together the twelve edges.
 constexpr int32_t kRuns[4][4] = {{0, 1, 3, 4}, {2, 1, 3, 6}, {5, 1, 4, 6}, {7, 4, 3, 6}};
@@ -65,8 +65,8 @@ void simRotatePoint(const double in[3], double a, double b, double c, double out
     rotate(makeRotation(a, b, c), in, out);
 }
 
-int simAddCubeObj(float cx, float cy, float cz, float edge, double k, double damping,
-                  int32_t flags, int32_t forceMask, int32_t material) {
+int simAddCubeObj(float cx, float cy, float cz, float edge, double k, double damping, int32_t flags,
+                  int32_t forceMask, int32_t material) {
     const double h = edge * 0.5;
     const double diagonal = std::sqrt(2.0) * edge;
     int oid = simAddObject("CubeObj", flags);
@@ -82,7 +82,8 @@ int simAddCubeObj(float cx, float cy, float cz, float edge, double k, double dam
         m->flags = flags | SIMF_ACTIVE;
     }
     if (flags & SIMF_MKCONNS) {
-        for (const auto& run : kRuns) simAddConn(oid, run, 4);
+        for (const auto& run : kRuns)
+            simAddConn(oid, run, 4);
     }
     if (flags & SIMF_MKPOLYS) {
         for (const CubeTri& t : kTris)
@@ -111,8 +112,10 @@ int simSetBCube(float cx, float cy, float cz, float edge, int32_t flags) {
     if (verbosity != 0) std::printf("  simSetBCube(): Setting Bounding Cube (oid=%d).\n", oid);
     const double centre[3] = {cx, cy, cz};
     for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 3; ++j) simWorld.bcubeCorners[i][j] = cube.masses[i].pos[j] - centre[j];
-    for (int j = 0; j < 3; ++j) simWorld.bcubeCentre[j] = centre[j];
+        for (int j = 0; j < 3; ++j)
+            simWorld.bcubeCorners[i][j] = cube.masses[i].pos[j] - centre[j];
+    for (int j = 0; j < 3; ++j)
+        simWorld.bcubeCentre[j] = centre[j];
     return oid;
 }
 
@@ -125,7 +128,8 @@ void simRotBCube(double a, double b, double c) {
     for (int i = 0; i < 8; ++i) {
         double p[3];
         rotate(r, simWorld.bcubeCorners[i], p);
-        for (int j = 0; j < 3; ++j) m[i].pos[j] = p[j] + simWorld.bcubeCentre[j];
+        for (int j = 0; j < 3; ++j)
+            m[i].pos[j] = p[j] + simWorld.bcubeCentre[j];
     }
     simCalcPolyNormals(oid);
     simCalcMassNormals(oid);
@@ -141,7 +145,8 @@ void simRotObj(int oid, double a, double b, double c) {
     for (int32_t i = 0; i < obj.nMasses; ++i) {
         double p[3];
         rotate(r, obj.masses[i].pos, p);
-        for (int j = 0; j < 3; ++j) obj.masses[i].pos[j] = p[j];
+        for (int j = 0; j < 3; ++j)
+            obj.masses[i].pos[j] = p[j];
     }
     simCalcPolyNormals(oid);
     simCalcMassNormals(oid);

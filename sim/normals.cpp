@@ -39,7 +39,8 @@ void simCalcMassNormals(int oid) {
     SimObject& obj = simWorld.objects[oid];
     if (obj.nPolys < 1 || !obj.polys) return;
     SimMass* m = obj.masses;
-    for (int32_t i = 0; i < obj.nMasses; ++i) m[i].normal[0] = m[i].normal[1] = m[i].normal[2] = 0.0;
+    for (int32_t i = 0; i < obj.nMasses; ++i)
+        m[i].normal[0] = m[i].normal[1] = m[i].normal[2] = 0.0;
     for (int32_t i = 0; i < obj.nPolys; ++i) {
         const SimPoly& p = obj.polys[i];
         const int32_t corners[3] = {p.v0, p.v1, p.v2};

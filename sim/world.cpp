@@ -51,7 +51,9 @@ bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, con
     return true;
 }
 
-bool validMass(const SimObject& obj, int32_t m) { return m >= 0 && m < obj.nMasses; }
+bool validMass(const SimObject& obj, int32_t m) {
+    return m >= 0 && m < obj.nMasses;
+}
 
 void badOid(const char* op, int oid) {
     std::printf("  *** ERROR *** %s(): Invalid object id (oid=%d).\n", op, oid);
@@ -65,7 +67,8 @@ bool simValidOid(int oid) {
 }
 
 int simInitWorld(const char* name) {
-    for (SimObject& obj : simWorld.objects) obj.id = -1;
+    for (SimObject& obj : simWorld.objects)
+        obj.id = -1;
     if (name) {
         std::snprintf(simWorld.name, SIM_NAME_LEN, "%s", name);
     } else {
@@ -91,7 +94,8 @@ int simInitWorld(const char* name) {
 
 int simAddObject(const char* name, int32_t flags) {
     int oid = 0;
-    while (oid < SIM_MAX_OBJECTS && simWorld.objects[oid].id != -1) ++oid;
+    while (oid < SIM_MAX_OBJECTS && simWorld.objects[oid].id != -1)
+        ++oid;
     if (oid == SIM_MAX_OBJECTS) {
         std::printf("  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (%d) REACHED.\n",
                     SIM_MAX_OBJECTS);
@@ -118,7 +122,8 @@ int simAddObject(const char* name, int32_t flags) {
         // array itself grows through simAddMass like every other.
         void* probe = simMalloc(SIM_FORCES_BLOCK * sizeof(SimMass));
         if (!probe) {
-            std::printf("  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
+            std::printf(
+                "  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
             return -1;
         }
         std::free(probe);
@@ -156,12 +161,13 @@ int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double da
     }
     SimObject& obj = simWorld.objects[oid];
     if (!validMass(obj, a) || !validMass(obj, b)) {
-        std::printf("  *** ERROR *** simAddSpring(): Mass index out of range (a=%d b=%d, oid=%d).\n",
-                    a, b, oid);
+        std::printf(
+            "  *** ERROR *** simAddSpring(): Mass index out of range (a=%d b=%d, oid=%d).\n", a, b,
+            oid);
         return -1;
     }
-    if (!makeRoom(oid, obj.springs, obj.nSprings, obj.maxSprings, SIM_GROW_SPRINGS,
-                  "simAddSpring", "springs"))
+    if (!makeRoom(oid, obj.springs, obj.nSprings, obj.maxSprings, SIM_GROW_SPRINGS, "simAddSpring",
+                  "springs"))
         return -1;
     int index = obj.nSprings++;
     SimSpring& s = obj.springs[index];
@@ -197,7 +203,8 @@ int simAddConn(int oid, const int32_t* run, int32_t count) {
     int64_t need = static_cast<int64_t>(count) + obj.connLen + 1;
     if (obj.maxConns - need <= 0) {
         int64_t newCap = obj.maxConns;
-        while (newCap - need <= 0) newCap += SIM_GROW_CONNS;
+        while (newCap - need <= 0)
+            newCap += SIM_GROW_CONNS;
         if (newCap > INT32_MAX / static_cast<int64_t>(sizeof(int32_t))) {
             std::printf("  *** ERROR *** simAddConn(): Invalid array size (oid=%d).\n", oid);
             return -1;
@@ -239,8 +246,7 @@ int simAddPoly(int oid, int32_t v0, int32_t v1, int32_t v2, const double* norm0,
                     oid);
         return -1;
     }
-    if (!makeRoom(oid, obj.polys, obj.nPolys, obj.maxPolys, SIM_GROW_POLYS, "simAddPoly",
-                  "polys"))
+    if (!makeRoom(oid, obj.polys, obj.nPolys, obj.maxPolys, SIM_GROW_POLYS, "simAddPoly", "polys"))
         return -1;
     int index = obj.nPolys++;
     SimPoly& p = obj.polys[index];
@@ -285,7 +291,8 @@ int simAddMat(const float* ambient, const float* diffuse, const float* specular,
 
 uint32_t simAddFForce(double x, double y, double z) {
     int slot = 0;
-    while (slot < SIM_MAX_FORCES && (simWorld.forceBits & (1u << slot))) ++slot;
+    while (slot < SIM_MAX_FORCES && (simWorld.forceBits & (1u << slot)))
+        ++slot;
     if (slot == SIM_MAX_FORCES) {
         std::printf("  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (%d) REACHED.\n",
                     SIM_MAX_FORCES);
@@ -310,12 +317,13 @@ void simSetObjMat(int oid, int32_t material) {
         return;
     }
     if (material < 0 || material >= simWorld.nMaterials) {
-        std::printf("  *** ERROR *** simSetObjMat(): Invalid material id (%d, oid=%d).\n",
-                    material, oid);
+        std::printf("  *** ERROR *** simSetObjMat(): Invalid material id (%d, oid=%d).\n", material,
+                    oid);
         return;
     }
     SimObject& obj = simWorld.objects[oid];
-    for (int32_t i = 0; i < obj.nPolys; ++i) obj.polys[i].material = material;
+    for (int32_t i = 0; i < obj.nPolys; ++i)
+        obj.polys[i].material = material;
 }
 
 void simFreeWorld() {

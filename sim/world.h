@@ -14,10 +14,10 @@ constexpr int SIM_MAX_MATERIALS = 50;
 constexpr int SIM_NAME_LEN = 256;     // world and object names, terminator included
 constexpr int SIM_MAT_NAME_LEN = 132; // material names, terminator included
 
-constexpr int SIM_GROW_MASSES = 128;  // records
+constexpr int SIM_GROW_MASSES = 128;   // records
 constexpr int SIM_GROW_SPRINGS = 2048; // records
-constexpr int SIM_GROW_CONNS = 1024;  // int32 entries
-constexpr int SIM_GROW_POLYS = 64;    // records
+constexpr int SIM_GROW_CONNS = 1024;   // int32 entries
+constexpr int SIM_GROW_POLYS = 64;     // records
 
 constexpr int SIM_FORCES_BLOCK = 32; // SimMass records probed for the Forces object
 
@@ -50,13 +50,13 @@ constexpr int32_t SIMF_REVERSE = 0x8000000;
 // Records
 // ---------------------------------------------------------------------------
 struct SimMass {
-    double pos[3];    // position
-    double vel[3];    // velocity, world units per step
-    double acc[3];    // velocity increment gathered for this step
-    double normal[3]; // vertex normal; also the cube-map texture coordinate
+    double pos[3];     // position
+    double vel[3];     // velocity, world units per step
+    double acc[3];     // velocity increment gathered for this step
+    double normal[3];  // vertex normal; also the cube-map texture coordinate
     int32_t polyCount; // triangle corners that name this mass
     double mass;
-    double range;      // point-field radius when this mass is a field centre
+    double range; // point-field radius when this mass is a field centre
     int32_t flags;
     int32_t forceMask; // field force slot i acts when bit i is set
 };
@@ -95,10 +95,10 @@ struct SimMaterial {
 };
 
 struct SimFForce {
-    double vec[3];    // uniform field: velocity increment per step
-    double strength;  // point field strength
-    int32_t target;   // -1: uniform field; else a mass of the Forces object
-    int32_t mask;     // the slot's own bit, which is also the force id
+    double vec[3];   // uniform field: velocity increment per step
+    double strength; // point field strength
+    int32_t target;  // -1: uniform field; else a mass of the Forces object
+    int32_t mask;    // the slot's own bit, which is also the force id
 };
 
 struct SimObject {
@@ -136,8 +136,8 @@ struct SimWorld {
 // ---------------------------------------------------------------------------
 // Globals
 // ---------------------------------------------------------------------------
-extern SimWorld simWorld;     // the one world, zero-filled at program start
-extern int32_t verbosity;     // message level: >0 progress, >1 notices, >2 expansions
+extern SimWorld simWorld;      // the one world, zero-filled at program start
+extern int32_t verbosity;      // message level: >0 progress, >1 notices, >2 expansions
 extern const float worldScale; // 8.0: the size of the scene
 
 // The allocators behind the world's blocks; tests point them at failing ones.
@@ -147,19 +147,19 @@ extern void* (*simRealloc)(void* block, size_t size); // growing arrays
 // ---------------------------------------------------------------------------
 // Operations
 // ---------------------------------------------------------------------------
-int simInitWorld(const char* name);                     // 1, or 0 on failure
-int simAddObject(const char* name, int32_t flags);      // new oid, or -1
-int simAddMass(int oid, SimMass** out);                 // new mass index, or -1
+int simInitWorld(const char* name);                // 1, or 0 on failure
+int simAddObject(const char* name, int32_t flags); // new oid, or -1
+int simAddMass(int oid, SimMass** out);            // new mass index, or -1
 int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double damping,
-                 int32_t kind);                         // new spring index, or -1
+                 int32_t kind);                             // new spring index, or -1
 int simAddConn(int oid, const int32_t* run, int32_t count); // 0, or -1
 int simAddPoly(int oid, int32_t v0, int32_t v1, int32_t v2, const double* norm0,
                const double* norm1, const double* norm2, int32_t flags, SimPoly** out,
-               int32_t material);                       // new triangle index, or -1
+               int32_t material); // new triangle index, or -1
 int simAddMat(const float* ambient, const float* diffuse, const float* specular,
               const float* emission, float shininess, int32_t tag); // new id, or -1
-uint32_t simAddFForce(double x, double y, double z);    // new fid, or 0
-void simSetObjMat(int oid, int32_t material);           // material of every triangle
+uint32_t simAddFForce(double x, double y, double z);                // new fid, or 0
+void simSetObjMat(int oid, int32_t material);                       // material of every triangle
 
 bool simValidOid(int oid); // true when oid names an object in use
 

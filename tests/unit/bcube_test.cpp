@@ -45,20 +45,25 @@ TEST_F(CubeTest, BuildsCornersRunsAndTrianglesOfTheStartupCube) {
     }
     const int32_t conns[] = {0, 1, 3, 4, -1, 2, 1, 3, 6, -1, 5, 1, 4, 6, -1, 7, 4, 3, 6, -1, -2};
     ASSERT_EQ(obj(cube).connLen, 21);
-    for (int i = 0; i < 21; ++i) EXPECT_EQ(obj(cube).conns[i], conns[i]) << i;
-    for (int t = 0; t < 12; ++t) EXPECT_EQ(obj(cube).polys[t].material, 0);
+    for (int i = 0; i < 21; ++i)
+        EXPECT_EQ(obj(cube).conns[i], conns[i]) << i;
+    for (int t = 0; t < 12; ++t)
+        EXPECT_EQ(obj(cube).polys[t].material, 0);
     // Each corner is named by some triangles; every corner's polyCount matches.
     int total = 0;
-    for (int i = 0; i < 8; ++i) total += m(i).polyCount;
+    for (int i = 0; i < 8; ++i)
+        total += m(i).polyCount;
     EXPECT_EQ(total, 36);
 }
 
 TEST_F(CubeTest, TrianglesFaceOutwardInFaceOrder) {
     simCalcPolyNormals(cube);
     // -y, +z, +x, +y, -x, -z, two triangles each.
-    const double faces[6][3] = {{0, -1, 0}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, 0, -1}};
+    const double faces[6][3] = {{0, -1, 0}, {0, 0, 1},  {1, 0, 0},
+                                {0, 1, 0},  {-1, 0, 0}, {0, 0, -1}};
     for (int t = 0; t < 12; ++t)
-        for (int j = 0; j < 3; ++j) EXPECT_EQ(obj(cube).polys[t].normal[j], faces[t / 2][j]) << t;
+        for (int j = 0; j < 3; ++j)
+            EXPECT_EQ(obj(cube).polys[t].normal[j], faces[t / 2][j]) << t;
 }
 
 TEST_F(CubeTest, SecondBoundingCubeIsRefused) {

@@ -16,7 +16,8 @@ int makeMesh(std::initializer_list<std::array<double, 3>> points,
         m->pos[1] = p[1];
         m->pos[2] = p[2];
     }
-    for (const auto& t : tris) simAddPoly(oid, t[0], t[1], t[2], nullptr, nullptr, nullptr, 0, nullptr, 0);
+    for (const auto& t : tris)
+        simAddPoly(oid, t[0], t[1], t[2], nullptr, nullptr, nullptr, 0, nullptr, 0);
     return oid;
 }
 
@@ -55,7 +56,8 @@ TEST_F(WorldTest, DegenerateInputGivesZeroNormals) {
     simCalcMassNormals(oid);
     for (int j = 0; j < 3; ++j) {
         EXPECT_EQ(obj(oid).polys[0].normal[j], 0.0);
-        for (int i = 0; i < 4; ++i) EXPECT_EQ(obj(oid).masses[i].normal[j], 0.0) << i;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(obj(oid).masses[i].normal[j], 0.0) << i;
     }
 }
 

@@ -23,7 +23,8 @@ RunResult runLines(const std::string& command) {
     std::string text;
     std::array<char, 4096> buf{};
     size_t n = 0;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) text.append(buf.data(), n);
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        text.append(buf.data(), n);
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     size_t start = 0;
@@ -40,13 +41,13 @@ std::vector<std::string> expectedWorldSetup() {
     std::vector<std::string> lines = {"Zibbet. A physical demo.", "<notice>",
                                       "Number of CPU: " + std::to_string(cpus)};
     if (cpus > 1) lines.push_back("*INFO* SMP support is not yet available.");
-    for (const char* l : {"Core using 1 thread.", "Initializing physical objects...",
-                          "  simInitWorld(): World name =\"Hello_World\"",
-                          "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2",
-                          "  simAddObject(): >>> Setting system forces object (oid=0) <<<",
-                          "  simAddMat(): Added material (id=0)",
-                          "  simAddMat(): Added material (id=1)",
-                          "  simAddMat(): Added material (id=2)", "  simAddFForce():  fid=$1"})
+    for (const char* l :
+         {"Core using 1 thread.", "Initializing physical objects...",
+          "  simInitWorld(): World name =\"Hello_World\"",
+          "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2",
+          "  simAddObject(): >>> Setting system forces object (oid=0) <<<",
+          "  simAddMat(): Added material (id=0)", "  simAddMat(): Added material (id=1)",
+          "  simAddMat(): Added material (id=2)", "  simAddFForce():  fid=$1"})
         lines.push_back(l);
     return lines;
 }

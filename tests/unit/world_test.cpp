@@ -7,13 +7,15 @@ namespace {
 
 size_t countOf(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
     return n;
 }
 
 int addMasses(int oid, int n) {
     int last = -1;
-    for (int i = 0; i < n; ++i) last = simAddMass(oid, nullptr);
+    for (int i = 0; i < n; ++i)
+        last = simAddMass(oid, nullptr);
     return last;
 }
 
@@ -30,7 +32,8 @@ TEST_F(WorldTest, FreshWorldHoldsForcesObjectAndDefaultMaterial) {
     EXPECT_EQ(obj(0).flags, SIMF_FORCES);
     EXPECT_EQ(obj(0).nMasses, 0);
     EXPECT_EQ(obj(0).masses, nullptr);
-    for (int i = 1; i < SIM_MAX_OBJECTS; ++i) ASSERT_EQ(obj(i).id, -1) << i;
+    for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
+        ASSERT_EQ(obj(i).id, -1) << i;
     const SimMaterial& def = simWorld.materials[0];
     EXPECT_STREQ(def.name, "default");
     EXPECT_FLOAT_EQ(def.ambient[0], 0.3f);
@@ -73,7 +76,8 @@ TEST_F(WorldTest, MassArrayGrowsByStepsWithNoticeAtLevelThree) {
     std::string out = captureStdout([&] {
         EXPECT_EQ(simAddMass(oid, nullptr), 0);
         EXPECT_EQ(obj(oid).maxMasses, 128);
-        for (int i = 1; i < 128; ++i) simAddMass(oid, nullptr);
+        for (int i = 1; i < 128; ++i)
+            simAddMass(oid, nullptr);
         SimMass* m = nullptr;
         EXPECT_EQ(simAddMass(oid, &m), 128);
         EXPECT_EQ(m, &obj(oid).masses[128]);
@@ -98,7 +102,8 @@ TEST_F(WorldTest, SpringAndPolyArraysGrowAtTheirSteps) {
     addMasses(oid, 3);
     verbosity = 3;
     std::string out = captureStdout([&] {
-        for (int i = 0; i < 2049; ++i) ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 2.0, 3.0, 1), i);
+        for (int i = 0; i < 2049; ++i)
+            ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 2.0, 3.0, 1), i);
         for (int i = 0; i < 65; ++i)
             ASSERT_EQ(simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0), i);
     });
@@ -138,7 +143,8 @@ TEST_F(WorldTest, ConnectionRunsSurviveGrowth) {
     int oid = simAddObject("o", 0);
     addMasses(oid, 4);
     const int32_t run[] = {0, 1, 2, 3};
-    for (int i = 0; i < 400; ++i) ASSERT_EQ(simAddConn(oid, run, 4), 0);
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(simAddConn(oid, run, 4), 0);
     EXPECT_EQ(obj(oid).connLen, 400 * 5 + 1);
     EXPECT_EQ(obj(oid).maxConns, 2048);
     for (int i = 0; i < 400; ++i) {
@@ -153,7 +159,8 @@ TEST_F(WorldTest, LongRunGrowsUntilItFits) {
     int oid = simAddObject("o", 0);
     addMasses(oid, 3000);
     std::vector<int32_t> run(3000);
-    for (int i = 0; i < 3000; ++i) run[i] = i;
+    for (int i = 0; i < 3000; ++i)
+        run[i] = i;
     ASSERT_EQ(simAddConn(oid, run.data(), 3000), 0);
     EXPECT_EQ(obj(oid).connLen, 3002);
     EXPECT_GE(obj(oid).maxConns, 3003);
@@ -174,7 +181,8 @@ TEST_F(WorldTest, EmptyRunIsRefused) {
 }
 
 TEST_F(WorldTest, ObjectTableLimit) {
-    for (int i = 1; i < SIM_MAX_OBJECTS; ++i) ASSERT_EQ(simAddObject("o", 0), i);
+    for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
+        ASSERT_EQ(simAddObject("o", 0), i);
     std::string out = captureStdout([] { EXPECT_EQ(simAddObject("x", 0), -1); });
     EXPECT_EQ(out, "  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (1000) REACHED.\n");
     EXPECT_EQ(simWorld.nObjects, 1000);
@@ -204,7 +212,8 @@ TEST_F(WorldTest, MaterialDefaultsAndAlphaStaysZero) {
     const SimMaterial& m = simWorld.materials[id];
     EXPECT_EQ(m.ambient[0], 0.5f);
     EXPECT_EQ(m.emission[2], 0.125f);
-    for (const float* c : {m.ambient, m.diffuse, m.specular, m.emission}) EXPECT_EQ(c[3], 0.0f);
+    for (const float* c : {m.ambient, m.diffuse, m.specular, m.emission})
+        EXPECT_EQ(c[3], 0.0f);
     EXPECT_EQ(m.shininess, 7.0f);
     EXPECT_EQ(m.name[0], '\0');
 
@@ -215,7 +224,8 @@ TEST_F(WorldTest, MaterialDefaultsAndAlphaStaysZero) {
         EXPECT_EQ(d.specular[j], 0.0f);
         EXPECT_EQ(d.emission[j], 0.0f);
     }
-    for (const float* c : {d.ambient, d.diffuse, d.specular, d.emission}) EXPECT_EQ(c[3], 0.0f);
+    for (const float* c : {d.ambient, d.diffuse, d.specular, d.emission})
+        EXPECT_EQ(c[3], 0.0f);
 }
 
 TEST_F(WorldTest, ForceSlotsAndLimit) {
@@ -228,7 +238,8 @@ TEST_F(WorldTest, ForceSlotsAndLimit) {
     EXPECT_EQ(f.strength, 1.0);
     EXPECT_EQ(f.target, -1);
     EXPECT_EQ(f.mask, 2);
-    for (int i = 2; i < 31; ++i) simAddFForce(0, 0, 0);
+    for (int i = 2; i < 31; ++i)
+        simAddFForce(0, 0, 0);
     EXPECT_EQ(simAddFForce(0, 0, 0), 0x80000000u);
     EXPECT_EQ(simWorld.forceBits, 0xFFFFFFFFu);
     out = captureStdout([] { EXPECT_EQ(simAddFForce(0, 0, 0), 0u); });
@@ -253,10 +264,12 @@ TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
 TEST_F(WorldTest, SetObjMatSetsEveryTriangle) {
     int oid = simAddObject("o", 0);
     addMasses(oid, 3);
-    for (int i = 0; i < 70; ++i) simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
+    for (int i = 0; i < 70; ++i)
+        simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
     int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
     simSetObjMat(oid, mat);
-    for (int i = 0; i < 70; ++i) ASSERT_EQ(obj(oid).polys[i].material, mat);
+    for (int i = 0; i < 70; ++i)
+        ASSERT_EQ(obj(oid).polys[i].material, mat);
 }
 
 TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
