@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "face_files.h"
 #include "platform/platform.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/png_writer.h"
-#include "tools/fixtures/tga_writer.h"
 #include "tools/fixtures/writer3ds.h"
 #include "xvfb_harness.h"
 
@@ -191,7 +191,6 @@ bool outputHasLine(const ZibbetRun& run, const std::string& line) {
 namespace {
 
 constexpr int kFaces = 6;
-constexpr int kFaceSide = 256;
 
 // Each face file is one solid colour, every channel full or empty, no two
 // alike: whatever its lighting, a wall shows which file it was made from,
@@ -244,19 +243,14 @@ bool writeScene(const std::string& dir, const Scene& scene) {
 
 // Writes k.tga for every file k whose bit is not set in missing.
 bool writeSolidFaces(const std::string& dir, unsigned missing = 0) {
-    for (int k = 0; k < kFaces; ++k) {
-        if (missing & (1u << k)) continue;
-        FxBytes rgba;
-        for (int i = 0; i < kFaceSide * kFaceSide; ++i) {
-            const XRgb& c = kFaceColour[k];
-            rgba.insert(rgba.end(), {static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g),
-                                     static_cast<uint8_t>(c.b), 255});
-        }
-        if (!fxWriteFile(dir + "/" + std::to_string(k) + ".tga",
-                         fxTgaRgba(kFaceSide, kFaceSide, rgba)))
-            return false;
-    }
-    return true;
+    const FacePixelFn solid = [](int file, int, int) -> FaceRgba {
+        const XRgb& c = kFaceColour[file];
+        return {static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g), static_cast<uint8_t>(c.b),
+                255};
+    };
+    for (int k = 0; k < kFaces; ++k)
+        if (!(missing & (1u << k))) writeFaceTga(dir + "/" + std::to_string(k) + ".tga", k, solid);
+    return !::testing::Test::HasFatalFailure();
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
