@@ -555,8 +555,13 @@ class ZibbetE2e : public ::testing::Test {
             std::filesystem::remove_all(dir);
     }
 
-    // Starts the program and waits for its window; 0 when none came.
-    Window startAndWaitWindow() {
+    // Writes the scene and the face files but the missing ones, starts the
+    // program and waits for its window; 0 when none came.
+    Window startWith(const Scene& scene, unsigned missing = 0) {
+        if (!writeScene(dir, scene) || !writeSolidFaces(dir, missing)) {
+            ADD_FAILURE() << "cannot write the run's files in " << dir;
+            return 0;
+        }
         if (!runStart(run, dir)) return 0;
         Window w = 0;
         pollUntil(kStartTimeoutMs, [&] {
@@ -630,9 +635,7 @@ class ZibbetE2e : public ::testing::Test {
 
 TEST_F(ZibbetE2e, StartsWithItsTranscriptWallsAndAFallingBodyAndEscapeEndsIt) {
     const Scene scene = moonScene();
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
 
     // The window: titled with the program title, 500 x 600 at the top left.
@@ -692,9 +695,7 @@ TEST_F(ZibbetE2e, StartsWithItsTranscriptWallsAndAFallingBodyAndEscapeEndsIt) {
 
 TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
     const Scene scene = moonScene();
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     XImageRgb frame;
     ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
@@ -759,9 +760,7 @@ TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
 }
 
 TEST_F(ZibbetE2e, KeysToggleEnvironmentMappingAndShadingOfTheBody) {
-    ASSERT_TRUE(writeScene(dir, moonScene()));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(moonScene());
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     XImageRgb frame;
     ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
@@ -853,9 +852,7 @@ TEST_F(ZibbetE2e, MissingSceneEndsWithStatusOneBeforeAnyWindowOpens) {
 TEST_F(ZibbetE2e, MissingFaceFilesAreReportedAndTheProgramRunsOn) {
     const Scene scene = moonScene();
     const unsigned missing = (1u << kBackFile) | (1u << kLeftFile);
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir, missing));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene, missing);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     ASSERT_TRUE(waitLine(kHelpEnd)) << runOutput(run);
     EXPECT_EQ(joinLines(transcript(run)), joinLines(expectedStartup(scene, missing)));
