@@ -100,10 +100,10 @@ class Conv3DSTest : public WorldTest {
         simConvHasExtension = hasGLExtension;
         WorldTest::TearDown();
     }
+    SceneBuilder b; // the test's scene
 };
 
 TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_BCUBE | SIMF_GOURAUD;
     const int oid =
@@ -133,7 +133,6 @@ TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
 }
 
 TEST_F(Conv3DSTest, EdgeSpringsFollowEveryFaceAndDoubleSharedEdges) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int oid =
         simConv3DSobj(-1, b.get(), 0, 0.0, 0.0, 0.0, 3.0, 7.5, 0.25, 0.0, 0.0, kSprings, 1);
@@ -155,7 +154,6 @@ TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
     // On a line at 0, 1, 2, 1.5 (scale 1): with the band (1, 2) in world units
     // only 0-3 at 1.5 qualifies; 0-1 and 1-2 sit on the lower bound, 0-2 on
     // the upper. The unused vertex 4 sits at the origin and pairs with 3 too.
-    SceneBuilder b;
     b.object("Line", {0, 0, 0, 1, 0, 0, 2, 0, 0, 1.5f, 0, 0, 9, 9, 9}, {0, 1, 2, 1, 2, 3});
     const double lo = 1.0 / 8.0; // times worldScale: 1.0
     const double hi = 2.0 / 8.0; // 2.0
@@ -176,7 +174,6 @@ TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
 }
 
 TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = kPolys | kConns | SIMF_CULL;
     const SimObject& plain = obj(convert(b.get(), flags));
@@ -202,7 +199,6 @@ TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
 }
 
 TEST_F(Conv3DSTest, EveryGroupGetsAMaterialOfItsOwn) {
-    SceneBuilder b;
     b.material("Rock", {0.1f, 0.2f, 0.3f}, {0.4f, 0.5f, 0.6f}, {0.7f, 0.8f, 0.9f});
     b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.material("ABCDEFGHIJKLMNOP", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}); // 16, unterminated
@@ -228,7 +224,6 @@ TEST_F(Conv3DSTest, EveryGroupGetsAMaterialOfItsOwn) {
 }
 
 TEST_F(Conv3DSTest, MissingMaterialLeavesTrianglesAsTheyWere) {
-    SceneBuilder b;
     b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.material("ABCDEFGHIJKLMNOQ", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Quad", kQuadVerts, kQuadFaces);
@@ -248,7 +243,6 @@ TEST_F(Conv3DSTest, MissingMaterialLeavesTrianglesAsTheyWere) {
 }
 
 TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
-    SceneBuilder b;
     b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Quad", kQuadVerts, kQuadFaces);
     b.group("Rock", {0});
@@ -264,7 +258,6 @@ TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
 }
 
 TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
-    SceneBuilder b;
     b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Quad", kQuadVerts, kQuadFaces);
     b.group("Rock", {2, 1, 0x8000, 0xFFFF}); // 2: no such triangle; the others negative
@@ -284,7 +277,6 @@ TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
 }
 
 TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
-    SceneBuilder b;
     b.object("Bad", {0, 0, 0, 1, 0, 0, 0, 1, 0, 7, 7, 7}, {0, 1, 2, 3, 9, 1, 0, 1, 2});
     b.object("Neg", {0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0xFFFF, 1});
     int result = 0;
@@ -310,7 +302,6 @@ TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
 }
 
 TEST_F(Conv3DSTest, ObjectWithoutFacesKeepsItsMassesAtTheOrigin) {
-    SceneBuilder b;
     b.object("Cloud", {1, 2, 3, 4, 5, 6, 7, 8, 9}, {});
     const int oid = convert(b.get(), kSprings | kPolys | kConns, 0.0, 1.2);
     const SimObject& o = obj(oid);
@@ -328,7 +319,6 @@ TEST_F(Conv3DSTest, ObjectWithoutFacesKeepsItsMassesAtTheOrigin) {
 }
 
 TEST_F(Conv3DSTest, EnvMapStaysRequestedWhenExtensionsCannotBeChecked) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_ENVMAP | kPolys;
     int oid = -1;
@@ -340,7 +330,6 @@ TEST_F(Conv3DSTest, EnvMapStaysRequestedWhenExtensionsCannotBeChecked) {
 }
 
 TEST_F(Conv3DSTest, EnvMapIsDroppedWhenTheDriverLacksCubeMaps) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_ENVMAP | kPolys | SIMF_GOURAUD;
     const int kept = (flags & ~SIMF_ENVMAP) | SIMF_ACTIVE;
@@ -365,7 +354,6 @@ TEST_F(Conv3DSTest, EnvMapIsDroppedWhenTheDriverLacksCubeMaps) {
 }
 
 TEST_F(Conv3DSTest, MessagesAtEachLevel) {
-    SceneBuilder b;
     b.material("Moon", {0.1f, 0.1f, 0.1f}, {0.5f, 0.5f, 0.5f}, {1, 1, 1});
     b.object("Nothing", {}, {});
     b.object("Moon01", kQuadVerts, kQuadFaces);
@@ -395,7 +383,6 @@ TEST_F(Conv3DSTest, MessagesAtEachLevel) {
 }
 
 TEST_F(Conv3DSTest, ExistingObjectIsFilledOnlyWhenEmpty) {
-    SceneBuilder b;
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int empty = simAddObject("Mine", SIMF_FLOOR);
     EXPECT_EQ(convert(b.get(), kPolys, 0.0, 0.0, 0, empty), empty);

@@ -68,19 +68,10 @@ TEST(FixtureWriters, TgaHeaderFieldsSitAtTheirOffsets) {
     h.height = 0x0304;
     h.bitsPerPixel = 24;
     h.descriptor = 0x20;
-    FxBytes t = fxTga(h, {7, 8});
-    ASSERT_EQ(t.size(), 18u + 3u + 2u);
-    EXPECT_EQ(t[0], 3);
-    EXPECT_EQ(t[1], 1);
-    EXPECT_EQ(t[2], 9);
-    EXPECT_EQ(t[12], 0x02);
-    EXPECT_EQ(t[13], 0x01);
-    EXPECT_EQ(t[14], 0x04);
-    EXPECT_EQ(t[15], 0x03);
-    EXPECT_EQ(t[16], 24);
-    EXPECT_EQ(t[17], 0x20);
-    EXPECT_EQ(t[18], 'a');
-    EXPECT_EQ(t[21], 7);
+    // Type fields, colour-map spec and origins, width and height low byte
+    // first, depth, descriptor, then the id and the pixels.
+    EXPECT_EQ(fxTga(h, {7, 8}), (FxBytes{3,    1,    9,    0,    0,  0,    0,   0,   0,   0, 0, 0,
+                                         0x02, 0x01, 0x04, 0x03, 24, 0x20, 'a', 'b', 'c', 7, 8}));
 
     FxBytes rgba = fxTgaRgba(1, 1, {10, 20, 30, 40});
     EXPECT_EQ(rgba[16], 32);

@@ -22,6 +22,7 @@ class Load3DSTest : public WorldTest {
         dir = pattern;
     }
     void TearDown() override {
+        simFree3DS(kept);
         std::filesystem::remove_all(dir);
         WorldTest::TearDown();
     }
@@ -38,6 +39,17 @@ class Load3DSTest : public WorldTest {
         Scene3DS* scene = nullptr;
         out = captureStdout([&] { scene = simLoad3DS(lastPath.c_str()); });
         return scene;
+    }
+
+    // Loads bytes that must be accepted; out receives what the reader printed.
+    // The scene is released by the next call or at the end of the test.
+    Scene3DS* accepted(const FxBytes& bytes, std::string* out = nullptr) {
+        simFree3DS(kept);
+        std::string printed;
+        kept = load(bytes, printed);
+        EXPECT_NE(kept, nullptr) << printed;
+        if (out) *out = printed;
+        return kept;
     }
 
     // Loads bytes that must be refused, and returns the lines printed before
@@ -58,6 +70,7 @@ class Load3DSTest : public WorldTest {
 
     std::string dir;
     std::string lastPath;
+    Scene3DS* kept = nullptr;
 };
 
 // A mesh chunk around the given children, inside an object, inside a file.
@@ -91,7 +104,7 @@ void* failingMalloc(size_t size) {
 // ---------------------------------------------------------------------------
 TEST_F(Load3DSTest, CubeSceneIsReadWhole) {
     std::string out;
-    Scene3DS* s = load(fx3dsScene({fxCubeMesh("Cube", 1.5f)}, fxCubeMaterials()), out);
+    Scene3DS* s = accepted(fx3dsScene({fxCubeMesh("Cube", 1.5f)}, fxCubeMaterials()), &out);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(out, "\n");
     ASSERT_EQ(s->nObjects, 1);
@@ -135,27 +148,23 @@ TEST_F(Load3DSTest, CubeSceneIsReadWhole) {
     EXPECT_EQ(blue.diffuse[2], 204.0f / 256.0f);
     EXPECT_EQ(blue.specular[0], 128.0f / 256.0f);
     EXPECT_STREQ(blue.texFile, "");
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, SceneWithoutMeshesHasNoObjects) {
     verbosity = 2;
     std::string out;
-    FxBytes file = fx3dsFile(fx3dsMaterial(fxCubeMaterials()[0]));
-    Scene3DS* s = load(file, out);
+    Scene3DS* s = accepted(fx3dsFile(fx3dsMaterial(fxCubeMaterials()[0])), &out);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 0 objects.\n");
     EXPECT_EQ(s->nObjects, 0);
     EXPECT_EQ(s->objects, nullptr);
     EXPECT_EQ(s->nMaterials, 1);
-    simFree3DS(s);
 
     verbosity = 1;
-    s = load(fx3dsScene({fxCubeMesh("A", 1), fxCubeMesh("B", 1)}, {}), out);
+    s = accepted(fx3dsScene({fxCubeMesh("A", 1), fxCubeMesh("B", 1)}, {}), &out);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 2 objects.\n");
     EXPECT_STREQ(s->objects[1].name, "B");
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, GroupsAfterFaceListAreReadAndOtherSubChunksSkipped) {
@@ -164,9 +173,8 @@ TEST_F(Load3DSTest, GroupsAfterFaceListAreReadAndOtherSubChunksSkipped) {
     // The vertex list after the face chunk shows the walk carries on in step.
     FxBytes mesh = fxCat({fx3dsFaces({{0, 1, 2, 0}, {2, 1, 0, 0}, {0, 2, 1, 0}}, inFaces),
                           fxChunk(0x4170, {9, 9}), fx3dsVerts({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}})});
-    std::string out;
-    Scene3DS* s = load(meshFile(mesh), out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(meshFile(mesh));
+    ASSERT_NE(s, nullptr);
     const Obj3DS& o = s->objects[0];
     ASSERT_EQ(o.nMatGroups, 2);
     EXPECT_STREQ(o.matGroups[0].name, "FIRST");
@@ -179,7 +187,6 @@ TEST_F(Load3DSTest, GroupsAfterFaceListAreReadAndOtherSubChunksSkipped) {
     EXPECT_EQ(o.nFaces, 3);
     ASSERT_EQ(o.nVerts, 3);
     EXPECT_EQ(o.verts[2][2], 9.0f);
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, MeshListsMissingRepeatedOrEmpty) {
@@ -190,9 +197,8 @@ TEST_F(Load3DSTest, MeshListsMissingRepeatedOrEmpty) {
         fx3dsFile(fxCat({fx3dsObject("Solo", fxChunk(0x4100, mesh)),
                          fx3dsObject("Lamp", fxChunk(0x4600, {0, 0, 0})),
                          fx3dsObject("Twice", fxCat({fxChunk(0x4100, {}), fxChunk(0x4100, {})}))}));
-    std::string out;
-    Scene3DS* s = load(file, out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(file);
+    ASSERT_NE(s, nullptr);
     // The lamp has no mesh and adds no object; Twice adds two.
     ASSERT_EQ(s->nObjects, 3);
     const Obj3DS& o = s->objects[0];
@@ -207,7 +213,6 @@ TEST_F(Load3DSTest, MeshListsMissingRepeatedOrEmpty) {
     EXPECT_STREQ(s->objects[1].name, "Twice");
     EXPECT_STREQ(s->objects[2].name, "Twice");
     EXPECT_EQ(s->objects[2].nFaces, 0);
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
@@ -215,9 +220,8 @@ TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
         fxCat({fxChunk(0xA010, fx3dsColorB(255, 128, 0)),
                fxChunk(0xA020, fxCat({fx3dsColorB(64, 32, 16), fxChunk(0x0012, {1, 2, 3})})),
                fxChunk(0xA030, fxCat({fx3dsColorF(0.25f, 0.5f, 0.75f), fx3dsColorB(0, 255, 1)}))});
-    std::string out;
-    Scene3DS* s = load(materialFile(mat), out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(materialFile(mat));
+    ASSERT_NE(s, nullptr);
     const Mat3DS& m = s->materials[0];
     EXPECT_EQ(m.ambient[0], 0.99609375f);
     EXPECT_EQ(m.ambient[1], 0.5f);
@@ -230,26 +234,22 @@ TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
     EXPECT_EQ(m.specular[1], 0.99609375f);
     EXPECT_EQ(m.specular[2], 1.0f / 256.0f);
     EXPECT_STREQ(m.name, "");
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, ObjectNamesOf15And16Characters) {
-    std::string out;
-    Scene3DS* s = load(meshFile({}, "ABCDEFGHIJKLMNO"), out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(meshFile({}, "ABCDEFGHIJKLMNO"));
+    ASSERT_NE(s, nullptr);
     ASSERT_EQ(s->nObjects, 1);
     EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
-    simFree3DS(s);
 
     // A 16-character name is cut to 15 and the walk goes on with its
     // terminator as the first byte of the next header: here the header of a
     // 7-byte chunk to skip, and then the mesh.
     FxBytes children = fxCat({{0x00, 0x07, 0x00, 0x00, 0x00, 0xEE}, fxChunk(0x4100, {})});
-    s = load(fx3dsFile(fx3dsObject("ABCDEFGHIJKLMNOP", children)), out);
-    ASSERT_NE(s, nullptr) << out;
+    s = accepted(fx3dsFile(fx3dsObject("ABCDEFGHIJKLMNOP", children)));
+    ASSERT_NE(s, nullptr);
     ASSERT_EQ(s->nObjects, 1);
     EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, LongGroupNamesAreCutInsideTheirField) {
@@ -257,9 +257,8 @@ TEST_F(Load3DSTest, LongGroupNamesAreCutInsideTheirField) {
     const std::string n16 = n15 + "P";
     const std::string n49 = n16 + std::string(33, 'x');
     FxBytes groups = fxCat({fx3dsGroup(n15, {0}), fx3dsGroup(n16, {1}), fx3dsGroup(n49, {2, 3})});
-    std::string out;
-    Scene3DS* s = load(meshFile(fx3dsFaces({}, groups)), out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(meshFile(fx3dsFaces({}, groups)));
+    ASSERT_NE(s, nullptr);
     const Obj3DS& o = s->objects[0];
     ASSERT_EQ(o.nMatGroups, 3);
     for (int g = 0; g < 3; ++g)
@@ -268,7 +267,6 @@ TEST_F(Load3DSTest, LongGroupNamesAreCutInsideTheirField) {
     EXPECT_EQ(o.matGroups[1].faces[0], 1);
     ASSERT_EQ(o.matGroups[2].nFaces, 2);
     EXPECT_EQ(o.matGroups[2].faces[1], 3);
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
@@ -282,12 +280,10 @@ TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
         FxBytes mat = fxCat(
             {fxChunk(0xA000, nameBytes("M")),
              fxChunk(0xA200, fxCat({fxChunk(0xA351, {0, 0}), fxChunk(0xA300, nameBytes(name))}))});
-        std::string out;
-        Scene3DS* s = load(materialFile(mat), out);
-        ASSERT_NE(s, nullptr) << name << out;
+        Scene3DS* s = accepted(materialFile(mat));
+        ASSERT_NE(s, nullptr) << name;
         EXPECT_STREQ(s->materials[0].texFile, stored) << name;
         EXPECT_STREQ(s->materials[0].name, "M");
-        simFree3DS(s);
     }
 }
 
@@ -331,12 +327,10 @@ TEST_F(Load3DSTest, SkippingPastTheEndIsNoErrorByItself) {
         FxBytes part(skips.begin(), skips.begin() + static_cast<long>(cut));
         ASSERT_EQ(refused(part), "Error reading file\n") << "cut at " << cut;
     }
-    std::string out;
-    Scene3DS* s = load(FxBytes(skips.begin(), skips.begin() + static_cast<long>(lastData)), out);
-    ASSERT_NE(s, nullptr) << out;
+    Scene3DS* s = accepted(FxBytes(skips.begin(), skips.begin() + static_cast<long>(lastData)));
+    ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->nObjects, 1);
     EXPECT_EQ(s->nMaterials, 1);
-    simFree3DS(s);
 }
 
 TEST_F(Load3DSTest, BadChunkLengthsEndTheParse) {

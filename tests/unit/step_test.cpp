@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/frame.h"
+#include "body_checks.h"
 #include "sim/bcube.h"
 #include "sim/normals.h"
 #include "sim/step.h"
@@ -62,6 +63,17 @@ void stepObject(int oid) {
 
 SimMass& massOf(int oid, int i) {
     return simWorld.objects[oid].masses[i];
+}
+
+// Two masses on the x axis, the first at x, joined by a spring of rest
+// length 1 and stiffness 1.
+int springPair(double x, double damping) {
+    const int oid = simAddObject("pair", 0);
+    simAddMass(oid, nullptr);
+    simAddMass(oid, nullptr);
+    massOf(oid, 0).pos[0] = x;
+    EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, damping, 1), 0);
+    return oid;
 }
 
 } // namespace
@@ -189,12 +201,7 @@ TEST_F(StepTest, PointFieldWithoutValidCentreDoesNothing) {
 // Springs
 // ---------------------------------------------------------------------------
 TEST_F(StepTest, StretchedSpringPullsItsEndsTogether) {
-    const int oid = simAddObject("pair", 0);
-    SimMass *a = nullptr, *b = nullptr;
-    simAddMass(oid, &a);
-    simAddMass(oid, &b);
-    a->pos[0] = 2.0;
-    ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 0.0, 1), 0);
+    const int oid = springPair(2.0, 0.0);
     simClearAcc(oid);
     simApplySprings(oid);
     // N = -1, f = -0.0005.
@@ -218,12 +225,7 @@ TEST_F(StepTest, StretchedSpringPullsItsEndsTogether) {
 }
 
 TEST_F(StepTest, DampingOpposesOnlyTheSpeedAlongTheSpring) {
-    const int oid = simAddObject("pair", 0);
-    SimMass *a = nullptr, *b = nullptr;
-    simAddMass(oid, &a);
-    simAddMass(oid, &b);
-    a->pos[0] = 1.0;
-    ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 2.0, 1), 0);
+    const int oid = springPair(1.0, 2.0);
     // At its rest length, ends moving apart at 0.5 along the spring and
     // sideways at 3: N = -0.5 * 2, f = -0.001, drawn together.
     massOf(oid, 0).vel[0] = 0.5;
@@ -415,32 +417,6 @@ TEST_F(StepTest, WorldStepTurnsTheCubeOncePerObject) {
 
 namespace {
 
-// Largest distance of a BCUBE mass beyond the faces of the cube as posed now.
-double worstEscape(int oid) {
-    const SimObject& cube = simWorld.objects[simWorld.bcubeOid];
-    const SimObject& obj = simWorld.objects[oid];
-    double worst = -1e300;
-    for (int32_t i = 0; i < obj.nMasses; ++i)
-        for (int k = 0; k < 6; ++k) {
-            const SimPoly& tri = cube.polys[2 * k];
-            const double* v = cube.masses[tri.v0].pos;
-            double d = 0.0;
-            for (int j = 0; j < 3; ++j)
-                d += (obj.masses[i].pos[j] - v[j]) * tri.normal[j];
-            worst = std::max(worst, d);
-        }
-    return worst;
-}
-
-bool allFinite(int oid) {
-    const SimObject& obj = simWorld.objects[oid];
-    for (int32_t i = 0; i < obj.nMasses; ++i)
-        for (int j = 0; j < 3; ++j)
-            if (!std::isfinite(obj.masses[i].pos[j]) || !std::isfinite(obj.masses[i].vel[j]))
-                return false;
-    return true;
-}
-
 constexpr int kStabilitySteps = 5000;
 
 } // namespace
@@ -457,12 +433,12 @@ TEST_F(StepTest, SoftBodyStaysFiniteAndInsideTheCube) {
         double worst = -1e300;
         for (int step = 0; step < kStabilitySteps; ++step) {
             appStepWorld();
-            worst = std::max(worst, worstEscape(oid));
+            worst = std::max(worst, worstEscape(simWorld.objects[oid]));
             if (step % 100 == 0) {
-                ASSERT_TRUE(allFinite(oid)) << "step " << step;
+                ASSERT_TRUE(allFinite(simWorld.objects[oid])) << "step " << step;
             }
         }
-        ASSERT_TRUE(allFinite(oid));
+        ASSERT_TRUE(allFinite(simWorld.objects[oid]));
         // Contacts leave masses 0.01 inside the faces.
         EXPECT_LT(worst, 0.0);
         // Resting, the body ends on the floor, not spread out.
@@ -574,7 +550,7 @@ TEST_F(StepTest, BatchedSpringsMatchThePlainLoopBitForBit) {
     EXPECT_EQ(differing, 0u);
     // The run did something: the body moved and stayed finite.
     EXPECT_NE(std::memcmp(start.data(), plain.data(), start.size() * sizeof(SimMass)), 0);
-    EXPECT_TRUE(allFinite(oid));
+    EXPECT_TRUE(allFinite(simWorld.objects[oid]));
 }
 
 // ---------------------------------------------------------------------------

@@ -12,11 +12,16 @@ size_t countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
-int addMasses(int oid, int n) {
-    int last = -1;
+void addMasses(int oid, int n) {
     for (int i = 0; i < n; ++i)
-        last = simAddMass(oid, nullptr);
-    return last;
+        simAddMass(oid, nullptr);
+}
+
+// A new object holding n masses.
+int objectWithMasses(int n) {
+    const int oid = simAddObject("o", 0);
+    addMasses(oid, n);
+    return oid;
 }
 
 } // namespace
@@ -98,8 +103,7 @@ TEST_F(WorldTest, MassArrayGrowsByStepsWithNoticeAtLevelThree) {
 }
 
 TEST_F(WorldTest, SpringAndPolyArraysGrowAtTheirSteps) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 3);
+    const int oid = objectWithMasses(3);
     verbosity = 3;
     std::string out = captureStdout([&] {
         for (int i = 0; i < 2049; ++i)
@@ -124,8 +128,7 @@ TEST_F(WorldTest, SpringAndPolyArraysGrowAtTheirSteps) {
 }
 
 TEST_F(WorldTest, ConnectionListLayout) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 10);
+    const int oid = objectWithMasses(10);
     const int32_t r1[] = {5, 6, 7};
     const int32_t r2[] = {8, 9};
     ASSERT_EQ(simAddConn(oid, r1, 3), 0);
@@ -140,8 +143,7 @@ TEST_F(WorldTest, ConnectionListLayout) {
 }
 
 TEST_F(WorldTest, ConnectionRunsSurviveGrowth) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 4);
+    const int oid = objectWithMasses(4);
     const int32_t run[] = {0, 1, 2, 3};
     for (int i = 0; i < 400; ++i)
         ASSERT_EQ(simAddConn(oid, run, 4), 0);
@@ -156,8 +158,7 @@ TEST_F(WorldTest, ConnectionRunsSurviveGrowth) {
 }
 
 TEST_F(WorldTest, LongRunGrowsUntilItFits) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 3000);
+    const int oid = objectWithMasses(3000);
     std::vector<int32_t> run(3000);
     for (int i = 0; i < 3000; ++i)
         run[i] = i;
@@ -171,8 +172,7 @@ TEST_F(WorldTest, LongRunGrowsUntilItFits) {
 }
 
 TEST_F(WorldTest, EmptyRunIsRefused) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 1);
+    const int oid = objectWithMasses(1);
     const int32_t run[] = {0};
     std::string out = captureStdout([&] { EXPECT_EQ(simAddConn(oid, run, 0), -1); });
     EXPECT_EQ(out, "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
@@ -247,8 +247,7 @@ TEST_F(WorldTest, ForceSlotsAndLimit) {
 }
 
 TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 5);
+    const int oid = objectWithMasses(5);
     const double n0[3] = {0.0, 0.0, 1.0};
     obj(oid).masses[4].normal[1] = 7.0;
     SimPoly* p = nullptr;
@@ -262,8 +261,7 @@ TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
 }
 
 TEST_F(WorldTest, SetObjMatSetsEveryTriangle) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 3);
+    const int oid = objectWithMasses(3);
     for (int i = 0; i < 70; ++i)
         simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
     int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
@@ -273,8 +271,7 @@ TEST_F(WorldTest, SetObjMatSetsEveryTriangle) {
 }
 
 TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 128);
+    const int oid = objectWithMasses(128);
     SimMass* before = obj(oid).masses;
     simRealloc = [](void*, size_t) -> void* { return nullptr; };
     std::string out = captureStdout([&] { EXPECT_EQ(simAddMass(oid, nullptr), -1); });
@@ -294,8 +291,7 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
 }
 
 TEST_F(WorldTest, InvalidIndicesAreRefused) {
-    int oid = simAddObject("o", 0);
-    addMasses(oid, 2);
+    const int oid = objectWithMasses(2);
     std::string out = captureStdout([&] {
         EXPECT_EQ(simAddMass(-1, nullptr), -1);
         EXPECT_EQ(simAddMass(999, nullptr), -1);

@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "face_files.h"
 #include "platform/platform.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/png_writer.h"
-#include "tools/fixtures/tga_writer.h"
 #include "tools/fixtures/writer3ds.h"
 #include "xvfb_harness.h"
 
@@ -191,7 +191,6 @@ bool outputHasLine(const ZibbetRun& run, const std::string& line) {
 namespace {
 
 constexpr int kFaces = 6;
-constexpr int kFaceSide = 256;
 
 // Each face file is one solid colour, every channel full or empty, no two
 // alike: whatever its lighting, a wall shows which file it was made from,
@@ -244,19 +243,14 @@ bool writeScene(const std::string& dir, const Scene& scene) {
 
 // Writes k.tga for every file k whose bit is not set in missing.
 bool writeSolidFaces(const std::string& dir, unsigned missing = 0) {
-    for (int k = 0; k < kFaces; ++k) {
-        if (missing & (1u << k)) continue;
-        FxBytes rgba;
-        for (int i = 0; i < kFaceSide * kFaceSide; ++i) {
-            const XRgb& c = kFaceColour[k];
-            rgba.insert(rgba.end(), {static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g),
-                                     static_cast<uint8_t>(c.b), 255});
-        }
-        if (!fxWriteFile(dir + "/" + std::to_string(k) + ".tga",
-                         fxTgaRgba(kFaceSide, kFaceSide, rgba)))
-            return false;
-    }
-    return true;
+    const FacePixelFn solid = [](int file, int, int) -> FaceRgba {
+        const XRgb& c = kFaceColour[file];
+        return {static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g), static_cast<uint8_t>(c.b),
+                255};
+    };
+    for (int k = 0; k < kFaces; ++k)
+        if (!(missing & (1u << k))) writeFaceTga(dir + "/" + std::to_string(k) + ".tga", k, solid);
+    return !::testing::Test::HasFatalFailure();
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -561,8 +555,13 @@ class ZibbetE2e : public ::testing::Test {
             std::filesystem::remove_all(dir);
     }
 
-    // Starts the program and waits for its window; 0 when none came.
-    Window startAndWaitWindow() {
+    // Writes the scene and the face files but the missing ones, starts the
+    // program and waits for its window; 0 when none came.
+    Window startWith(const Scene& scene, unsigned missing = 0) {
+        if (!writeScene(dir, scene) || !writeSolidFaces(dir, missing)) {
+            ADD_FAILURE() << "cannot write the run's files in " << dir;
+            return 0;
+        }
         if (!runStart(run, dir)) return 0;
         Window w = 0;
         pollUntil(kStartTimeoutMs, [&] {
@@ -636,9 +635,7 @@ class ZibbetE2e : public ::testing::Test {
 
 TEST_F(ZibbetE2e, StartsWithItsTranscriptWallsAndAFallingBodyAndEscapeEndsIt) {
     const Scene scene = moonScene();
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
 
     // The window: titled with the program title, 500 x 600 at the top left.
@@ -698,9 +695,7 @@ TEST_F(ZibbetE2e, StartsWithItsTranscriptWallsAndAFallingBodyAndEscapeEndsIt) {
 
 TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
     const Scene scene = moonScene();
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     XImageRgb frame;
     ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
@@ -765,9 +760,7 @@ TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
 }
 
 TEST_F(ZibbetE2e, KeysToggleEnvironmentMappingAndShadingOfTheBody) {
-    ASSERT_TRUE(writeScene(dir, moonScene()));
-    ASSERT_TRUE(writeSolidFaces(dir));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(moonScene());
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     XImageRgb frame;
     ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
@@ -859,9 +852,7 @@ TEST_F(ZibbetE2e, MissingSceneEndsWithStatusOneBeforeAnyWindowOpens) {
 TEST_F(ZibbetE2e, MissingFaceFilesAreReportedAndTheProgramRunsOn) {
     const Scene scene = moonScene();
     const unsigned missing = (1u << kBackFile) | (1u << kLeftFile);
-    ASSERT_TRUE(writeScene(dir, scene));
-    ASSERT_TRUE(writeSolidFaces(dir, missing));
-    const Window w = startAndWaitWindow();
+    const Window w = startWith(scene, missing);
     ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
     ASSERT_TRUE(waitLine(kHelpEnd)) << runOutput(run);
     EXPECT_EQ(joinLines(transcript(run)), joinLines(expectedStartup(scene, missing)));

@@ -12,6 +12,7 @@
 #include "gl_window.h"
 #include "render/renderer.h"
 #include "render/textures.h"
+#include "tools/fixtures/tga_writer.h"
 
 namespace {
 
@@ -131,18 +132,10 @@ TEST_F(TexturesTest, ImageOfThreeBytesPerPixelNeverReadsPastItsFaceBuffer) {
     const std::string dir = writeFaceFiles("rgb", solidFace);
     // 295 x 295 at 24 bits fits the face buffer, but 295 x 295 x 4 would not.
     constexpr int kOdd = 295;
-    std::vector<unsigned char> file(18, 0);
-    file[2] = 2;
-    file[12] = kOdd & 0xFF;
-    file[13] = kOdd >> 8;
-    file[14] = kOdd & 0xFF;
-    file[15] = kOdd >> 8;
-    file[16] = 24;
-    file.resize(file.size() + kOdd * kOdd * 3, 9);
-    std::FILE* f = std::fopen((dir + "/0.tga").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
+    FxTgaHeader odd;
+    odd.width = odd.height = kOdd;
+    odd.bitsPerPixel = 24;
+    ASSERT_TRUE(fxWriteFile(dir + "/0.tga", fxTga(odd, FxBytes(kOdd * kOdd * 3, 9))));
 
     const std::string out = initIn(dir);
     EXPECT_NE(out.find("  ***WARNING*** initTextures(): 0.tga is not a 256x256 32-bit image; its "
