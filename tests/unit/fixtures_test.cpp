@@ -68,7 +68,7 @@ TEST(FixtureWriters, TgaHeaderFieldsSitAtTheirOffsets) {
     h.height = 0x0304;
     h.bitsPerPixel = 24;
     h.descriptor = 0x20;
-    // Type fields, colour-map spec and origins, width and height low byte
+    // Type fields, colour-map fields and origins, width and height low byte
     // first, depth, descriptor, then the id and the pixels.
     EXPECT_EQ(fxTga(h, {7, 8}), (FxBytes{3,    1,    9,    0,    0,  0,    0,   0,   0,   0, 0, 0,
                                          0x02, 0x01, 0x04, 0x03, 24, 0x20, 'a', 'b', 'c', 7, 8}));
