@@ -15,14 +15,6 @@ namespace {
 
 using Bytes = FxBytes;
 
-FxTgaHeader shape(uint16_t width, uint16_t height, uint8_t bitsPerPixel) {
-    FxTgaHeader h;
-    h.width = width;
-    h.height = height;
-    h.bitsPerPixel = bitsPerPixel;
-    return h;
-}
-
 FxTgaHeader withId(FxTgaHeader h, const std::string& id) {
     h.id.assign(id.begin(), id.end());
     h.idLength = static_cast<uint8_t>(id.size());
@@ -63,8 +55,8 @@ Load load(const std::string& path, unsigned char* buffer, size_t capacity) {
 } // namespace
 
 TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
-    std::string path = writeTemp(
-        "32.tga", fxTga(shape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11, 12}));
+    std::string path = writeTemp("32.tga", fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4,
+                                                                        5, 6, 7, 8, 9, 0, 11, 12}));
     Bytes buf(16, 0xEE);
     Load l = load(path, buf.data(), buf.size());
     ASSERT_EQ(l.result, buf.data());
@@ -75,8 +67,8 @@ TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
 }
 
 TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
-    std::string path =
-        writeTemp("24.tga", fxTga(withId(shape(2, 1, 24), "idtext"), {1, 2, 3, 4, 5, 6, 99, 99}));
+    std::string path = writeTemp(
+        "24.tga", fxTga(withId(fxTgaShape(2, 1, 24), "idtext"), {1, 2, 3, 4, 5, 6, 99, 99}));
     Load l = load(path, nullptr, 6);
     ASSERT_NE(l.result, nullptr);
     EXPECT_EQ(l.width, 2);
@@ -88,9 +80,9 @@ TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
 TEST(TgaRefuse, ColourMappedShortLargeAndEmptyImagesLeaveTheGivenBuffer) {
     // 257 x 256 at 32 bits is 1024 bytes more than a face buffer holds.
     const std::string big =
-        writeTemp("big.tga", fxTga(shape(257, 256, 32), Bytes(257 * 256 * 4, 7)));
+        writeTemp("big.tga", fxTga(fxTgaShape(257, 256, 32), Bytes(257 * 256 * 4, 7)));
     const std::string cmap =
-        writeTemp("cmap.tga", fxTga(colourMapped(shape(1, 1, 32)), {1, 2, 3, 4}));
+        writeTemp("cmap.tga", fxTga(colourMapped(fxTgaShape(1, 1, 32)), {1, 2, 3, 4}));
     const struct {
         std::string path;
         size_t capacity;
@@ -102,11 +94,11 @@ TEST(TgaRefuse, ColourMappedShortLargeAndEmptyImagesLeaveTheGivenBuffer) {
         {writeTemp("short17.tga", Bytes(17, 0)), 4, "\nTGA file too short for its header.\n"},
         {big, 256 * 256 * 4,
          "\nTGA image too large for its buffer (257x256, 4 bytes per pixel).\n"},
-        {writeTemp("empty0x5.tga", fxTga(shape(0, 5, 32), Bytes(100, 1))), 100,
+        {writeTemp("empty0x5.tga", fxTga(fxTgaShape(0, 5, 32), Bytes(100, 1))), 100,
          "\nTGA image holds no pixels (0x5, 4 bytes per pixel).\n"},
-        {writeTemp("empty5x0.tga", fxTga(shape(5, 0, 32), Bytes(100, 1))), 100,
+        {writeTemp("empty5x0.tga", fxTga(fxTgaShape(5, 0, 32), Bytes(100, 1))), 100,
          "\nTGA image holds no pixels (5x0, 4 bytes per pixel).\n"},
-        {writeTemp("empty7bit.tga", fxTga(shape(5, 5, 7), Bytes(100, 1))), 100,
+        {writeTemp("empty7bit.tga", fxTga(fxTgaShape(5, 5, 7), Bytes(100, 1))), 100,
          "\nTGA image holds no pixels (5x5, 0 bytes per pixel).\n"},
     };
     for (const auto& c : cases) {
@@ -135,12 +127,12 @@ TEST(TgaRefuse, MissingFile) {
 TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
     // Exact-size buffers: an exchange reaching past the image would be caught
     // by the sanitizer build.
-    std::string path8 = writeTemp("8.tga", fxTga(shape(3, 1, 8), {1, 2, 3}));
+    std::string path8 = writeTemp("8.tga", fxTga(fxTgaShape(3, 1, 8), {1, 2, 3}));
     Bytes buf8(3, 0);
     ASSERT_EQ(load(path8, buf8.data(), buf8.size()).result, buf8.data());
     EXPECT_EQ(buf8, (Bytes{1, 2, 3}));
 
-    std::string path16 = writeTemp("16.tga", fxTga(shape(2, 1, 16), {1, 2, 3, 4}));
+    std::string path16 = writeTemp("16.tga", fxTga(fxTgaShape(2, 1, 16), {1, 2, 3, 4}));
     Bytes buf16(4, 0);
     Load l = load(path16, buf16.data(), buf16.size());
     ASSERT_EQ(l.result, buf16.data());
@@ -150,7 +142,8 @@ TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
 
 TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
     // 42 bits: five whole bytes per pixel, the remainder dropped.
-    std::string path = writeTemp("40.tga", fxTga(shape(2, 1, 42), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    std::string path =
+        writeTemp("40.tga", fxTga(fxTgaShape(2, 1, 42), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     Bytes buf(10, 0);
     ASSERT_EQ(load(path, buf.data(), buf.size()).result, buf.data());
     EXPECT_EQ(buf, (Bytes{3, 2, 1, 4, 5, 8, 7, 6, 9, 10}));
@@ -159,7 +152,7 @@ TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
 TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
     // Two pixels and half of the third of a 2 x 2 image.
     std::string path =
-        writeTemp("trunc.tga", fxTga(shape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
+        writeTemp("trunc.tga", fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
     Bytes buf{0, 0, 0, 0, 0, 0, 0, 0, 91, 92, 93, 94, 95, 96, 97, 98};
     Load l = load(path, buf.data(), buf.size());
     ASSERT_EQ(l.result, buf.data());
@@ -170,7 +163,7 @@ TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
 }
 
 TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
-    std::string path = writeTemp("trunc24.tga", fxTga(shape(4, 1, 24), {1, 2, 3, 4}));
+    std::string path = writeTemp("trunc24.tga", fxTga(fxTgaShape(4, 1, 24), {1, 2, 3, 4}));
     Load l = load(path, nullptr, 12);
     ASSERT_NE(l.result, nullptr);
     EXPECT_EQ(Bytes(l.result, l.result + 12), (Bytes{3, 2, 1, 0, 0, 4, 0, 0, 0, 0, 0, 0}));
@@ -179,7 +172,7 @@ TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
 
 TEST(TgaTruncated, ImageIdRunningPastTheEndGivesNoPixels) {
     // The id length says 200 bytes, but the file ends after 3.
-    Bytes file = fxTga(shape(1, 1, 32), {1, 2, 3});
+    Bytes file = fxTga(fxTgaShape(1, 1, 32), {1, 2, 3});
     file[0] = 200;
     std::string path = writeTemp("longid.tga", file);
     Bytes buf{5, 6, 7, 8};
