@@ -15,6 +15,10 @@ void* (*simRealloc)(void* block, size_t size) = std::realloc;
 
 namespace {
 
+// Never reset, not even by simFreeWorld: a stamp is never given out twice in
+// one process, so derived data cannot outlive the world it was made from.
+uint64_t lastStamp = 0;
+
 // Copies at most SIM_NAME_LEN - 1 characters and always terminates.
 void copyName(char* dst, const char* src, const char* fallback) {
     std::snprintf(dst, SIM_NAME_LEN, "%s", src ? src : fallback);
@@ -66,6 +70,10 @@ bool simValidOid(int oid) {
            simWorld.objects[oid].id == oid;
 }
 
+void simTouchObject(int oid) {
+    if (simValidOid(oid)) simWorld.objects[oid].stamp = ++lastStamp;
+}
+
 int simInitWorld(const char* name) {
     for (SimObject& obj : simWorld.objects)
         obj.id = -1;
@@ -114,6 +122,7 @@ int simAddObject(const char* name, int32_t flags) {
     obj.springs = nullptr;
     obj.conns = nullptr;
     obj.polys = nullptr;
+    obj.stamp = ++lastStamp;
 
     if (flags & SIMF_FORCES) {
         if (verbosity > 1)
@@ -143,6 +152,7 @@ int simAddMass(int oid, SimMass** out) {
                   "masses"))
         return -1;
     int index = obj.nMasses++;
+    obj.stamp = ++lastStamp;
     SimMass& m = obj.masses[index];
     if (out) *out = &m;
     m = SimMass{};
@@ -170,6 +180,7 @@ int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double da
                   "springs"))
         return -1;
     int index = obj.nSprings++;
+    obj.stamp = ++lastStamp;
     SimSpring& s = obj.springs[index];
     s.k = k;
     s.damping = damping;

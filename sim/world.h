@@ -117,6 +117,9 @@ struct SimObject {
     SimConnList* conns;
     SimPoly* polys;
     int32_t flags;
+    // A new value whenever masses or springs are added; data derived from the
+    // spring array (the spring phase's packed plan) is rebuilt when it moves.
+    uint64_t stamp;
 };
 
 struct SimWorld {
@@ -162,6 +165,10 @@ uint32_t simAddFForce(double x, double y, double z);                // new fid, 
 void simSetObjMat(int oid, int32_t material);                       // material of every triangle
 
 bool simValidOid(int oid); // true when oid names an object in use
+
+// Code that writes mass or spring records directly (rather than through the
+// operations above) calls this afterwards, so that derived data is rebuilt.
+void simTouchObject(int oid);
 
 // Releases every array and zero-fills the world, as at program start. The
 // program never calls it; tests and benchmarks build many worlds in one run.

@@ -311,3 +311,29 @@ TEST_F(WorldTest, InvalidIndicesAreRefused) {
     EXPECT_EQ(obj(oid).connLen, 0);
     EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
 }
+
+// Derived data is keyed on the stamp: every addition and every declared edit
+// must move it, and a rebuilt world must never hand out an old value.
+TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReused) {
+    const int oid = objectWithMasses(2);
+    uint64_t seen = obj(oid).stamp;
+    const auto moved = [&] {
+        const bool changed = obj(oid).stamp != seen;
+        seen = obj(oid).stamp;
+        return changed;
+    };
+    ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 0.0, 1), 0);
+    EXPECT_TRUE(moved());
+    addMasses(oid, 1);
+    EXPECT_TRUE(moved());
+    simTouchObject(oid);
+    EXPECT_TRUE(moved());
+    EXPECT_EQ(simAddSpring(oid, 0, 9, 1.0, 1.0, 0.0, 1), -1);
+    EXPECT_FALSE(moved()) << "a refused spring changes nothing";
+
+    simFreeWorld();
+    ASSERT_EQ(simInitWorld("Again"), 1);
+    const int again = objectWithMasses(2);
+    ASSERT_EQ(again, oid);
+    EXPECT_GT(obj(again).stamp, seen);
+}
