@@ -1,14 +1,19 @@
 // Linux back-end of the platform layer: clock_gettime for the counter,
-// sysconf for the processor count, GLX (through freeglut) for GL entry points.
+// sysconf for the processor count, GLX (through freeglut) for GL entry points,
+// /proc for resident memory.
 #include "platform/platform.h"
 
 #include <GL/freeglut.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 namespace {
 constexpr int64_t kNanosPerSecond = 1000000000;
-}
+constexpr int64_t kBytesPerKilobyte = 1024;
+} // namespace
 
 int64_t platCounter() {
     timespec ts{};
@@ -27,4 +32,39 @@ int platProcessorCount() {
 
 void* platGLProcAddress(const char* name) {
     return reinterpret_cast<void*>(glutGetProcAddress(name));
+}
+
+bool platStderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
+namespace {
+
+// A "Name:   123 kB" line of /proc/self/status, in bytes, or -1. The peak
+// (VmHWM) is taken from the same counters as the current figure (VmRSS), so
+// it is never below it.
+int64_t statusBytes(const char* field) {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    const size_t len = std::strlen(field);
+    char line[256];
+    int64_t bytes = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, field, len) != 0 || line[len] != ':') continue;
+        long long kib = 0;
+        if (std::sscanf(line + len + 1, "%lld", &kib) == 1) bytes = kib * kBytesPerKilobyte;
+        break;
+    }
+    std::fclose(f);
+    return bytes;
+}
+
+} // namespace
+
+int64_t platPeakResidentBytes() {
+    return statusBytes("VmHWM");
+}
+
+int64_t platResidentBytes() {
+    return statusBytes("VmRSS");
 }

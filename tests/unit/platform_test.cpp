@@ -1,0 +1,21 @@
+// The operating-system layer: the memory figures that the benchmark reports.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+
+// Touching a fresh 64 MiB block must show in the resident figure, and the
+// peak can never be below what is resident now.
+TEST(Platform, ResidentMemoryFollowsTouchedPages) {
+    constexpr size_t kBlock = size_t{64} << 20;
+    const int64_t before = platResidentBytes();
+    ASSERT_GT(before, 0);
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    std::memset(block.get(), 1, kBlock);
+    const int64_t after = platResidentBytes();
+    EXPECT_GE(after - before, static_cast<int64_t>(kBlock / 2)) << "before " << before;
+    EXPECT_GE(platPeakResidentBytes(), after);
+    EXPECT_EQ(block[kBlock - 1], 1);
+}
