@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 int64_t platCounter();                     // monotonic high-resolution count
 int64_t platCounterFrequency();            // counts per second of platCounter
@@ -10,3 +11,4 @@ void* platGLProcAddress(const char* name); // GL entry point, or null when unkno
 bool platStderrIsTerminal();               // true when standard error is a terminal
 int64_t platPeakResidentBytes(); // the process's peak resident memory so far, bytes, or -1
 int64_t platResidentBytes();     // the process's resident memory now, bytes, or -1
+std::string platExecutableDir(); // folder of the running program, absolute, or empty when unknown

@@ -1,6 +1,6 @@
 // Linux back-end of the platform layer: clock_gettime for the counter,
 // sysconf for the processor count, GLX (through freeglut) for GL entry points,
-// /proc for resident memory.
+// /proc for resident memory and the running program's own path.
 #include "platform/platform.h"
 
 #include <GL/freeglut.h>
@@ -9,10 +9,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 constexpr int64_t kNanosPerSecond = 1000000000;
 constexpr int64_t kBytesPerKilobyte = 1024;
+constexpr size_t kMaxPathBytes = 1 << 16; // longer than any path Linux resolves
 } // namespace
 
 int64_t platCounter() {
@@ -67,4 +69,22 @@ int64_t platPeakResidentBytes() {
 
 int64_t platResidentBytes() {
     return statusBytes("VmRSS");
+}
+
+std::string platExecutableDir() {
+    // The link names the file the kernel started, symbolic links resolved:
+    // a program reached through a link in another folder still finds its own.
+    std::vector<char> buf(256);
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) return "";
+        if (static_cast<size_t>(n) < buf.size()) {
+            std::string path(buf.data(), static_cast<size_t>(n));
+            const size_t slash = path.rfind('/');
+            if (path.empty() || path[0] != '/' || slash == std::string::npos) return "";
+            return slash == 0 ? "/" : path.substr(0, slash);
+        }
+        if (buf.size() >= kMaxPathBytes) return "";
+        buf.resize(buf.size() * 2);
+    }
 }
