@@ -5,8 +5,9 @@
 //   zibbet-assets DIR               default scene and textures into DIR
 //   zibbet-assets --sphere N FILE   a sphere of about N vertices
 //   zibbet-assets --seeds NAME DIR  seed corpus of fuzz target fuzz_NAME
+//   zibbet-assets --icon SIZE FILE  the program's icon, SIZE x SIZE pixels, PNG
 //
-// Sections: moon; textures; seeds; main.
+// Sections: moon; textures; seeds; icon; main.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "tools/fixtures/meshgen.h"
 #include "tools/fixtures/moon_scene.h"
+#include "tools/fixtures/png_writer.h"
 #include "tools/fixtures/seeds3ds.h"
 #include "tools/fixtures/seedstga.h"
 #include "tools/fixtures/tga_writer.h"
@@ -257,10 +259,138 @@ bool writeSphere(int nVerts, const std::string& path) {
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Icon
+// ---------------------------------------------------------------------------
+// The view the program opens on, drawn in the unit square (y down): the
+// inside of the cube seen through its open front, its four side walls and
+// the back wall in their faces' tints, yellow edge lines, and the mirror-like
+// body resting on the floor. Each pixel averages a grid of samples, which
+// gives smooth edges and an alpha channel outside the rounded corners.
+constexpr int ICON_MIN = 16, ICON_MAX = 1024;     // pixels
+constexpr int ICON_SAMPLES = 4;                   // per pixel, both ways
+constexpr double ICON_MARGIN = 0.03;              // unit square
+constexpr double ICON_CORNER = 0.17;              // corner radius
+constexpr double ICON_BACK = 0.2;                 // half side of the back wall
+constexpr double ICON_LINE = 0.012;               // edge line width
+constexpr double BODY_X = 0.5, BODY_Y = 0.665;    // the body's centre
+constexpr double BODY_RX = 0.175, BODY_RY = 0.15; // flattened a little where it lands
+
+struct IconColour {
+    double r, g, b, a;
+};
+
+bool insideRoundedSquare(double x, double y) {
+    const double lo = ICON_MARGIN + ICON_CORNER, hi = 1.0 - ICON_MARGIN - ICON_CORNER;
+    const double dx = std::max({lo - x, x - hi, 0.0}), dy = std::max({lo - y, y - hi, 0.0});
+    if (x < ICON_MARGIN || x > 1.0 - ICON_MARGIN || y < ICON_MARGIN || y > 1.0 - ICON_MARGIN)
+        return false;
+    return dx * dx + dy * dy <= ICON_CORNER * ICON_CORNER;
+}
+
+// A wall of the cube with its face's tint and nebula: back 0, then ceiling,
+// floor, left, right.
+IconColour iconWall(double x, double y) {
+    const double ax = std::fabs(x - 0.5), ay = std::fabs(y - 0.5);
+    int wall = 0;
+    if (std::max(ax, ay) > ICON_BACK) {
+        if (ay >= ax)
+            wall = y < 0.5 ? 1 : 2;
+        else
+            wall = x < 0.5 ? 3 : 4;
+    }
+    const int face[5] = {5, 2, 3, 1, 0};
+    const float* tint = TINTS[face[wall]];
+    const double n = valueNoise(x * 256, y * 256, 40, 77u + wall);
+    const double glow = 0.25 + 0.55 * n;
+    // The side walls darken towards the back, as the lit walls do.
+    const double depth =
+        wall ? 0.55 + 0.45 * (std::max(ax, ay) - ICON_BACK) / (0.5 - ICON_BACK) : 0.7;
+    return {0.03 + glow * depth * tint[0], 0.03 + glow * depth * tint[1],
+            0.06 + glow * depth * tint[2], 1.0};
+}
+
+// Distance from (x, y) to the segment from (x0, y0) to (x1, y1).
+double segmentDistance(double x, double y, double x0, double y0, double x1, double y1) {
+    const double dx = x1 - x0, dy = y1 - y0;
+    double t = ((x - x0) * dx + (y - y0) * dy) / (dx * dx + dy * dy);
+    t = std::clamp(t, 0.0, 1.0);
+    return std::hypot(x - x0 - t * dx, y - y0 - t * dy);
+}
+
+bool onEdgeLine(double x, double y) {
+    const double b0 = 0.5 - ICON_BACK, b1 = 0.5 + ICON_BACK;
+    const double o0 = ICON_MARGIN + 0.04, o1 = 1.0 - ICON_MARGIN - 0.04;
+    const double segs[8][4] = {{b0, b0, b1, b0}, {b1, b0, b1, b1}, {b1, b1, b0, b1},
+                               {b0, b1, b0, b0}, {o0, o0, b0, b0}, {o1, o0, b1, b0},
+                               {o1, o1, b1, b1}, {o0, o1, b0, b1}};
+    for (const auto& s : segs)
+        if (segmentDistance(x, y, s[0], s[1], s[2], s[3]) < ICON_LINE / 2) return true;
+    return false;
+}
+
+// The body: a shaded ball that mirrors the walls' tints, lit from the upper left.
+bool iconBody(double x, double y, IconColour& c) {
+    const double u = (x - BODY_X) / BODY_RX, v = (y - BODY_Y) / BODY_RY;
+    const double d2 = u * u + v * v;
+    if (d2 > 1.0) return false;
+    const double nz = std::sqrt(1.0 - d2); // normal (u, -v, nz), towards the viewer
+    const double lx = -0.45, ly = 0.55, lz = 0.70;
+    const double diffuse = std::max(0.0, u * lx - v * ly + nz * lz);
+    // The reflected direction's vertical part picks ceiling or floor tint.
+    const float* up = TINTS[2];
+    const float* down = TINTS[5];
+    const double mixUp = 0.5 - 0.5 * v;
+    const double spec = std::pow(std::max(0.0, diffuse), 24.0);
+    const double base = 0.12 + 0.35 * diffuse;
+    c = {base + 0.3 * (mixUp * up[0] + (1 - mixUp) * down[0]) * nz + spec,
+         base + 0.3 * (mixUp * up[1] + (1 - mixUp) * down[1]) * nz + spec,
+         base + 0.3 * (mixUp * up[2] + (1 - mixUp) * down[2]) * nz + spec, 1.0};
+    return true;
+}
+
+IconColour iconSample(double x, double y) {
+    if (!insideRoundedSquare(x, y)) return {0, 0, 0, 0};
+    IconColour c{};
+    if (iconBody(x, y, c)) return c;
+    if (onEdgeLine(x, y)) return {0.85, 0.85, 0.35, 1.0};
+    return iconWall(x, y);
+}
+
+bool writeIcon(int size, const std::string& path) {
+    std::vector<uint8_t> rgba;
+    rgba.reserve(static_cast<size_t>(size) * size * 4);
+    const double step = 1.0 / (static_cast<double>(size) * ICON_SAMPLES);
+    for (int py = 0; py < size; ++py) {
+        for (int px = 0; px < size; ++px) {
+            double sum[4] = {0, 0, 0, 0};
+            for (int sy = 0; sy < ICON_SAMPLES; ++sy)
+                for (int sx = 0; sx < ICON_SAMPLES; ++sx) {
+                    const IconColour c = iconSample((px * ICON_SAMPLES + sx + 0.5) * step,
+                                                    (py * ICON_SAMPLES + sy + 0.5) * step);
+                    // Colours add weighted by their cover, so edges do not darken.
+                    sum[0] += c.r * c.a;
+                    sum[1] += c.g * c.a;
+                    sum[2] += c.b * c.a;
+                    sum[3] += c.a;
+                }
+            for (int k = 0; k < 3; ++k)
+                rgba.push_back(sum[3] > 0 ? toByte(static_cast<float>(sum[k] / sum[3])) : 0);
+            rgba.push_back(toByte(static_cast<float>(sum[3] / (ICON_SAMPLES * ICON_SAMPLES))));
+        }
+    }
+    if (!writePngRgba(path, size, size, rgba)) {
+        std::printf("zibbet-assets: cannot write %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 int usage() {
     std::printf("usage: zibbet-assets DIR\n"
                 "       zibbet-assets --sphere N FILE\n"
-                "       zibbet-assets --seeds NAME DIR\n");
+                "       zibbet-assets --seeds NAME DIR\n"
+                "       zibbet-assets --icon SIZE FILE\n");
     return 2;
 }
 
@@ -278,6 +408,15 @@ int main(int argc, char** argv) {
             return 2;
         }
         return writeSphere(static_cast<int>(n), argv[3]) ? 0 : 1;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--icon") == 0) {
+        char* end = nullptr;
+        long size = std::strtol(argv[2], &end, 10);
+        if (*end != '\0' || size < ICON_MIN || size > ICON_MAX) {
+            std::printf("zibbet-assets: SIZE must be a number from %d to %d\n", ICON_MIN, ICON_MAX);
+            return 2;
+        }
+        return writeIcon(static_cast<int>(size), argv[3]) ? 0 : 1;
     }
     if (argc == 4 && std::strcmp(argv[1], "--seeds") == 0)
         return writeSeeds(argv[2], argv[3]) ? 0 : 1;
