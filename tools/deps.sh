@@ -9,6 +9,7 @@ packages=(
   libx11-dev libxtst-dev
   libgtest-dev libbenchmark-dev
   xvfb xauth
+  libxml2-utils # xmllint: the tests parse the benchmark's SVG plot
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,8 +1,9 @@
 // zibbet-bench: builds the world as start-up does, runs whole simulation
 // steps without a window and reports rates, phase times and a digest of the
-// final state, so that two runs or two builds can be compared.
+// final state, so that two runs or two builds can be compared. With --plot
+// it also draws its reports as an SVG picture.
 //
-// Sections: options; world building; state report; main.
+// Sections: options; world building; state report; plot; main.
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "app/frame.h"
 #include "app/startup.h"
 #include "platform/platform.h"
 #include "sim/world.h"
+#include "tools/bench_plot.h"
 #include "tools/fixtures/bodies.h"
 
 namespace {
@@ -30,6 +34,8 @@ constexpr long kMaxDrag = 100000; // pixels
 constexpr int kExitUsage = 2;
 
 const char* const kDefaultScene = "bmoon1m.3ds"; // start-up's scene, in the working directory
+constexpr long kPlotReport = 10;                 // steps between reports when --plot sets them
+constexpr long kMaxPlotSamples = 100000;         // more would make a picture no one can open
 
 struct BenchOptions {
     long steps = kDefaultSteps;
@@ -38,19 +44,23 @@ struct BenchOptions {
     long dragY = 0;
     long report = 0; // 0: no periodic report
     bool verbose = false;
+    bool sceneGiven = false;
+    const char* plot = nullptr; // SVG file to draw the reports into
 };
 
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
-                 "                    [--verbose] [--help]\n"
+                 "                    [--plot FILE.svg] [--verbose] [--help]\n"
                  "  --steps N      whole steps to run (default %ld)\n"
-                 "  --scene FILE   3DS scene to load (default %s in the working directory)\n"
+                 "  --scene FILE   3DS scene to load (default %s in the working directory,\n"
+                 "                 else the one installed with the program)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
                  "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
+                 "  --plot FILE    draw the reports (every %ld steps unless --report) as SVG\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
-                 kDefaultSteps, kDefaultScene);
+                 kDefaultSteps, kDefaultScene, kPlotReport);
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {
@@ -100,6 +110,14 @@ int parseOptions(int argc, char** argv, BenchOptions& opt) {
                 return kExitUsage;
             }
             opt.scene = value(1);
+            opt.sceneGiven = true;
+            i += 1;
+        } else if (std::strcmp(arg, "--plot") == 0) {
+            if (!value(1)) {
+                std::fprintf(stderr, "zibbet-bench: --plot needs a file name\n");
+                return kExitUsage;
+            }
+            opt.plot = value(1);
             i += 1;
         } else if (std::strcmp(arg, "--verbose") == 0) {
             opt.verbose = true;
@@ -180,10 +198,27 @@ bool sceneReadable(const char* path) {
     return false;
 }
 
+// Without --scene and without a scene in the working directory, the default
+// scene installed with the program: the data folder lies at a fixed place
+// relative to the folder of the executable (bin/../share/zibbet).
+void pickInstalledScene(BenchOptions& opt) {
+    static std::string installed;
+    namespace fs = std::filesystem;
+    std::error_code err;
+    if (opt.sceneGiven || fs::exists(kDefaultScene, err)) return;
+    const std::string bin = platExecutableDir();
+    if (bin.empty()) return;
+    const fs::path path = (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kDefaultScene).lexically_normal();
+    if (!fs::is_regular_file(path, err)) return;
+    installed = path.string();
+    opt.scene = installed.c_str();
+}
+
 // Everything start-up does before the window opens: the world stage, then
 // the scene stage on the scene file. Returns false after printing why.
 bool buildWorld(const BenchOptions& opt) {
     if (!sceneReadable(opt.scene)) return false;
+    std::fprintf(stderr, "zibbet-bench: scene %s\n", opt.scene);
     if (!opt.verbose) beginHush();
     const int grey = appWorldSetup();
     appSceneSetup(grey, opt.scene);
@@ -229,6 +264,10 @@ bool outsideCube(const double p[3]) {
     }
     return false;
 }
+
+// The reports kept for the picture, when --plot asks for one.
+bool plotting = false;
+std::vector<PlotSample> plotSamples;
 
 // Body mass positions before the step that ends with a report, in object and
 // mass order.
@@ -298,12 +337,51 @@ void reportState(long step) {
     std::printf("step %8ld  kinetic %12.6f  spring %12.6f  moved %.3e  centre (%9.4f %9.4f "
                 "%9.4f)  outside %" PRId64 "  nonfinite %" PRId64 "\n",
                 step, kinetic, spring, moved, centre[0], centre[1], centre[2], outside, nonFinite);
+    if (plotting) plotSamples.push_back({step, kinetic, spring, centre[1]});
 }
 
 void printPhase(const char* name, int64_t counts, double freq, long steps, double runSeconds) {
     const double seconds = counts / freq;
     std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
                 runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// Plot
+// ---------------------------------------------------------------------------
+
+// Reports every kPlotReport steps unless --report chose; the picture's file
+// is made before the run, so that a path that cannot be written costs no run.
+std::FILE* openPlot(BenchOptions& opt) {
+    if (!opt.plot) return nullptr;
+    if (!opt.report) opt.report = kPlotReport;
+    if (opt.steps / opt.report + 1 > kMaxPlotSamples) {
+        std::fprintf(stderr,
+                     "zibbet-bench: --plot draws at most %ld reports: raise --report to at least "
+                     "%ld\n",
+                     kMaxPlotSamples, opt.steps / (kMaxPlotSamples - 1) + 1);
+        return nullptr;
+    }
+    std::FILE* f = std::fopen(opt.plot, "w");
+    if (!f)
+        std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s': %s\n", opt.plot,
+                     std::strerror(errno));
+    plotting = f != nullptr;
+    return f;
+}
+
+// Draws the reports and closes the file; false after printing why.
+bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) {
+    char title[512];
+    std::snprintf(title, sizeof title, "zibbet-bench: %s, %ld steps, drag (%ld, %ld)", opt.scene,
+                  opt.steps, opt.dragX, opt.dragY);
+    bool ok = plotWriteSvg(f, title, plotSamples, phases);
+    ok = std::fclose(f) == 0 && ok;
+    if (ok)
+        std::fprintf(stderr, "zibbet-bench: plot %s, %zu reports\n", opt.plot, plotSamples.size());
+    else
+        std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s'\n", opt.plot);
+    return ok;
 }
 
 } // namespace
@@ -316,7 +394,10 @@ int main(int argc, char** argv) {
     const int parsed = parseOptions(argc, argv, opt);
     if (parsed == 1) return 0;
     if (parsed != 0) return parsed;
+    pickInstalledScene(opt);
     if (!buildWorld(opt)) return kExitUsage;
+    std::FILE* plot = openPlot(opt);
+    if (opt.plot && !plot) return kExitUsage;
 
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.dragX);
@@ -354,5 +435,10 @@ int main(int argc, char** argv) {
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
     std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    if (plot) {
+        std::fflush(stdout);
+        const PlotPhases phases{forces / freq, springs / freq, motion / freq};
+        if (!closePlot(plot, opt, phases)) return 1;
+    }
     return 0;
 }

@@ -1,0 +1,162 @@
+// zibbet-bench --plot: the SVG picture of a run, read back with an XML parser
+// (xmllint): well formed, three panels, curves labelled with their units, one
+// point per report, the height curve the right way up.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/fixtures/moon_scene.h"
+#include "tools/fixtures/writer3ds.h"
+
+namespace {
+
+struct RunResult {
+    std::string out;
+    int status = -1;
+};
+
+RunResult run(const std::string& command) {
+    RunResult r;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    std::array<char, 4096> buf{};
+    size_t n = 0;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// A scratch folder holding the default scene, where the runs start.
+class BenchPlot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zibbet-plot-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    RunResult bench(const std::string& args, bool withStderr = false) {
+        return run("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
+                   (withStderr ? " 2>&1" : " 2>/dev/null"));
+    }
+    // An XPath expression evaluated on the plot: its string value.
+    std::string xpath(const std::string& expr) {
+        RunResult r = run("xmllint --xpath \"" + expr + "\" " + dir + "/plot.svg 2>&1");
+        EXPECT_EQ(r.status, 0) << expr << ": " << r.out;
+        if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
+        return r.out;
+    }
+    std::string dir;
+};
+
+struct Report {
+    long step;
+    double height;
+};
+
+// The report lines of a run: "step N  kinetic ...  centre (x y z) ...".
+std::vector<Report> reports(const std::string& out) {
+    std::vector<Report> got;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        long step = 0;
+        double x = 0, y = 0;
+        const size_t centre = line.find("centre (");
+        if (line.rfind("step ", 0) != 0 || centre == std::string::npos) continue;
+        if (std::sscanf(line.c_str(), "step %ld", &step) != 1) continue;
+        if (std::sscanf(line.c_str() + centre, "centre (%lf %lf", &x, &y) != 2) continue;
+        got.push_back({step, y});
+    }
+    return got;
+}
+
+// "x,y x,y ..." from a polyline's points attribute.
+std::vector<std::pair<double, double>> points(const std::string& attr) {
+    std::vector<std::pair<double, double>> got;
+    std::istringstream in(attr);
+    for (std::string pair; in >> pair;) {
+        double x = 0, y = 0;
+        if (std::sscanf(pair.c_str(), "%lf,%lf", &x, &y) == 2) got.push_back({x, y});
+    }
+    return got;
+}
+
+TEST_F(BenchPlot, DrawsEveryReportInThreeLabelledPanels) {
+    RunResult r = bench("--steps 60 --report 5 --drag 40 -30 --plot plot.svg");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<Report> reported = reports(r.out);
+    ASSERT_EQ(reported.size(), 13u) << r.out; // steps 0, 5, ... 60
+
+    RunResult parsed = run("xmllint --noout " + dir + "/plot.svg 2>&1");
+    ASSERT_EQ(parsed.status, 0) << "not well formed: " << parsed.out;
+    EXPECT_EQ(xpath("local-name(/*)"), "svg");
+    for (const char* panel : {"energy", "height", "phases"})
+        EXPECT_EQ(xpath(std::string("count(//*[@id='") + panel + "'])"), "1") << panel;
+    for (const char* phase : {"forces", "springs", "motion"})
+        EXPECT_EQ(xpath(std::string("count(//*[@id='phases']/*[@id='phase-") + phase + "'])"), "1")
+            << phase;
+    // Each curve's label names its unit.
+    EXPECT_EQ(xpath("count(//*[@id='energy']//*[local-name()='text'][contains(., 'kinetic "
+                    "energy (mass') or contains(., 'spring energy (mass')])"),
+              "2");
+    EXPECT_EQ(xpath("count(//*[@id='height']//*[local-name()='text'][contains(., '(world "
+                    "units)')])"),
+              "1");
+
+    for (const char* id : {"kinetic", "spring", "centre-height"}) {
+        SCOPED_TRACE(id);
+        const auto curve = points(xpath(std::string("string(//*[@id='") + id + "']/@points)"));
+        ASSERT_EQ(curve.size(), reported.size());
+        for (size_t i = 1; i < curve.size(); ++i)
+            EXPECT_GT(curve[i].first, curve[i - 1].first) << "point " << i;
+    }
+    // Up is up: a higher centre is drawn higher, that is at a smaller y.
+    const auto height = points(xpath("string(//*[@id='centre-height']/@points)"));
+    ASSERT_EQ(height.size(), reported.size());
+    for (size_t i = 1; i < height.size(); ++i) {
+        const double rise = reported[i].height - reported[i - 1].height;
+        if (std::abs(rise) < 1e-3) continue;
+        EXPECT_EQ(rise > 0, height[i].second < height[i - 1].second) << "report " << i;
+    }
+}
+
+// Without --report, --plot takes a report every ten steps, which the console
+// shows too.
+TEST_F(BenchPlot, ReportsEveryTenStepsUnlessToldOtherwise) {
+    RunResult r = bench("--steps 25 --plot plot.svg");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<Report> reported = reports(r.out);
+    ASSERT_EQ(reported.size(), 3u) << r.out;
+    EXPECT_EQ(reported.back().step, 20);
+    EXPECT_EQ(points(xpath("string(//*[@id='kinetic']/@points)")).size(), 3u);
+}
+
+TEST_F(BenchPlot, RefusesAFileItCannotWriteAndMoreReportsThanAPictureHolds) {
+    RunResult unwritable = bench("--steps 5 --plot no-such-folder/plot.svg", true);
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_NE(unwritable.out.find("cannot write plot file 'no-such-folder/plot.svg'"),
+              std::string::npos)
+        << unwritable.out;
+
+    RunResult tooMany = bench("--steps 1000000 --report 1 --plot plot.svg", true);
+    EXPECT_EQ(tooMany.status, 2);
+    EXPECT_NE(tooMany.out.find("raise --report"), std::string::npos) << tooMany.out;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/plot.svg"));
+
+    RunResult missing = bench("--plot", true);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.out.find("--plot needs a file name"), std::string::npos) << missing.out;
+}
+
+} // namespace
