@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 STEPS      ?= 1000
 
-.PHONY: all deps build asan test run bench bench-frame fuzz format clean
+.PHONY: all deps build asan test run bench bench-frame fuzz format clean package
 
 all: build
 
@@ -35,6 +35,10 @@ bench: build
 # Frame times of the default scene on a fresh virtual X server (software GL).
 bench-frame: build
 	bash tools/with-xvfb.sh $(BUILD)/bench/frame_bench
+
+# A Debian package of the Release build, written into $(BUILD).
+package: build
+	bash tools/packaging/package.sh $(BUILD)
 
 fuzz:
 	@bash tools/deps.sh --fuzz

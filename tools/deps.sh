@@ -9,6 +9,7 @@ packages=(
   libx11-dev libxtst-dev
   libgtest-dev libbenchmark-dev
   xvfb xauth
+  dpkg-dev      # dpkg-shlibdeps: the Debian package's dependencies
   libxml2-utils # xmllint: the tests parse the benchmark's SVG plot
 )
 if [ "${1:-}" = "--fuzz" ]; then
