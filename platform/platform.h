@@ -1,6 +1,7 @@
 // The small operating-system layer: everything else is portable C++ and GL.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 int64_t platCounter();                     // monotonic high-resolution count
@@ -10,3 +11,6 @@ void* platGLProcAddress(const char* name); // GL entry point, or null when unkno
 bool platStderrIsTerminal();               // true when standard error is a terminal
 int64_t platPeakResidentBytes(); // the process's peak resident memory so far, bytes, or -1
 int64_t platResidentBytes();     // the process's resident memory now, bytes, or -1
+// Advice for a block about to be written in full: large pages where the system
+// offers them, and the pages mapped now rather than one fault at a time.
+void platPrepareBlock(void* start, size_t bytes);
