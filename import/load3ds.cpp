@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "import/progress.h"
 #include "sim/world.h"
 
 namespace {
@@ -184,6 +185,7 @@ Span readHeader(const Span& parent) {
         std::printf("Chunk header at %ld runs past its parent %04X\n", start, parent.id);
         throw ParseFailure{};
     }
+    simProgressReading(start, fileSize);
     return checkLength(readRawHeader(), &parent);
 }
 
@@ -489,6 +491,7 @@ Scene3DS* simLoad3DS(const char* path) {
     std::rewind(file);
 
     Scene3DS* result = parse();
+    simProgressDone();
     std::fclose(file);
     file = nullptr;
     if (!result) {
