@@ -306,6 +306,18 @@ void printPhase(const char* name, int64_t counts, double freq, long steps, doubl
                 runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
 }
 
+// The most memory the run held at once, start-up included: what a scene
+// costs (springs take 40 bytes each).
+void printPeakMemory() {
+    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+    const int64_t peak = platPeakResidentBytes();
+    if (peak < 0) {
+        std::printf("peak rss   unknown\n");
+        return;
+    }
+    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -354,5 +366,6 @@ int main(int argc, char** argv) {
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
     std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    printPeakMemory();
     return 0;
 }
