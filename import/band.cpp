@@ -24,7 +24,8 @@
 // a cell (its own masses and its neighbours') are put in index order once,
 // and every mass of the cell reads them from its own index on.
 //
-// Sections: the grid; pairs in order; the spring builder.
+// Sections: constants and helpers; the grid; pairs in order; the spring
+// builder.
 #include "import/band.h"
 
 #include <algorithm>
@@ -35,6 +36,9 @@
 #include "import/progress.h"
 #include "platform/platform.h"
 
+// ---------------------------------------------------------------------------
+// Constants and helpers
+// ---------------------------------------------------------------------------
 namespace {
 
 constexpr double kCellMargin = 1.0 + 1.0 / 1024.0; // cell width over the upper bound
