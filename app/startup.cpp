@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "app/callbacks.h"
+#include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
 #include "platform/platform.h"
@@ -80,6 +81,9 @@ int appWorldSetup() {
 }
 
 void appSceneSetup(int greyMaterial, const char* scenePath) {
+    // Reading a large scene and building its springs can take a while: say
+    // how far they are, on a terminal only.
+    appProgressInstall();
     simSetBCube(0.0f, 0.0f, 0.0f, 4.0f * worldScale, kCubeFlags);
 
     Scene3DS* scene = simLoad3DS(scenePath);

@@ -2,8 +2,14 @@
 // moon-like surface mesh. The band runs from 0 to a few vertex spacings, as
 // start-up's band does for a mesh fine enough to need a search at all; the
 // wide case reaches a tenth of the radius. Both searches hand every pair to
-// the same counting sink; the last benchmark adds the springs to a world
+// the same counting sink; the springs benchmarks add the springs to a world
 // object, as the conversion does.
+//
+// The close body is start-up's case at its largest: a sphere of 7,842
+// vertices scaled as start-up scales a scene, nearly every pair within the
+// band, about 25 million springs (1 GB). It is built springs one by one, as
+// they first were made, and by the builder, side by side; time it with
+//   band_bench --benchmark_filter=CloseBody --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -12,6 +18,9 @@
 #include "import/band.h"
 #include "sim/world.h"
 #include "tools/fixtures/band_fixture.h"
+#include "tools/fixtures/bodies.h"
+#include "tools/fixtures/meshgen.h"
+#include "tools/fixtures/moon_scene.h"
 
 namespace {
 
@@ -89,6 +98,53 @@ void BM_BandGridSprings(benchmark::State& state) {
     simFreeWorld();
 }
 
+// The close body's masses: a geodesic sphere of about 8,000 vertices (7,842)
+// of the moon's radius, at start-up's scale.
+std::vector<SimMass> closeBody() {
+    constexpr int kCloseVerts = 8000;
+    const std::vector<FxMesh> parts = fxBenchSphere("Close", FX_MOON_RADIUS, kCloseVerts);
+    std::vector<SimMass> masses;
+    for (const auto& v : parts.at(0).verts) {
+        SimMass m{};
+        for (int c = 0; c < 3; ++c)
+            m.pos[c] = kFixtureScale * static_cast<double>(v[c]);
+        masses.push_back(m);
+    }
+    return masses;
+}
+
+// Builds the close body's springs with build(oid, lo, hi, k, damping) on a
+// fresh object each time; only the building is timed.
+void runCloseBody(benchmark::State& state, int (*build)(int, double, double, double, double)) {
+    const std::vector<SimMass> masses = closeBody();
+    int springs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        simFreeWorld();
+        simInitWorld("bench");
+        const int oid = simAddObject("close", 0);
+        for (const SimMass& m : masses) {
+            SimMass* added = nullptr;
+            simAddMass(oid, &added);
+            std::memcpy(added->pos, m.pos, sizeof m.pos);
+        }
+        state.ResumeTiming();
+        springs = build(oid, 0.0, kFixtureBandMax, kFixtureK, kFixtureDamping);
+        benchmark::DoNotOptimize(simWorld.objects[oid].springs);
+    }
+    state.counters["springs"] = springs;
+    state.counters["springs/s"] = benchmark::Counter(static_cast<double>(springs),
+                                                     benchmark::Counter::kIsIterationInvariantRate);
+    simFreeWorld();
+}
+
+void BM_CloseBodyOneByOne(benchmark::State& state) {
+    runCloseBody(state, bandSpringsOneByOne);
+}
+void BM_CloseBodyBuilder(benchmark::State& state) {
+    runCloseBody(state, simAddBandSprings);
+}
+
 void sizes(benchmark::internal::Benchmark* b) {
     b->Args({10000, 0})->Args({50000, 0})->Args({10000, 1})->Args({50000, 1});
     b->Unit(benchmark::kMillisecond);
@@ -99,5 +155,7 @@ void sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_BandGrid)->Apply(sizes);
 BENCHMARK(BM_BandAllPairs)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BandGridSprings)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloseBodyOneByOne)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloseBodyBuilder)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

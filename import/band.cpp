@@ -17,6 +17,15 @@
 // A mass with a coordinate that is not finite never passes (its differences
 // are NaN or infinite), so it is left out of the grid. Only occupied cells are
 // stored, sorted by key, so the grid takes O(n) memory whatever the spread.
+//
+// The spring builder makes the same springs in two passes over the same
+// grid: one counts each mass's partners, the other writes them straight into
+// an array sized once from that count. Neither sorts pairs: the candidates of
+// a cell (its own masses and its neighbours') are put in index order once,
+// and every mass of the cell reads them from its own index on.
+//
+// Sections: constants and helpers; the grid; pairs in order; the spring
+// builder.
 #include "import/band.h"
 
 #include <algorithm>
@@ -24,6 +33,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "import/progress.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// Constants and helpers
+// ---------------------------------------------------------------------------
 namespace {
 
 constexpr double kCellMargin = 1.0 + 1.0 / 1024.0; // cell width over the upper bound
@@ -94,13 +109,28 @@ int64_t cellIndex(const Axis& axis, double x) {
     return static_cast<int64_t>(u);
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// The grid
+// ---------------------------------------------------------------------------
 
-void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBandEmit emit,
-                  void* ctx) {
-    // d >= 0 or NaN, so nothing can pass unless 0 < hi and lo < hi.
-    if (n < 2 || !masses || !(hi > 0.0) || !(lo < hi)) return;
+// The finite masses sorted by cell, then by index, and the occupied cells.
+struct Grid {
+    Axis axes[3];
+    uint64_t ny = 1, nz = 1;
+    int32_t m = 0;                     // finite masses
+    int32_t nCells = 0;                // occupied cells
+    Packed* packed = nullptr;          // m: by cell, then by index
+    uint64_t* cellKey = nullptr;       // nCells, ascending
+    int32_t* cellStart = nullptr;      // nCells + 1, into packed
+    int32_t* cellOf = nullptr;         // n: the cell of each finite mass
+    int32_t* neighbours = nullptr;     // kNeighbours per cell, found on first use
+    int32_t* neighbourCount = nullptr; // per cell, -1 until found
+    char* block = nullptr;             // all of the above and the caller's extra
+};
 
+// The axes over the finite masses, cells a little wider than hi. False when
+// fewer than two masses are finite: no pair can pass.
+bool gridAxes(const SimMass* masses, int32_t n, double hi, Grid& g) {
     int32_t m = 0;
     double lowest[3] = {0.0, 0.0, 0.0};
     double highest[3] = {0.0, 0.0, 0.0};
@@ -113,103 +143,125 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
         }
         ++m;
     }
-    if (m < 2) return;
-
+    if (m < 2) return false;
     const double width = std::max(hi, kMinCellWidth) * kCellMargin;
-    Axis axes[3];
     for (int c = 0; c < 3; ++c)
-        axes[c] = makeAxis(lowest[c], highest[c], width);
-    if (axes[0].cells == 1 && axes[1].cells == 1 && axes[2].cells == 1) {
-        allPairs(masses, n, lo, hi, emit, ctx);
-        return;
-    }
+        g.axes[c] = makeAxis(lowest[c], highest[c], width);
+    g.m = m;
+    g.ny = static_cast<uint64_t>(g.axes[1].cells);
+    g.nz = static_cast<uint64_t>(g.axes[2].cells);
+    return true;
+}
 
-    // One block for the grid: the masses sorted by cell with their positions
-    // packed, the occupied cells, each cell's neighbours (found on first use)
-    // and the partner buffer.
+bool oneCell(const Grid& g) {
+    return g.axes[0].cells == 1 && g.axes[1].cells == 1 && g.axes[2].cells == 1;
+}
+
+// Sorts the finite masses into their cells, in one block that also holds
+// extraBytes for the caller (at *extra, 8-byte aligned). False when the block
+// cannot be had.
+bool gridBuild(const SimMass* masses, int32_t n, Grid& g, size_t extraBytes, char** extra) {
     const size_t un = static_cast<size_t>(n);
-    const size_t um = static_cast<size_t>(m);
-    const size_t bytes = um * sizeof(CellPoint) + um * sizeof(Packed) + um * sizeof(uint64_t) +
-                         um * sizeof(Partner) + un * sizeof(int32_t) + (um + 1) * sizeof(int32_t) +
-                         um * kNeighbours * sizeof(int32_t) + um * sizeof(int32_t);
-    char* block = static_cast<char*>(simMalloc(bytes));
-    if (!block) {
-        allPairs(masses, n, lo, hi, emit, ctx);
-        return;
-    }
-    CellPoint* sorted = reinterpret_cast<CellPoint*>(block);
-    Packed* packed = reinterpret_cast<Packed*>(sorted + um);
-    uint64_t* cellKey = reinterpret_cast<uint64_t*>(packed + um);
-    Partner* partners = reinterpret_cast<Partner*>(cellKey + um);
-    int32_t* cellOf = reinterpret_cast<int32_t*>(partners + um);
-    int32_t* cellStart = cellOf + un;
-    int32_t* neighbours = cellStart + um + 1;
-    int32_t* neighbourCount = neighbours + um * kNeighbours;
+    const size_t um = static_cast<size_t>(g.m);
+    const size_t sortBytes = um * sizeof(CellPoint);
+    const size_t bytes = sortBytes + um * sizeof(Packed) + um * sizeof(uint64_t) +
+                         (extraBytes + 7) / 8 * 8 + un * sizeof(int32_t) +
+                         (um + 1) * sizeof(int32_t) + um * kNeighbours * sizeof(int32_t) +
+                         um * sizeof(int32_t);
+    g.block = static_cast<char*>(simMalloc(bytes));
+    if (!g.block) return false;
+    CellPoint* sorted = reinterpret_cast<CellPoint*>(g.block);
+    g.packed = reinterpret_cast<Packed*>(g.block + sortBytes);
+    g.cellKey = reinterpret_cast<uint64_t*>(g.packed + um);
+    *extra = reinterpret_cast<char*>(g.cellKey + um);
+    g.cellOf = reinterpret_cast<int32_t*>(*extra + (extraBytes + 7) / 8 * 8);
+    g.cellStart = g.cellOf + un;
+    g.neighbours = g.cellStart + um + 1;
+    g.neighbourCount = g.neighbours + um * kNeighbours;
 
-    const uint64_t ny = static_cast<uint64_t>(axes[1].cells);
-    const uint64_t nz = static_cast<uint64_t>(axes[2].cells);
     int32_t at = 0;
     for (int32_t i = 0; i < n; ++i) {
         if (!finitePos(masses[i])) continue;
-        const uint64_t ix = static_cast<uint64_t>(cellIndex(axes[0], masses[i].pos[0]));
-        const uint64_t iy = static_cast<uint64_t>(cellIndex(axes[1], masses[i].pos[1]));
-        const uint64_t iz = static_cast<uint64_t>(cellIndex(axes[2], masses[i].pos[2]));
-        sorted[at++] = {(ix * ny + iy) * nz + iz, i};
+        const uint64_t ix = static_cast<uint64_t>(cellIndex(g.axes[0], masses[i].pos[0]));
+        const uint64_t iy = static_cast<uint64_t>(cellIndex(g.axes[1], masses[i].pos[1]));
+        const uint64_t iz = static_cast<uint64_t>(cellIndex(g.axes[2], masses[i].pos[2]));
+        sorted[at++] = {(ix * g.ny + iy) * g.nz + iz, i};
     }
     // Within a cell the masses stay in index order.
-    std::sort(sorted, sorted + m, [](const CellPoint& p, const CellPoint& q) {
+    std::sort(sorted, sorted + g.m, [](const CellPoint& p, const CellPoint& q) {
         return p.key != q.key ? p.key < q.key : p.index < q.index;
     });
-    int32_t nCells = 0;
-    for (int32_t p = 0; p < m; ++p) {
+    g.nCells = 0;
+    for (int32_t p = 0; p < g.m; ++p) {
         if (p == 0 || sorted[p].key != sorted[p - 1].key) {
-            cellKey[nCells] = sorted[p].key;
-            neighbourCount[nCells] = -1;
-            cellStart[nCells++] = p;
+            g.cellKey[g.nCells] = sorted[p].key;
+            g.neighbourCount[g.nCells] = -1;
+            g.cellStart[g.nCells++] = p;
         }
         const SimMass& mass = masses[sorted[p].index];
-        packed[p] = {{mass.pos[0], mass.pos[1], mass.pos[2]}, sorted[p].index};
-        cellOf[sorted[p].index] = nCells - 1;
+        g.packed[p] = {{mass.pos[0], mass.pos[1], mass.pos[2]}, sorted[p].index};
+        g.cellOf[sorted[p].index] = g.nCells - 1;
     }
-    cellStart[nCells] = m;
+    g.cellStart[g.nCells] = g.m;
+    return true;
+}
 
-    // The occupied cells among the 27 around cell c, stored on first use.
-    auto neighboursOf = [&](int32_t c) {
-        int32_t* list = neighbours + static_cast<size_t>(c) * kNeighbours;
-        if (neighbourCount[c] >= 0) return list;
-        const uint64_t key = cellKey[c];
-        const int64_t cell[3] = {static_cast<int64_t>(key / nz / ny),
-                                 static_cast<int64_t>(key / nz % ny),
-                                 static_cast<int64_t>(key % nz)};
-        int32_t found = 0;
-        for (int64_t x = cell[0] - 1; x <= cell[0] + 1; ++x) {
-            if (x < 0 || x >= axes[0].cells) continue;
-            for (int64_t y = cell[1] - 1; y <= cell[1] + 1; ++y) {
-                if (y < 0 || y >= axes[1].cells) continue;
-                for (int64_t z = cell[2] - 1; z <= cell[2] + 1; ++z) {
-                    if (z < 0 || z >= axes[2].cells) continue;
-                    const uint64_t near =
-                        (static_cast<uint64_t>(x) * ny + static_cast<uint64_t>(y)) * nz +
-                        static_cast<uint64_t>(z);
-                    const uint64_t* hit = std::lower_bound(cellKey, cellKey + nCells, near);
-                    if (hit != cellKey + nCells && *hit == near)
-                        list[found++] = static_cast<int32_t>(hit - cellKey);
-                }
+// The occupied cells among the 27 around cell c, stored on first use; their
+// number is g.neighbourCount[c].
+const int32_t* gridNeighbours(Grid& g, int32_t c) {
+    int32_t* list = g.neighbours + static_cast<size_t>(c) * kNeighbours;
+    if (g.neighbourCount[c] >= 0) return list;
+    const uint64_t key = g.cellKey[c];
+    const int64_t cell[3] = {static_cast<int64_t>(key / g.nz / g.ny),
+                             static_cast<int64_t>(key / g.nz % g.ny),
+                             static_cast<int64_t>(key % g.nz)};
+    int32_t found = 0;
+    for (int64_t x = cell[0] - 1; x <= cell[0] + 1; ++x) {
+        if (x < 0 || x >= g.axes[0].cells) continue;
+        for (int64_t y = cell[1] - 1; y <= cell[1] + 1; ++y) {
+            if (y < 0 || y >= g.axes[1].cells) continue;
+            for (int64_t z = cell[2] - 1; z <= cell[2] + 1; ++z) {
+                if (z < 0 || z >= g.axes[2].cells) continue;
+                const uint64_t near =
+                    (static_cast<uint64_t>(x) * g.ny + static_cast<uint64_t>(y)) * g.nz +
+                    static_cast<uint64_t>(z);
+                const uint64_t* hit = std::lower_bound(g.cellKey, g.cellKey + g.nCells, near);
+                if (hit != g.cellKey + g.nCells && *hit == near)
+                    list[found++] = static_cast<int32_t>(hit - g.cellKey);
             }
         }
-        neighbourCount[c] = found;
-        return list;
-    };
+    }
+    g.neighbourCount[c] = found;
+    return list;
+}
 
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Pairs in order
+// ---------------------------------------------------------------------------
+void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBandEmit emit,
+                  void* ctx) {
+    // d >= 0 or NaN, so nothing can pass unless 0 < hi and lo < hi.
+    if (n < 2 || !masses || !(hi > 0.0) || !(lo < hi)) return;
+    Grid g;
+    if (!gridAxes(masses, n, hi, g)) return;
+    char* extra = nullptr;
+    if (oneCell(g) ||
+        !gridBuild(masses, n, g, static_cast<size_t>(g.m) * sizeof(Partner), &extra)) {
+        allPairs(masses, n, lo, hi, emit, ctx);
+        return;
+    }
+    Partner* partners = reinterpret_cast<Partner*>(extra);
     for (int32_t i = 0; i < n; ++i) {
         if (!finitePos(masses[i])) continue;
-        const int32_t c = cellOf[i];
-        const int32_t* list = neighboursOf(c);
+        const int32_t c = g.cellOf[i];
+        const int32_t* list = gridNeighbours(g, c);
         const double* pi = masses[i].pos;
         int32_t found = 0;
-        for (int32_t k = 0; k < neighbourCount[c]; ++k) {
-            const Packed* first = packed + cellStart[list[k]];
-            const Packed* last = packed + cellStart[list[k] + 1];
+        for (int32_t k = 0; k < g.neighbourCount[c]; ++k) {
+            const Packed* first = g.packed + g.cellStart[list[k]];
+            const Packed* last = g.packed + g.cellStart[list[k] + 1];
             // Only partners above i: the pair was met from its lower end.
             first = std::upper_bound(first, last, i,
                                      [](int32_t v, const Packed& p) { return v < p.index; });
@@ -227,10 +279,101 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
         for (int32_t p = 0; p < found; ++p)
             emit(ctx, i, partners[p].j, partners[p].d);
     }
-    std::free(block);
+    std::free(g.block);
 }
 
+// ---------------------------------------------------------------------------
+// The spring builder
+// ---------------------------------------------------------------------------
 namespace {
+
+// Shares of the build for progress, as measured on a close body.
+constexpr double kCountShare = 0.15;  // pass 1
+constexpr double kPrepareShare = 0.2; // mapping the new springs' memory
+const char* const kCountStage = "Finding springs";
+const char* const kPrepareStage = "Allocating springs";
+const char* const kFillStage = "Building springs";
+constexpr size_t kPrepareSlice = size_t{32} << 20; // bytes mapped between two reports
+constexpr int32_t kRowBlock = 256;                 // distances computed at a time
+constexpr int32_t kSpringKind = 1;
+
+// A cell's candidates in index order, coordinates apart so that the distance
+// loops run over plain arrays.
+struct Candidates {
+    double* x;
+    double* y;
+    double* z;
+    int32_t* index;
+    Packed* scratch;
+    int32_t count;
+};
+
+// Gathers the masses of cell c and of its neighbours, in index order.
+void gatherCandidates(Grid& g, int32_t c, Candidates& out) {
+    const int32_t* list = gridNeighbours(g, c);
+    int32_t count = 0;
+    for (int32_t k = 0; k < g.neighbourCount[c]; ++k) {
+        for (int32_t p = g.cellStart[list[k]]; p < g.cellStart[list[k] + 1]; ++p)
+            out.scratch[count++] = g.packed[p];
+    }
+    std::sort(out.scratch, out.scratch + count,
+              [](const Packed& a, const Packed& b) { return a.index < b.index; });
+    for (int32_t t = 0; t < count; ++t) {
+        out.x[t] = out.scratch[t].pos[0];
+        out.y[t] = out.scratch[t].pos[1];
+        out.z[t] = out.scratch[t].pos[2];
+        out.index[t] = out.scratch[t].index;
+    }
+    out.count = count;
+}
+
+// Distances from mass pi to `count` candidates from `from` on: the plain
+// loop's expression, pi being the lower index. A loop with no branch, over
+// plain arrays, which the compiler runs several pairs at a time: the square
+// roots, products and sums are the same operations, so the same bits.
+void rowDistances(const double* pi, const Candidates& cand, int32_t from, int32_t count,
+                  double* __restrict d) {
+    const double px = pi[0], py = pi[1], pz = pi[2];
+    const double* __restrict x = cand.x + from;
+    const double* __restrict y = cand.y + from;
+    const double* __restrict z = cand.z + from;
+    for (int32_t t = 0; t < count; ++t) {
+        const double dx = px - x[t];
+        const double dy = py - y[t];
+        const double dz = pz - z[t];
+        d[t] = std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
+}
+
+// How many of the candidates from `from` on pass the band with mass pi.
+int32_t countRow(const double* pi, const Candidates& cand, int32_t from, double lo, double hi) {
+    double d[kRowBlock];
+    int32_t passed = 0;
+    for (int32_t t = from; t < cand.count; t += kRowBlock) {
+        const int32_t count = std::min(kRowBlock, cand.count - t);
+        rowDistances(pi, cand, t, count, d);
+        for (int32_t u = 0; u < count; ++u)
+            passed += (lo < d[u]) & (d[u] < hi);
+    }
+    return passed;
+}
+
+// Writes the springs of mass i with the candidates from `from` on, in index
+// order, from out on, numbered from index on. Returns how many.
+int32_t fillRow(int32_t i, const double* pi, const Candidates& cand, int32_t from, double lo,
+                double hi, double k, double damping, SimSpring* out, int32_t index) {
+    double d[kRowBlock];
+    SimSpring* at = out;
+    for (int32_t t = from; t < cand.count; t += kRowBlock) {
+        const int32_t count = std::min(kRowBlock, cand.count - t);
+        rowDistances(pi, cand, t, count, d);
+        for (int32_t u = 0; u < count; ++u) {
+            if (!(lo < d[u] && d[u] < hi)) continue;
+            *at++ = SimSpring{k, damping, d[u], i, cand.index[t + u], index++, kSpringKind};
+        }
+    }
+    return static_cast<int32_t>(at - out);
+}
 
 struct SpringTarget {
     int oid;
@@ -241,15 +384,127 @@ struct SpringTarget {
 
 void addSpring(void* ctx, int32_t i, int32_t j, double d) {
     SpringTarget* t = static_cast<SpringTarget*>(ctx);
-    if (simAddSpring(t->oid, i, j, d, t->k, t->damping, 1) >= 0) ++t->added;
+    if (simAddSpring(t->oid, i, j, d, t->k, t->damping, kSpringKind) >= 0) ++t->added;
+}
+
+// One spring at a time through simAddSpring: what is left when the grid's
+// memory cannot be had.
+int addOneByOne(int oid, double lo, double hi, double k, double damping) {
+    SpringTarget target{oid, k, damping, 0};
+    const SimObject& obj = simWorld.objects[oid];
+    simBandPairs(obj.masses, obj.nMasses, lo, hi, addSpring, &target);
+    return target.added;
+}
+
+// Runs visit(i, position of i, first candidate above i) for every finite
+// mass i, cell by cell, and reports progress over [shareFrom, shareTo) of the
+// build with the springs counted so far.
+template <typename Visit>
+void forEachRow(Grid& g, const SimMass* masses, Candidates& cand, const char* stage,
+                double shareFrom, double shareTo, const int64_t& springs, Visit visit) {
+    int32_t rows = 0;
+    for (int32_t c = 0; c < g.nCells; ++c) {
+        gatherCandidates(g, c, cand);
+        int32_t from = 0;
+        for (int32_t p = g.cellStart[c]; p < g.cellStart[c + 1]; ++p) {
+            const int32_t i = g.packed[p].index;
+            // The cell's own masses come in index order: from only moves on.
+            while (from < cand.count && cand.index[from] <= i)
+                ++from;
+            visit(i, masses[i].pos, from);
+            ++rows;
+            if (simProgressHook)
+                simProgressReport(stage, shareFrom + (shareTo - shareFrom) * rows / g.m, springs);
+        }
+    }
+}
+
+// Has the memory of the new springs mapped before they are written (large
+// pages, all at once: see platPrepareBlock), a slice at a time so that
+// progress can be told; on memory the system has to find first, a gigabyte
+// can take seconds.
+void prepareSprings(SimSpring* first, int64_t count, double shareFrom, double shareTo,
+                    int64_t found) {
+    char* const begin = reinterpret_cast<char*>(first);
+    const size_t bytes = static_cast<size_t>(count) * sizeof(SimSpring);
+    size_t done = 0;
+    while (done < bytes) {
+        const size_t left = bytes - done;
+        const size_t slice = left < 2 * kPrepareSlice ? left : kPrepareSlice;
+        platPrepareBlock(begin + done, slice);
+        done += slice;
+        if (simProgressHook)
+            simProgressReport(kPrepareStage,
+                              shareFrom + (shareTo - shareFrom) * static_cast<double>(done) /
+                                              static_cast<double>(bytes),
+                              found);
+    }
 }
 
 } // namespace
 
 int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
     if (!simValidOid(oid)) return 0;
-    SpringTarget target{oid, k, damping, 0};
     const SimObject& obj = simWorld.objects[oid];
-    simBandPairs(obj.masses, obj.nMasses, lo, hi, addSpring, &target);
-    return target.added;
+    const SimMass* masses = obj.masses;
+    const int32_t n = obj.nMasses;
+    if (n < 2 || !masses || !(hi > 0.0) || !(lo < hi)) return 0;
+    Grid g;
+    if (!gridAxes(masses, n, hi, g)) return 0;
+
+    // Extra room: the candidates (coordinates, index, scratch) and the
+    // springs of each mass, then where they start.
+    const size_t um = static_cast<size_t>(g.m);
+    const size_t un = static_cast<size_t>(n);
+    const size_t extraBytes =
+        um * (3 * sizeof(double) + sizeof(Packed)) + un * sizeof(int64_t) + um * sizeof(int32_t);
+    char* extra = nullptr;
+    if (!gridBuild(masses, n, g, extraBytes, &extra)) return addOneByOne(oid, lo, hi, k, damping);
+    Candidates cand{};
+    cand.x = reinterpret_cast<double*>(extra);
+    cand.y = cand.x + um;
+    cand.z = cand.y + um;
+    cand.scratch = reinterpret_cast<Packed*>(cand.z + um);
+    int64_t* start = reinterpret_cast<int64_t*>(cand.scratch + um);
+    cand.index = reinterpret_cast<int32_t*>(start + un);
+
+    // Pass 1: how many springs each mass starts.
+    int64_t found = 0;
+    std::memset(start, 0, un * sizeof(int64_t));
+    forEachRow(g, masses, cand, kCountStage, 0.0, kCountShare, found,
+               [&](int32_t i, const double* pi, int32_t from) {
+                   start[i] = countRow(pi, cand, from, lo, hi);
+                   found += start[i];
+               });
+    // Each mass's springs start where those of the masses below it end.
+    int64_t total = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const int64_t mine = start[i];
+        start[i] = total;
+        total += mine;
+    }
+
+    int added = 0;
+    if (total > 0) {
+        const int32_t first = obj.nSprings;
+        SimSpring* out = simReserveSprings(oid, total);
+        if (!out) {
+            added = -1;
+        } else {
+            const double filling = kCountShare + kPrepareShare;
+            prepareSprings(out, total, kCountShare, filling, total);
+            // Pass 2: the same tests again, writing.
+            int64_t made = 0;
+            forEachRow(g, masses, cand, kFillStage, filling, 1.0, made,
+                       [&](int32_t i, const double* pi, int32_t from) {
+                           made += fillRow(i, pi, cand, from, lo, hi, k, damping, out + start[i],
+                                           first + static_cast<int32_t>(start[i]));
+                       });
+            simCommitSprings(oid, static_cast<int32_t>(total));
+            added = static_cast<int>(total);
+        }
+    }
+    std::free(g.block);
+    simProgressDone();
+    return added;
 }

@@ -16,5 +16,8 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
                   void* ctx);
 
 // Adds a spring of kind 1 with rest length d for every band pair of object
-// oid, in the same order. Returns the number of springs added.
+// oid, in the same order: the same records, capacity and level-3 notices as
+// one simAddSpring call per pair, but the array is sized once. All or nothing:
+// returns the number of springs added, or -1 after simAddSpring's error when
+// the array cannot grow to hold them. Reports progress (import/progress.h).
 int simAddBandSprings(int oid, double lo, double hi, double k, double damping);

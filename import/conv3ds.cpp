@@ -58,15 +58,15 @@ int32_t checkEnvMap(int32_t flags) {
     return flags;
 }
 
-// Face f's three corners, a, b, c, as signed 16-bit vertex numbers. Returns
+// Face f's three corners, a, b, c: unsigned 16-bit vertex numbers. Returns
 // false, after the message, at the first number that names no mass; the
 // corners before it are placed already.
 bool placeCorners(const Obj3DS& src, int f, int oid, int index, const Placement& at,
                   int32_t corner[3]) {
     SimObject& obj = simWorld.objects[oid];
     for (int c = 0; c < 3; ++c) {
-        const int32_t v = static_cast<int16_t>(src.faces[f][c]);
-        if (v < 0 || v >= obj.nMasses || v >= src.nVerts) {
+        const int32_t v = src.faces[f][c];
+        if (v >= obj.nMasses || v >= src.nVerts) {
             std::printf("  ***ERROR*** simConv3DSobj(): Vertex number (%d) out of range in "
                         "3DSobject %d\n",
                         v, index);
@@ -106,13 +106,13 @@ void convertGroups(const Obj3DS& src, const Scene3DS& scene, int oid, int index,
                         index);
             continue;
         }
-        // Face numbers are signed 16-bit; one that names no triangle is
+        // Face numbers are unsigned 16-bit; one that names no triangle is
         // skipped. Without triangles asked for there is nothing to report.
         SimObject& obj = simWorld.objects[oid];
         int skipped = 0;
         for (int i = 0; i < group.nFaces; ++i) {
-            const int32_t f = static_cast<int16_t>(group.faces[i]);
-            if (f < 0 || f >= obj.nPolys) {
+            const int32_t f = group.faces[i];
+            if (f >= obj.nPolys) {
                 ++skipped;
                 continue;
             }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "import/progress.h"
 #include "sim/world.h"
 
 namespace {
@@ -141,19 +142,28 @@ template <typename T> int growByOne(T*& array, int& count) {
     return count++;
 }
 
-// Reads the header at the current position, which must lie inside parent
-// (no parent for the main chunk).
-Span readHeader(const Span* parent) {
-    Span child{};
-    child.start = tell();
-    if (parent && HEADER_SIZE > parent->end - child.start) {
-        std::printf("Chunk header at %ld runs past its parent %04X\n", child.start, parent->id);
-        throw ParseFailure{};
-    }
+// A header as read: the id, and the length still to be checked.
+struct RawHeader {
+    uint16_t id;
+    long start;
+    uint32_t length;
+};
+
+RawHeader readRawHeader() {
+    RawHeader h{};
+    h.start = tell();
     unsigned char b[HEADER_SIZE];
     readRaw(b, HEADER_SIZE);
-    child.id = u16(b);
-    uint32_t length = u32(b + 2);
+    h.id = u16(b);
+    h.length = u32(b + 2);
+    return h;
+}
+
+// Checks a header's length: at least the header itself, and inside parent
+// (no parent for the main chunk).
+Span checkLength(const RawHeader& h, const Span* parent) {
+    Span child{h.id, h.start, 0};
+    const uint32_t length = h.length;
     if (length < HEADER_SIZE) {
         // Skipping it would not move the walk forward.
         std::printf("Chunk %04X at %ld has a bad length (%u)\n", child.id, child.start, length);
@@ -166,6 +176,17 @@ Span readHeader(const Span* parent) {
         throw ParseFailure{};
     }
     return child;
+}
+
+// Reads the header at the current position, which must lie inside parent.
+Span readHeader(const Span& parent) {
+    const long start = tell();
+    if (HEADER_SIZE > parent.end - start) {
+        std::printf("Chunk header at %ld runs past its parent %04X\n", start, parent.id);
+        throw ParseFailure{};
+    }
+    simProgressReading(start, fileSize);
+    return checkLength(readRawHeader(), &parent);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,15 +207,14 @@ void readName(const Span& chunk, char* dst, int limit) {
     dst[n - 1] = '\0';
 }
 
-// Reads a list count: a signed 16-bit number, so 32768 and above are negative
-// and refused like a failed allocation. The list must fit in its chunk, and
-// the file must hold it, before anything is allocated for it.
+// Reads a list count: an unsigned 16-bit number, 0 to 65535. The list must
+// fit in its chunk, and the file must hold it, before anything is allocated
+// for it.
 int readCount(const Span& chunk, long recordSize) {
     unsigned char b[2];
     readIn(chunk, b, 2);
-    int count = static_cast<int16_t>(u16(b));
-    if (count < 0) fail("Error allocating mem\n");
-    long bytes = count * recordSize;
+    const int count = u16(b);
+    const long bytes = count * recordSize;
     checkInside(chunk, bytes);
     if (bytes > fileSize - tell()) fail("Error reading file\n");
     return count;
@@ -287,7 +307,7 @@ void readMesh(const Span& mesh, const char* name) {
     int o = growByOne(scene->objects, scene->nObjects);
     std::memcpy(scene->objects[o].name, name, SIM3DS_NAME_LEN);
     while (tell() < mesh.end) {
-        Span child = readHeader(&mesh);
+        Span child = readHeader(mesh);
         // The object array does not grow inside a mesh: the reference holds.
         Obj3DS& obj = scene->objects[o];
         switch (child.id) {
@@ -317,7 +337,7 @@ void readObject(const Span& object) {
     char name[SIM3DS_NAME_LEN];
     readName(object, name, SIM3DS_NAME_LEN);
     while (tell() < object.end) {
-        Span child = readHeader(&object);
+        Span child = readHeader(object);
         if (child.id == CHUNK_MESH) {
             readMesh(child, name);
         } else {
@@ -329,7 +349,7 @@ void readObject(const Span& object) {
 // Applies 0x0010 and 0x0011 sub-chunks in file order; a later one wins.
 void readColor(const Span& chunk, float* color) {
     while (tell() < chunk.end) {
-        Span child = readHeader(&chunk);
+        Span child = readHeader(chunk);
         if (child.id == CHUNK_COLOR_F) {
             for (int k = 0; k < 3; ++k)
                 color[k] = readFloat(child);
@@ -356,7 +376,7 @@ void readTexFile(const Span& chunk, Mat3DS& mat) {
 
 void readTexMap(const Span& chunk, Mat3DS& mat) {
     while (tell() < chunk.end) {
-        Span child = readHeader(&chunk);
+        Span child = readHeader(chunk);
         if (child.id == CHUNK_TEX_FILE) {
             readTexFile(child, mat);
         } else {
@@ -368,7 +388,7 @@ void readTexMap(const Span& chunk, Mat3DS& mat) {
 void readMaterial(const Span& chunk) {
     int m = growByOne(scene->materials, scene->nMaterials);
     while (tell() < chunk.end) {
-        Span child = readHeader(&chunk);
+        Span child = readHeader(chunk);
         // The material array does not grow inside a material.
         Mat3DS& mat = scene->materials[m];
         switch (child.id) {
@@ -396,7 +416,7 @@ void readMaterial(const Span& chunk) {
 
 void readEditor(const Span& editor) {
     while (tell() < editor.end) {
-        Span child = readHeader(&editor);
+        Span child = readHeader(editor);
         if (child.id == CHUNK_OBJECT) {
             readObject(child);
         } else if (child.id == CHUNK_MATERIAL) {
@@ -409,7 +429,7 @@ void readEditor(const Span& editor) {
 
 void readMain(const Span& main) {
     while (tell() < main.end) {
-        Span child = readHeader(&main);
+        Span child = readHeader(main);
         if (child.id == CHUNK_EDITOR) {
             readEditor(child);
         } else {
@@ -424,14 +444,16 @@ Scene3DS* parse() {
     if (!scene) return nullptr;
     std::memset(scene, 0, sizeof(Scene3DS));
     try {
-        Span main = readHeader(nullptr);
-        if (main.id != CHUNK_MAIN) {
+        // The id first: a foreign file is not 3DS data, whatever length its
+        // first bytes would give.
+        const RawHeader first = readRawHeader();
+        if (first.id != CHUNK_MAIN) {
             simFree3DS(scene);
             scene = nullptr;
             std::printf("Not 3ds data\n");
             return nullptr;
         }
-        readMain(main);
+        readMain(checkLength(first, nullptr));
     } catch (const ParseFailure&) {
         simFree3DS(scene);
         scene = nullptr;
@@ -469,6 +491,7 @@ Scene3DS* simLoad3DS(const char* path) {
     std::rewind(file);
 
     Scene3DS* result = parse();
+    simProgressDone();
     std::fclose(file);
     file = nullptr;
     if (!result) {

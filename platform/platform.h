@@ -1,6 +1,7 @@
 // The small operating-system layer: everything else is portable C++ and GL.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,3 +13,6 @@ bool platStderrIsTerminal();               // true when standard error is a term
 int64_t platPeakResidentBytes(); // the process's peak resident memory so far, bytes, or -1
 int64_t platResidentBytes();     // the process's resident memory now, bytes, or -1
 std::string platExecutableDir(); // folder of the running program, absolute, or empty when unknown
+// Advice for a block about to be written in full: large pages where the system
+// offers them, and the pages mapped now rather than one fault at a time.
+void platPrepareBlock(void* start, size_t bytes);

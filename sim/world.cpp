@@ -35,13 +35,28 @@ template <typename T> bool growArray(T*& array, int32_t newCap) {
     return true;
 }
 
+// The largest array the notices and errors can state: their size is an int.
+constexpr int64_t kMaxArrayBytes = INT32_MAX;
+
+// The operation's error for an array that could not grow to size bytes; the
+// size is stated in full, also past an int.
+void growthFailed(const char* op, int64_t size, const char* what, int oid) {
+    std::printf("  *** ERROR *** %s(): Failed malloc(%lld) for %s (oid=%d).\n", op,
+                static_cast<long long>(size), what, oid);
+}
+
 // Makes room for one more record in a full array of masses, springs or
 // triangles by one growth step, with the operation's notice and error.
 template <typename T>
 bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, const char* op,
               const char* what) {
     if (cap - count > 0) return true;
-    const int32_t newCap = cap + step;
+    const int64_t wanted = static_cast<int64_t>(cap) + step;
+    if (wanted * static_cast<int64_t>(sizeof(T)) > kMaxArrayBytes) {
+        growthFailed(op, wanted * static_cast<int64_t>(sizeof(T)), what, oid);
+        return false;
+    }
+    const int32_t newCap = static_cast<int32_t>(wanted);
     const int size = static_cast<int>(newCap * sizeof(T));
     if (verbosity > 2)
         std::printf("  %s(): Expanding size of %s structure for obj%d to %d\n", op, what, oid,
@@ -190,6 +205,50 @@ int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double da
     s.index = index;
     s.kind = kind;
     return index;
+}
+
+SimSpring* simReserveSprings(int oid, int64_t count) {
+    if (!simValidOid(oid)) {
+        badOid("simAddSpring", oid);
+        return nullptr;
+    }
+    SimObject& obj = simWorld.objects[oid];
+    if (count < 1) return nullptr;
+    // The capacity that count simAddSpring calls would leave: whole steps.
+    const int64_t need = static_cast<int64_t>(obj.nSprings) + count;
+    int64_t newCap = obj.maxSprings;
+    if (need > newCap)
+        newCap += (need - newCap + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
+    const int64_t newBytes = newCap * static_cast<int64_t>(sizeof(SimSpring));
+    if (newBytes > kMaxArrayBytes) {
+        growthFailed("simAddSpring", newBytes, "springs", oid);
+        return nullptr;
+    }
+    if (newCap > obj.maxSprings) {
+        void* block = simRealloc(obj.springs, static_cast<size_t>(newBytes));
+        if (!block) {
+            growthFailed("simAddSpring", newBytes, "springs", oid);
+            return nullptr;
+        }
+        obj.springs = static_cast<SimSpring*>(block);
+        if (verbosity > 2) {
+            for (int64_t cap = obj.maxSprings + SIM_GROW_SPRINGS; cap <= newCap;
+                 cap += SIM_GROW_SPRINGS)
+                std::printf("  simAddSpring(): Expanding size of springs structure for obj%d to "
+                            "%d\n",
+                            oid, static_cast<int>(cap * static_cast<int64_t>(sizeof(SimSpring))));
+        }
+        obj.maxSprings = static_cast<int32_t>(newCap);
+    }
+    return obj.springs + obj.nSprings;
+}
+
+void simCommitSprings(int oid, int32_t count) {
+    if (!simValidOid(oid) || count < 1) return;
+    SimObject& obj = simWorld.objects[oid];
+    if (count > obj.maxSprings - obj.nSprings) return;
+    obj.nSprings += count;
+    simTouchObject(oid);
 }
 
 int simAddConn(int oid, const int32_t* run, int32_t count) {

@@ -154,7 +154,13 @@ int simInitWorld(const char* name);                // 1, or 0 on failure
 int simAddObject(const char* name, int32_t flags); // new oid, or -1
 int simAddMass(int oid, SimMass** out);            // new mass index, or -1
 int simAddSpring(int oid, int32_t a, int32_t b, double rest, double k, double damping,
-                 int32_t kind);                             // new spring index, or -1
+                 int32_t kind); // new spring index, or -1
+// Room for count (1 or more) springs after the last one, as that many
+// simAddSpring calls would leave the array (whole growth steps, one notice per
+// step), moved once: the first new record, to be filled and then counted with
+// simCommitSprings; or null after simAddSpring's error, the object unchanged.
+SimSpring* simReserveSprings(int oid, int64_t count);
+void simCommitSprings(int oid, int32_t count); // counts count filled records as springs
 int simAddConn(int oid, const int32_t* run, int32_t count); // 0, or -1
 int simAddPoly(int oid, int32_t v0, int32_t v1, int32_t v2, const double* norm0,
                const double* norm1, const double* norm2, int32_t flags, SimPoly** out,

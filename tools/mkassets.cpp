@@ -3,7 +3,8 @@
 // 5.tga. It also writes larger scenes for benchmarks and fuzz seed corpora.
 //
 //   zibbet-assets DIR               default scene and textures into DIR
-//   zibbet-assets --sphere N FILE   a sphere of about N vertices
+//   zibbet-assets --sphere N FILE   a sphere of about N vertices, one object
+//                                   while it fits the 3DS counts (65,535)
 //   zibbet-assets --seeds NAME DIR  seed corpus of fuzz target fuzz_NAME
 //   zibbet-assets --icon SIZE FILE  the program's icon, SIZE x SIZE pixels, PNG
 //
@@ -31,6 +32,7 @@ namespace {
 // ---------------------------------------------------------------------------
 
 constexpr float BENCH_RADIUS = FX_MOON_RADIUS; // file units
+constexpr int kMaxSphereVerts = 655340;        // --sphere: what the generator makes in seconds
 const char* const SCENE_FILE = "bmoon1m.3ds";
 
 bool writeMoon(const std::string& dir) {
@@ -403,8 +405,8 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--sphere") == 0) {
         char* end = nullptr;
         long n = std::strtol(argv[2], &end, 10);
-        if (*end != '\0' || n < 12 || n > 20 * FX_MAX_3DS_COUNT) {
-            std::printf("zibbet-assets: N must be a number from 12 to %d\n", 20 * FX_MAX_3DS_COUNT);
+        if (*end != '\0' || n < 12 || n > kMaxSphereVerts) {
+            std::printf("zibbet-assets: N must be a number from 12 to %d\n", kMaxSphereVerts);
             return 2;
         }
         return writeSphere(static_cast<int>(n), argv[3]) ? 0 : 1;

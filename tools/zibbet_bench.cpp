@@ -384,6 +384,18 @@ bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) 
     return ok;
 }
 
+// The most memory the run held at once, start-up included: what a scene
+// costs (springs take 40 bytes each).
+void printPeakMemory() {
+    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+    const int64_t peak = platPeakResidentBytes();
+    if (peak < 0) {
+        std::printf("peak rss   unknown\n");
+        return;
+    }
+    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -435,6 +447,7 @@ int main(int argc, char** argv) {
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
     std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    printPeakMemory();
     if (plot) {
         std::fflush(stdout);
         const PlotPhases phases{forces / freq, springs / freq, motion / freq};

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "import/band.h"
@@ -36,25 +38,112 @@ void collect(void* ctx, int32_t i, int32_t j, double d) {
     static_cast<std::vector<Found>*>(ctx)->push_back({i, j, d});
 }
 
+// What building a band left on a fresh object: its springs, capacity and
+// level-3 transcript, and the builder's result.
+struct Built {
+    std::vector<SimSpring> springs;
+    int32_t capacity = 0;
+    std::string notices;
+    int result = 0;
+};
+
+enum class Path { Builder, OneByOne, AllPairs };
+
 class BandTest : public WorldTest {
   protected:
-    // Springs from the grid and from the plain loop, on two objects with the
-    // same masses, must be the same records byte for byte. Returns the count.
-    static int sameSprings(const std::vector<Point3>& points, double lo, double hi) {
-        const int grid = objectWith(points);
-        int ref = objectWith(points);
-        const int added = simAddBandSprings(grid, lo, hi, 5.0, 1.0);
-        bandAllPairs(obj(ref).masses, obj(ref).nMasses, lo, hi, referenceSpring, &ref);
-        EXPECT_EQ(added, obj(grid).nSprings);
-        EXPECT_EQ(obj(grid).nSprings, obj(ref).nSprings);
-        if (obj(grid).nSprings != obj(ref).nSprings) return -1;
-        const size_t bytes = static_cast<size_t>(obj(ref).nSprings) * sizeof(SimSpring);
-        EXPECT_TRUE(bytes == 0 || std::memcmp(obj(grid).springs, obj(ref).springs, bytes) == 0);
-        return obj(ref).nSprings;
+    // Builds the band over the points in a fresh world, on object 1, after
+    // `before` springs made one by one (so that growth starts part way into
+    // a step).
+    static Built build(const std::vector<Point3>& points, double lo, double hi, Path path,
+                       int before = 0) {
+        simFreeWorld();
+        EXPECT_EQ(simInitWorld("Test_World"), 1);
+        int oid = objectWith(points);
+        for (int s = 0; s < before; ++s)
+            simAddSpring(oid, 0, 0, 0.0, 1.0, 1.0, 1);
+        Built b;
+        verbosity = 3;
+        b.notices = captureStdout([&] {
+            if (path == Path::Builder) {
+                b.result = simAddBandSprings(oid, lo, hi, 5.0, 1.0);
+            } else if (path == Path::OneByOne) {
+                b.result = bandSpringsOneByOne(oid, lo, hi, 5.0, 1.0);
+            } else {
+                bandAllPairs(obj(oid).masses, obj(oid).nMasses, lo, hi, referenceSpring, &oid);
+            }
+        });
+        verbosity = 0;
+        b.springs.assign(obj(oid).springs, obj(oid).springs + obj(oid).nSprings);
+        b.capacity = obj(oid).maxSprings;
+        return b;
     }
+
+    // The builder and the plain loop, one simAddSpring per pair, must leave
+    // the same records byte for byte, the same capacity and the same level-3
+    // notices. Returns the springs the band made; the builder's are kept.
+    int sameSprings(const std::vector<Point3>& points, double lo, double hi, int before = 0) {
+        built = build(points, lo, hi, Path::Builder, before);
+        const Built ref = build(points, lo, hi, Path::AllPairs, before);
+        const int made = static_cast<int>(ref.springs.size()) - before;
+        EXPECT_EQ(built.result, made);
+        EXPECT_EQ(built.capacity, ref.capacity);
+        EXPECT_EQ(built.notices, ref.notices);
+        EXPECT_EQ(built.springs.size(), ref.springs.size());
+        if (built.springs.size() != ref.springs.size()) return -1;
+        EXPECT_TRUE(ref.springs.empty() ||
+                    std::memcmp(built.springs.data(), ref.springs.data(),
+                                ref.springs.size() * sizeof(SimSpring)) == 0);
+        return made;
+    }
+
+    Built built;
 };
 
 } // namespace
+
+TEST_F(BandTest, BuilderGrowsLikeOneSpringAtATime) {
+    // Dozens of growth steps, from empty and from part way into a step; the
+    // grid's one-by-one path, kept for comparison, agrees too.
+    const std::vector<Point3> points = bumpySpherePoints(1200, 24.0, 17);
+    const double hi = 8.0 * sphereSpacing(1200, 24.0);
+    const int made = sameSprings(points, 0.0, hi);
+    EXPECT_GT(made, 20 * SIM_GROW_SPRINGS);
+    EXPECT_EQ(std::count(built.notices.begin(), built.notices.end(), '\n'),
+              (made + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS);
+    EXPECT_EQ(sameSprings(points, 0.0, hi, 2047), made);
+    EXPECT_EQ(sameSprings(points, 0.0, hi, 2048), made);
+    const Built oneByOne = build(points, 0.0, hi, Path::OneByOne, 5);
+    const Built all = build(points, 0.0, hi, Path::AllPairs, 5);
+    EXPECT_EQ(oneByOne.result, made);
+    EXPECT_EQ(oneByOne.capacity, all.capacity);
+    EXPECT_EQ(oneByOne.notices, all.notices);
+    ASSERT_EQ(oneByOne.springs.size(), all.springs.size());
+    EXPECT_EQ(std::memcmp(oneByOne.springs.data(), all.springs.data(),
+                          all.springs.size() * sizeof(SimSpring)),
+              0);
+}
+
+TEST_F(BandTest, BuilderThatCannotGrowAddsNothing) {
+    // All or nothing: one error, no notice, the object as it was.
+    const std::vector<Point3> points = cubePoints(200, 10.0, 23);
+    simFreeWorld();
+    ASSERT_EQ(simInitWorld("Test_World"), 1);
+    const int oid = objectWith(points);
+    simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1);
+    const SimSpring* before = obj(oid).springs;
+    simRealloc = [](void*, size_t) -> void* { return nullptr; };
+    verbosity = 3;
+    int result = 0;
+    const std::string out =
+        captureStdout([&] { result = simAddBandSprings(oid, 0.0, 4.0, 5.0, 1.0); });
+    EXPECT_EQ(result, -1);
+    // 2048 records hold the one spring; the band needs several steps more.
+    ASSERT_EQ(out.rfind("  *** ERROR *** simAddSpring(): Failed malloc(", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(obj(oid).nSprings, 1);
+    EXPECT_EQ(obj(oid).maxSprings, SIM_GROW_SPRINGS);
+    EXPECT_EQ(obj(oid).springs, before);
+}
 
 TEST_F(BandTest, SparseBandOnSurfaceMatchesPlainLoop) {
     const int n = 3000;
@@ -85,10 +174,9 @@ TEST_F(BandTest, PairsExactlyAtTheBoundsAreLeftOut) {
             for (int z = 0; z < 8; ++z)
                 points.push_back({double(x), double(y), double(z)});
     EXPECT_GT(sameSprings(points, 1.0, 2.0), 0);
-    const SimObject& grid = obj(simWorld.nObjects - 2);
-    for (int s = 0; s < grid.nSprings; ++s) {
-        ASSERT_GT(grid.springs[s].rest, 1.0);
-        ASSERT_LT(grid.springs[s].rest, 2.0);
+    for (const SimSpring& spring : built.springs) {
+        ASSERT_GT(spring.rest, 1.0);
+        ASSERT_LT(spring.rest, 2.0);
     }
 }
 

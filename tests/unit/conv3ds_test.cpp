@@ -260,7 +260,7 @@ TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
 TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
     b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Quad", kQuadVerts, kQuadFaces);
-    b.group("Rock", {2, 1, 0x8000, 0xFFFF}); // 2: no such triangle; the others negative
+    b.group("Rock", {2, 1, 0x8000, 0xFFFF}); // only 1 names a triangle
     const int mat = simWorld.nMaterials;
     int oid = -1;
     std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
@@ -274,6 +274,39 @@ TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(obj(oid).nPolys, 0);
     EXPECT_EQ(obj(oid).polys, nullptr);
+}
+
+TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
+    // Vertex 39,999 of 40,000 and triangle 32,768: numbers that a signed
+    // 16-bit reading would turn negative.
+    constexpr int kVerts = 40000;
+    constexpr int kFaces = 32769;
+    std::vector<float> verts(3 * kVerts, 0.0f);
+    verts[3 * 39999] = 1.5f;
+    verts[3 * 32768 + 1] = -2.0f;
+    std::vector<uint16_t> faces;
+    for (int f = 0; f + 1 < kFaces; ++f)
+        faces.insert(faces.end(), {0, 1, 2});
+    faces.insert(faces.end(), {39999, 32768, 1});
+    b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
+    b.object("Big", verts, faces);
+    b.group("Rock", {32768});
+    const int mat = simWorld.nMaterials;
+    int oid = -1;
+    std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
+    EXPECT_EQ(out, "");
+    ASSERT_NE(oid, -1);
+    const SimObject& o = obj(oid);
+    ASSERT_EQ(o.nMasses, kVerts);
+    ASSERT_EQ(o.nPolys, kFaces);
+    const SimPoly& last = o.polys[kFaces - 1];
+    EXPECT_EQ(last.v0, 39999);
+    EXPECT_EQ(last.v1, 32768);
+    EXPECT_EQ(last.material, mat);
+    EXPECT_EQ(o.polys[kFaces - 2].material, 0);
+    EXPECT_EQ(o.masses[39999].pos[0], 1.5);
+    EXPECT_EQ(o.masses[32768].pos[1], -2.0);
+    EXPECT_EQ(o.masses[39999].forceMask, 1);
 }
 
 TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
@@ -297,7 +330,7 @@ TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
     out = captureStdout([&] { result = convert(b.get(), 0, 0.0, 0.0, 1); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(out,
-              "  ***ERROR*** simConv3DSobj(): Vertex number (-1) out of range in 3DSobject 1\n");
+              "  ***ERROR*** simConv3DSobj(): Vertex number (65535) out of range in 3DSobject 1\n");
     EXPECT_EQ(obj(2).masses[0].forceMask, 1);
 }
 

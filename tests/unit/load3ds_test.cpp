@@ -150,6 +150,47 @@ TEST_F(Load3DSTest, CubeSceneIsReadWhole) {
     EXPECT_STREQ(blue.texFile, "");
 }
 
+TEST_F(Load3DSTest, ListsUpTo65535EntriesAreReadWhole) {
+    // Counts are unsigned 16-bit: 40,000 vertices, mapping coordinates and
+    // group face numbers and 65,535 faces, the last face naming vertices past
+    // 32,767. Read only: as a body, 40,000 close vertices would make some 800
+    // million springs.
+    constexpr int kVerts = 40000;
+    constexpr int kFaces = 65535;
+    FxMesh mesh;
+    mesh.name = "Big";
+    FxGroup group{"ROCK", {}};
+    for (int v = 0; v < kVerts; ++v) {
+        mesh.verts.push_back({static_cast<float>(v), static_cast<float>(-v), 0.5f});
+        mesh.mapCoords.push_back({static_cast<float>(v) / kVerts, 0.75f});
+        group.faces.push_back(static_cast<uint16_t>(kFaces - kVerts + v));
+    }
+    for (int f = 0; f + 1 < kFaces; ++f)
+        mesh.faces.push_back({0, 1, 2, 0});
+    mesh.faces.push_back({39999, 32768, 65535, 0xFFFF});
+    mesh.groups.push_back(group);
+
+    Scene3DS* s = accepted(fx3dsScene({mesh}, {}));
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s->nObjects, 1);
+    const Obj3DS& o = s->objects[0];
+    ASSERT_EQ(o.nVerts, kVerts);
+    EXPECT_EQ(o.verts[kVerts - 1][0], 39999.0f);
+    EXPECT_EQ(o.verts[kVerts - 1][1], -39999.0f);
+    ASSERT_EQ(o.nFaces, kFaces);
+    EXPECT_EQ(o.faces[kFaces - 1][0], 39999);
+    EXPECT_EQ(o.faces[kFaces - 1][1], 32768);
+    EXPECT_EQ(o.faces[kFaces - 1][2], 65535);
+    EXPECT_EQ(o.faces[kFaces - 1][3], 0xFFFF);
+    EXPECT_EQ(o.faces[kFaces - 2][2], 2);
+    ASSERT_EQ(o.nMapCoords, kVerts);
+    EXPECT_EQ(o.mapCoords[kVerts - 1][0], 39999.0f / kVerts);
+    ASSERT_EQ(o.nMatGroups, 1);
+    ASSERT_EQ(o.matGroups[0].nFaces, kVerts);
+    EXPECT_EQ(o.matGroups[0].faces[kVerts - 1], kFaces - 1);
+    EXPECT_EQ(o.matGroups[0].faces[0], kFaces - kVerts);
+}
+
 TEST_F(Load3DSTest, SceneWithoutMeshesHasNoObjects) {
     verbosity = 2;
     std::string out;
@@ -302,6 +343,12 @@ TEST_F(Load3DSTest, MissingEmptyShortAndForeignFiles) {
     EXPECT_EQ(refused({0x4D, 0x4D, 0x06, 0x00, 0x00}), "Error reading file\n");
     EXPECT_EQ(refused(fxChunk(0x4D4E, fxChunk(0x3D3D, {}))), "Not 3ds data\n");
     EXPECT_EQ(refused(FxBytes(64, 'A')), "Not 3ds data\n");
+    // The id is tested before the length: a foreign first chunk is not 3DS
+    // data whatever length follows, and neither is a file of zeros.
+    EXPECT_EQ(refused(fxChunkLen(0x1234, 0, {})), "Not 3ds data\n");
+    EXPECT_EQ(refused(fxChunkLen(0x3D3D, 0xFFFFFFFFu, {1, 2, 3})), "Not 3ds data\n");
+    EXPECT_EQ(refused(FxBytes(6, 0)), "Not 3ds data\n");
+    EXPECT_EQ(refused(FxBytes(4096, 0)), "Not 3ds data\n");
 }
 
 TEST_F(Load3DSTest, TruncationAnywhereIsAReadError) {
@@ -354,10 +401,17 @@ TEST_F(Load3DSTest, BadChunkLengthsEndTheParse) {
 
 TEST_F(Load3DSTest, CountsAndDataMustFitTheirChunk) {
     // Offsets: object 12, its name "N" 18, mesh 20, first mesh child 26.
-    FxBytes negative;
-    fxPutU16(negative, 0x8000);
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4110, negative))), "Error allocating mem\n");
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4120, negative))), "Error allocating mem\n");
+    // Counts are unsigned: 32768 and 65535 are checked like any other.
+    for (uint16_t count : {uint16_t{0x8000}, uint16_t{0xFFFF}}) {
+        FxBytes big;
+        fxPutU16(big, count);
+        EXPECT_EQ(refused(meshFile(fxChunk(0x4110, big))),
+                  "Chunk 4110 at 26 is too short for its data\n");
+        EXPECT_EQ(refused(meshFile(fxChunk(0x4120, big))),
+                  "Chunk 4120 at 26 is too short for its data\n");
+        EXPECT_EQ(refused(meshFile(fxChunk(0x4130, fxCat({nameBytes("G"), big})))),
+                  "Chunk 4130 at 26 is too short for its data\n");
+    }
 
     FxBytes five;
     fxPutU16(five, 5);

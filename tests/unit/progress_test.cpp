@@ -1,0 +1,141 @@
+// Progress lines: on standard error when it is a terminal, never on a pipe,
+// and never a byte on standard output.
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "app/progress.h"
+#include "import/conv3ds.h"
+#include "import/load3ds.h"
+#include "tools/fixtures/moon_scene.h"
+#include "world_fixture.h"
+
+namespace {
+
+struct ChildRun {
+    std::string out; // standard output
+    std::string err; // standard error
+    int status = -1;
+};
+
+// Reads fd until its end; a pseudo-terminal whose other side has closed
+// reports EIO instead.
+std::string drain(int fd) {
+    std::string got;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            got.append(buf, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return got;
+        }
+    }
+}
+
+// Runs work in a child process whose standard output goes to a file and
+// standard error to a pseudo-terminal or to a pipe.
+template <typename Work> ChildRun runChild(bool terminal, Work work) {
+    ChildRun run;
+    int errRead = -1, errWrite = -1;
+    if (terminal) {
+        if (openpty(&errRead, &errWrite, nullptr, nullptr, nullptr) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return run;
+        }
+    } else {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            ADD_FAILURE() << "no pipe";
+            return run;
+        }
+        errRead = fds[0];
+        errWrite = fds[1];
+    }
+    std::FILE* out = std::tmpfile();
+    if (!out) {
+        ADD_FAILURE() << "no scratch file";
+        return run;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(errRead);
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(errWrite, STDERR_FILENO);
+        close(errWrite);
+        work();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(errWrite);
+    run.err = drain(errRead);
+    close(errRead);
+    waitpid(pid, &run.status, 0);
+    // The child wrote through its own copy of the descriptor, past our
+    // stream's buffer: read from the start.
+    std::rewind(out);
+    run.out = drain(fileno(out));
+    std::fclose(out);
+    return run;
+}
+
+// Reads the moon and makes its body with every notice on, progress listened
+// to once the work has run for `delay` seconds.
+void loadAndConvertMoon(const std::string& path, double delay) {
+    appProgressInstall(delay, 0.0);
+    verbosity = 3;
+    simFreeWorld();
+    simInitWorld("Progress");
+    Scene3DS* scene = simLoad3DS(path.c_str());
+    if (!scene) return;
+    simConvHasExtension = [](const char*) { return 1; }; // no driver to ask here
+    simConv3DSobj(-1, scene, 0, 0.0, 0.0, 0.0, FX_LOAD_SCALE, 5.0, 1.0, 0.0, 1.2,
+                  SIMF_MKSPRINGS | SIMF_MKPOLYS, 1);
+    simFree3DS(scene);
+}
+
+// Seconds within which the moon is surely made, even under the sanitizers.
+constexpr double kQuickWork = 60.0;
+
+} // namespace
+
+TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
+    const std::string path = ::testing::TempDir() + "progress_moon.3ds";
+    ASSERT_TRUE(fxWriteFile(path, fxDefaultScene()));
+
+    const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });
+    const ChildRun piped = runChild(false, [&] { loadAndConvertMoon(path, 0.0); });
+    const ChildRun quick = runChild(true, [&] { loadAndConvertMoon(path, kQuickWork); });
+    ASSERT_TRUE(WIFEXITED(tty.status) && WEXITSTATUS(tty.status) == 0);
+    ASSERT_TRUE(WIFEXITED(piped.status) && WEXITSTATUS(piped.status) == 0);
+    ASSERT_TRUE(WIFEXITED(quick.status) && WEXITSTATUS(quick.status) == 0);
+
+    // The transcript is the same, notices and all, and holds no progress.
+    EXPECT_NE(tty.out.find("simAddSpring(): Expanding size of springs structure"),
+              std::string::npos);
+    EXPECT_NE(tty.out.find("Generated"), std::string::npos);
+    EXPECT_EQ(tty.out, piped.out);
+    EXPECT_EQ(quick.out, piped.out);
+    EXPECT_EQ(tty.out.find('\r'), std::string::npos);
+    EXPECT_EQ(tty.out.find("springs  "), std::string::npos);
+
+    // On the terminal: each stage with its percentage, springs and time
+    // left, rewritten in place and wiped at the end.
+    EXPECT_EQ(piped.err, "");
+    // Work that ends within the delay leaves the terminal alone.
+    EXPECT_EQ(quick.err, "");
+    for (const char* shown : {"\rReading scene ", "\rFinding springs ", "\rAllocating springs ",
+                              "\rBuilding springs ", "100%", " springs  ", " left"})
+        EXPECT_NE(tty.err.find(shown), std::string::npos) << shown;
+    ASSERT_FALSE(tty.err.empty());
+    EXPECT_EQ(tty.err.back(), '\r');
+    EXPECT_EQ(tty.err.find('\n'), std::string::npos);
+}
