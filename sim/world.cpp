@@ -35,11 +35,17 @@ template <typename T> bool growArray(T*& array, int32_t newCap) {
     return true;
 }
 
-// The largest array the notices and errors can state: their size is an int.
-constexpr int64_t kMaxArrayBytes = INT32_MAX;
+// Counts and capacities are int32: no array holds more records than that.
+constexpr int64_t kMaxRecords = INT32_MAX;
 
-// The operation's error for an array that could not grow to size bytes; the
-// size is stated in full, also past an int.
+// Sizes in the notices and errors are stated in full, also past an int: a
+// body of 60 million springs takes 2.4 GB.
+void growthNotice(const char* op, int64_t size, const char* what, int oid) {
+    if (verbosity > 2)
+        std::printf("  %s(): Expanding size of %s structure for obj%d to %lld\n", op, what, oid,
+                    static_cast<long long>(size));
+}
+
 void growthFailed(const char* op, int64_t size, const char* what, int oid) {
     std::printf("  *** ERROR *** %s(): Failed malloc(%lld) for %s (oid=%d).\n", op,
                 static_cast<long long>(size), what, oid);
@@ -51,22 +57,18 @@ template <typename T>
 bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, const char* op,
               const char* what) {
     if (cap - count > 0) return true;
-    const int64_t wanted = static_cast<int64_t>(cap) + step;
-    if (wanted * static_cast<int64_t>(sizeof(T)) > kMaxArrayBytes) {
-        growthFailed(op, wanted * static_cast<int64_t>(sizeof(T)), what, oid);
+    const int64_t newCap = static_cast<int64_t>(cap) + step;
+    const int64_t size = newCap * static_cast<int64_t>(sizeof(T));
+    if (newCap > kMaxRecords) {
+        growthFailed(op, size, what, oid);
         return false;
     }
-    const int32_t newCap = static_cast<int32_t>(wanted);
-    const int size = static_cast<int>(newCap * sizeof(T));
-    if (verbosity > 2)
-        std::printf("  %s(): Expanding size of %s structure for obj%d to %d\n", op, what, oid,
-                    size);
-    if (!growArray(array, newCap)) {
-        std::printf("  *** ERROR *** %s(): Failed malloc(%d) for %s (oid=%d).\n", op, size, what,
-                    oid);
+    growthNotice(op, size, what, oid);
+    if (!growArray(array, static_cast<int32_t>(newCap))) {
+        growthFailed(op, size, what, oid);
         return false;
     }
-    cap = newCap;
+    cap = static_cast<int32_t>(newCap);
     return true;
 }
 
@@ -220,7 +222,7 @@ SimSpring* simReserveSprings(int oid, int64_t count) {
     if (need > newCap)
         newCap += (need - newCap + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
     const int64_t newBytes = newCap * static_cast<int64_t>(sizeof(SimSpring));
-    if (newBytes > kMaxArrayBytes) {
+    if (newCap > kMaxRecords) {
         growthFailed("simAddSpring", newBytes, "springs", oid);
         return nullptr;
     }
@@ -231,12 +233,12 @@ SimSpring* simReserveSprings(int oid, int64_t count) {
             return nullptr;
         }
         obj.springs = static_cast<SimSpring*>(block);
+        // One notice per growth step, as one spring at a time would print.
         if (verbosity > 2) {
             for (int64_t cap = obj.maxSprings + SIM_GROW_SPRINGS; cap <= newCap;
                  cap += SIM_GROW_SPRINGS)
-                std::printf("  simAddSpring(): Expanding size of springs structure for obj%d to "
-                            "%d\n",
-                            oid, static_cast<int>(cap * static_cast<int64_t>(sizeof(SimSpring))));
+                growthNotice("simAddSpring", cap * static_cast<int64_t>(sizeof(SimSpring)),
+                             "springs", oid);
         }
         obj.maxSprings = static_cast<int32_t>(newCap);
     }

@@ -290,30 +290,40 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
     EXPECT_EQ(simWorld.nObjects, 2); // the slot is taken but not counted
 }
 
-// The notices and errors state sizes as an int: an array that would pass
-// 2 GiB is refused, stating the size it would have had, before any block is
-// asked for. The counts stand in for a full array that is never read.
-TEST_F(WorldTest, SpringArraysStopWhereTheirSizeFitsAnInt) {
+// Sizes past 2 GiB are stated in full in the notice and the error, and an
+// array never grows past the int32 count of its records. The counts stand in
+// for a full array that is never read.
+TEST_F(WorldTest, LargeSpringArraysStateTheirSizeAndStopAtTheCountLimit) {
     const int oid = objectWithMasses(2);
-    constexpr int32_t kFullest = 26214 * SIM_GROW_SPRINGS; // 2,147,450,880 bytes
-    obj(oid).nSprings = obj(oid).maxSprings = kFullest;
-    simRealloc = [](void*, size_t) -> void* {
-        ADD_FAILURE() << "no block may be asked for";
+    constexpr int32_t kPast2GiB = 26214 * SIM_GROW_SPRINGS; // the next step passes 2 GiB
+    obj(oid).nSprings = obj(oid).maxSprings = kPast2GiB;
+    simRealloc = [](void*, size_t size) -> void* {
+        EXPECT_EQ(size, size_t{2147532800});
         return nullptr;
     };
     verbosity = 3;
-    const std::string out = captureStdout([&] {
+    std::string out =
+        captureStdout([&] { EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1); });
+    EXPECT_EQ(out, "  simAddSpring(): Expanding size of springs structure for obj1 to 2147532800\n"
+                   "  *** ERROR *** simAddSpring(): Failed malloc(2147532800) for springs "
+                   "(oid=1).\n");
+    EXPECT_EQ(obj(oid).maxSprings, kPast2GiB);
+
+    constexpr int32_t kFullest = INT32_MAX / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
+    obj(oid).nSprings = obj(oid).maxSprings = kFullest;
+    simRealloc = [](void*, size_t) -> void* {
+        ADD_FAILURE() << "no block may be asked for past the count limit";
+        return nullptr;
+    };
+    out = captureStdout([&] {
         EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1);
-        EXPECT_EQ(simReserveSprings(oid, 1), nullptr);
-        EXPECT_EQ(simReserveSprings(oid, 3000000000LL), nullptr); // past INT32_MAX springs
+        EXPECT_EQ(simReserveSprings(oid, 3000000000LL), nullptr);
     });
-    EXPECT_EQ(out,
-              "  *** ERROR *** simAddSpring(): Failed malloc(2147532800) for springs (oid=1).\n"
-              "  *** ERROR *** simAddSpring(): Failed malloc(2147532800) for springs (oid=1).\n"
-              "  *** ERROR *** simAddSpring(): Failed malloc(122147471360) for springs "
-              "(oid=1).\n");
+    EXPECT_EQ(out, "  *** ERROR *** simAddSpring(): Failed malloc(85899345920) for springs "
+                   "(oid=1).\n"
+                   "  *** ERROR *** simAddSpring(): Failed malloc(205899284480) for springs "
+                   "(oid=1).\n");
     EXPECT_EQ(obj(oid).nSprings, kFullest);
-    EXPECT_EQ(obj(oid).maxSprings, kFullest);
     obj(oid).nSprings = obj(oid).maxSprings = 0;
 }
 
