@@ -10,3 +10,4 @@ void* platGLProcAddress(const char* name); // GL entry point, or null when unkno
 bool platStderrIsTerminal();               // true when standard error is a terminal
 int64_t platPeakResidentBytes(); // the process's peak resident memory so far, bytes, or -1
 int64_t platResidentBytes();     // the process's resident memory now, bytes, or -1
+int64_t platAnonResidentBytes(); // resident heap and stack, no file-backed pages, bytes, or -1
