@@ -207,6 +207,7 @@ constexpr int kMinPauseMs = 100; // between two actions
 constexpr int kMaxPauseMs = 1500;
 constexpr int kMaxDragSteps = 12;
 constexpr unsigned kButtons = 3;
+constexpr int kDragsInTen = 6; // of ten actions, drags; the others are keys
 
 struct Actions {
     long drags = 0;
@@ -218,7 +219,9 @@ struct Actions {
 // each shown for a while with the cube turning.
 const KeySym kWarmUpKeys[] = {XK_e, XK_s, XK_E, XK_S};
 constexpr int kWarmUpPauseMs = 2000;
-constexpr int kWarmUpDrag[4] = {250, 300, 290, 320}; // from the centre, pixels: a slow turn
+// Window pixels: from the centre of the 500 x 600 window to 40 right and 20
+// down, a slow turn about two axes.
+constexpr int kWarmUpDrag[4] = {250, 300, 290, 320};
 
 void warmUp(Display* dpy, Window w, Actions& done) {
     for (KeySym key : kWarmUpKeys) {
@@ -232,7 +235,7 @@ void warmUp(Display* dpy, Window w, Actions& done) {
 void randomAction(Display* dpy, Window w, std::mt19937& rng, Actions& done) {
     int x = 0, y = 0, width = 0, height = 0;
     if (!xWindowGeometry(dpy, w, x, y, width, height) || width < 2 || height < 2) return;
-    if (std::uniform_int_distribution<int>(0, 9)(rng) < 6) {
+    if (std::uniform_int_distribution<int>(0, 9)(rng) < kDragsInTen) {
         std::uniform_int_distribution<int> px(0, width - 1), py(0, height - 1);
         const int x0 = px(rng), y0 = py(rng), x1 = px(rng), y1 = py(rng);
         const int steps = std::uniform_int_distribution<int>(1, kMaxDragSteps)(rng);
