@@ -347,8 +347,8 @@ void scheduleDrag(const BenchOptions& opt, long step) {
 //
 // After every step every mass is looked at, objects in id order and masses in
 // index order: one that started finite must stay finite, and a finite one
-// that collides with the cube must stay within the cube's reach
-// (tools/fixtures/body_promises.h). The colliding masses of the soft bodies
+// that collides with the cube must stay within the cube's reach as posed when
+// its object was stepped (tools/fixtures/body_promises.h). The colliding masses of the soft bodies
 // give the body's kinetic energy and how far it moved in the step. The body
 // has settled at the first step, with the cube standing still, at which its
 // masses moved less than kSettledMove on average; from then on its kinetic
@@ -382,6 +382,7 @@ struct Soak {
     double bound = 0.0;
     int64_t anonAtBase = -1; // resident heap and stack at kMemoryBaseStep
     int64_t anonMax = -1;    // the largest reading after it
+    bool posesMatch = true;  // the cube's poses were retraced as the steps made them
 };
 Soak soak;
 
@@ -445,12 +446,12 @@ void soakReadMemory(long step) {
     soak.anonMax = std::max(soak.anonMax, anon);
 }
 
-void soakObserve(long step) {
+void soakObserve(long step, const FxCubeAngles& before) {
     double kinetic = 0.0, moved = 0.0;
     int64_t watched = 0;
     size_t at = 0;
-    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        if (!simValidOid(oid)) continue;
+    // Each object's masses are held to the cube as that object met it.
+    const bool posed = fxForEachObjectPose(before, [&](int oid) {
         const SimObject& obj = simWorld.objects[oid];
         const bool body = isBody(oid);
         for (int32_t i = 0; i < obj.nMasses; ++i, ++at) {
@@ -483,7 +484,8 @@ void soakObserve(long step) {
             last[1] = m.pos[1];
             last[2] = m.pos[2];
         }
-    }
+    });
+    soak.posesMatch = soak.posesMatch && posed;
     if (soak.settledAt < 0) {
         const bool still = mouseDx == 0 && mouseDy == 0;
         if (still && watched > 0 && moved / static_cast<double>(watched) < kSettledMove)
@@ -510,10 +512,12 @@ bool soakSummary(long steps, double runSeconds) {
     std::printf("soak: non-finite masses: %" PRId64 " of %" PRId64 " that started finite -- %s\n",
                 soak.turnedNonFinite, soak.finiteAtStart, verdict(finiteOk));
 
-    const bool cubeOk = soak.leftCube == 0;
+    const bool cubeOk = soak.leftCube == 0 && soak.posesMatch;
     std::printf("soak: masses beyond the cube's reach: %" PRId64 " of %" PRId64
-                " colliding (reach %g beyond a face; furthest seen %.3g) -- %s\n",
-                soak.leftCube, soak.colliding, FX_CUBE_REACH, soak.furthest, verdict(cubeOk));
+                " colliding (reach %g beyond a face of the cube as the mass met it; furthest "
+                "seen %.3g)%s -- %s\n",
+                soak.leftCube, soak.colliding, FX_CUBE_REACH, soak.furthest,
+                soak.posesMatch ? "" : "; the cube's poses could not be retraced", verdict(cubeOk));
 
     bool energyOk = true;
     if (soak.colliding == 0) {
@@ -583,12 +587,13 @@ int main(int argc, char** argv) {
         const bool reporting = opt.report && step % opt.report == 0;
         if (reporting) rememberPositions();
         if (opt.schedule) scheduleDrag(opt, step);
+        const FxCubeAngles before = fxCubeAngles();
         appStepWorld();
         forces += phaseForces;
         springs += phaseSprings;
         motion += phaseMotion;
         if (reporting) reportState(step);
-        if (opt.soak) soakObserve(step);
+        if (opt.soak) soakObserve(step, before);
     }
     const int64_t runCounts = platCounter() - start;
     const double runSeconds = runCounts / freq;
