@@ -232,6 +232,23 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
 
 namespace {
 
+// Past this distance from the origin along any axis a mass is given no
+// springs, as if its coordinates were not finite. The contact that first
+// brings a mass to the cube moves it by its whole distance, and the rounding
+// of that move grows with it: within 2^40 world units it stays under a tenth
+// of the 0.01 the contact keeps masses inside a face, whatever the cube's
+// pose; from about 1e14 it no longer does, and from about 1e17 it can leave a
+// mass as far out as it came or land the masses of one body thousands of
+// units apart. Their springs then pull with forces the contact's velocity
+// rule squares, and within a few steps those masses are not finite numbers.
+constexpr double kMaxSpringCoordinate = 0x1p40; // world units
+
+bool springable(const SimMass& m) {
+    return std::fabs(m.pos[0]) <= kMaxSpringCoordinate &&
+           std::fabs(m.pos[1]) <= kMaxSpringCoordinate &&
+           std::fabs(m.pos[2]) <= kMaxSpringCoordinate;
+}
+
 struct SpringTarget {
     int oid;
     double k;
@@ -241,6 +258,8 @@ struct SpringTarget {
 
 void addSpring(void* ctx, int32_t i, int32_t j, double d) {
     SpringTarget* t = static_cast<SpringTarget*>(ctx);
+    const SimMass* masses = simWorld.objects[t->oid].masses;
+    if (!springable(masses[i]) || !springable(masses[j])) return;
     if (simAddSpring(t->oid, i, j, d, t->k, t->damping, 1) >= 0) ++t->added;
 }
 

@@ -16,5 +16,7 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
                   void* ctx);
 
 // Adds a spring of kind 1 with rest length d for every band pair of object
-// oid, in the same order. Returns the number of springs added.
+// oid, in the same order, but for pairs with a mass further than 2^40 world
+// units from the origin along an axis, which the contact cannot bring to the
+// cube precisely enough to keep a spring sound. Returns the number added.
 int simAddBandSprings(int oid, double lo, double hi, double k, double damping);

@@ -2,11 +2,13 @@
 // fuzzers keep the body promises, the world it builds is start-up's, and the
 // promises it checks can fail.
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <map>
+#include <vector>
 
 #include "app/startup.h"
 #include "sim/bcube.h"
@@ -33,15 +35,19 @@ TEST(SceneFuzzEntry, HostileSeedsAreSteppedAndKeepThePromises) {
     }
     // The hostile meshes are read, converted and stepped; a mesh with a face
     // naming a missing vertex is not converted, but its masses stay and fall.
-    for (const char* name : {"small_moon", "nan_vertices", "infinite_vertices",
-                             "coincident_vertices", "enormous_vertices", "enormous_body",
-                             "denormal_body", "far_outside", "unnamed_vertices"}) {
+    for (const char* name :
+         {"small_moon", "nan_vertices", "infinite_vertices", "coincident_vertices",
+          "enormous_vertices", "denormal_body", "far_outside", "unnamed_vertices"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(got[name].loaded);
         EXPECT_EQ(got[name].bodies, 1);
         EXPECT_GT(got[name].springs, 0);
         EXPECT_TRUE(got[name].stepped);
     }
+    // A body too far out for the contact to bring in whole gets no springs.
+    EXPECT_EQ(got["enormous_body"].bodies, 1);
+    EXPECT_EQ(got["enormous_body"].springs, 0);
+    EXPECT_TRUE(got["enormous_body"].stepped);
     EXPECT_EQ(got["two_moons"].bodies, 2);
     EXPECT_EQ(got["missing_vertices"].bodies, 0);
     EXPECT_TRUE(got["missing_vertices"].stepped);
@@ -76,8 +82,10 @@ TEST_F(WorldTest, SceneWorldIsStartUpsWorld) {
     captureStdout([&] { appSceneSetup(appWorldSetup(), path.c_str()); });
     const uint64_t startup = fixtureWorldDigest();
     const int objects = simWorld.nObjects, materials = simWorld.nMaterials;
-    const int32_t springs = simWorld.objects[3].nSprings;
-    const int32_t greyMaterial = simWorld.objects[3].polys[0].material;
+    const SimObject& last = simWorld.objects[3];
+    const std::vector<SimSpring> springs(last.springs, last.springs + last.nSprings);
+    const int32_t greyMaterial = last.polys[0].material;
+    const int32_t flags = last.masses[0].flags, forceMask = last.masses[0].forceMask;
 
     Scene3DS* scene = nullptr;
     captureStdout([&] {
@@ -89,8 +97,40 @@ TEST_F(WorldTest, SceneWorldIsStartUpsWorld) {
     EXPECT_EQ(fixtureWorldDigest(), startup);
     EXPECT_EQ(simWorld.nObjects, objects);
     EXPECT_EQ(simWorld.nMaterials, materials);
-    EXPECT_EQ(simWorld.objects[3].nSprings, springs);
-    EXPECT_EQ(simWorld.objects[3].polys[0].material, greyMaterial);
+    // Rest lengths, stiffness and damping of every spring, bit for bit.
+    const SimObject& again = simWorld.objects[3];
+    ASSERT_EQ(again.nSprings, static_cast<int32_t>(springs.size()));
+    EXPECT_EQ(std::memcmp(again.springs, springs.data(), springs.size() * sizeof(SimSpring)), 0);
+    EXPECT_EQ(again.polys[0].material, greyMaterial);
+    EXPECT_EQ(again.masses[0].flags, flags);
+    EXPECT_EQ(again.masses[0].forceMask, forceMask);
+}
+
+// Masses further out than the contact can bring in precisely get no
+// springs: left with them, a body far away is torn apart by the roundings of
+// its first contact and its springs fling it to infinity (the reproducers of
+// fuzz/regressions hold two such bodies).
+TEST_F(WorldTest, MassesBeyondTwoToTheFortyJoinNoSprings) {
+    FxMesh mesh;
+    mesh.name = "Far";
+    // Scaled by 2.4: 9.6e11 world units is within 2^40 (1.1e12), 1.2e12 is not.
+    mesh.verts = {{0, 0, 0}, {1, 0, 0}, {4e11f, 0, 0}, {4e11f, 1, 0}, {5e11f, 0, 0}, {5e11f, 1, 0}};
+    mesh.faces = {{0, 1, 2, 0}, {2, 3, 4, 0}, {3, 4, 5, 0}};
+    const std::string path = ::testing::TempDir() + "zibbet_far_masses.3ds";
+    ASSERT_TRUE(fxWriteFile(path, fx3dsScene({mesh}, {})));
+    Scene3DS* scene = nullptr;
+    captureStdout([&] {
+        scene = simLoad3DS(path.c_str());
+        ASSERT_EQ(fxSceneWorld(scene), 1);
+    });
+    simFree3DS(scene);
+    std::remove(path.c_str());
+    const SimObject& body = simWorld.objects[2];
+    ASSERT_EQ(body.nSprings, 2);
+    EXPECT_EQ(body.springs[0].a, 0);
+    EXPECT_EQ(body.springs[0].b, 1);
+    EXPECT_EQ(body.springs[1].a, 2);
+    EXPECT_EQ(body.springs[1].b, 3);
 }
 
 // The reach is measured against the cube as posed; a point just past a face
