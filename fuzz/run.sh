@@ -11,7 +11,8 @@
 # fuzz/X.dict and, with "load" taken off X, fuzz/X.dict; the pipeline fuzzer
 # reads 3DS files and takes 3ds.dict. Findings land in build-fuzz/findings/X,
 # the workers' logs in build-fuzz/logs/X; each target ends with a line giving
-# its executions, their rate, its coverage and its findings.
+# its executions, their rate, its coverage and its findings. The reproducers
+# in fuzz/regressions join every target's seeds.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -87,12 +88,18 @@ for src in "$here"/fuzz_*.cpp; do
     before=$(faults "$findings")
     started=$(date +%s)
     failed=0
+    # The reproducers of earlier findings seed every target as well.
+    if [ -d "$here/regressions" ]; then
+        set -- "$@" "$corpus" "$here/regressions"
+    else
+        set -- "$@" "$corpus"
+    fi
     if [ "$workers" -gt 1 ]; then
         # libFuzzer's jobs share the corpus; each writes logs/NAME/fuzz-K.log.
-        (cd "$logs" && nice -n 19 "$build/$target" "$@" -jobs="$workers" -workers="$workers" \
-            "$corpus") || failed=1
+        (cd "$logs" && nice -n 19 "$build/$target" -jobs="$workers" -workers="$workers" "$@") ||
+            failed=1
     else
-        nice -n 19 "$build/$target" "$@" "$corpus" 2>&1 | tee "$logs/fuzz-0.log" || failed=1
+        nice -n 19 "$build/$target" "$@" 2>&1 | tee "$logs/fuzz-0.log" || failed=1
         grep -q "^Done " "$logs/fuzz-0.log" || failed=1
     fi
     elapsed=$(($(date +%s) - started))
