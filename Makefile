@@ -5,8 +5,15 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 STEPS      ?= 1000
+# Endurance runs: the headless soak's steps, how often its drag changes and
+# the drag in pixels; the window soak's length in seconds and its random seed.
+SOAK_STEPS   ?= 1000000
+SOAK_EVERY   ?= 100000
+SOAK_DRAG    ?= 30 20
+SOAK_SECONDS ?= 600
+SOAK_SEED    ?= 20240601
 
-.PHONY: all deps build asan test run bench bench-frame fuzz format clean package
+.PHONY: all deps build asan test run bench bench-frame soak soak-gui fuzz format clean package
 
 all: build
 
@@ -40,6 +47,20 @@ bench-frame: build
 package: build
 	bash tools/packaging/package.sh $(BUILD)
 
+# The default scene for SOAK_STEPS steps, the cube still, then every
+# SOAK_EVERY steps turning, still, turning back, still; checks every step and
+# fails when the summary's checks fail.
+soak: build
+	cd $(BUILD)/run && ../tools/zibbet-bench --steps $(SOAK_STEPS) --schedule $(SOAK_EVERY) \
+		--drag $(SOAK_DRAG) --soak
+
+# The real program on a fresh virtual X server for SOAK_SECONDS, random drags
+# and keys; its files, console and last screenshot stay in $(BUILD)/soak-gui.
+soak-gui: build
+	bash tools/with-xvfb.sh $(BUILD)/tools/zibbet-soak-gui --program $(BUILD)/zibbet \
+		--dir $(BUILD)/soak-gui --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
+
+# FUZZ_TARGETS, FUZZ_SECONDS, FUZZ_RUNS and FUZZ_WORKERS: see fuzz/run.sh.
 fuzz:
 	@bash tools/deps.sh --fuzz
 	bash fuzz/run.sh

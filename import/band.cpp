@@ -287,6 +287,20 @@ void simBandPairs(const SimMass* masses, int32_t n, double lo, double hi, SimBan
 // ---------------------------------------------------------------------------
 namespace {
 
+// Past this distance from the origin along any axis a mass is given no
+// springs, as if its coordinates were not finite. The contact that first
+// brings a mass to the cube moves it by its whole distance, and the rounding
+// of that move grows with it: within 2^40 world units it stays under a tenth
+// of the 0.01 the contact keeps masses inside a face, whatever the cube's
+// pose; from about 1e14 it no longer does, and from about 1e17 it can leave a
+// mass as far out as it came or land the masses of one body thousands of
+// units apart. Their springs then pull with forces the contact's velocity
+// rule squares, and within a few steps those masses are not finite numbers.
+bool springable(const double* pos) {
+    return std::fabs(pos[0]) <= SIM_BAND_MAX_COORD && std::fabs(pos[1]) <= SIM_BAND_MAX_COORD &&
+           std::fabs(pos[2]) <= SIM_BAND_MAX_COORD;
+}
+
 // Shares of the build for progress, as measured on a close body.
 constexpr double kCountShare = 0.15;  // pass 1
 constexpr double kPrepareShare = 0.2; // mapping the new springs' memory
@@ -308,13 +322,15 @@ struct Candidates {
     int32_t count;
 };
 
-// Gathers the masses of cell c and of its neighbours, in index order.
+// Gathers the masses of cell c and of its neighbours that may have springs,
+// in index order.
 void gatherCandidates(Grid& g, int32_t c, Candidates& out) {
     const int32_t* list = gridNeighbours(g, c);
     int32_t count = 0;
     for (int32_t k = 0; k < g.neighbourCount[c]; ++k) {
-        for (int32_t p = g.cellStart[list[k]]; p < g.cellStart[list[k] + 1]; ++p)
-            out.scratch[count++] = g.packed[p];
+        for (int32_t p = g.cellStart[list[k]]; p < g.cellStart[list[k] + 1]; ++p) {
+            if (springable(g.packed[p].pos)) out.scratch[count++] = g.packed[p];
+        }
     }
     std::sort(out.scratch, out.scratch + count,
               [](const Packed& a, const Packed& b) { return a.index < b.index; });
@@ -384,6 +400,8 @@ struct SpringTarget {
 
 void addSpring(void* ctx, int32_t i, int32_t j, double d) {
     SpringTarget* t = static_cast<SpringTarget*>(ctx);
+    const SimMass* masses = simWorld.objects[t->oid].masses;
+    if (!springable(masses[i].pos) || !springable(masses[j].pos)) return;
     if (simAddSpring(t->oid, i, j, d, t->k, t->damping, kSpringKind) >= 0) ++t->added;
 }
 
@@ -397,7 +415,7 @@ int addOneByOne(int oid, double lo, double hi, double k, double damping) {
 }
 
 // Runs visit(i, position of i, first candidate above i) for every finite
-// mass i, cell by cell, and reports progress over [shareFrom, shareTo) of the
+// mass i that may have springs, cell by cell, and reports progress over [shareFrom, shareTo) of the
 // build with the springs counted so far.
 template <typename Visit>
 void forEachRow(Grid& g, const SimMass* masses, Candidates& cand, const char* stage,
@@ -411,7 +429,7 @@ void forEachRow(Grid& g, const SimMass* masses, Candidates& cand, const char* st
             // The cell's own masses come in index order: from only moves on.
             while (from < cand.count && cand.index[from] <= i)
                 ++from;
-            visit(i, masses[i].pos, from);
+            if (springable(masses[i].pos)) visit(i, masses[i].pos, from);
             ++rows;
             if (simProgressHook)
                 simProgressReport(stage, shareFrom + (shareTo - shareFrom) * rows / g.m, springs);

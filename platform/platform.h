@@ -16,3 +16,4 @@ std::string platExecutableDir(); // folder of the running program, absolute, or 
 // Advice for a block about to be written in full: large pages where the system
 // offers them, and the pages mapped now rather than one fault at a time.
 void platPrepareBlock(void* start, size_t bytes);
+int64_t platAnonResidentBytes(); // resident heap and stack, no file-backed pages, bytes, or -1

@@ -5,6 +5,7 @@
 
 #include <GL/freeglut.h>
 #include <sys/mman.h>
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,21 +46,30 @@ namespace {
 
 // A "Name:   123 kB" line of /proc/self/status, in bytes, or -1. The peak
 // (VmHWM) is taken from the same counters as the current figure (VmRSS), so
-// it is never below it.
+// it is never below it. The file is read into a buffer on the stack: a
+// reading that allocated could itself be what the next reading sees grow.
 int64_t statusBytes(const char* field) {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f) return -1;
+    const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[8192];
+    size_t used = 0;
+    ssize_t n = 0;
+    while (used < sizeof text - 1 && (n = read(fd, text + used, sizeof text - 1 - used)) > 0)
+        used += static_cast<size_t>(n);
+    close(fd);
+    text[used] = '\0';
     const size_t len = std::strlen(field);
-    char line[256];
-    int64_t bytes = -1;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, field, len) != 0 || line[len] != ':') continue;
-        long long kib = 0;
-        if (std::sscanf(line + len + 1, "%lld", &kib) == 1) bytes = kib * kBytesPerKilobyte;
-        break;
+    for (const char* line = text; *line;) {
+        if (std::strncmp(line, field, len) == 0 && line[len] == ':') {
+            long long kib = 0;
+            if (std::sscanf(line + len + 1, "%lld", &kib) != 1) return -1;
+            return kib * kBytesPerKilobyte;
+        }
+        const char* next = std::strchr(line, '\n');
+        if (!next) break;
+        line = next + 1;
     }
-    std::fclose(f);
-    return bytes;
+    return -1;
 }
 
 } // namespace
@@ -114,4 +124,8 @@ void platPrepareBlock(void* start, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
     madvise(first, end - begin, MADV_POPULATE_WRITE);
 #endif
+}
+
+int64_t platAnonResidentBytes() {
+    return statusBytes("RssAnon");
 }

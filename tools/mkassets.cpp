@@ -21,6 +21,7 @@
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/png_writer.h"
 #include "tools/fixtures/seeds3ds.h"
+#include "tools/fixtures/seedsscene.h"
 #include "tools/fixtures/seedstga.h"
 #include "tools/fixtures/tga_writer.h"
 #include "tools/fixtures/writer3ds.h"
@@ -224,7 +225,7 @@ bool writeSeed(const std::string& dir, const std::string& name, const FxBytes& b
 }
 
 bool writeSeeds(const std::string& target, const std::string& dir) {
-    if (target != "load3ds" && target != "loadtga") {
+    if (target != "load3ds" && target != "loadtga" && target != "scene") {
         std::printf("zibbet-assets: no seeds for fuzz target %s\n", target.c_str());
         return false;
     }
@@ -237,8 +238,11 @@ bool writeSeeds(const std::string& target, const std::string& dir) {
     if (target == "load3ds") {
         for (const FxSeed& seed : fxSeeds3DS())
             if (!writeSeed(dir, seed.name, seed.bytes)) return false;
-    } else {
+    } else if (target == "loadtga") {
         for (const FxTgaSeed& seed : fxSeedsTGA())
+            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
+    } else {
+        for (const FxSceneSeed& seed : fxSeedsScene())
             if (!writeSeed(dir, seed.name, seed.bytes)) return false;
     }
     return true;

@@ -1,11 +1,15 @@
 // zibbet-bench: builds the world as start-up does, runs whole simulation
 // steps without a window and reports rates, phase times and a digest of the
 // final state, so that two runs or two builds can be compared. With --plot
-// it also draws its reports as an SVG picture.
+// it also draws its reports as an SVG picture. With --soak it is an endurance
+// run: it checks the bodies after every step and ends with a summary and an
+// exit status.
 //
-// Sections: options; world building; state report; plot; main.
+// Sections: options; world building; state report; plot; drag schedule; soak;
+// main.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -22,6 +26,7 @@
 #include "sim/world.h"
 #include "tools/bench_plot.h"
 #include "tools/fixtures/bodies.h"
+#include "tools/fixtures/body_promises.h"
 
 namespace {
 
@@ -32,6 +37,7 @@ constexpr long kDefaultSteps = 1000;
 constexpr long kMaxSteps = 1000000000L;
 constexpr long kMaxDrag = 100000; // pixels
 constexpr int kExitUsage = 2;
+constexpr int kExitSoakFailed = 1;
 
 const char* const kDefaultScene = "bmoon1m.3ds"; // start-up's scene, in the working directory
 constexpr long kPlotReport = 10;                 // steps between reports when --plot sets them
@@ -46,18 +52,25 @@ struct BenchOptions {
     bool verbose = false;
     bool sceneGiven = false;
     const char* plot = nullptr; // SVG file to draw the reports into
+    long schedule = 0;          // 0: the drag stays; else steps between drag changes
+    bool soak = false;
 };
 
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
-                 "                    [--plot FILE.svg] [--verbose] [--help]\n"
+                 "                    [--plot FILE.svg] [--schedule N] [--soak] [--verbose]\n"
+                 "                    [--help]\n"
                  "  --steps N      whole steps to run (default %ld)\n"
                  "  --scene FILE   3DS scene to load (default %s in the working directory,\n"
                  "                 else the one installed with the program)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
                  "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
                  "  --plot FILE    draw the reports (every %ld steps unless --report) as SVG\n"
+                 "  --schedule N   the cube still for N steps, then every N steps the next of:\n"
+                 "                 turning by the --drag offset, still, turning back, still...\n"
+                 "  --soak         check the bodies after every step; end with a summary and\n"
+                 "                 exit status 1 when a check fails\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
                  kDefaultSteps, kDefaultScene, kPlotReport);
@@ -119,6 +132,16 @@ int parseOptions(int argc, char** argv, BenchOptions& opt) {
             }
             opt.plot = value(1);
             i += 1;
+        } else if (std::strcmp(arg, "--schedule") == 0) {
+            if (!parseLong(value(1), 1, kMaxSteps, &opt.schedule)) {
+                std::fprintf(stderr,
+                             "zibbet-bench: --schedule needs a whole number from 1 to %ld\n",
+                             kMaxSteps);
+                return kExitUsage;
+            }
+            i += 1;
+        } else if (std::strcmp(arg, "--soak") == 0) {
+            opt.soak = true;
         } else if (std::strcmp(arg, "--verbose") == 0) {
             opt.verbose = true;
         } else {
@@ -346,6 +369,18 @@ void printPhase(const char* name, int64_t counts, double freq, long steps, doubl
                 runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
 }
 
+// The most memory the run held at once, start-up included: what a scene
+// costs (springs take 40 bytes each).
+void printPeakMemory() {
+    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+    const int64_t peak = platPeakResidentBytes();
+    if (peak < 0) {
+        std::printf("peak rss   unknown\n");
+        return;
+    }
+    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+}
+
 // ---------------------------------------------------------------------------
 // Plot
 // ---------------------------------------------------------------------------
@@ -384,16 +419,230 @@ bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) 
     return ok;
 }
 
-// The most memory the run held at once, start-up included: what a scene
-// costs (springs take 40 bytes each).
-void printPeakMemory() {
-    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
-    const int64_t peak = platPeakResidentBytes();
-    if (peak < 0) {
-        std::printf("peak rss   unknown\n");
-        return;
+// ---------------------------------------------------------------------------
+// Drag schedule
+// ---------------------------------------------------------------------------
+
+// The drag for `step` (from 1): the cube stands still for the first period,
+// so that the body falls and settles as it does when the program starts, then
+// each period takes the next of: turning by the --drag offset, still, turning
+// back by the opposite offset, still.
+void scheduleDrag(const BenchOptions& opt, long step) {
+    static const long kSigns[4] = {0, 1, 0, -1};
+    const long sign = kSigns[((step - 1) / opt.schedule) % 4];
+    mouseDx = static_cast<int32_t>(sign * opt.dragX);
+    mouseDy = static_cast<int32_t>(sign * opt.dragY);
+}
+
+// ---------------------------------------------------------------------------
+// Soak
+//
+// After every step every mass is looked at, objects in id order and masses in
+// index order: one that started finite must stay finite, and a finite one
+// that collides with the cube must stay within the cube's reach as posed when
+// its object was stepped (tools/fixtures/body_promises.h). The colliding masses of the soft bodies
+// give the body's kinetic energy and how far it moved in the step. The body
+// has settled at the first step, with the cube standing still, at which its
+// masses moved less than kSettledMove on average; from then on its kinetic
+// energy must stay under the bound of soakBound. Stepping allocates nothing:
+// the resident heap and stack, read at step kMemoryBaseStep and every
+// kMemoryBaseStep steps after it, must never grow past that first reading.
+// (The whole resident figure also counts code pages of the program and its
+// libraries the first time they run, such as the formatting of the summary,
+// so it is reported but not what is checked.)
+// ---------------------------------------------------------------------------
+constexpr double kSettledMove = 1e-4;  // world units per step, mean over the body
+constexpr long kMemoryBaseStep = 1000; // memory must not grow after this step
+constexpr double kBoundMargin = 2.0;   // room for the energy the springs hand back
+
+constexpr uint8_t kStartedFinite = 1;
+constexpr uint8_t kTurnedNonFinite = 2;
+constexpr uint8_t kLeftCube = 4;
+
+struct Soak {
+    std::vector<uint8_t> state;  // kStartedFinite... per mass
+    std::vector<double> lastPos; // per mass, after the latest step
+    int64_t finiteAtStart = 0;
+    int64_t colliding = 0; // masses with SIMF_BCUBE
+    int64_t turnedNonFinite = 0;
+    int64_t leftCube = 0;
+    double furthest = -HUGE_VAL; // largest excess over the faces seen
+    long settledAt = -1;
+    double maxKinetic = 0.0;
+    long maxKineticAt = 0;
+    double diagonal = 0.0; // of the bounding cube
+    double bound = 0.0;
+    int64_t anonAtBase = -1; // resident heap and stack at kMemoryBaseStep
+    int64_t anonMax = -1;    // the largest reading after it
+    bool posesMatch = true;  // the cube's poses were retraced as the steps made them
+};
+Soak soak;
+
+// The largest kinetic energy a body can take from gravity inside the cube is
+// that of every mass falling the cube's whole diagonal from rest: sum of
+// m g d. Nothing else feeds it: the contact replaces a touching mass's
+// velocity by a tiny one and the turning walls move masses without giving
+// them speed. The springs hand back what they store, which the margin leaves
+// room for. A step that goes unstable grows its energy without limit and
+// passes this bound within a few hundred steps.
+double soakBound() {
+    double diagonal = 0.0;
+    for (const auto& a : simWorld.bcubeCorners) {
+        for (const auto& b : simWorld.bcubeCorners) {
+            const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+            diagonal = std::max(diagonal, std::sqrt(dx * dx + dy * dy + dz * dz));
+        }
     }
-    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+    if (!simValidOid(simWorld.bcubeOid)) diagonal = 0.0;
+    soak.diagonal = diagonal;
+    double mgSum = 0.0;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!isBody(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i) {
+            const SimMass& m = obj.masses[i];
+            if (!(m.flags & SIMF_BCUBE) || (m.flags & SIMF_FIXED)) continue;
+            double g = 0.0; // the uniform fields that act on the mass
+            for (int slot = 0; slot < SIM_MAX_FORCES; ++slot) {
+                const SimFForce& f = simWorld.forces[slot];
+                if (!(simWorld.forceBits & (1u << slot)) || f.target != -1 ||
+                    !(m.forceMask & f.mask))
+                    continue;
+                g += std::sqrt(f.vec[0] * f.vec[0] + f.vec[1] * f.vec[1] + f.vec[2] * f.vec[2]);
+            }
+            mgSum += m.mass * g;
+        }
+    }
+    return kBoundMargin * mgSum * diagonal;
+}
+
+void soakBegin() {
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!simValidOid(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i) {
+            const SimMass& m = obj.masses[i];
+            const bool finite = fxFiniteMass(m);
+            soak.state.push_back(finite ? kStartedFinite : 0);
+            soak.lastPos.insert(soak.lastPos.end(), m.pos, m.pos + 3);
+            soak.finiteAtStart += finite;
+            soak.colliding += (m.flags & SIMF_BCUBE) != 0;
+        }
+    }
+    soak.bound = soakBound();
+}
+
+void soakReadMemory(long step) {
+    const int64_t anon = platAnonResidentBytes();
+    if (step == kMemoryBaseStep) soak.anonAtBase = anon;
+    soak.anonMax = std::max(soak.anonMax, anon);
+}
+
+void soakObserve(long step, const FxCubeAngles& before) {
+    double kinetic = 0.0, moved = 0.0;
+    int64_t watched = 0;
+    size_t at = 0;
+    // Each object's masses are held to the cube as that object met it.
+    const bool posed = fxForEachObjectPose(before, [&](int oid) {
+        const SimObject& obj = simWorld.objects[oid];
+        const bool body = isBody(oid);
+        for (int32_t i = 0; i < obj.nMasses; ++i, ++at) {
+            const SimMass& m = obj.masses[i];
+            uint8_t& state = soak.state[at];
+            double* last = &soak.lastPos[3 * at];
+            const bool finite = fxFiniteMass(m);
+            if ((state & kStartedFinite) && !finite && !(state & kTurnedNonFinite)) {
+                state |= kTurnedNonFinite;
+                ++soak.turnedNonFinite;
+            }
+            if (finite && (m.flags & SIMF_BCUBE)) {
+                const double excess = fxCubeExcess(m.pos);
+                soak.furthest = std::max(soak.furthest, excess);
+                if (!(excess <= FX_CUBE_REACH) && !(state & kLeftCube)) {
+                    state |= kLeftCube;
+                    ++soak.leftCube;
+                }
+                if (body) {
+                    const double v2 =
+                        m.vel[0] * m.vel[0] + m.vel[1] * m.vel[1] + m.vel[2] * m.vel[2];
+                    const double dx = m.pos[0] - last[0], dy = m.pos[1] - last[1],
+                                 dz = m.pos[2] - last[2];
+                    kinetic += 0.5 * m.mass * v2;
+                    moved += std::sqrt(dx * dx + dy * dy + dz * dz);
+                    ++watched;
+                }
+            }
+            last[0] = m.pos[0];
+            last[1] = m.pos[1];
+            last[2] = m.pos[2];
+        }
+    });
+    soak.posesMatch = soak.posesMatch && posed;
+    if (soak.settledAt < 0) {
+        const bool still = mouseDx == 0 && mouseDy == 0;
+        if (still && watched > 0 && moved / static_cast<double>(watched) < kSettledMove)
+            soak.settledAt = step;
+    }
+    if (soak.settledAt >= 0 && !(kinetic <= soak.maxKinetic)) {
+        soak.maxKinetic = kinetic;
+        soak.maxKineticAt = step;
+    }
+    if (step >= kMemoryBaseStep && step % kMemoryBaseStep == 0) soakReadMemory(step);
+}
+
+const char* verdict(bool ok) {
+    return ok ? "ok" : "FAIL";
+}
+
+// Prints the summary; true when every check passed.
+bool soakSummary(long steps, double runSeconds) {
+    constexpr double kMiB = 1024.0 * 1024.0;
+    std::printf("soak: %ld steps, %.1f steps/s (checks included)\n", steps,
+                runSeconds > 0.0 ? steps / runSeconds : 0.0);
+
+    const bool finiteOk = soak.turnedNonFinite == 0;
+    std::printf("soak: non-finite masses: %" PRId64 " of %" PRId64 " that started finite -- %s\n",
+                soak.turnedNonFinite, soak.finiteAtStart, verdict(finiteOk));
+
+    const bool cubeOk = soak.leftCube == 0 && soak.posesMatch;
+    std::printf("soak: masses beyond the cube's reach: %" PRId64 " of %" PRId64
+                " colliding (reach %g beyond a face of the cube as the mass met it; furthest "
+                "seen %.3g)%s -- %s\n",
+                soak.leftCube, soak.colliding, FX_CUBE_REACH, soak.furthest,
+                soak.posesMatch ? "" : "; the cube's poses could not be retraced", verdict(cubeOk));
+
+    bool energyOk = true;
+    if (soak.colliding == 0) {
+        std::printf("soak: kinetic energy: no body collides with the cube -- ok\n");
+    } else if (soak.settledAt < 0) {
+        energyOk = false;
+        std::printf("soak: kinetic energy: the body never settled while the cube stood still "
+                    "(mean move under %g per step) -- FAIL\n",
+                    kSettledMove);
+    } else {
+        energyOk = soak.maxKinetic <= soak.bound;
+        std::printf("soak: kinetic energy: max %.6g at step %ld after the body settled at step "
+                    "%ld; bound %.6g (%g x sum of m g x cube diagonal %.4g) -- %s\n",
+                    soak.maxKinetic, soak.maxKineticAt, soak.settledAt, soak.bound, kBoundMargin,
+                    soak.diagonal, verdict(energyOk));
+    }
+
+    bool memoryOk = true;
+    const int64_t peak = platPeakResidentBytes();
+    if (soak.anonAtBase < 0) {
+        std::printf("soak: peak resident memory: %.1f MiB; growth not measured (needs %ld "
+                    "steps)\n",
+                    peak / kMiB, kMemoryBaseStep);
+    } else {
+        memoryOk = soak.anonMax == soak.anonAtBase;
+        std::printf("soak: peak resident memory: %.1f MiB; heap and stack %.1f MiB at step %ld, "
+                    "growth after it: %" PRId64 " kB -- %s\n",
+                    peak / kMiB, soak.anonAtBase / kMiB, kMemoryBaseStep,
+                    (soak.anonMax - soak.anonAtBase) / 1024, verdict(memoryOk));
+    }
+    const bool ok = finiteOk && cubeOk && energyOk && memoryOk;
+    std::printf("soak: %s\n", ok ? "PASS" : "FAIL");
+    return ok;
 }
 
 } // namespace
@@ -419,7 +668,12 @@ int main(int argc, char** argv) {
     std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
                 " springs, drag (%ld, %ld)\n",
                 opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.dragX, opt.dragY);
+    if (opt.schedule)
+        std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
+                    "(%ld, %ld)\n",
+                    opt.schedule, opt.dragX, opt.dragY, -opt.dragX, -opt.dragY);
     if (opt.report) reportState(0);
+    if (opt.soak) soakBegin();
 
     const double freq = static_cast<double>(platCounterFrequency());
     int64_t forces = 0, springs = 0, motion = 0;
@@ -427,14 +681,19 @@ int main(int argc, char** argv) {
     for (long step = 1; step <= opt.steps; ++step) {
         const bool reporting = opt.report && step % opt.report == 0;
         if (reporting) rememberPositions();
+        if (opt.schedule) scheduleDrag(opt, step);
+        const FxCubeAngles before = fxCubeAngles();
         appStepWorld();
         forces += phaseForces;
         springs += phaseSprings;
         motion += phaseMotion;
         if (reporting) reportState(step);
+        if (opt.soak) soakObserve(step, before);
     }
     const int64_t runCounts = platCounter() - start;
     const double runSeconds = runCounts / freq;
+    // The last reading, before the report's own printing can touch anything.
+    if (opt.soak && opt.steps >= kMemoryBaseStep) soakReadMemory(opt.steps);
 
     std::printf("run        %10.6f s  %10.1f steps/s%s\n", runSeconds,
                 runSeconds > 0.0 ? opt.steps / runSeconds : 0.0,
@@ -453,5 +712,6 @@ int main(int argc, char** argv) {
         const PlotPhases phases{forces / freq, springs / freq, motion / freq};
         if (!closePlot(plot, opt, phases)) return 1;
     }
+    if (opt.soak && !soakSummary(opt.steps, runSeconds)) return kExitSoakFailed;
     return 0;
 }
