@@ -1,0 +1,906 @@
+// The spring phase: the choice of vector path, the per-object plans, the
+// packed copy of the masses, the general batched loop, and the worker threads
+// that the headless runner may ask for.
+//
+// Sections: constants; vector paths; general loop; plans; packed copy;
+// threads; the phase.
+#include "sim/springs.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/springs_kernels.h"
+#include "sim/world.h"
+
+// ---------------------------------------------------------------------------
+// Constants
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr double kSpringForceDivisor = 1000.0; // the spring force is N / 1000
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr int kSpringBatch = 16; // general loop: springs per batch, small enough to overlap
+constexpr int kLanes = kSpringTileMasses;
+
+// Below this share of filled cells the tiles compute mostly empty lanes and
+// the general loop is faster (a lattice body with its ~9 springs per mass
+// fills about a seventh of its cells).
+constexpr double kMinTileFill = 0.3;
+
+// Threads: segments of columns handed from thread to thread, and how long a
+// thread spins on a hand-over before it sleeps.
+constexpr int kTargetSegments = 48;
+constexpr int kSpinRounds = 4000;     // pause instructions, a few microseconds
+constexpr int kYieldRounds = 4;       // then yields, then a futex sleep
+constexpr int kResplitSteps = 8;      // steps between two adjustments of the split
+constexpr double kSpeedWeight = 0.25; // weight of the newest step in a thread's speed
+constexpr double kBlockCost = 24.0;   // cost of a cell block beyond its cells, in cells
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Vector paths
+// ---------------------------------------------------------------------------
+namespace {
+
+const char* const kPathNames[SIM_PATH_COUNT] = {"baseline", "avx2", "avx512"};
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesBaseline, springTilesAvx2,
+                                                   springTilesAvx512};
+int activePath = -1; // chosen on first use
+
+bool cpuHas(int path) {
+    if (path == SIM_PATH_BASELINE) return true;
+#if defined(__x86_64__)
+    if (path == SIM_PATH_AVX2) return __builtin_cpu_supports("avx2");
+    if (path == SIM_PATH_AVX512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#endif
+    return false;
+}
+
+int widestPath() {
+    for (int path = SIM_PATH_COUNT - 1; path > SIM_PATH_BASELINE; --path)
+        if (cpuHas(path)) return path;
+    return SIM_PATH_BASELINE;
+}
+
+// ZIBBET_ISA forces a path; one that this processor lacks, or a name that is
+// not a path, is refused on stderr and the widest available runs instead.
+int choosePath() {
+    const int widest = widestPath();
+    const char* wanted = std::getenv("ZIBBET_ISA");
+    if (!wanted || !*wanted) return widest;
+    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        if (std::strcmp(wanted, kPathNames[path]) != 0) continue;
+        if (cpuHas(path)) return path;
+        std::fprintf(stderr,
+                     "zibbet: ZIBBET_ISA=%s: this processor cannot run that path; using %s\n",
+                     wanted, kPathNames[widest]);
+        return widest;
+    }
+    std::fprintf(stderr, "zibbet: ZIBBET_ISA=%s is not one of baseline, avx2, avx512; using %s\n",
+                 wanted, kPathNames[widest]);
+    return widest;
+}
+
+} // namespace
+
+int simSpringsPath() {
+    if (activePath < 0) activePath = choosePath();
+    return activePath;
+}
+
+const char* simSpringsPathName(int path) {
+    return path >= 0 && path < SIM_PATH_COUNT ? kPathNames[path] : "?";
+}
+
+bool simSpringsPathSupported(int path) {
+    return cpuHas(path);
+}
+
+bool simSpringsUsePath(int path) {
+    if (!cpuHas(path)) return false;
+    activePath = path;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// General loop
+//
+// For a spring from A (end a) to B (end b):
+//   d = A.pos - B.pos, L = |d|, r = (dv.d) / L with dv = A.vel - B.vel,
+//   N = (rest - L) * k - r * damping, f = N / (L * 1000),
+//   A.acc += d * f / A.mass, B.acc -= d * f / B.mass (free ends only).
+// Positions and velocities do not change in this phase, so the per-spring
+// values of a batch are computed first, over plain arrays the compiler can
+// vectorise, and only then added to the ends in spring order: each mass
+// receives exactly the same additions in the same order as in a one-spring-
+// at-a-time loop, so the bits are the same. This loop takes springs in any
+// order, with any mix of constants.
+// ---------------------------------------------------------------------------
+namespace {
+
+bool validIndex(int32_t i, int32_t count) {
+    return static_cast<uint32_t>(i) < static_cast<uint32_t>(count);
+}
+
+// One batch: the end differences gathered from the masses, then the law's
+// results.
+struct SpringBatch {
+    double dx[kSpringBatch], dy[kSpringBatch], dz[kSpringBatch]; // d = A.pos - B.pos
+    double vx[kSpringBatch], vy[kSpringBatch], vz[kSpringBatch]; // dv = A.vel - B.vel
+    double rest[kSpringBatch], k[kSpringBatch], damping[kSpringBatch];
+    double len[kSpringBatch]; // L
+    double f[kSpringBatch];   // N / (L * 1000)
+};
+
+// A spring with an end outside the mass array is read as if both its ends
+// were mass 0: length 0, which the scatter skips.
+void gatherSprings(const SimSpring* __restrict springs, int count, const SimMass* __restrict m,
+                   int32_t nMasses, SpringBatch& __restrict bt) {
+    for (int i = 0; i < count; ++i) {
+        const SimSpring& s = springs[i];
+        const bool valid = validIndex(s.a, nMasses) && validIndex(s.b, nMasses);
+        const SimMass& a = m[valid ? s.a : 0];
+        const SimMass& b = m[valid ? s.b : 0];
+        bt.dx[i] = a.pos[0] - b.pos[0];
+        bt.dy[i] = a.pos[1] - b.pos[1];
+        bt.dz[i] = a.pos[2] - b.pos[2];
+        bt.vx[i] = a.vel[0] - b.vel[0];
+        bt.vy[i] = a.vel[1] - b.vel[1];
+        bt.vz[i] = a.vel[2] - b.vel[2];
+        bt.rest[i] = s.rest;
+        bt.k[i] = s.k;
+        bt.damping[i] = s.damping;
+    }
+}
+
+// The law for spring i of the batch. Coincident ends give NaN here; the
+// scatter never lets it reach a mass.
+inline void springLaw(SpringBatch& __restrict bt, int i) {
+    const double dx = bt.dx[i], dy = bt.dy[i], dz = bt.dz[i];
+    const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
+    const double r = (bt.vx[i] * dx + bt.vy[i] * dy + bt.vz[i] * dz) / len;
+    const double n = (bt.rest[i] - len) * bt.k[i] - r * bt.damping[i];
+    bt.len[i] = len;
+    bt.f[i] = n / (len * kSpringForceDivisor);
+}
+
+// A whole batch: a fixed trip count lets the compiler vectorise the square
+// roots and divisions at every optimisation level.
+void springLawFull(SpringBatch& __restrict bt) {
+    for (int i = 0; i < kSpringBatch; ++i)
+        springLaw(bt, i);
+}
+
+void springLawPart(int count, SpringBatch& __restrict bt) {
+    for (int i = 0; i < count; ++i)
+        springLaw(bt, i);
+}
+
+// Adds the batch's forces d * f / mass to the free ends, in spring order.
+// Springs that share their first end come in runs (a body's springs are made
+// pair by pair from each mass); that end's acc is carried in registers
+// through the run, which is the same sequence of additions as going through
+// memory each time, since no spring that adds anything has its second end
+// equal to its first. Dividing by a mass of exactly 1.0 changes no bit, so
+// that common case skips the division.
+void scatterSprings(const SimSpring* __restrict springs, const SpringBatch& __restrict bt,
+                    int count, SimMass* __restrict m) {
+    int i = 0;
+    while (i < count) {
+        // Skipped springs (coincident or invalid ends, overflowed length)
+        // touch nothing, not even their first end.
+        const double len0 = bt.len[i];
+        if (!(len0 > 0.0 && len0 < kInfinity)) {
+            ++i;
+            continue;
+        }
+        const int32_t first = springs[i].a;
+        SimMass& a = m[first];
+        const bool freeA = !(a.flags & SIMF_FIXED);
+        const double ma = a.mass;
+        double ax = a.acc[0], ay = a.acc[1], az = a.acc[2];
+        for (; i < count && springs[i].a == first; ++i) {
+            // Coincident ends give no direction: such a spring rests this
+            // step. A length that overflowed is dropped as well, so that no
+            // infinity or NaN enters a mass from here.
+            const double len = bt.len[i];
+            if (!(len > 0.0 && len < kInfinity)) continue;
+            const double f = bt.f[i];
+            const double fx = bt.dx[i] * f, fy = bt.dy[i] * f, fz = bt.dz[i] * f;
+            if (freeA) {
+                if (ma == 1.0) {
+                    ax += fx;
+                    ay += fy;
+                    az += fz;
+                } else {
+                    ax += fx / ma;
+                    ay += fy / ma;
+                    az += fz / ma;
+                }
+            }
+            SimMass& b = m[springs[i].b];
+            if (!(b.flags & SIMF_FIXED)) {
+                const double mb = b.mass;
+                if (mb == 1.0) {
+                    b.acc[0] -= fx;
+                    b.acc[1] -= fy;
+                    b.acc[2] -= fz;
+                } else {
+                    b.acc[0] -= fx / mb;
+                    b.acc[1] -= fy / mb;
+                    b.acc[2] -= fz / mb;
+                }
+            }
+        }
+        a.acc[0] = ax;
+        a.acc[1] = ay;
+        a.acc[2] = az;
+    }
+}
+
+void generalSprings(SimObject& obj) {
+    SpringBatch batch;
+    for (int32_t base = 0; base < obj.nSprings; base += kSpringBatch) {
+        const int count = obj.nSprings - base < kSpringBatch ? obj.nSprings - base : kSpringBatch;
+        const SimSpring* springs = obj.springs + base;
+        gatherSprings(springs, count, obj.masses, obj.nMasses, batch);
+        if (count == kSpringBatch) {
+            springLawFull(batch);
+        } else {
+            springLawPart(count, batch);
+        }
+        scatterSprings(springs, batch, count, obj.masses);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Plans
+// ---------------------------------------------------------------------------
+namespace {
+
+// How the threads share a tiled object: thread t runs tiles
+// [tileSplit[t], tileSplit[t + 1]); the columns are cut into segments at the
+// mass blocks segment[s], and a thread takes segment s only after the thread
+// before it has finished it.
+struct ThreadSplit {
+    int threads = 0;
+    std::vector<int32_t> tileSplit;
+    std::vector<int32_t> segment;   // nSegments + 1 bounds, in mass blocks
+    std::vector<double> cellCost;   // [tile * nSegments + s]: modelled cost of that part
+    std::vector<double> prefixCost; // [(tile) * nSegments + s]: sum over the tiles before
+    std::vector<double> speed;      // per thread: measured time per unit of cost, relative
+    int stepsSinceSplit = 0;
+};
+
+struct Plan {
+    // What the plan was made from: any change rebuilds it.
+    uint64_t stamp = 0;
+    const SimSpring* springs = nullptr;
+    const SimMass* masses = nullptr;
+    int32_t nSprings = -1;
+    int32_t nMasses = -1;
+    int layoutSetting = -1;
+
+    int layout = SIM_LAYOUT_GENERAL;
+    int32_t nBlocks = 0; // mass blocks
+    std::vector<SpringTile> tiles;
+    std::vector<SpringBlock> blocks;
+    std::vector<double> rest, k, damping; // per cell, padded by a block; k, damping when mixed
+    double kAll = 0.0, dampingAll = 0.0;
+    bool uniform = true;
+    ThreadSplit split;
+
+    SpringTiles view() const {
+        SpringTiles v;
+        v.tiles = tiles.data();
+        v.nTiles = static_cast<int32_t>(tiles.size());
+        v.blocks = blocks.data();
+        v.rest = rest.data();
+        v.k = uniform ? nullptr : k.data();
+        v.damping = uniform ? nullptr : damping.data();
+        v.kAll = kAll;
+        v.dampingAll = dampingAll;
+        return v;
+    }
+};
+
+std::vector<std::unique_ptr<Plan>> plans; // by oid
+int layoutSetting = SIM_LAYOUT_AUTO;
+
+bool sameBits(double x, double y) {
+    return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+// A spring that never acts: an end outside the array, or both ends on one
+// mass (length 0, or NaN for a position that is not finite).
+bool inert(const SimSpring& s, int32_t nMasses) {
+    return !validIndex(s.a, nMasses) || !validIndex(s.b, nMasses) || s.a == s.b;
+}
+
+// Cells of one tile: counted per column block, laid out in ascending blocks,
+// each block's cells in spring order, which is row by row, columns ascending.
+// perBlock and cursor are scratch, zero on entry and on return.
+void addTile(const SimObject& obj, Plan& plan, int32_t p, int32_t sBegin, int32_t sEnd,
+             std::vector<int32_t>& perBlock, std::vector<int32_t>& touched,
+             std::vector<size_t>& cursor) {
+    SpringTile tile;
+    tile.p = p;
+    tile.blockBegin = static_cast<int32_t>(plan.blocks.size());
+    touched.clear();
+    for (int32_t s = sBegin; s < sEnd; ++s) {
+        const SimSpring& sp = obj.springs[s];
+        if (inert(sp, obj.nMasses)) continue;
+        const int32_t q = sp.b / kLanes;
+        if (perBlock[static_cast<size_t>(q)]++ == 0) touched.push_back(q);
+    }
+    std::sort(touched.begin(), touched.end());
+    size_t cellAt = plan.rest.size();
+    cursor.resize(touched.size());
+    for (size_t rank = 0; rank < touched.size(); ++rank) {
+        const size_t q = static_cast<size_t>(touched[rank]);
+        SpringBlock blk{};
+        blk.q = touched[rank];
+        blk.cellAt = static_cast<int32_t>(cellAt);
+        cursor[rank] = cellAt;
+        cellAt += static_cast<size_t>(perBlock[q]);
+        perBlock[q] = static_cast<int32_t>(rank); // from here on: the block's rank
+        plan.blocks.push_back(blk);
+    }
+    tile.blockEnd = static_cast<int32_t>(plan.blocks.size());
+    plan.rest.resize(cellAt);
+    if (!plan.uniform) {
+        plan.k.resize(cellAt);
+        plan.damping.resize(cellAt);
+    }
+    // Second pass, over springs still in cache: the cells in spring order.
+    for (int32_t s = sBegin; s < sEnd; ++s) {
+        const SimSpring& sp = obj.springs[s];
+        if (inert(sp, obj.nMasses)) continue;
+        const int32_t q = sp.b / kLanes;
+        const size_t rank = static_cast<size_t>(perBlock[static_cast<size_t>(q)]);
+        SpringBlock& blk = plan.blocks[static_cast<size_t>(tile.blockBegin) + rank];
+        const int32_t i = sp.a % kLanes, j = sp.b % kLanes;
+        blk.present |= uint64_t{1} << (kLanes * i + j);
+        blk.presentT |= uint64_t{1} << (kLanes * j + i);
+        const size_t cell = cursor[rank]++;
+        plan.rest[cell] = sp.rest;
+        if (!plan.uniform) {
+            plan.k[cell] = sp.k;
+            plan.damping[cell] = sp.damping;
+        }
+    }
+    for (int32_t q : touched)
+        perBlock[static_cast<size_t>(q)] = 0;
+    plan.tiles.push_back(tile);
+}
+
+// The tiled layout fits when the acting springs have a < b and strictly
+// increase in (a, b); then the springs of a tile are consecutive. One pass
+// over the spring array checks that while it builds the tiles, and finds
+// whether all springs share k and damping. False when the layout does not
+// fit or no spring acts.
+bool buildTiles(const SimObject& obj, Plan& plan) {
+    plan.nBlocks = (obj.nMasses + kLanes - 1) / kLanes;
+    std::vector<int32_t> perBlock(static_cast<size_t>(plan.nBlocks), 0);
+    std::vector<int32_t> touched;
+    std::vector<size_t> cursor;
+    // Never more cells than springs: one allocation, no copies as it fills.
+    plan.rest.reserve(static_cast<size_t>(obj.nSprings) + kLanes);
+    int32_t lastA = -1, lastB = -1;
+    bool any = false;
+    int32_t s = 0;
+    while (s < obj.nSprings) {
+        if (inert(obj.springs[s], obj.nMasses)) {
+            ++s;
+            continue;
+        }
+        const int32_t p = obj.springs[s].a / kLanes;
+        const bool wasUniform = plan.uniform;
+        int32_t e = s;
+        for (; e < obj.nSprings; ++e) {
+            const SimSpring& sp = obj.springs[e];
+            if (inert(sp, obj.nMasses)) continue;
+            if (sp.a / kLanes != p) break;
+            if (sp.a > sp.b || sp.a < lastA || (sp.a == lastA && sp.b <= lastB)) return false;
+            lastA = sp.a;
+            lastB = sp.b;
+            if (!any) {
+                plan.kAll = sp.k;
+                plan.dampingAll = sp.damping;
+                plan.uniform = true;
+                any = true;
+            } else if (!sameBits(sp.k, plan.kAll) || !sameBits(sp.damping, plan.dampingAll)) {
+                plan.uniform = false;
+            }
+        }
+        // The first spring that differs: the cells so far all had kAll.
+        if (wasUniform && !plan.uniform) {
+            plan.k.reserve(plan.rest.capacity());
+            plan.damping.reserve(plan.rest.capacity());
+            plan.k.assign(plan.rest.size(), plan.kAll);
+            plan.damping.assign(plan.rest.size(), plan.dampingAll);
+        }
+        addTile(obj, plan, p, s, e, perBlock, touched, cursor);
+        s = e;
+    }
+    // The kernels read whole blocks of cell values: pad by one.
+    plan.rest.resize(plan.rest.size() + kLanes, 0.0);
+    if (!plan.uniform) {
+        plan.k.resize(plan.k.size() + kLanes, 0.0);
+        plan.damping.resize(plan.damping.size() + kLanes, 0.0);
+    }
+    return any;
+}
+
+void clearPlan(Plan& plan) {
+    plan.layout = SIM_LAYOUT_GENERAL;
+    plan.nBlocks = 0;
+    plan.tiles = {};
+    plan.blocks = {};
+    plan.rest = {};
+    plan.k = {};
+    plan.damping = {};
+    plan.uniform = true;
+    plan.split = ThreadSplit{};
+}
+
+void buildPlan(const SimObject& obj, Plan& plan) {
+    clearPlan(plan);
+    plan.stamp = obj.stamp;
+    plan.springs = obj.springs;
+    plan.masses = obj.masses;
+    plan.nSprings = obj.nSprings;
+    plan.nMasses = obj.nMasses;
+    plan.layoutSetting = layoutSetting;
+    if (layoutSetting == SIM_LAYOUT_GENERAL) return;
+    if (!buildTiles(obj, plan)) {
+        clearPlan(plan);
+        return;
+    }
+    plan.layout = SIM_LAYOUT_TILED;
+    if (layoutSetting == SIM_LAYOUT_AUTO) {
+        const double cells = static_cast<double>(plan.rest.size() - kLanes);
+        const double room = static_cast<double>(plan.blocks.size()) * kLanes * kLanes;
+        if (room > 0.0 && cells < kMinTileFill * room) clearPlan(plan);
+    }
+}
+
+Plan& planFor(int oid, const SimObject& obj) {
+    if (plans.size() < static_cast<size_t>(SIM_MAX_OBJECTS)) plans.resize(SIM_MAX_OBJECTS);
+    std::unique_ptr<Plan>& slot = plans[static_cast<size_t>(oid)];
+    if (!slot) slot = std::make_unique<Plan>();
+    Plan& plan = *slot;
+    if (plan.stamp != obj.stamp || plan.springs != obj.springs || plan.masses != obj.masses ||
+        plan.nSprings != obj.nSprings || plan.nMasses != obj.nMasses ||
+        plan.layoutSetting != layoutSetting)
+        buildPlan(obj, plan);
+    return plan;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Packed copy
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr size_t kVectorAlign = 64; // bytes: one 512-bit vector, one cache line
+constexpr int kPackedRows = 10;     // px, py, pz, vx, vy, vz, ax, ay, az, mass
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// One block for all rows, grown as needed and kept between steps.
+struct PackedStore {
+    std::unique_ptr<void, FreeDeleter> block;
+    size_t masses = 0; // capacity in masses, a whole number of blocks
+    SpringPacked pk{};
+};
+PackedStore packed;
+
+bool reservePacked(int32_t nBlocks) {
+    const size_t masses = static_cast<size_t>(nBlocks) * kLanes;
+    if (masses <= packed.masses && packed.block) return true;
+    const size_t rowBytes = masses * sizeof(double);
+    const size_t bitsBytes =
+        (static_cast<size_t>(nBlocks) + kVectorAlign - 1) / kVectorAlign * kVectorAlign;
+    void* block = std::aligned_alloc(kVectorAlign, kPackedRows * rowBytes + 2 * bitsBytes);
+    if (!block) return false;
+    packed.block.reset(block);
+    packed.masses = masses;
+    double* rows = static_cast<double*>(block);
+    double** fields[kPackedRows] = {&packed.pk.px, &packed.pk.py,  &packed.pk.pz, &packed.pk.vx,
+                                    &packed.pk.vy, &packed.pk.vz,  &packed.pk.ax, &packed.pk.ay,
+                                    &packed.pk.az, &packed.pk.mass};
+    for (int r = 0; r < kPackedRows; ++r)
+        *fields[r] = rows + static_cast<size_t>(r) * masses;
+    uint8_t* bits = reinterpret_cast<uint8_t*>(rows + kPackedRows * masses);
+    packed.pk.freeBits = bits;
+    packed.pk.unitBits = bits + bitsBytes;
+    return true;
+}
+
+// Positions, velocities and increments into rows; fixed and unit-mass bits
+// read afresh each step, since flags and masses may be edited between steps.
+void packIn(const SimObject& obj, int32_t nBlocks) {
+    const SpringPacked& pk = packed.pk;
+    uint8_t* freeBits = const_cast<uint8_t*>(pk.freeBits);
+    uint8_t* unitBits = const_cast<uint8_t*>(pk.unitBits);
+    std::memset(freeBits, 0, static_cast<size_t>(nBlocks));
+    std::memset(unitBits, 0, static_cast<size_t>(nBlocks));
+    const int32_t n = obj.nMasses;
+    for (int32_t i = 0; i < n; ++i) {
+        const SimMass& m = obj.masses[i];
+        pk.px[i] = m.pos[0];
+        pk.py[i] = m.pos[1];
+        pk.pz[i] = m.pos[2];
+        pk.vx[i] = m.vel[0];
+        pk.vy[i] = m.vel[1];
+        pk.vz[i] = m.vel[2];
+        pk.ax[i] = m.acc[0];
+        pk.ay[i] = m.acc[1];
+        pk.az[i] = m.acc[2];
+        pk.mass[i] = m.mass;
+        const uint8_t bit = static_cast<uint8_t>(1u << (i % kLanes));
+        if (!(m.flags & SIMF_FIXED)) freeBits[i / kLanes] |= bit;
+        if (m.mass == 1.0) unitBits[i / kLanes] |= bit;
+    }
+    // Padding: a fixed unit mass at rest at the origin.
+    for (int32_t i = n; i < nBlocks * kLanes; ++i) {
+        pk.px[i] = pk.py[i] = pk.pz[i] = 0.0;
+        pk.vx[i] = pk.vy[i] = pk.vz[i] = 0.0;
+        pk.ax[i] = pk.ay[i] = pk.az[i] = 0.0;
+        pk.mass[i] = 1.0;
+        unitBits[i / kLanes] |= static_cast<uint8_t>(1u << (i % kLanes));
+    }
+}
+
+void packOut(SimObject& obj) {
+    const SpringPacked& pk = packed.pk;
+    for (int32_t i = 0; i < obj.nMasses; ++i) {
+        SimMass& m = obj.masses[i];
+        m.acc[0] = pk.ax[i];
+        m.acc[1] = pk.ay[i];
+        m.acc[2] = pk.az[i];
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Threads
+//
+// Thread t takes the tiles of its contiguous share of first ends and walks the
+// column segments in ascending order; it starts segment s only once thread
+// t - 1 has finished it. Every mass block then still receives its blocks in the
+// order of the one-thread run (see springs_kernels.h), and two threads never
+// touch the same mass at once: while thread t works on segment s, the thread
+// before it writes only columns of later segments and its own rows, which lie
+// before thread t's, and the thread after it only columns of earlier segments
+// and rows that come after thread t's. Any split gives the same bits, so the
+// split follows the measured speed of each thread.
+// ---------------------------------------------------------------------------
+namespace {
+
+struct alignas(64) Progress {
+    std::atomic<int32_t> segments{0}; // segments finished in this phase
+};
+
+struct Job {
+    const Plan* plan = nullptr;
+    SpringTiles view{};
+    SpringPacked pk{};
+    SpringTileKernel kernel = nullptr;
+    int threads = 0;
+};
+
+struct Pool {
+    std::vector<std::thread> workers; // threads 1 .. n - 1; the caller is thread 0
+    std::atomic<uint32_t> generation{0};
+    std::atomic<int32_t> running{0};
+    std::atomic<bool> stop{false};
+    Job job;
+    Progress progress[SIM_MAX_SPRING_THREADS];
+    int64_t busy[SIM_MAX_SPRING_THREADS] = {}; // counter counts spent in the kernel
+    ~Pool();
+};
+Pool pool;
+int threadSetting = 1;
+
+inline void cpuRelax() {
+#if defined(__x86_64__)
+    _mm_pause();
+#endif
+}
+
+// Waits until value != old: spins a little, yields, then sleeps on the futex.
+template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
+    for (int i = 0; i < kSpinRounds; ++i) {
+        if (value.load(std::memory_order_acquire) != old) return;
+        cpuRelax();
+    }
+    for (int i = 0; i < kYieldRounds; ++i) {
+        if (value.load(std::memory_order_acquire) != old) return;
+        std::this_thread::yield();
+    }
+    while (value.load(std::memory_order_acquire) == old)
+        value.wait(old, std::memory_order_acquire);
+}
+
+// Waits until thread t - 1 has finished more than `segments` segments.
+void awaitSegment(int t, int32_t segments) {
+    const std::atomic<int32_t>& done = pool.progress[t - 1].segments;
+    int32_t seen = done.load(std::memory_order_acquire);
+    while (seen <= segments) {
+        awaitChange(done, seen);
+        seen = done.load(std::memory_order_acquire);
+    }
+}
+
+void runPart(int t) {
+    const Job& job = pool.job;
+    const ThreadSplit& split = job.plan->split;
+    const int32_t tileBegin = split.tileSplit[static_cast<size_t>(t)];
+    const int32_t tileEnd = split.tileSplit[static_cast<size_t>(t) + 1];
+    const int32_t nSegments = static_cast<int32_t>(split.segment.size()) - 1;
+    std::atomic<int32_t>& done = pool.progress[t].segments;
+    const bool idle = tileBegin >= tileEnd;
+    const int32_t firstBlock = idle ? 0 : job.plan->tiles[static_cast<size_t>(tileBegin)].p;
+    int64_t busy = 0;
+    for (int32_t s = 0; s < nSegments; ++s) {
+        const int32_t qBegin = split.segment[static_cast<size_t>(s)];
+        const int32_t qEnd = split.segment[static_cast<size_t>(s) + 1];
+        // A segment left of this thread's first rows holds nothing for it nor
+        // for the threads after it, whose rows come later still; a thread
+        // without tiles passes each segment on only once it may.
+        if (idle || qEnd > firstBlock) {
+            if (t > 0) awaitSegment(t, s);
+            if (!idle) {
+                const int64_t start = platCounter();
+                job.kernel(job.view, job.pk, tileBegin, tileEnd, qBegin, qEnd);
+                busy += platCounter() - start;
+            }
+        }
+        done.store(s + 1, std::memory_order_release);
+        done.notify_all();
+    }
+    pool.busy[t] = busy;
+}
+
+// `seen` is the generation when the worker was made: it runs every later one.
+void workerLoop(int t, uint32_t seen) {
+    for (;;) {
+        awaitChange(pool.generation, seen);
+        seen = pool.generation.load(std::memory_order_acquire);
+        if (pool.stop.load(std::memory_order_acquire)) return;
+        runPart(t);
+        if (pool.running.fetch_sub(1, std::memory_order_acq_rel) == 1) pool.running.notify_all();
+    }
+}
+
+void stopWorkers() {
+    if (pool.workers.empty()) return;
+    pool.stop.store(true, std::memory_order_release);
+    pool.generation.fetch_add(1, std::memory_order_acq_rel);
+    pool.generation.notify_all();
+    for (std::thread& w : pool.workers)
+        w.join();
+    pool.workers.clear();
+    pool.stop.store(false, std::memory_order_release);
+}
+
+Pool::~Pool() {
+    stopWorkers();
+}
+
+void ensureWorkers(int threads) {
+    if (static_cast<int>(pool.workers.size()) == threads - 1) return;
+    stopWorkers();
+    const uint32_t now = pool.generation.load(std::memory_order_acquire);
+    for (int t = 1; t < threads; ++t)
+        pool.workers.emplace_back(workerLoop, t, now);
+}
+
+// The modelled finish time of the last thread for the given split: thread t
+// finishes segment s after its own work on it and after thread t - 1 has
+// finished it.
+double modelMakespan(const ThreadSplit& split, const std::vector<int32_t>& tileSplit) {
+    const size_t nSeg = split.segment.size() - 1;
+    double before[SIM_MAX_SPRING_THREADS] = {};
+    double last = 0.0;
+    for (int t = 0; t < split.threads; ++t) {
+        const size_t b = static_cast<size_t>(tileSplit[static_cast<size_t>(t)]);
+        const size_t e = static_cast<size_t>(tileSplit[static_cast<size_t>(t) + 1]);
+        double clock = 0.0;
+        for (size_t s = 0; s < nSeg; ++s) {
+            const double work = split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s];
+            if (t > 0) clock = std::max(clock, before[s]);
+            clock += work * split.speed[static_cast<size_t>(t)];
+            before[s] = clock;
+        }
+        last = std::max(last, clock);
+    }
+    return last;
+}
+
+// Moves each boundary in turn to where the modelled finish is earliest.
+void optimiseSplit(ThreadSplit& split) {
+    std::vector<int32_t> trial = split.tileSplit;
+    for (int round = 0; round < 3; ++round) {
+        bool moved = false;
+        for (int t = 1; t < split.threads; ++t) {
+            const int32_t lo = trial[static_cast<size_t>(t) - 1];
+            const int32_t hi = trial[static_cast<size_t>(t) + 1];
+            int32_t best = trial[static_cast<size_t>(t)];
+            double bestTime = modelMakespan(split, trial);
+            for (int32_t cut = lo; cut <= hi; ++cut) {
+                trial[static_cast<size_t>(t)] = cut;
+                const double time = modelMakespan(split, trial);
+                if (time < bestTime) {
+                    bestTime = time;
+                    best = cut;
+                }
+            }
+            moved = moved || best != split.tileSplit[static_cast<size_t>(t)];
+            trial[static_cast<size_t>(t)] = best;
+            split.tileSplit[static_cast<size_t>(t)] = best;
+        }
+        if (!moved) break;
+    }
+}
+
+// Segments, the cost of every (tile, segment) part and a first split.
+void prepareSplit(Plan& plan, int threads) {
+    ThreadSplit& split = plan.split;
+    split = ThreadSplit{};
+    split.threads = threads;
+    const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
+    const int32_t width =
+        std::max<int32_t>(1, (plan.nBlocks + kTargetSegments - 1) / kTargetSegments);
+    for (int32_t q = 0; q < plan.nBlocks; q += width)
+        split.segment.push_back(q);
+    split.segment.push_back(plan.nBlocks);
+    const size_t nSeg = split.segment.size() - 1;
+    split.prefixCost.assign((static_cast<size_t>(nTiles) + 1) * nSeg, 0.0);
+    for (int32_t t = 0; t < nTiles; ++t) {
+        const SpringTile& tile = plan.tiles[static_cast<size_t>(t)];
+        std::vector<double> cost(nSeg, 0.0);
+        for (int32_t b = tile.blockBegin; b < tile.blockEnd; ++b) {
+            const SpringBlock& blk = plan.blocks[static_cast<size_t>(b)];
+            cost[static_cast<size_t>(blk.q / width)] +=
+                kBlockCost + static_cast<double>(std::popcount(blk.present));
+        }
+        for (size_t s = 0; s < nSeg; ++s)
+            split.prefixCost[(static_cast<size_t>(t) + 1) * nSeg + s] =
+                split.prefixCost[static_cast<size_t>(t) * nSeg + s] + cost[s];
+    }
+    split.speed.assign(static_cast<size_t>(threads), 1.0);
+    split.tileSplit.resize(static_cast<size_t>(threads) + 1);
+    for (int t = 0; t <= threads; ++t)
+        split.tileSplit[static_cast<size_t>(t)] =
+            static_cast<int32_t>(static_cast<int64_t>(nTiles) * t / threads);
+    optimiseSplit(split);
+}
+
+// After a phase: each thread's time per unit of modelled cost, smoothed, and
+// now and then a new split from it.
+void adaptSplit(Plan& plan) {
+    ThreadSplit& split = plan.split;
+    const size_t nSeg = split.segment.size() - 1;
+    double mean = 0.0;
+    std::vector<double> rate(static_cast<size_t>(split.threads), 0.0);
+    for (int t = 0; t < split.threads; ++t) {
+        const size_t b = static_cast<size_t>(split.tileSplit[static_cast<size_t>(t)]);
+        const size_t e = static_cast<size_t>(split.tileSplit[static_cast<size_t>(t) + 1]);
+        double cost = 0.0;
+        for (size_t s = 0; s < nSeg; ++s)
+            cost += split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s];
+        if (cost <= 0.0 || pool.busy[t] <= 0) return;
+        rate[static_cast<size_t>(t)] = static_cast<double>(pool.busy[t]) / cost;
+        mean += rate[static_cast<size_t>(t)];
+    }
+    mean /= split.threads;
+    for (int t = 0; t < split.threads; ++t) {
+        double& speed = split.speed[static_cast<size_t>(t)];
+        speed = (1.0 - kSpeedWeight) * speed + kSpeedWeight * rate[static_cast<size_t>(t)] / mean;
+    }
+    if (++split.stepsSinceSplit < kResplitSteps) return;
+    split.stepsSinceSplit = 0;
+    optimiseSplit(split);
+}
+
+void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
+    if (plan.split.threads != threads) prepareSplit(plan, threads);
+    ensureWorkers(threads);
+    pool.job.plan = &plan;
+    pool.job.view = plan.view();
+    pool.job.pk = packed.pk;
+    pool.job.kernel = kernel;
+    pool.job.threads = threads;
+    for (int t = 0; t < threads; ++t)
+        pool.progress[t].segments.store(0, std::memory_order_relaxed);
+    pool.running.store(threads - 1, std::memory_order_relaxed);
+    pool.generation.fetch_add(1, std::memory_order_acq_rel);
+    pool.generation.notify_all();
+    runPart(0);
+    int32_t left = pool.running.load(std::memory_order_acquire);
+    while (left != 0) {
+        awaitChange(pool.running, left);
+        left = pool.running.load(std::memory_order_acquire);
+    }
+    adaptSplit(plan);
+}
+
+} // namespace
+
+int simSpringsSetThreads(int n) {
+    threadSetting = std::clamp(n, 1, SIM_MAX_SPRING_THREADS);
+    if (threadSetting == 1) stopWorkers();
+    return threadSetting;
+}
+
+int simSpringsThreads() {
+    return threadSetting;
+}
+
+// ---------------------------------------------------------------------------
+// The phase
+// ---------------------------------------------------------------------------
+void simSpringsApply(int oid) {
+    if (!simValidOid(oid)) return;
+    SimObject& obj = simWorld.objects[oid];
+    if (!obj.masses || obj.nMasses < 1 || !obj.springs || obj.nSprings < 1) return;
+    Plan& plan = planFor(oid, obj);
+    if (plan.layout != SIM_LAYOUT_TILED || !reservePacked(plan.nBlocks)) {
+        generalSprings(obj);
+        return;
+    }
+    packIn(obj, plan.nBlocks);
+    const SpringTileKernel kernel = kKernels[simSpringsPath()];
+    const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
+    const int threads = std::min<int>(threadSetting, nTiles);
+    if (threads > 1) {
+        runThreads(plan, kernel, threads);
+    } else {
+        kernel(plan.view(), packed.pk, 0, nTiles, 0, plan.nBlocks);
+    }
+    packOut(obj);
+}
+
+void simSpringsSetLayout(int layout) {
+    layoutSetting = layout;
+}
+
+int simSpringsLayoutOf(int oid) {
+    if (oid < 0 || static_cast<size_t>(oid) >= plans.size() || !plans[static_cast<size_t>(oid)])
+        return -1;
+    return plans[static_cast<size_t>(oid)]->layout;
+}
+
+void simSpringsRelease() {
+    stopWorkers();
+    plans.clear();
+    plans.shrink_to_fit();
+    packed.block.reset();
+    packed.masses = 0;
+    packed.pk = SpringPacked{};
+}
