@@ -2,7 +2,7 @@
 // steps without a window and reports rates, phase times and a digest of the
 // final state, so that two runs or two builds can be compared.
 //
-// Sections: options; world building; state report; main.
+// Sections: options; world building; state report; machine and JSON; main.
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/frame.h"
 #include "app/startup.h"
 #include "platform/platform.h"
+#include "sim/springs.h"
 #include "sim/world.h"
 #include "tools/fixtures/bodies.h"
 
@@ -38,19 +40,25 @@ struct BenchOptions {
     long dragY = 0;
     long report = 0; // 0: no periodic report
     bool verbose = false;
+    long threads = 1;           // spring phase threads
+    const char* json = nullptr; // file for the run's figures as JSON
 };
 
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
-                 "                    [--verbose] [--help]\n"
+                 "                    [--threads N] [--json FILE] [--verbose] [--help]\n"
                  "  --steps N      whole steps to run (default %ld)\n"
                  "  --scene FILE   3DS scene to load (default %s in the working directory)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
                  "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
+                 "  --threads N    threads for the spring phase (default 1; same results)\n"
+                 "  --json FILE    also write the run's figures to FILE as JSON\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
                  kDefaultSteps, kDefaultScene);
+    std::fprintf(out, "The environment variable ZIBBET_ISA=baseline|avx2|avx512 forces a vector "
+                      "path.\n");
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {
@@ -100,6 +108,20 @@ int parseOptions(int argc, char** argv, BenchOptions& opt) {
                 return kExitUsage;
             }
             opt.scene = value(1);
+            i += 1;
+        } else if (std::strcmp(arg, "--threads") == 0) {
+            if (!parseLong(value(1), 1, SIM_MAX_SPRING_THREADS, &opt.threads)) {
+                std::fprintf(stderr, "zibbet-bench: --threads needs a whole number from 1 to %d\n",
+                             SIM_MAX_SPRING_THREADS);
+                return kExitUsage;
+            }
+            i += 1;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            if (!value(1)) {
+                std::fprintf(stderr, "zibbet-bench: --json needs a file name\n");
+                return kExitUsage;
+            }
+            opt.json = value(1);
             i += 1;
         } else if (std::strcmp(arg, "--verbose") == 0) {
             opt.verbose = true;
@@ -306,6 +328,91 @@ void printPhase(const char* name, int64_t counts, double freq, long steps, doubl
                 runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
 }
 
+// ---------------------------------------------------------------------------
+// Machine and JSON
+// ---------------------------------------------------------------------------
+
+// The processor's model name as Linux reports it, or "unknown".
+std::string cpuModel() {
+    std::string model = "unknown";
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return model;
+    char line[512];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "model name", 10) != 0) continue;
+        const char* colon = std::strchr(line, ':');
+        if (!colon) continue;
+        model = colon + 1;
+        while (!model.empty() && (model.front() == ' ' || model.front() == '\t'))
+            model.erase(model.begin());
+        while (!model.empty() && (model.back() == '\n' || model.back() == ' '))
+            model.pop_back();
+        break;
+    }
+    std::fclose(f);
+    return model;
+}
+
+// text as a JSON string, quotes included.
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+struct RunFigures {
+    long steps = 0;
+    WorldTotals totals;
+    double runSeconds = 0.0;
+    double forces = 0.0, springs = 0.0, motion = 0.0; // phase seconds
+    uint64_t digest = 0;
+};
+
+// A rate, or 0 when the time is too short to measure.
+double perSecond(double count, double seconds) {
+    return seconds > 0.0 ? count / seconds : 0.0;
+}
+
+void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
+    std::string paths;
+    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        if (!simSpringsPathSupported(path)) continue;
+        if (!paths.empty()) paths += ", ";
+        paths += jsonString(simSpringsPathName(path));
+    }
+    const double springSteps = static_cast<double>(run.totals.springs) * run.steps;
+    std::fprintf(f, "{\n");
+    std::fprintf(f, "  \"machine\": {\"cpu\": %s, \"processors\": %d, \"paths\": [%s]},\n",
+                 jsonString(cpuModel()).c_str(), platProcessorCount(), paths.c_str());
+    std::fprintf(f, "  \"scene\": %s,\n", jsonString(opt.scene).c_str());
+    std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsPath())).c_str());
+    std::fprintf(f, "  \"threads\": %d,\n", simSpringsThreads());
+    std::fprintf(f, "  \"steps\": %ld,\n", run.steps);
+    std::fprintf(f, "  \"drag\": [%ld, %ld],\n", opt.dragX, opt.dragY);
+    std::fprintf(f, "  \"masses\": %" PRId64 ",\n", run.totals.masses);
+    std::fprintf(f, "  \"springs\": %" PRId64 ",\n", run.totals.springs);
+    std::fprintf(f, "  \"run_seconds\": %.9g,\n", run.runSeconds);
+    std::fprintf(f, "  \"steps_per_second\": %.9g,\n", perSecond(run.steps, run.runSeconds));
+    std::fprintf(f,
+                 "  \"phase_seconds\": {\"forces\": %.9g, \"springs\": %.9g, \"motion\": "
+                 "%.9g},\n",
+                 run.forces, run.springs, run.motion);
+    std::fprintf(f, "  \"springs_per_second\": %.9g,\n", perSecond(springSteps, run.springs));
+    std::fprintf(f, "  \"digest\": \"%016" PRIx64 "\"\n", run.digest);
+    std::fprintf(f, "}\n");
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -317,6 +424,17 @@ int main(int argc, char** argv) {
     if (parsed == 1) return 0;
     if (parsed != 0) return parsed;
     if (!buildWorld(opt)) return kExitUsage;
+    // Opened before the run, so that a long run does not end in a refusal.
+    std::FILE* json = nullptr;
+    if (opt.json) {
+        json = std::fopen(opt.json, "w");
+        if (!json) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+    simSpringsSetThreads(static_cast<int>(opt.threads));
 
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.dragX);
@@ -326,6 +444,8 @@ int main(int argc, char** argv) {
     std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
                 " springs, drag (%ld, %ld)\n",
                 opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.dragX, opt.dragY);
+    std::printf("springs on the %s path, %d thread%s\n", simSpringsPathName(simSpringsPath()),
+                simSpringsThreads(), simSpringsThreads() == 1 ? "" : "s");
     if (opt.report) reportState(0);
 
     const double freq = static_cast<double>(platCounterFrequency());
@@ -353,6 +473,23 @@ int main(int argc, char** argv) {
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
-    std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    const uint64_t digest = fixtureWorldDigest();
+    std::printf("digest     %016" PRIx64 "\n", digest);
+    if (json) {
+        RunFigures figures;
+        figures.steps = opt.steps;
+        figures.totals = totals;
+        figures.runSeconds = runSeconds;
+        figures.forces = forces / freq;
+        figures.springs = springSeconds;
+        figures.motion = motion / freq;
+        figures.digest = digest;
+        writeJson(json, opt, figures);
+        if (std::fclose(json) != 0) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
     return 0;
 }

@@ -1,9 +1,16 @@
 // The spring engine against the plain one-spring-at-a-time loop: every mass
 // record bit for bit after whole steps, on every vector path this processor
-// can run and with one, two and three threads.
+// can run and with one, two and three threads; and the headless runner's
+// digest for each thread count and each forced path.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +21,7 @@
 #include "sim/springs.h"
 #include "sim/step.h"
 #include "tools/fixtures/bodies.h"
+#include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/plain_springs.h"
 #include "world_fixture.h"
 
@@ -338,4 +346,91 @@ TEST(SpringsSettings, APathTheProcessorLacksIsRefusedAndThreadsAreClamped) {
     EXPECT_EQ(simSpringsSetThreads(SIM_MAX_SPRING_THREADS + 5), SIM_MAX_SPRING_THREADS);
     simSpringsSetThreads(1);
     EXPECT_TRUE(simSpringsUsePath(saved));
+}
+
+// ---------------------------------------------------------------------------
+// zibbet-bench: the same digest for every thread count and every path
+// ---------------------------------------------------------------------------
+namespace {
+
+struct BenchRun {
+    std::string out; // stdout and stderr together
+    int status = -1;
+};
+
+BenchRun runBench(const std::string& dir, const std::string& env, const std::string& args) {
+    BenchRun r;
+    const std::string command =
+        "cd " + dir + " && " + env + " " + ZIBBET_BENCH_BINARY + " " + args + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// The 16 hex digits after "digest", or "" when there are none.
+std::string digestOf(const std::string& out) {
+    const size_t at = out.find("digest     ");
+    return at == std::string::npos ? "" : out.substr(at + 11, 16);
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
+    char dir[] = "/tmp/zibbet-springs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string scene = std::string(dir) + "/bmoon1m.3ds";
+    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
+    const std::string json = std::string(dir) + "/run.json";
+    const std::string steps = "--steps 12 --drag 40 -30";
+
+    const BenchRun one = runBench(dir, "", steps + " --threads 1 --json " + json);
+    ASSERT_EQ(one.status, 0) << one.out;
+    const std::string digest = digestOf(one.out);
+    ASSERT_EQ(digest.size(), 16u) << one.out;
+    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsPath())) +
+                                 " path, 1 thread\n"))
+        << one.out;
+    std::ifstream in(json);
+    std::stringstream figures;
+    figures << in.rdbuf();
+    EXPECT_TRUE(has(figures.str(), "\"digest\": \"" + digest + "\"")) << figures.str();
+    EXPECT_TRUE(has(figures.str(), "\"threads\": 1,")) << figures.str();
+    EXPECT_TRUE(has(figures.str(), "\"steps\": 12,")) << figures.str();
+
+    for (const int threads : {2, 3}) {
+        const BenchRun r = runBench(dir, "", steps + " --threads " + std::to_string(threads));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(digestOf(r.out), digest) << threads << " threads\n" << r.out;
+        EXPECT_TRUE(has(r.out, std::to_string(threads) + " threads\n")) << r.out;
+    }
+    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        const std::string name = simSpringsPathName(path);
+        const BenchRun r = runBench(dir, "ZIBBET_ISA=" + name, steps + " --threads 2");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(digestOf(r.out), digest) << name << "\n" << r.out;
+        if (simSpringsPathSupported(path)) {
+            EXPECT_TRUE(has(r.out, "springs on the " + name + " path")) << r.out;
+        } else {
+            std::printf("[   NOTE   ] %s path not run: this processor lacks it\n", name.c_str());
+            EXPECT_TRUE(has(r.out, "this processor cannot run that path")) << r.out;
+        }
+    }
+    const BenchRun bogus = runBench(dir, "ZIBBET_ISA=sse9", "--steps 1");
+    EXPECT_EQ(bogus.status, 0) << bogus.out;
+    EXPECT_TRUE(has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, avx2, avx512"))
+        << bogus.out;
+
+    std::remove(json.c_str());
+    std::remove(scene.c_str());
+    rmdir(dir);
 }
