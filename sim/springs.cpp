@@ -41,14 +41,19 @@ constexpr int kLanes = kSpringTileMasses;
 // fills about a seventh of its cells).
 constexpr double kMinTileFill = 0.3;
 
-// Threads: segments of columns handed from thread to thread, and how long a
-// thread spins on a hand-over before it sleeps.
-constexpr int kTargetSegments = 48;
-constexpr int kSpinRounds = 4000;     // pause instructions, a few microseconds
-constexpr int kYieldRounds = 4;       // then yields, then a futex sleep
-constexpr int kResplitSteps = 8;      // steps between two adjustments of the split
-constexpr double kSpeedWeight = 0.25; // weight of the newest step in a thread's speed
-constexpr double kBlockCost = 24.0;   // cost of a cell block beyond its cells, in cells
+// Threads. A waiting thread spins for a while (a hand-over or the next phase
+// comes soon while a run goes on; waking from a sleep takes this machine
+// tens to hundreds of microseconds), then yields its processor to whatever
+// else wants it, then sleeps on a futex.
+constexpr int64_t kSpinNanos = 100000;   // 0.1 ms
+constexpr int64_t kYieldNanos = 1000000; // then 1 ms of yielding
+constexpr int kResplitSteps = 8;         // steps between two adjustments of the split
+constexpr double kSpeedWeight = 0.25;    // weight of the newest step in a thread's speed
+// Costs in the model of a split, in units of one cell's work (about 0.7 ns).
+constexpr double kBlockCost = 24.0;     // a cell block beyond its cells
+constexpr double kVisitCost = 6.0;      // a tile's look at a segment
+constexpr double kHandOverCost = 300.0; // a segment passing to the next thread
+constexpr int kSegmentChoices[] = {2, 4, 8, 16, 32, 64};
 
 } // namespace
 
@@ -283,10 +288,10 @@ namespace {
 struct ThreadSplit {
     int threads = 0;
     std::vector<int32_t> tileSplit;
-    std::vector<int32_t> segment;   // nSegments + 1 bounds, in mass blocks
-    std::vector<double> cellCost;   // [tile * nSegments + s]: modelled cost of that part
-    std::vector<double> prefixCost; // [(tile) * nSegments + s]: sum over the tiles before
-    std::vector<double> speed;      // per thread: measured time per unit of cost, relative
+    std::vector<int32_t> segment;      // nSegments + 1 bounds, in mass blocks
+    std::vector<double> prefixCost;    // [tile * nSegments + s]: cost of the tiles before, in s
+    std::vector<int32_t> prefixVisits; // the same for the tiles that have blocks in s
+    std::vector<double> speed;         // per thread: measured time per unit of cost, relative
     int stepsSinceSplit = 0;
 };
 
@@ -307,6 +312,7 @@ struct Plan {
     double kAll = 0.0, dampingAll = 0.0;
     bool uniform = true;
     ThreadSplit split;
+    std::vector<int32_t> next; // per tile: the next cell block to run in this phase
 
     SpringTiles view() const {
         SpringTiles v;
@@ -460,6 +466,7 @@ void clearPlan(Plan& plan) {
     plan.damping = {};
     plan.uniform = true;
     plan.split = ThreadSplit{};
+    plan.next = {};
 }
 
 void buildPlan(const SimObject& obj, Plan& plan) {
@@ -476,6 +483,7 @@ void buildPlan(const SimObject& obj, Plan& plan) {
         return;
     }
     plan.layout = SIM_LAYOUT_TILED;
+    plan.next.resize(plan.tiles.size());
     if (layoutSetting == SIM_LAYOUT_AUTO) {
         const double cells = static_cast<double>(plan.rest.size() - kLanes);
         const double room = static_cast<double>(plan.blocks.size()) * kLanes * kLanes;
@@ -589,15 +597,17 @@ void packOut(SimObject& obj) {
 // ---------------------------------------------------------------------------
 // Threads
 //
-// Thread t takes the tiles of its contiguous share of first ends and walks the
-// column segments in ascending order; it starts segment s only once thread
-// t - 1 has finished it. Every mass block then still receives its blocks in the
-// order of the one-thread run (see springs_kernels.h), and two threads never
-// touch the same mass at once: while thread t works on segment s, the thread
+// The tiles are cut into contiguous parts, one per thread. Part k walks the
+// column segments in ascending order and starts segment s only once part
+// k - 1 has finished it. Every mass block then still receives its blocks in
+// the order of the one-thread run (see springs_kernels.h), and two parts never
+// touch the same mass at once: while part k works on segment s, the part
 // before it writes only columns of later segments and its own rows, which lie
-// before thread t's, and the thread after it only columns of earlier segments
-// and rows that come after thread t's. Any split gives the same bits, so the
-// split follows the measured speed of each thread.
+// before part k's, and the part after it only columns of earlier segments and
+// rows that come after part k's. Threads claim the parts in order, the caller
+// first; when a worker is slow to wake (another process holds its processor),
+// a thread that has finished its part runs the next one instead. Any split
+// gives the same bits, so the split follows the measured speed of each part.
 // ---------------------------------------------------------------------------
 namespace {
 
@@ -606,21 +616,23 @@ struct alignas(64) Progress {
 };
 
 struct Job {
-    const Plan* plan = nullptr;
+    Plan* plan = nullptr;
     SpringTiles view{};
     SpringPacked pk{};
     SpringTileKernel kernel = nullptr;
-    int threads = 0;
 };
 
 struct Pool {
-    std::vector<std::thread> workers; // threads 1 .. n - 1; the caller is thread 0
-    std::atomic<uint32_t> generation{0};
-    std::atomic<int32_t> running{0};
+    std::vector<std::thread> workers;
+    std::atomic<uint32_t> generation{0}; // one more for every phase run with workers
+    // generation << 32 | parts << 16 | the next part to claim: a claim needs
+    // nothing else, so a late worker reads nothing that the next phase writes.
+    alignas(64) std::atomic<uint64_t> claim{0};
+    alignas(64) std::atomic<int32_t> partsDone{0};
     std::atomic<bool> stop{false};
     Job job;
     Progress progress[SIM_MAX_SPRING_THREADS];
-    int64_t busy[SIM_MAX_SPRING_THREADS] = {}; // counter counts spent in the kernel
+    int64_t busy[SIM_MAX_SPRING_THREADS] = {}; // per part: counter counts spent in the kernel
     ~Pool();
 };
 Pool pool;
@@ -632,13 +644,15 @@ inline void cpuRelax() {
 #endif
 }
 
-// Waits until value != old: spins a little, yields, then sleeps on the futex.
+// Waits until value != old: spins, then yields, then sleeps on the futex.
 template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
-    for (int i = 0; i < kSpinRounds; ++i) {
+    const int64_t start = platCounter();
+    for (int round = 0;; ++round) {
         if (value.load(std::memory_order_acquire) != old) return;
         cpuRelax();
+        if (round % 64 == 0 && platCounter() - start > kSpinNanos) break;
     }
-    for (int i = 0; i < kYieldRounds; ++i) {
+    while (platCounter() - start < kSpinNanos + kYieldNanos) {
         if (value.load(std::memory_order_acquire) != old) return;
         std::this_thread::yield();
     }
@@ -646,9 +660,9 @@ template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
         value.wait(old, std::memory_order_acquire);
 }
 
-// Waits until thread t - 1 has finished more than `segments` segments.
-void awaitSegment(int t, int32_t segments) {
-    const std::atomic<int32_t>& done = pool.progress[t - 1].segments;
+// Waits until part k - 1 has finished more than `segments` segments.
+void awaitSegment(int k, int32_t segments) {
+    const std::atomic<int32_t>& done = pool.progress[k - 1].segments;
     int32_t seen = done.load(std::memory_order_acquire);
     while (seen <= segments) {
         awaitChange(done, seen);
@@ -656,44 +670,70 @@ void awaitSegment(int t, int32_t segments) {
     }
 }
 
-void runPart(int t) {
+void runPart(int k) {
     const Job& job = pool.job;
     const ThreadSplit& split = job.plan->split;
-    const int32_t tileBegin = split.tileSplit[static_cast<size_t>(t)];
-    const int32_t tileEnd = split.tileSplit[static_cast<size_t>(t) + 1];
+    const int32_t tileBegin = split.tileSplit[static_cast<size_t>(k)];
+    const int32_t tileEnd = split.tileSplit[static_cast<size_t>(k) + 1];
     const int32_t nSegments = static_cast<int32_t>(split.segment.size()) - 1;
-    std::atomic<int32_t>& done = pool.progress[t].segments;
+    std::atomic<int32_t>& done = pool.progress[k].segments;
     const bool idle = tileBegin >= tileEnd;
+    int32_t* next = job.plan->next.data() + tileBegin;
+    for (int32_t i = tileBegin; i < tileEnd; ++i)
+        next[i - tileBegin] = job.plan->tiles[static_cast<size_t>(i)].blockBegin;
     const int32_t firstBlock = idle ? 0 : job.plan->tiles[static_cast<size_t>(tileBegin)].p;
     int64_t busy = 0;
     for (int32_t s = 0; s < nSegments; ++s) {
-        const int32_t qBegin = split.segment[static_cast<size_t>(s)];
         const int32_t qEnd = split.segment[static_cast<size_t>(s) + 1];
-        // A segment left of this thread's first rows holds nothing for it nor
-        // for the threads after it, whose rows come later still; a thread
-        // without tiles passes each segment on only once it may.
+        // A segment left of this part's first rows holds nothing for it nor
+        // for the parts after it, whose rows come later still; a part without
+        // tiles passes each segment on only once it may.
         if (idle || qEnd > firstBlock) {
-            if (t > 0) awaitSegment(t, s);
+            if (k > 0) awaitSegment(k, s);
             if (!idle) {
                 const int64_t start = platCounter();
-                job.kernel(job.view, job.pk, tileBegin, tileEnd, qBegin, qEnd);
+                job.kernel(job.view, job.pk, tileBegin, tileEnd, qEnd, next);
                 busy += platCounter() - start;
             }
         }
         done.store(s + 1, std::memory_order_release);
         done.notify_all();
     }
-    pool.busy[t] = busy;
+    pool.busy[k] = busy;
 }
 
-// `seen` is the generation when the worker was made: it runs every later one.
-void workerLoop(int t, uint32_t seen) {
+// Claims the next part of phase `generation`; false when none is left.
+bool claimPart(uint32_t generation, int* part) {
+    uint64_t c = pool.claim.load(std::memory_order_acquire);
+    for (;;) {
+        if (static_cast<uint32_t>(c >> 32) != generation) return false;
+        const int parts = static_cast<int>((c >> 16) & 0xffffu);
+        const int k = static_cast<int>(c & 0xffffu);
+        if (k >= parts) return false;
+        if (pool.claim.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel)) {
+            *part = k;
+            return true;
+        }
+    }
+}
+
+// Runs parts of phase `generation` while any is left.
+void runParts(uint32_t generation) {
+    int part = 0;
+    while (claimPart(generation, &part)) {
+        runPart(part);
+        pool.partsDone.fetch_add(1, std::memory_order_acq_rel);
+        pool.partsDone.notify_all();
+    }
+}
+
+// `seen` is the generation when the worker was made: it joins every later one.
+void workerLoop(uint32_t seen) {
     for (;;) {
         awaitChange(pool.generation, seen);
         seen = pool.generation.load(std::memory_order_acquire);
         if (pool.stop.load(std::memory_order_acquire)) return;
-        runPart(t);
-        if (pool.running.fetch_sub(1, std::memory_order_acq_rel) == 1) pool.running.notify_all();
+        runParts(seen);
     }
 }
 
@@ -717,23 +757,25 @@ void ensureWorkers(int threads) {
     stopWorkers();
     const uint32_t now = pool.generation.load(std::memory_order_acquire);
     for (int t = 1; t < threads; ++t)
-        pool.workers.emplace_back(workerLoop, t, now);
+        pool.workers.emplace_back(workerLoop, now);
 }
 
 // The modelled finish time of the last thread for the given split: thread t
 // finishes segment s after its own work on it and after thread t - 1 has
-// finished it.
+// finished it and handed it over.
 double modelMakespan(const ThreadSplit& split, const std::vector<int32_t>& tileSplit) {
     const size_t nSeg = split.segment.size() - 1;
-    double before[SIM_MAX_SPRING_THREADS] = {};
+    std::vector<double> before(nSeg, 0.0);
     double last = 0.0;
     for (int t = 0; t < split.threads; ++t) {
         const size_t b = static_cast<size_t>(tileSplit[static_cast<size_t>(t)]);
         const size_t e = static_cast<size_t>(tileSplit[static_cast<size_t>(t) + 1]);
         double clock = 0.0;
         for (size_t s = 0; s < nSeg; ++s) {
-            const double work = split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s];
-            if (t > 0) clock = std::max(clock, before[s]);
+            const double work =
+                split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s] +
+                kVisitCost * (split.prefixVisits[e * nSeg + s] - split.prefixVisits[b * nSeg + s]);
+            if (t > 0) clock = std::max(clock, before[s] + kHandOverCost);
             clock += work * split.speed[static_cast<size_t>(t)];
             before[s] = clock;
         }
@@ -743,62 +785,84 @@ double modelMakespan(const ThreadSplit& split, const std::vector<int32_t>& tileS
 }
 
 // Moves each boundary in turn to where the modelled finish is earliest.
-void optimiseSplit(ThreadSplit& split) {
-    std::vector<int32_t> trial = split.tileSplit;
+double optimiseSplit(ThreadSplit& split) {
+    std::vector<int32_t>& cuts = split.tileSplit;
+    double best = modelMakespan(split, cuts);
     for (int round = 0; round < 3; ++round) {
         bool moved = false;
         for (int t = 1; t < split.threads; ++t) {
-            const int32_t lo = trial[static_cast<size_t>(t) - 1];
-            const int32_t hi = trial[static_cast<size_t>(t) + 1];
-            int32_t best = trial[static_cast<size_t>(t)];
-            double bestTime = modelMakespan(split, trial);
-            for (int32_t cut = lo; cut <= hi; ++cut) {
-                trial[static_cast<size_t>(t)] = cut;
-                const double time = modelMakespan(split, trial);
-                if (time < bestTime) {
-                    bestTime = time;
-                    best = cut;
+            const int32_t was = cuts[static_cast<size_t>(t)];
+            int32_t bestCut = was;
+            for (int32_t cut = cuts[static_cast<size_t>(t) - 1];
+                 cut <= cuts[static_cast<size_t>(t) + 1]; ++cut) {
+                cuts[static_cast<size_t>(t)] = cut;
+                const double time = modelMakespan(split, cuts);
+                if (time < best) {
+                    best = time;
+                    bestCut = cut;
                 }
             }
-            moved = moved || best != split.tileSplit[static_cast<size_t>(t)];
-            trial[static_cast<size_t>(t)] = best;
-            split.tileSplit[static_cast<size_t>(t)] = best;
+            cuts[static_cast<size_t>(t)] = bestCut;
+            moved = moved || bestCut != was;
         }
         if (!moved) break;
     }
+    return best;
 }
 
-// Segments, the cost of every (tile, segment) part and a first split.
-void prepareSplit(Plan& plan, int threads) {
-    ThreadSplit& split = plan.split;
-    split = ThreadSplit{};
-    split.threads = threads;
-    const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
-    const int32_t width =
-        std::max<int32_t>(1, (plan.nBlocks + kTargetSegments - 1) / kTargetSegments);
+// Segments of `width` mass blocks and the cost of every (tile, segment) part.
+void costSegments(const Plan& plan, ThreadSplit& split, int32_t width) {
+    split.segment.clear();
     for (int32_t q = 0; q < plan.nBlocks; q += width)
         split.segment.push_back(q);
     split.segment.push_back(plan.nBlocks);
     const size_t nSeg = split.segment.size() - 1;
-    split.prefixCost.assign((static_cast<size_t>(nTiles) + 1) * nSeg, 0.0);
-    for (int32_t t = 0; t < nTiles; ++t) {
-        const SpringTile& tile = plan.tiles[static_cast<size_t>(t)];
-        std::vector<double> cost(nSeg, 0.0);
+    const size_t nTiles = plan.tiles.size();
+    split.prefixCost.assign((nTiles + 1) * nSeg, 0.0);
+    split.prefixVisits.assign((nTiles + 1) * nSeg, 0);
+    std::vector<double> cost(nSeg);
+    for (size_t t = 0; t < nTiles; ++t) {
+        const SpringTile& tile = plan.tiles[t];
+        std::fill(cost.begin(), cost.end(), 0.0);
         for (int32_t b = tile.blockBegin; b < tile.blockEnd; ++b) {
             const SpringBlock& blk = plan.blocks[static_cast<size_t>(b)];
             cost[static_cast<size_t>(blk.q / width)] +=
                 kBlockCost + static_cast<double>(std::popcount(blk.present));
         }
-        for (size_t s = 0; s < nSeg; ++s)
-            split.prefixCost[(static_cast<size_t>(t) + 1) * nSeg + s] =
-                split.prefixCost[static_cast<size_t>(t) * nSeg + s] + cost[s];
+        for (size_t s = 0; s < nSeg; ++s) {
+            split.prefixCost[(t + 1) * nSeg + s] = split.prefixCost[t * nSeg + s] + cost[s];
+            split.prefixVisits[(t + 1) * nSeg + s] = split.prefixVisits[t * nSeg + s] + 1;
+        }
     }
+}
+
+// The segment width and split that the model finds fastest, with equal speeds.
+void prepareSplit(Plan& plan, int threads) {
+    ThreadSplit& split = plan.split;
+    split = ThreadSplit{};
+    split.threads = threads;
     split.speed.assign(static_cast<size_t>(threads), 1.0);
-    split.tileSplit.resize(static_cast<size_t>(threads) + 1);
-    for (int t = 0; t <= threads; ++t)
-        split.tileSplit[static_cast<size_t>(t)] =
-            static_cast<int32_t>(static_cast<int64_t>(nTiles) * t / threads);
-    optimiseSplit(split);
+    const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
+    double bestTime = 0.0;
+    int32_t bestWidth = 0;
+    std::vector<int32_t> bestCuts;
+    for (const int segments : kSegmentChoices) {
+        const int32_t width = std::max<int32_t>(1, (plan.nBlocks + segments - 1) / segments);
+        costSegments(plan, split, width);
+        split.tileSplit.resize(static_cast<size_t>(threads) + 1);
+        for (int t = 0; t <= threads; ++t)
+            split.tileSplit[static_cast<size_t>(t)] =
+                static_cast<int32_t>(static_cast<int64_t>(nTiles) * t / threads);
+        const double time = optimiseSplit(split);
+        if (bestWidth == 0 || time < bestTime) {
+            bestTime = time;
+            bestWidth = width;
+            bestCuts = split.tileSplit;
+        }
+        if (width == 1) break;
+    }
+    costSegments(plan, split, bestWidth);
+    split.tileSplit = bestCuts;
 }
 
 // After a phase: each thread's time per unit of modelled cost, smoothed, and
@@ -835,17 +899,19 @@ void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
     pool.job.view = plan.view();
     pool.job.pk = packed.pk;
     pool.job.kernel = kernel;
-    pool.job.threads = threads;
-    for (int t = 0; t < threads; ++t)
-        pool.progress[t].segments.store(0, std::memory_order_relaxed);
-    pool.running.store(threads - 1, std::memory_order_relaxed);
-    pool.generation.fetch_add(1, std::memory_order_acq_rel);
+    for (int k = 0; k < threads; ++k)
+        pool.progress[k].segments.store(0, std::memory_order_relaxed);
+    pool.partsDone.store(0, std::memory_order_relaxed);
+    const uint32_t generation = pool.generation.load(std::memory_order_relaxed) + 1;
+    pool.claim.store(uint64_t{generation} << 32 | uint64_t(threads) << 16,
+                     std::memory_order_release);
+    pool.generation.store(generation, std::memory_order_release);
     pool.generation.notify_all();
-    runPart(0);
-    int32_t left = pool.running.load(std::memory_order_acquire);
-    while (left != 0) {
-        awaitChange(pool.running, left);
-        left = pool.running.load(std::memory_order_acquire);
+    runParts(generation);
+    int32_t done = pool.partsDone.load(std::memory_order_acquire);
+    while (done != threads) {
+        awaitChange(pool.partsDone, done);
+        done = pool.partsDone.load(std::memory_order_acquire);
     }
     adaptSplit(plan);
 }
@@ -881,7 +947,9 @@ void simSpringsApply(int oid) {
     if (threads > 1) {
         runThreads(plan, kernel, threads);
     } else {
-        kernel(plan.view(), packed.pk, 0, nTiles, 0, plan.nBlocks);
+        for (int32_t t = 0; t < nTiles; ++t)
+            plan.next[static_cast<size_t>(t)] = plan.tiles[static_cast<size_t>(t)].blockBegin;
+        kernel(plan.view(), packed.pk, 0, nTiles, plan.nBlocks, plan.next.data());
     }
     packOut(obj);
 }
@@ -894,6 +962,15 @@ int simSpringsLayoutOf(int oid) {
     if (oid < 0 || static_cast<size_t>(oid) >= plans.size() || !plans[static_cast<size_t>(oid)])
         return -1;
     return plans[static_cast<size_t>(oid)]->layout;
+}
+
+int64_t simSpringsStreamedBytes(int oid) {
+    if (simSpringsLayoutOf(oid) != SIM_LAYOUT_TILED) return 0;
+    const Plan& plan = *plans[static_cast<size_t>(oid)];
+    const size_t cells = plan.rest.size() - kLanes;
+    const size_t perCell = sizeof(double) * (plan.uniform ? 1 : 3);
+    return static_cast<int64_t>(plan.tiles.size() * sizeof(SpringTile) +
+                                plan.blocks.size() * sizeof(SpringBlock) + cells * perCell);
 }
 
 void simSpringsRelease() {

@@ -6,6 +6,8 @@
 // a-time loop: each mass receives the same additions in the same order.
 #pragma once
 
+#include <cstdint>
+
 // Vector paths of the tile kernel.
 enum SimSpringPath {
     SIM_PATH_BASELINE = 0, // any x86-64 processor
@@ -33,7 +35,8 @@ bool simSpringsUsePath(int path);         // runs that path from now on; false i
 int simSpringsSetThreads(int n); // threads for the phase, clamped to 1..SIM_MAX_SPRING_THREADS
 int simSpringsThreads();         // threads set (1 unless a tool asked for more)
 
-void simSpringsSetLayout(int layout); // SIM_LAYOUT_*, for tests and benchmarks; AUTO by default
-int simSpringsLayoutOf(int oid);      // layout of the object's plan as last run, or -1
+void simSpringsSetLayout(int layout);     // SIM_LAYOUT_*, for tests and benchmarks; AUTO by default
+int simSpringsLayoutOf(int oid);          // layout of the object's plan as last run, or -1
+int64_t simSpringsStreamedBytes(int oid); // bytes of tiled plan read per phase (0: general)
 
 void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

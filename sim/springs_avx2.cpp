@@ -94,7 +94,7 @@ inline V8 vCells(const double* cells, uint32_t present) {
     return V8{expand4(cells, low), expand4(cells + kSetBits4[low], present >> 4)};
 }
 inline void vPrefetch(const double* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_NTA);
 }
 
 // Rows a, b, c, d of a 4 x 4 matrix into its columns.
@@ -130,16 +130,16 @@ void vTranspose(const V8 in[8], V8 out[8]) {
 } // namespace
 
 void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qBegin, int32_t qEnd) {
-    tileKernel(plan, pk, tileBegin, tileEnd, qBegin, qEnd);
+                     int32_t tileEnd, int32_t qEnd, int32_t* next) {
+    tileKernel(plan, pk, tileBegin, tileEnd, qEnd, next);
 }
 
 #else
 
 // Built without the instruction set: never chosen, but defined for the linker.
 void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qBegin, int32_t qEnd) {
-    springTilesBaseline(plan, pk, tileBegin, tileEnd, qBegin, qEnd);
+                     int32_t tileEnd, int32_t qEnd, int32_t* next) {
+    springTilesBaseline(plan, pk, tileBegin, tileEnd, qEnd, next);
 }
 
 #endif

@@ -59,7 +59,7 @@ inline V8 vCells(const double* cells, uint32_t present) {
                             : _mm512_maskz_expand_pd(static_cast<__mmask8>(present), packed);
 }
 inline void vPrefetch(const double* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_NTA);
 }
 
 void vTranspose(const V8 r[8], V8 t[8]) {
@@ -96,16 +96,16 @@ void vTranspose(const V8 r[8], V8 t[8]) {
 } // namespace
 
 void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qBegin, int32_t qEnd) {
-    tileKernel(plan, pk, tileBegin, tileEnd, qBegin, qEnd);
+                       int32_t tileEnd, int32_t qEnd, int32_t* next) {
+    tileKernel(plan, pk, tileBegin, tileEnd, qEnd, next);
 }
 
 #else
 
 // Built without the instruction set: never chosen, but defined for the linker.
 void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qBegin, int32_t qEnd) {
-    springTilesBaseline(plan, pk, tileBegin, tileEnd, qBegin, qEnd);
+                       int32_t tileEnd, int32_t qEnd, int32_t* next) {
+    springTilesBaseline(plan, pk, tileBegin, tileEnd, qEnd, next);
 }
 
 #endif

@@ -15,17 +15,6 @@ int laneCount(uint32_t m) {
     return static_cast<int>((m + (m >> 4)) & 0x0fu);
 }
 
-int32_t firstBlockFrom(const SpringBlock* blocks, int32_t begin, int32_t end, int32_t q) {
-    while (begin < end) {
-        const int32_t mid = begin + (end - begin) / 2;
-        if (blocks[mid].q < q)
-            begin = mid + 1;
-        else
-            end = mid;
-    }
-    return begin;
-}
-
 bool isSet(uint32_t bits, int lane) {
     return ((bits >> lane) & 1u) != 0;
 }
@@ -98,15 +87,16 @@ void tileRow(const SpringTiles& plan, const SpringPacked& pk, int32_t a, int32_t
 } // namespace
 
 void springTilesBaseline(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                         int32_t tileEnd, int32_t qBegin, int32_t qEnd) {
+                         int32_t tileEnd, int32_t qEnd, int32_t* next) {
     for (int32_t t = tileBegin; t < tileEnd; ++t) {
         const SpringTile& tile = plan.tiles[t];
-        const int32_t b = firstBlockFrom(plan.blocks, tile.blockBegin, tile.blockEnd, qBegin);
+        int32_t& b = next[t - tileBegin];
         int32_t e = b;
         while (e < tile.blockEnd && plan.blocks[e].q < qEnd)
             ++e;
         if (b == e) continue;
         for (int i = 0; i < kLanes; ++i)
             tileRow(plan, pk, tile.p * kLanes + i, b, e);
+        b = e;
     }
 }

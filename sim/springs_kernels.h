@@ -73,14 +73,16 @@ struct SpringPacked {
     const uint8_t* unitBits;
 };
 
-// Runs the cell blocks of tiles [tileBegin, tileEnd) whose column block q lies
-// in [qBegin, qEnd). The whole phase is one call over everything.
+// For each tile t in [tileBegin, tileEnd), runs its cell blocks from
+// next[t - tileBegin] on, up to the first whose column block is qEnd or
+// later, and leaves next[t - tileBegin] there. One call with every tile at its
+// first block and qEnd past the last mass block runs the whole phase.
 using SpringTileKernel = void (*)(const SpringTiles& plan, const SpringPacked& pk,
-                                  int32_t tileBegin, int32_t tileEnd, int32_t qBegin, int32_t qEnd);
+                                  int32_t tileBegin, int32_t tileEnd, int32_t qEnd, int32_t* next);
 
 void springTilesBaseline(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                         int32_t tileEnd, int32_t qBegin, int32_t qEnd);
+                         int32_t tileEnd, int32_t qEnd, int32_t* next);
 void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qBegin, int32_t qEnd);
+                     int32_t tileEnd, int32_t qEnd, int32_t* next);
 void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qBegin, int32_t qEnd);
+                       int32_t tileEnd, int32_t qEnd, int32_t* next);
