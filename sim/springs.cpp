@@ -37,22 +37,32 @@ constexpr int kSpringBatch = 16; // general loop: springs per batch, small enoug
 constexpr int kLanes = kSpringTileMasses;
 
 // Below this share of filled cells the tiles compute mostly empty lanes and
-// the general loop is faster (a lattice body with its ~9 springs per mass
-// fills about a seventh of its cells).
-constexpr double kMinTileFill = 0.3;
+// the general loop is faster. Measured on lattice bodies against the general
+// loop, per path: break-even near 0.3 of the cells for the scalar kernel, 0.2
+// for AVX2 and 0.1 for AVX-512 (a body with ~9 springs per mass fills about a
+// ninth of its cells, the moon 78%).
+constexpr double kMinTileFill[SIM_PATH_COUNT] = {0.3, 0.2, 0.12};
 
 // Threads. A waiting thread spins for a while (a hand-over or the next phase
-// comes soon while a run goes on; waking from a sleep takes this machine
-// tens to hundreds of microseconds), then yields its processor to whatever
-// else wants it, then sleeps on a futex.
-constexpr int64_t kSpinNanos = 100000;   // 0.1 ms
-constexpr int64_t kYieldNanos = 1000000; // then 1 ms of yielding
-constexpr int kResplitSteps = 8;         // steps between two adjustments of the split
-constexpr double kSpeedWeight = 0.25;    // weight of the newest step in a thread's speed
+// comes soon while a run goes on), then yields its processor to whatever else
+// wants it, and sleeps on a futex only after a long wait: waking a thread from
+// a sleep takes this machine up to milliseconds, and a yield can cost a time
+// slice when another process wants the processor. With more threads than
+// processors a spinning thread would hold back the one it waits for, so it
+// spins only briefly.
+constexpr int64_t kSpinNanos = 2000000;      // 2 ms
+constexpr int64_t kCrowdedSpinNanos = 20000; // 20 us, more threads than processors
+constexpr int64_t kYieldNanos = 50000000;    // then 50 ms of yielding
+constexpr int kResplitSteps = 8;             // steps between two adjustments of the split
+constexpr double kSpeedWeight = 0.25;        // weight of the newest step in a thread's speed
 // Costs in the model of a split, in units of one cell's work (about 0.7 ns).
-constexpr double kBlockCost = 24.0;     // a cell block beyond its cells
-constexpr double kVisitCost = 6.0;      // a tile's look at a segment
-constexpr double kHandOverCost = 300.0; // a segment passing to the next thread
+constexpr double kBlockCost = 24.0; // a cell block beyond its cells
+constexpr double kVisitCost = 14.0; // a tile's visit to a segment (about 9 ns)
+// A visit whose cells come from memory rather than cache starts with misses
+// (measured: about 250 ns more on the 25M-spring sphere).
+constexpr double kMemoryVisitCost = 400.0;
+constexpr size_t kCachedPlanBytes = size_t{16} << 20; // plans up to this size stay in L3
+constexpr double kHandOverCost = 300.0;               // a segment passing to the next thread
 constexpr int kSegmentChoices[] = {2, 4, 8, 16, 32, 64};
 
 } // namespace
@@ -290,8 +300,9 @@ struct ThreadSplit {
     std::vector<int32_t> tileSplit;
     std::vector<int32_t> segment;      // nSegments + 1 bounds, in mass blocks
     std::vector<double> prefixCost;    // [tile * nSegments + s]: cost of the tiles before, in s
-    std::vector<int32_t> prefixVisits; // the same for the tiles that have blocks in s
+    std::vector<int32_t> prefixVisits; // the same for the visits
     std::vector<double> speed;         // per thread: measured time per unit of cost, relative
+    double visitCost = kVisitCost;     // per visit, by where the plan lives
     int stepsSinceSplit = 0;
 };
 
@@ -304,8 +315,10 @@ struct Plan {
     int32_t nMasses = -1;
     int layoutSetting = -1;
 
-    int layout = SIM_LAYOUT_GENERAL;
-    int32_t nBlocks = 0; // mass blocks
+    int layout = SIM_LAYOUT_GENERAL; // TILED when the tiles are built
+    int lastLayout = -1;             // what the phase last ran
+    double fill = 0.0;               // share of the cell blocks' cells that hold a spring
+    int32_t nBlocks = 0;             // mass blocks
     std::vector<SpringTile> tiles;
     std::vector<SpringBlock> blocks;
     std::vector<double> rest, k, damping; // per cell, padded by a block; k, damping when mixed
@@ -319,6 +332,8 @@ struct Plan {
         v.tiles = tiles.data();
         v.nTiles = static_cast<int32_t>(tiles.size());
         v.blocks = blocks.data();
+        v.nBlocks = static_cast<int32_t>(blocks.size());
+        v.nCells = static_cast<int32_t>(rest.size()) - kLanes;
         v.rest = rest.data();
         v.k = uniform ? nullptr : k.data();
         v.damping = uniform ? nullptr : damping.data();
@@ -458,6 +473,8 @@ bool buildTiles(const SimObject& obj, Plan& plan) {
 
 void clearPlan(Plan& plan) {
     plan.layout = SIM_LAYOUT_GENERAL;
+    plan.lastLayout = -1;
+    plan.fill = 0.0;
     plan.nBlocks = 0;
     plan.tiles = {};
     plan.blocks = {};
@@ -484,11 +501,9 @@ void buildPlan(const SimObject& obj, Plan& plan) {
     }
     plan.layout = SIM_LAYOUT_TILED;
     plan.next.resize(plan.tiles.size());
-    if (layoutSetting == SIM_LAYOUT_AUTO) {
-        const double cells = static_cast<double>(plan.rest.size() - kLanes);
-        const double room = static_cast<double>(plan.blocks.size()) * kLanes * kLanes;
-        if (room > 0.0 && cells < kMinTileFill * room) clearPlan(plan);
-    }
+    const double cells = static_cast<double>(plan.rest.size() - kLanes);
+    const double room = static_cast<double>(plan.blocks.size()) * kLanes * kLanes;
+    plan.fill = room > 0.0 ? cells / room : 0.0;
 }
 
 Plan& planFor(int oid, const SimObject& obj) {
@@ -637,6 +652,7 @@ struct Pool {
 };
 Pool pool;
 int threadSetting = 1;
+int64_t spinNanos = kSpinNanos; // set with the threads
 
 inline void cpuRelax() {
 #if defined(__x86_64__)
@@ -650,9 +666,9 @@ template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
     for (int round = 0;; ++round) {
         if (value.load(std::memory_order_acquire) != old) return;
         cpuRelax();
-        if (round % 64 == 0 && platCounter() - start > kSpinNanos) break;
+        if (round % 64 == 0 && platCounter() - start > spinNanos) break;
     }
-    while (platCounter() - start < kSpinNanos + kYieldNanos) {
+    while (platCounter() - start < spinNanos + kYieldNanos) {
         if (value.load(std::memory_order_acquire) != old) return;
         std::this_thread::yield();
     }
@@ -772,9 +788,9 @@ double modelMakespan(const ThreadSplit& split, const std::vector<int32_t>& tileS
         const size_t e = static_cast<size_t>(tileSplit[static_cast<size_t>(t) + 1]);
         double clock = 0.0;
         for (size_t s = 0; s < nSeg; ++s) {
-            const double work =
-                split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s] +
-                kVisitCost * (split.prefixVisits[e * nSeg + s] - split.prefixVisits[b * nSeg + s]);
+            const double work = split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s] +
+                                split.visitCost * (split.prefixVisits[e * nSeg + s] -
+                                                   split.prefixVisits[b * nSeg + s]);
             if (t > 0) clock = std::max(clock, before[s] + kHandOverCost);
             clock += work * split.speed[static_cast<size_t>(t)];
             before[s] = clock;
@@ -842,6 +858,9 @@ void prepareSplit(Plan& plan, int threads) {
     split = ThreadSplit{};
     split.threads = threads;
     split.speed.assign(static_cast<size_t>(threads), 1.0);
+    const size_t planBytes = plan.rest.size() * sizeof(double) * (plan.uniform ? 1 : 3) +
+                             plan.blocks.size() * sizeof(SpringBlock);
+    split.visitCost = planBytes > kCachedPlanBytes ? kMemoryVisitCost : kVisitCost;
     const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
     double bestTime = 0.0;
     int32_t bestWidth = 0;
@@ -920,6 +939,7 @@ void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
 
 int simSpringsSetThreads(int n) {
     threadSetting = std::clamp(n, 1, SIM_MAX_SPRING_THREADS);
+    spinNanos = threadSetting > platProcessorCount() ? kCrowdedSpinNanos : kSpinNanos;
     if (threadSetting == 1) stopWorkers();
     return threadSetting;
 }
@@ -936,12 +956,17 @@ void simSpringsApply(int oid) {
     SimObject& obj = simWorld.objects[oid];
     if (!obj.masses || obj.nMasses < 1 || !obj.springs || obj.nSprings < 1) return;
     Plan& plan = planFor(oid, obj);
-    if (plan.layout != SIM_LAYOUT_TILED || !reservePacked(plan.nBlocks)) {
+    const int path = simSpringsPath();
+    const bool tiles = plan.layout == SIM_LAYOUT_TILED &&
+                       (layoutSetting == SIM_LAYOUT_TILED || plan.fill >= kMinTileFill[path]) &&
+                       reservePacked(plan.nBlocks);
+    plan.lastLayout = tiles ? SIM_LAYOUT_TILED : SIM_LAYOUT_GENERAL;
+    if (!tiles) {
         generalSprings(obj);
         return;
     }
     packIn(obj, plan.nBlocks);
-    const SpringTileKernel kernel = kKernels[simSpringsPath()];
+    const SpringTileKernel kernel = kKernels[path];
     const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
     const int threads = std::min<int>(threadSetting, nTiles);
     if (threads > 1) {
@@ -954,6 +979,13 @@ void simSpringsApply(int oid) {
     packOut(obj);
 }
 
+void simSpringsPrepare(int oid) {
+    if (!simValidOid(oid)) return;
+    const SimObject& obj = simWorld.objects[oid];
+    if (!obj.masses || obj.nMasses < 1 || !obj.springs || obj.nSprings < 1) return;
+    planFor(oid, obj);
+}
+
 void simSpringsSetLayout(int layout) {
     layoutSetting = layout;
 }
@@ -961,7 +993,7 @@ void simSpringsSetLayout(int layout) {
 int simSpringsLayoutOf(int oid) {
     if (oid < 0 || static_cast<size_t>(oid) >= plans.size() || !plans[static_cast<size_t>(oid)])
         return -1;
-    return plans[static_cast<size_t>(oid)]->layout;
+    return plans[static_cast<size_t>(oid)]->lastLayout;
 }
 
 int64_t simSpringsStreamedBytes(int oid) {

@@ -19,13 +19,15 @@ enum SimSpringPath {
 // How an object's springs are laid out for the phase.
 enum SimSpringLayout {
     SIM_LAYOUT_AUTO = 0,    // tiled when the order allows it and the tiles are full enough
+                            // for the path
     SIM_LAYOUT_GENERAL = 1, // always the general loop
     SIM_LAYOUT_TILED = 2    // tiled whenever the order allows it
 };
 
 constexpr int SIM_MAX_SPRING_THREADS = 64;
 
-void simSpringsApply(int oid); // the spring phase of one object (what simApplySprings runs)
+void simSpringsApply(int oid);   // the spring phase of one object (what simApplySprings runs)
+void simSpringsPrepare(int oid); // makes the object's plan now rather than in its next phase
 
 int simSpringsPath();                     // the path in use: ZIBBET_ISA or the widest available
 const char* simSpringsPathName(int path); // "baseline", "avx2", "avx512" ("?" otherwise)

@@ -9,10 +9,12 @@ namespace {
 constexpr double kForceDivisor = 1000.0; // the spring force is N / 1000
 constexpr int kLanes = kSpringTileMasses;
 
-int laneCount(uint32_t m) {
-    m = m - ((m >> 1) & 0x55u);
-    m = (m & 0x33u) + ((m >> 2) & 0x33u);
-    return static_cast<int>((m + (m >> 4)) & 0x0fu);
+// Bits set in a 64-bit word, without relying on a popcount instruction.
+int setBits(uint64_t m) {
+    m = m - ((m >> 1) & 0x5555555555555555u);
+    m = (m & 0x3333333333333333u) + ((m >> 2) & 0x3333333333333333u);
+    m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<int>((m * 0x0101010101010101u) >> 56);
 }
 
 bool isSet(uint32_t bits, int lane) {
@@ -32,12 +34,11 @@ void tileRow(const SpringTiles& plan, const SpringPacked& pk, int32_t a, int32_t
         const uint32_t row = static_cast<uint32_t>(blk.present >> (kLanes * i)) & 0xffu;
         if (!row) continue;
         // The cells of the rows above this one come first.
-        int32_t at = blk.cellAt;
-        for (int above = 0; above < i; ++above)
-            at += laneCount(static_cast<uint32_t>(blk.present >> (kLanes * above)) & 0xffu);
+        const uint64_t above = i == 0 ? 0 : blk.present & ((uint64_t{1} << (kLanes * i)) - 1);
+        int32_t at = blk.cellAt + setBits(above);
         const uint32_t freeCols = pk.freeBits[blk.q];
-        for (int j = 0; j < kLanes; ++j) {
-            if (!isSet(row, j)) continue;
+        for (uint32_t left = row; left != 0; left &= left - 1) {
+            const int j = __builtin_ctz(left);
             const int32_t c = blk.q * kLanes + j;
             const double rest = plan.rest[at];
             const double k = plan.k ? plan.k[at] : plan.kAll;

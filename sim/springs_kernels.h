@@ -47,6 +47,8 @@ struct SpringTiles {
     const SpringTile* tiles;
     int32_t nTiles;
     const SpringBlock* blocks;
+    int32_t nBlocks; // cell blocks
+    int32_t nCells;
     const double* rest;    // per cell
     const double* k;       // per cell, or null when every spring has kAll
     const double* damping; // per cell, or null when every spring has dampingAll
