@@ -53,16 +53,16 @@ constexpr double kMinTileFill[SIM_PATH_COUNT] = {0.3, 0.2, 0.12};
 constexpr int64_t kSpinNanos = 2000000;      // 2 ms
 constexpr int64_t kCrowdedSpinNanos = 20000; // 20 us, more threads than processors
 constexpr int64_t kYieldNanos = 50000000;    // then 50 ms of yielding
-constexpr int kResplitSteps = 8;             // steps between two adjustments of the split
-constexpr double kSpeedWeight = 0.25;        // weight of the newest step in a thread's speed
-// Costs in the model of a split, in units of one cell's work (about 0.7 ns).
+constexpr int kPartsPerThread = 4;           // more parts than threads: work to pick from
+// Costs in the model of a grid, in units of one cell's work (about 0.7 ns).
 constexpr double kBlockCost = 24.0; // a cell block beyond its cells
 constexpr double kVisitCost = 14.0; // a tile's visit to a segment (about 9 ns)
 // A visit whose cells come from memory rather than cache starts with misses
 // (measured: about 250 ns more on the 25M-spring sphere).
 constexpr double kMemoryVisitCost = 400.0;
 constexpr size_t kCachedPlanBytes = size_t{16} << 20; // plans up to this size stay in L3
-constexpr double kHandOverCost = 300.0;               // a segment passing to the next thread
+constexpr double kHandOverCost = 300.0;               // a task passing to another thread
+constexpr double kTaskCost = 1500.0; // a task's own start: taking it, its rows and columns
 constexpr int kSegmentChoices[] = {2, 4, 8, 16, 32, 64};
 
 } // namespace
@@ -291,19 +291,18 @@ void generalSprings(SimObject& obj) {
 // ---------------------------------------------------------------------------
 namespace {
 
-// How the threads share a tiled object: thread t runs tiles
-// [tileSplit[t], tileSplit[t + 1]); the columns are cut into segments at the
-// mass blocks segment[s], and a thread takes segment s only after the thread
-// before it has finished it.
-struct ThreadSplit {
+// How the threads share a tiled object: the tiles are cut into parts of
+// consecutive first ends and the mass blocks into segments of columns. Task
+// (k, s) runs the cells of part k in segment s; it follows tasks (k - 1, s)
+// and (k, s - 1). The first lead[k] segments of part k lie left of its first
+// rows: nothing to do there.
+struct TaskGrid {
     int threads = 0;
-    std::vector<int32_t> tileSplit;
-    std::vector<int32_t> segment;      // nSegments + 1 bounds, in mass blocks
-    std::vector<double> prefixCost;    // [tile * nSegments + s]: cost of the tiles before, in s
-    std::vector<int32_t> prefixVisits; // the same for the visits
-    std::vector<double> speed;         // per thread: measured time per unit of cost, relative
-    double visitCost = kVisitCost;     // per visit, by where the plan lives
-    int stepsSinceSplit = 0;
+    std::vector<int32_t> partTiles; // parts + 1 bounds, in tiles
+    std::vector<int32_t> segment;   // segments + 1 bounds, in mass blocks
+    std::vector<int32_t> lead;      // per part
+    int parts() const { return static_cast<int>(partTiles.size()) - 1; }
+    int segments() const { return static_cast<int>(segment.size()) - 1; }
 };
 
 struct Plan {
@@ -324,7 +323,7 @@ struct Plan {
     std::vector<double> rest, k, damping; // per cell, padded by a block; k, damping when mixed
     double kAll = 0.0, dampingAll = 0.0;
     bool uniform = true;
-    ThreadSplit split;
+    TaskGrid grid;
     std::vector<int32_t> next; // per tile: the next cell block to run in this phase
 
     SpringTiles view() const {
@@ -482,7 +481,7 @@ void clearPlan(Plan& plan) {
     plan.k = {};
     plan.damping = {};
     plan.uniform = true;
-    plan.split = ThreadSplit{};
+    plan.grid = TaskGrid{};
     plan.next = {};
 }
 
@@ -612,22 +611,24 @@ void packOut(SimObject& obj) {
 // ---------------------------------------------------------------------------
 // Threads
 //
-// The tiles are cut into contiguous parts, one per thread. Part k walks the
-// column segments in ascending order and starts segment s only once part
-// k - 1 has finished it. Every mass block then still receives its blocks in
-// the order of the one-thread run (see springs_kernels.h), and two parts never
-// touch the same mass at once: while part k works on segment s, the part
-// before it writes only columns of later segments and its own rows, which lie
-// before part k's, and the part after it only columns of earlier segments and
-// rows that come after part k's. Threads claim the parts in order, the caller
-// first; when a worker is slow to wake (another process holds its processor),
-// a thread that has finished its part runs the next one instead. Any split
-// gives the same bits, so the split follows the measured speed of each part.
+// Every mass block receives its cell blocks in the order of the one-thread run
+// (see springs_kernels.h) as long as, for each column, the parts of earlier
+// first ends come first, and for each part, its segments come in order: task
+// (k, s) after tasks (k - 1, s) and (k, s - 1). Two tasks that may run at once
+// never touch the same mass: task (k, s) writes the columns of segment s and
+// the rows of part k that lie left of segment s's end; a task (k', s') with
+// k' < k and s' > s writes only later columns and earlier rows, one with
+// k' > k and s' < s only earlier columns and later rows. Threads take ready
+// tasks, lowest part first, so no thread waits on another that is slow or
+// holds no processor while work that it could do is left.
 // ---------------------------------------------------------------------------
 namespace {
 
-struct alignas(64) Progress {
-    std::atomic<int32_t> segments{0}; // segments finished in this phase
+// A part's progress in a phase: generation << 32 | segments. Tagged with the
+// phase, so that a thread late from the last phase takes nothing of the next.
+struct alignas(64) PartState {
+    std::atomic<uint64_t> claimed{0}; // tasks taken
+    std::atomic<uint64_t> done{0};    // tasks finished
 };
 
 struct Job {
@@ -637,22 +638,24 @@ struct Job {
     SpringTileKernel kernel = nullptr;
 };
 
+constexpr int kMaxParts = kPartsPerThread * SIM_MAX_SPRING_THREADS;
+
+// A phase is open while its tasks may be taken. The caller closes it once
+// every task is done and returns only when no worker is inside it any more,
+// so that nothing of the phase (plan, packed rows) is touched after the phase.
 struct Pool {
     std::vector<std::thread> workers;
-    std::atomic<uint32_t> generation{0}; // one more for every phase run with workers
-    // generation << 32 | parts << 16 | the next part to claim: a claim needs
-    // nothing else, so a late worker reads nothing that the next phase writes.
-    alignas(64) std::atomic<uint64_t> claim{0};
-    alignas(64) std::atomic<int32_t> partsDone{0};
+    std::atomic<uint64_t> phase{0}; // generation << 1 | open
+    std::atomic<int32_t> inside{0}; // workers inside an open phase
     std::atomic<bool> stop{false};
+    alignas(64) std::atomic<uint32_t> events{0}; // one more for every finished task
     Job job;
-    Progress progress[SIM_MAX_SPRING_THREADS];
-    int64_t busy[SIM_MAX_SPRING_THREADS] = {}; // per part: counter counts spent in the kernel
+    PartState parts[kMaxParts];
     ~Pool();
 };
 Pool pool;
 int threadSetting = 1;
-int64_t spinNanos = kSpinNanos; // set with the threads
+std::atomic<int64_t> spinNanos{kSpinNanos}; // set with the threads
 
 inline void cpuRelax() {
 #if defined(__x86_64__)
@@ -666,9 +669,10 @@ template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
     for (int round = 0;; ++round) {
         if (value.load(std::memory_order_acquire) != old) return;
         cpuRelax();
-        if (round % 64 == 0 && platCounter() - start > spinNanos) break;
+        if (round % 64 == 0 && platCounter() - start > spinNanos.load(std::memory_order_relaxed))
+            break;
     }
-    while (platCounter() - start < spinNanos + kYieldNanos) {
+    while (platCounter() - start < spinNanos.load(std::memory_order_relaxed) + kYieldNanos) {
         if (value.load(std::memory_order_acquire) != old) return;
         std::this_thread::yield();
     }
@@ -676,88 +680,95 @@ template <typename T> void awaitChange(const std::atomic<T>& value, T old) {
         value.wait(old, std::memory_order_acquire);
 }
 
-// Waits until part k - 1 has finished more than `segments` segments.
-void awaitSegment(int k, int32_t segments) {
-    const std::atomic<int32_t>& done = pool.progress[k - 1].segments;
-    int32_t seen = done.load(std::memory_order_acquire);
-    while (seen <= segments) {
-        awaitChange(done, seen);
-        seen = done.load(std::memory_order_acquire);
-    }
+uint64_t tagged(uint32_t generation, int32_t count) {
+    return uint64_t{generation} << 32 | static_cast<uint32_t>(count);
 }
 
-void runPart(int k) {
-    const Job& job = pool.job;
-    const ThreadSplit& split = job.plan->split;
-    const int32_t tileBegin = split.tileSplit[static_cast<size_t>(k)];
-    const int32_t tileEnd = split.tileSplit[static_cast<size_t>(k) + 1];
-    const int32_t nSegments = static_cast<int32_t>(split.segment.size()) - 1;
-    std::atomic<int32_t>& done = pool.progress[k].segments;
-    const bool idle = tileBegin >= tileEnd;
-    int32_t* next = job.plan->next.data() + tileBegin;
-    for (int32_t i = tileBegin; i < tileEnd; ++i)
-        next[i - tileBegin] = job.plan->tiles[static_cast<size_t>(i)].blockBegin;
-    const int32_t firstBlock = idle ? 0 : job.plan->tiles[static_cast<size_t>(tileBegin)].p;
-    int64_t busy = 0;
-    for (int32_t s = 0; s < nSegments; ++s) {
-        const int32_t qEnd = split.segment[static_cast<size_t>(s) + 1];
-        // A segment left of this part's first rows holds nothing for it nor
-        // for the parts after it, whose rows come later still; a part without
-        // tiles passes each segment on only once it may.
-        if (idle || qEnd > firstBlock) {
-            if (k > 0) awaitSegment(k, s);
-            if (!idle) {
-                const int64_t start = platCounter();
-                job.kernel(job.view, job.pk, tileBegin, tileEnd, qEnd, next);
-                busy += platCounter() - start;
-            }
-        }
-        done.store(s + 1, std::memory_order_release);
-        done.notify_all();
-    }
-    pool.busy[k] = busy;
+int32_t countOf(uint64_t state) {
+    return static_cast<int32_t>(state & 0xffffffffu);
 }
 
-// Claims the next part of phase `generation`; false when none is left.
-bool claimPart(uint32_t generation, int* part) {
-    uint64_t c = pool.claim.load(std::memory_order_acquire);
-    for (;;) {
-        if (static_cast<uint32_t>(c >> 32) != generation) return false;
-        const int parts = static_cast<int>((c >> 16) & 0xffffu);
-        const int k = static_cast<int>(c & 0xffffu);
-        if (k >= parts) return false;
-        if (pool.claim.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel)) {
+bool ofPhase(uint64_t state, uint32_t generation) {
+    return static_cast<uint32_t>(state >> 32) == generation;
+}
+
+enum class Find { kTask, kNone, kOver };
+
+// Takes the ready task of the lowest part: kTask with it, kNone when none is
+// ready now, kOver when every task of the phase is done (or the phase is gone).
+Find takeTask(uint32_t generation, int* part, int32_t* segment) {
+    const TaskGrid& grid = pool.job.plan->grid;
+    const int32_t segments = grid.segments();
+    bool allDone = true;
+    int32_t before = segments; // tasks finished by the part before (all, for part 0)
+    for (int k = 0; k < grid.parts(); ++k) {
+        const uint64_t done = pool.parts[k].done.load(std::memory_order_acquire);
+        if (!ofPhase(done, generation)) return Find::kOver;
+        const int32_t d = countOf(done);
+        const int32_t after = before;
+        before = d;
+        if (d == segments) continue;
+        allDone = false;
+        if (after <= d) continue; // waits for the part before
+        uint64_t claimed = tagged(generation, d);
+        if (pool.parts[k].claimed.compare_exchange_strong(claimed, tagged(generation, d + 1),
+                                                          std::memory_order_acq_rel)) {
             *part = k;
-            return true;
+            *segment = d;
+            return Find::kTask;
+        }
+    }
+    return allDone ? Find::kOver : Find::kNone;
+}
+
+void runTask(uint32_t generation, int k, int32_t s) {
+    const Job& job = pool.job;
+    const TaskGrid& grid = job.plan->grid;
+    const int32_t tileBegin = grid.partTiles[static_cast<size_t>(k)];
+    const int32_t tileEnd = grid.partTiles[static_cast<size_t>(k) + 1];
+    job.kernel(job.view, job.pk, tileBegin, tileEnd, grid.segment[static_cast<size_t>(s) + 1],
+               job.plan->next.data() + tileBegin);
+    pool.parts[k].done.store(tagged(generation, s + 1), std::memory_order_release);
+    pool.events.fetch_add(1, std::memory_order_acq_rel);
+    pool.events.notify_all();
+}
+
+// Runs ready tasks of the phase until all are done.
+void runTasks(uint32_t generation) {
+    for (;;) {
+        const uint32_t seen = pool.events.load(std::memory_order_acquire);
+        int k = 0;
+        int32_t s = 0;
+        const Find found = takeTask(generation, &k, &s);
+        if (found == Find::kOver) return;
+        if (found == Find::kTask) {
+            runTask(generation, k, s);
+        } else {
+            awaitChange(pool.events, seen);
         }
     }
 }
 
-// Runs parts of phase `generation` while any is left.
-void runParts(uint32_t generation) {
-    int part = 0;
-    while (claimPart(generation, &part)) {
-        runPart(part);
-        pool.partsDone.fetch_add(1, std::memory_order_acq_rel);
-        pool.partsDone.notify_all();
-    }
-}
-
-// `seen` is the generation when the worker was made: it joins every later one.
-void workerLoop(uint32_t seen) {
+// `seen` is the phase word when the worker was made: it joins every later
+// open phase.
+void workerLoop(uint64_t seen) {
     for (;;) {
-        awaitChange(pool.generation, seen);
-        seen = pool.generation.load(std::memory_order_acquire);
+        awaitChange(pool.phase, seen);
+        seen = pool.phase.load(std::memory_order_acquire);
         if (pool.stop.load(std::memory_order_acquire)) return;
-        runParts(seen);
+        if (!(seen & 1u)) continue;
+        pool.inside.fetch_add(1, std::memory_order_seq_cst);
+        if (pool.phase.load(std::memory_order_seq_cst) == seen)
+            runTasks(static_cast<uint32_t>(seen >> 1));
+        pool.inside.fetch_sub(1, std::memory_order_release);
     }
 }
 
 void stopWorkers() {
     if (pool.workers.empty()) return;
     pool.stop.store(true, std::memory_order_release);
-    pool.generation.fetch_add(1, std::memory_order_acq_rel);
-    pool.generation.notify_all();
+    pool.phase.fetch_add(2, std::memory_order_acq_rel);
+    pool.phase.notify_all();
     for (std::thread& w : pool.workers)
         w.join();
     pool.workers.clear();
@@ -771,175 +782,167 @@ Pool::~Pool() {
 void ensureWorkers(int threads) {
     if (static_cast<int>(pool.workers.size()) == threads - 1) return;
     stopWorkers();
-    const uint32_t now = pool.generation.load(std::memory_order_acquire);
+    const uint64_t now = pool.phase.load(std::memory_order_acquire);
     for (int t = 1; t < threads; ++t)
         pool.workers.emplace_back(workerLoop, now);
 }
 
-// The modelled finish time of the last thread for the given split: thread t
-// finishes segment s after its own work on it and after thread t - 1 has
-// finished it and handed it over.
-double modelMakespan(const ThreadSplit& split, const std::vector<int32_t>& tileSplit) {
-    const size_t nSeg = split.segment.size() - 1;
-    std::vector<double> before(nSeg, 0.0);
-    double last = 0.0;
-    for (int t = 0; t < split.threads; ++t) {
-        const size_t b = static_cast<size_t>(tileSplit[static_cast<size_t>(t)]);
-        const size_t e = static_cast<size_t>(tileSplit[static_cast<size_t>(t) + 1]);
-        double clock = 0.0;
-        for (size_t s = 0; s < nSeg; ++s) {
-            const double work = split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s] +
-                                split.visitCost * (split.prefixVisits[e * nSeg + s] -
-                                                   split.prefixVisits[b * nSeg + s]);
-            if (t > 0) clock = std::max(clock, before[s] + kHandOverCost);
-            clock += work * split.speed[static_cast<size_t>(t)];
-            before[s] = clock;
-        }
-        last = std::max(last, clock);
-    }
-    return last;
-}
-
-// Moves each boundary in turn to where the modelled finish is earliest.
-double optimiseSplit(ThreadSplit& split) {
-    std::vector<int32_t>& cuts = split.tileSplit;
-    double best = modelMakespan(split, cuts);
-    for (int round = 0; round < 3; ++round) {
-        bool moved = false;
-        for (int t = 1; t < split.threads; ++t) {
-            const int32_t was = cuts[static_cast<size_t>(t)];
-            int32_t bestCut = was;
-            for (int32_t cut = cuts[static_cast<size_t>(t) - 1];
-                 cut <= cuts[static_cast<size_t>(t) + 1]; ++cut) {
-                cuts[static_cast<size_t>(t)] = cut;
-                const double time = modelMakespan(split, cuts);
-                if (time < best) {
-                    best = time;
-                    bestCut = cut;
-                }
+// The modelled time of a phase on `threads` threads that take ready tasks,
+// lowest part first; cost[k * segments + s] is task (k, s)'s work.
+double modelGrid(const std::vector<double>& cost, const std::vector<int32_t>& lead, int parts,
+                 int32_t segments, int threads) {
+    std::vector<double> finish(cost.size(), 0.0);
+    std::vector<int32_t> next(lead.begin(), lead.end());
+    std::vector<double> free(static_cast<size_t>(threads), 0.0);
+    int64_t left = 0;
+    for (int k = 0; k < parts; ++k)
+        left += segments - lead[static_cast<size_t>(k)];
+    double end = 0.0;
+    auto at = [segments](int k, int32_t s) { return static_cast<size_t>(k) * segments + s; };
+    for (; left > 0; --left) {
+        const size_t t =
+            static_cast<size_t>(std::min_element(free.begin(), free.end()) - free.begin());
+        int pick = -1;
+        double pickReady = 0.0;
+        for (int k = 0; k < parts; ++k) {
+            const int32_t s = next[static_cast<size_t>(k)];
+            if (s == segments) continue;
+            // A task whose predecessor in the part before is not yet placed
+            // cannot be placed before it.
+            if (k > 0 && next[static_cast<size_t>(k) - 1] <= s &&
+                lead[static_cast<size_t>(k) - 1] <= s)
+                continue;
+            double ready = 0.0;
+            if (k > 0 && s >= lead[static_cast<size_t>(k) - 1])
+                ready = finish[at(k - 1, s)] + kHandOverCost;
+            if (s > lead[static_cast<size_t>(k)]) ready = std::max(ready, finish[at(k, s - 1)]);
+            if (pick < 0 || (ready <= free[t] ? pickReady > free[t] : ready < pickReady)) {
+                pick = k;
+                pickReady = ready;
             }
-            cuts[static_cast<size_t>(t)] = bestCut;
-            moved = moved || bestCut != was;
         }
-        if (!moved) break;
+        const int32_t s = next[static_cast<size_t>(pick)]++;
+        const double start = std::max(free[t], pickReady);
+        finish[at(pick, s)] = start + cost[at(pick, s)];
+        free[t] = finish[at(pick, s)];
+        end = std::max(end, free[t]);
     }
-    return best;
+    return end;
 }
 
-// Segments of `width` mass blocks and the cost of every (tile, segment) part.
-void costSegments(const Plan& plan, ThreadSplit& split, int32_t width) {
-    split.segment.clear();
-    for (int32_t q = 0; q < plan.nBlocks; q += width)
-        split.segment.push_back(q);
-    split.segment.push_back(plan.nBlocks);
-    const size_t nSeg = split.segment.size() - 1;
+// Parts of equal modelled cost, segments of `width` mass blocks, and each
+// task's cost.
+void buildGrid(const Plan& plan, int parts, int32_t width, double visitCost, TaskGrid& grid,
+               std::vector<double>& cost) {
     const size_t nTiles = plan.tiles.size();
-    split.prefixCost.assign((nTiles + 1) * nSeg, 0.0);
-    split.prefixVisits.assign((nTiles + 1) * nSeg, 0);
-    std::vector<double> cost(nSeg);
+    grid.segment.clear();
+    for (int32_t q = 0; q < plan.nBlocks; q += width)
+        grid.segment.push_back(q);
+    grid.segment.push_back(plan.nBlocks);
+    const int32_t segments = grid.segments();
+    // Per tile and segment: its cells and blocks, then whether it visits.
+    std::vector<double> tileCost(nTiles * static_cast<size_t>(segments), 0.0);
+    double total = 0.0;
     for (size_t t = 0; t < nTiles; ++t) {
         const SpringTile& tile = plan.tiles[t];
-        std::fill(cost.begin(), cost.end(), 0.0);
         for (int32_t b = tile.blockBegin; b < tile.blockEnd; ++b) {
             const SpringBlock& blk = plan.blocks[static_cast<size_t>(b)];
-            cost[static_cast<size_t>(blk.q / width)] +=
-                kBlockCost + static_cast<double>(std::popcount(blk.present));
+            const double c = kBlockCost + static_cast<double>(std::popcount(blk.present));
+            tileCost[t * static_cast<size_t>(segments) + static_cast<size_t>(blk.q / width)] += c;
+            total += c;
         }
-        for (size_t s = 0; s < nSeg; ++s) {
-            split.prefixCost[(t + 1) * nSeg + s] = split.prefixCost[t * nSeg + s] + cost[s];
-            split.prefixVisits[(t + 1) * nSeg + s] = split.prefixVisits[t * nSeg + s] + 1;
-        }
+    }
+    grid.partTiles.assign(1, 0);
+    double sum = 0.0;
+    for (size_t t = 0; t < nTiles; ++t) {
+        for (int32_t s = 0; s < segments; ++s)
+            sum += tileCost[t * static_cast<size_t>(segments) + static_cast<size_t>(s)];
+        const int made = static_cast<int>(grid.partTiles.size());
+        if (made < parts && sum >= total * made / parts && t + 1 < nTiles)
+            grid.partTiles.push_back(static_cast<int32_t>(t) + 1);
+    }
+    grid.partTiles.push_back(static_cast<int32_t>(nTiles));
+    grid.lead.clear();
+    cost.assign(static_cast<size_t>(grid.parts()) * segments, 0.0);
+    for (int k = 0; k < grid.parts(); ++k) {
+        const int32_t first =
+            plan.tiles[static_cast<size_t>(grid.partTiles[static_cast<size_t>(k)])].p;
+        int32_t lead = 0;
+        while (lead < segments && grid.segment[static_cast<size_t>(lead) + 1] <= first)
+            ++lead;
+        grid.lead.push_back(lead);
+        for (int32_t t = grid.partTiles[static_cast<size_t>(k)];
+             t < grid.partTiles[static_cast<size_t>(k) + 1]; ++t)
+            for (int32_t s = lead; s < segments; ++s) {
+                const double c =
+                    tileCost[static_cast<size_t>(t) * segments + static_cast<size_t>(s)];
+                cost[static_cast<size_t>(k) * segments + static_cast<size_t>(s)] +=
+                    c + (c > 0.0 ? visitCost : 0.0);
+            }
+        for (int32_t s = lead; s < segments; ++s)
+            cost[static_cast<size_t>(k) * segments + static_cast<size_t>(s)] += kTaskCost;
     }
 }
 
-// The segment width and split that the model finds fastest, with equal speeds.
-void prepareSplit(Plan& plan, int threads) {
-    ThreadSplit& split = plan.split;
-    split = ThreadSplit{};
-    split.threads = threads;
-    split.speed.assign(static_cast<size_t>(threads), 1.0);
+// The part count and segment width that the model finds fastest.
+void prepareGrid(Plan& plan, int threads) {
     const size_t planBytes = plan.rest.size() * sizeof(double) * (plan.uniform ? 1 : 3) +
                              plan.blocks.size() * sizeof(SpringBlock);
-    split.visitCost = planBytes > kCachedPlanBytes ? kMemoryVisitCost : kVisitCost;
-    const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
+    const double visitCost = planBytes > kCachedPlanBytes ? kMemoryVisitCost : kVisitCost;
+    const int nTiles = static_cast<int>(plan.tiles.size());
+    TaskGrid best;
     double bestTime = 0.0;
-    int32_t bestWidth = 0;
-    std::vector<int32_t> bestCuts;
-    for (const int segments : kSegmentChoices) {
-        const int32_t width = std::max<int32_t>(1, (plan.nBlocks + segments - 1) / segments);
-        costSegments(plan, split, width);
-        split.tileSplit.resize(static_cast<size_t>(threads) + 1);
-        for (int t = 0; t <= threads; ++t)
-            split.tileSplit[static_cast<size_t>(t)] =
-                static_cast<int32_t>(static_cast<int64_t>(nTiles) * t / threads);
-        const double time = optimiseSplit(split);
-        if (bestWidth == 0 || time < bestTime) {
-            bestTime = time;
-            bestWidth = width;
-            bestCuts = split.tileSplit;
+    std::vector<double> cost;
+    for (const int perThread : {1, 2, kPartsPerThread}) {
+        const int parts = std::min(nTiles, perThread * threads);
+        for (const int segments : kSegmentChoices) {
+            const int32_t width = std::max<int32_t>(1, (plan.nBlocks + segments - 1) / segments);
+            TaskGrid grid;
+            buildGrid(plan, parts, width, visitCost, grid, cost);
+            const double time = modelGrid(cost, grid.lead, grid.parts(), grid.segments(), threads);
+            if (best.segment.empty() || time < bestTime) {
+                bestTime = time;
+                best = grid;
+            }
+            if (width == 1) break;
         }
-        if (width == 1) break;
     }
-    costSegments(plan, split, bestWidth);
-    split.tileSplit = bestCuts;
-}
-
-// After a phase: each thread's time per unit of modelled cost, smoothed, and
-// now and then a new split from it.
-void adaptSplit(Plan& plan) {
-    ThreadSplit& split = plan.split;
-    const size_t nSeg = split.segment.size() - 1;
-    double mean = 0.0;
-    std::vector<double> rate(static_cast<size_t>(split.threads), 0.0);
-    for (int t = 0; t < split.threads; ++t) {
-        const size_t b = static_cast<size_t>(split.tileSplit[static_cast<size_t>(t)]);
-        const size_t e = static_cast<size_t>(split.tileSplit[static_cast<size_t>(t) + 1]);
-        double cost = 0.0;
-        for (size_t s = 0; s < nSeg; ++s)
-            cost += split.prefixCost[e * nSeg + s] - split.prefixCost[b * nSeg + s];
-        if (cost <= 0.0 || pool.busy[t] <= 0) return;
-        rate[static_cast<size_t>(t)] = static_cast<double>(pool.busy[t]) / cost;
-        mean += rate[static_cast<size_t>(t)];
-    }
-    mean /= split.threads;
-    for (int t = 0; t < split.threads; ++t) {
-        double& speed = split.speed[static_cast<size_t>(t)];
-        speed = (1.0 - kSpeedWeight) * speed + kSpeedWeight * rate[static_cast<size_t>(t)] / mean;
-    }
-    if (++split.stepsSinceSplit < kResplitSteps) return;
-    split.stepsSinceSplit = 0;
-    optimiseSplit(split);
+    best.threads = threads;
+    plan.grid = best;
 }
 
 void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
-    if (plan.split.threads != threads) prepareSplit(plan, threads);
+    if (plan.grid.threads != threads) prepareGrid(plan, threads);
     ensureWorkers(threads);
+    const TaskGrid& grid = plan.grid;
     pool.job.plan = &plan;
     pool.job.view = plan.view();
     pool.job.pk = packed.pk;
     pool.job.kernel = kernel;
-    for (int k = 0; k < threads; ++k)
-        pool.progress[k].segments.store(0, std::memory_order_relaxed);
-    pool.partsDone.store(0, std::memory_order_relaxed);
-    const uint32_t generation = pool.generation.load(std::memory_order_relaxed) + 1;
-    pool.claim.store(uint64_t{generation} << 32 | uint64_t(threads) << 16,
-                     std::memory_order_release);
-    pool.generation.store(generation, std::memory_order_release);
-    pool.generation.notify_all();
-    runParts(generation);
-    int32_t done = pool.partsDone.load(std::memory_order_acquire);
-    while (done != threads) {
-        awaitChange(pool.partsDone, done);
-        done = pool.partsDone.load(std::memory_order_acquire);
+    for (size_t t = 0; t < plan.tiles.size(); ++t)
+        plan.next[t] = plan.tiles[t].blockBegin;
+    const uint32_t generation =
+        static_cast<uint32_t>(pool.phase.load(std::memory_order_relaxed) >> 1) + 1;
+    for (int k = 0; k < grid.parts(); ++k) {
+        const uint64_t start = tagged(generation, grid.lead[static_cast<size_t>(k)]);
+        pool.parts[k].claimed.store(start, std::memory_order_relaxed);
+        pool.parts[k].done.store(start, std::memory_order_relaxed);
     }
-    adaptSplit(plan);
+    const uint64_t open = uint64_t{generation} << 1 | 1u;
+    pool.phase.store(open, std::memory_order_seq_cst);
+    pool.phase.notify_all();
+    runTasks(generation);
+    pool.phase.store(open & ~uint64_t{1}, std::memory_order_seq_cst);
+    while (pool.inside.load(std::memory_order_seq_cst) != 0)
+        cpuRelax();
 }
 
 } // namespace
 
 int simSpringsSetThreads(int n) {
     threadSetting = std::clamp(n, 1, SIM_MAX_SPRING_THREADS);
-    spinNanos = threadSetting > platProcessorCount() ? kCrowdedSpinNanos : kSpinNanos;
+    spinNanos.store(threadSetting > platProcessorCount() ? kCrowdedSpinNanos : kSpinNanos,
+                    std::memory_order_relaxed);
     if (threadSetting == 1) stopWorkers();
     return threadSetting;
 }
