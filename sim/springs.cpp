@@ -54,6 +54,13 @@ constexpr int64_t kSpinNanos = 2000000;      // 2 ms
 constexpr int64_t kCrowdedSpinNanos = 20000; // 20 us, more threads than processors
 constexpr int64_t kYieldNanos = 50000000;    // then 50 ms of yielding
 constexpr int kPartsPerThread = 4;           // more parts than threads: work to pick from
+// Threads help only while the machine has processors to spare: the phase
+// keeps the recent time of a run with and without its threads and takes the
+// faster, trying the other one now and then, less often each time the try
+// confirms the choice (a try on a busy machine can cost milliseconds).
+constexpr int kFirstProbe = 16;     // phases before the slower way is tried again
+constexpr int kLastProbe = 1024;    // the longest interval between tries
+constexpr double kTimeWeight = 0.3; // weight of the newest time in a way's average
 // Costs in the model of a grid, in units of one cell's work (about 0.7 ns).
 constexpr double kBlockCost = 24.0; // a cell block beyond its cells
 constexpr double kVisitCost = 14.0; // a tile's visit to a segment (about 9 ns)
@@ -324,7 +331,11 @@ struct Plan {
     double kAll = 0.0, dampingAll = 0.0;
     bool uniform = true;
     TaskGrid grid;
-    std::vector<int32_t> next; // per tile: the next cell block to run in this phase
+    std::vector<int32_t> next;      // per tile: the next cell block to run in this phase
+    double wayTime[2] = {0.0, 0.0}; // recent phase time on one thread, on the threads
+    int sinceProbe = 0;
+    int probeEvery = kFirstProbe;
+    int probing = -1; // the way being tried, or -1
 
     SpringTiles view() const {
         SpringTiles v;
@@ -483,6 +494,10 @@ void clearPlan(Plan& plan) {
     plan.uniform = true;
     plan.grid = TaskGrid{};
     plan.next = {};
+    plan.wayTime[0] = plan.wayTime[1] = 0.0;
+    plan.sinceProbe = 0;
+    plan.probeEvery = kFirstProbe;
+    plan.probing = -1;
 }
 
 void buildPlan(const SimObject& obj, Plan& plan) {
@@ -655,6 +670,7 @@ struct Pool {
 };
 Pool pool;
 int threadSetting = 1;
+bool keepThreads = false;                   // run on the threads even when one thread is faster
 std::atomic<int64_t> spinNanos{kSpinNanos}; // set with the threads
 
 inline void cpuRelax() {
@@ -947,6 +963,10 @@ int simSpringsSetThreads(int n) {
     return threadSetting;
 }
 
+void simSpringsKeepThreads(bool keep) {
+    keepThreads = keep;
+}
+
 int simSpringsThreads() {
     return threadSetting;
 }
@@ -954,6 +974,35 @@ int simSpringsThreads() {
 // ---------------------------------------------------------------------------
 // The phase
 // ---------------------------------------------------------------------------
+namespace {
+
+// 1 to run the phase on the threads, 0 on the calling thread alone: each way
+// is timed once, then the faster one runs and the other is tried now and then.
+// (Unless the threads are to be kept.)
+int chooseWay(Plan& plan) {
+    if (keepThreads) return 1;
+    if (plan.wayTime[1] == 0.0) return 1;
+    if (plan.wayTime[0] == 0.0) return 0;
+    const int faster = plan.wayTime[1] < plan.wayTime[0] ? 1 : 0;
+    if (++plan.sinceProbe < plan.probeEvery) return faster;
+    plan.sinceProbe = 0;
+    plan.probing = 1 - faster;
+    return plan.probing;
+}
+
+// After a phase that took `nanos` the given way.
+void timeWay(Plan& plan, int way, double nanos) {
+    double& time = plan.wayTime[way];
+    time = time == 0.0 ? nanos : (1.0 - kTimeWeight) * time + kTimeWeight * nanos;
+    if (plan.probing < 0) return;
+    // A try that did not change the choice makes the next one come later.
+    const bool changed = (plan.wayTime[1] < plan.wayTime[0] ? 1 : 0) == plan.probing;
+    plan.probeEvery = changed ? kFirstProbe : std::min(2 * plan.probeEvery, kLastProbe);
+    plan.probing = -1;
+}
+
+} // namespace
+
 void simSpringsApply(int oid) {
     if (!simValidOid(oid)) return;
     SimObject& obj = simWorld.objects[oid];
@@ -972,13 +1021,16 @@ void simSpringsApply(int oid) {
     const SpringTileKernel kernel = kKernels[path];
     const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
     const int threads = std::min<int>(threadSetting, nTiles);
-    if (threads > 1) {
+    const int way = threads > 1 ? chooseWay(plan) : 0;
+    const int64_t start = platCounter();
+    if (way == 1) {
         runThreads(plan, kernel, threads);
     } else {
         for (int32_t t = 0; t < nTiles; ++t)
             plan.next[static_cast<size_t>(t)] = plan.tiles[static_cast<size_t>(t)].blockBegin;
         kernel(plan.view(), packed.pk, 0, nTiles, plan.nBlocks, plan.next.data());
     }
+    if (threads > 1) timeWay(plan, way, static_cast<double>(platCounter() - start));
     packOut(obj);
 }
 

@@ -36,6 +36,10 @@ bool simSpringsUsePath(int path);         // runs that path from now on; false i
 
 int simSpringsSetThreads(int n); // threads for the phase, clamped to 1..SIM_MAX_SPRING_THREADS
 int simSpringsThreads();         // threads set (1 unless a tool asked for more)
+// With more than one thread set, a phase runs on them only while that is
+// faster than one thread alone (a busy machine may have no processor to
+// spare); true runs every phase on them (tests).
+void simSpringsKeepThreads(bool keep);
 
 void simSpringsSetLayout(int layout);     // SIM_LAYOUT_*, for tests and benchmarks; AUTO by default
 int simSpringsLayoutOf(int oid);          // layout of the object's plan as last run, or -1

@@ -117,10 +117,12 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<int> 
             GTEST_SKIP() << "this processor cannot run the " << simSpringsPathName(GetParam())
                          << " path";
         ASSERT_TRUE(simSpringsUsePath(GetParam()));
+        simSpringsKeepThreads(true);
     }
     void TearDown() override {
         simSpringsUsePath(savedPath);
         simSpringsSetThreads(1);
+        simSpringsKeepThreads(false);
         simSpringsSetLayout(SIM_LAYOUT_AUTO);
         simSpringsRelease();
         cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
