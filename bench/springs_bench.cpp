@@ -15,7 +15,9 @@
 // square root intrinsic as uninitialised.
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -141,6 +143,7 @@ constexpr int kDividerLanes = 4096; // springs per pass, in L1
 
 // One square root and two divisions per spring, as the law has them:
 // L = sqrt(s), r = dot / L, f = n / (L * 1000), on the widest vectors.
+#if defined(__x86_64__)
 __attribute__((target("avx512f"))) void dividerAvx512(const double* s, const double* dot,
                                                       const double* n, double* out, int count) {
     const __m512d thousand = _mm512_set1_pd(1000.0);
@@ -172,6 +175,20 @@ void dividerSse2(const double* s, const double* dot, const double* n, double* ou
         _mm_store_pd(out + i, _mm_add_pd(r, f));
     }
 }
+#else
+void dividerSse2(const double* s, const double* dot, const double* n, double* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        const double len = __builtin_sqrt(s[i]);
+        out[i] = dot[i] / len + n[i] / (len * 1000.0);
+    }
+}
+void dividerAvx2(const double* s, const double* dot, const double* n, double* out, int count) {
+    dividerSse2(s, dot, n, out, count);
+}
+void dividerAvx512(const double* s, const double* dot, const double* n, double* out, int count) {
+    dividerSse2(s, dot, n, out, count);
+}
+#endif
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
