@@ -670,7 +670,9 @@ struct Pool {
 };
 Pool pool;
 int threadSetting = 1;
-bool keepThreads = false;                   // run on the threads even when one thread is faster
+bool keepThreads = false; // run on the threads even when one thread is faster
+int64_t tiledPhases = 0;  // phases of tiled objects, and of them on the threads
+int64_t threadedPhases = 0;
 std::atomic<int64_t> spinNanos{kSpinNanos}; // set with the threads
 
 inline void cpuRelax() {
@@ -967,6 +969,14 @@ void simSpringsKeepThreads(bool keep) {
     keepThreads = keep;
 }
 
+int64_t simSpringsThreadedPhases() {
+    return threadedPhases;
+}
+
+int64_t simSpringsTiledPhases() {
+    return tiledPhases;
+}
+
 int simSpringsThreads() {
     return threadSetting;
 }
@@ -1022,6 +1032,8 @@ void simSpringsApply(int oid) {
     const int32_t nTiles = static_cast<int32_t>(plan.tiles.size());
     const int threads = std::min<int>(threadSetting, nTiles);
     const int way = threads > 1 ? chooseWay(plan) : 0;
+    ++tiledPhases;
+    threadedPhases += way;
     const int64_t start = platCounter();
     if (way == 1) {
         runThreads(plan, kernel, threads);

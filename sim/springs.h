@@ -40,9 +40,11 @@ int simSpringsThreads();         // threads set (1 unless a tool asked for more)
 // faster than one thread alone (a busy machine may have no processor to
 // spare); true runs every phase on them (tests).
 void simSpringsKeepThreads(bool keep);
+int64_t simSpringsThreadedPhases(); // phases (of tiled objects) run on the threads so far
+int64_t simSpringsTiledPhases();    // phases of tiled objects so far
 
 void simSpringsSetLayout(int layout);     // SIM_LAYOUT_*, for tests and benchmarks; AUTO by default
-int simSpringsLayoutOf(int oid);          // layout of the object's plan as last run, or -1
+int simSpringsLayoutOf(int oid);          // layout the object's last phase ran, or -1
 int64_t simSpringsStreamedBytes(int oid); // bytes of tiled plan read per phase (0: general)
 
 void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

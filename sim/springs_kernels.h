@@ -14,7 +14,8 @@
 // end additions in ascending second end. A kernel keeps that order by taking a
 // tile's blocks in ascending q, and within a block first every row, in order,
 // with the columns as lanes (the columns' subtractions), then every column, in
-// order, with the rows as lanes (the rows' additions). The diagonal block
+// order, with the rows as lanes (the rows' additions); or, one cell at a time,
+// row by row with the columns ascending. The diagonal block
 // (p, p) has cells above its diagonal only: its columns' subtractions all come
 // from earlier rows and land before the rows' additions start. Any schedule
 // that keeps, for every mass block X, the order (0, X), (1, X), ..., (X, X),
