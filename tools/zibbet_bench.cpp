@@ -52,7 +52,8 @@ void usage(FILE* out) {
                  "  --scene FILE   3DS scene to load (default %s in the working directory)\n"
                  "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
                  "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
-                 "  --threads N    threads for the spring phase (default 1; same results)\n"
+                 "  --threads N    threads for the spring phase (default 1; same results; a\n"
+                 "                 phase leaves them while one thread is faster)\n"
                  "  --json FILE    also write the run's figures to FILE as JSON\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
@@ -399,6 +400,8 @@ void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
     std::fprintf(f, "  \"scene\": %s,\n", jsonString(opt.scene).c_str());
     std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsPath())).c_str());
     std::fprintf(f, "  \"threads\": %d,\n", simSpringsThreads());
+    std::fprintf(f, "  \"threaded_phases\": %" PRId64 ",\n", simSpringsThreadedPhases());
+    std::fprintf(f, "  \"tiled_phases\": %" PRId64 ",\n", simSpringsTiledPhases());
     std::fprintf(f, "  \"steps\": %ld,\n", run.steps);
     std::fprintf(f, "  \"drag\": [%ld, %ld],\n", opt.dragX, opt.dragY);
     std::fprintf(f, "  \"masses\": %" PRId64 ",\n", run.totals.masses);
@@ -482,6 +485,9 @@ int main(int argc, char** argv) {
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
+    if (simSpringsThreads() > 1)
+        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
+                    simSpringsThreadedPhases(), simSpringsTiledPhases());
     const uint64_t digest = fixtureWorldDigest();
     std::printf("digest     %016" PRIx64 "\n", digest);
     if (json) {
