@@ -3,13 +3,13 @@
 // machine and with every build, so nothing is reassociated or fused.
 //
 // Sections: constants and helpers; phase 1 clear; phase 2 field forces;
-// phase 3 springs (batched); phase 4 velocities; phase 5 positions and contacts.
+// phase 3 springs; phase 4 velocities; phase 5 positions and contacts.
 #include "sim/step.h"
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
+#include "sim/springs.h"
 #include "sim/world.h"
 
 double simRemainCoef = 0.0;
@@ -20,12 +20,9 @@ double simReflectCoef = 1.0;
 // ---------------------------------------------------------------------------
 namespace {
 
-constexpr double kSpringForceDivisor = 1000.0; // the spring force is N / 1000
-constexpr double kPlaneOffset = 0.01;          // world units the cube faces are moved in
-constexpr double kRestThreshold = -0.002;      // world units per step, resting test
-constexpr int kCubeFaces = 6;                  // face k is cube triangle 2k
-constexpr int kSpringBatch = 16; // springs per batch: small enough for batches to overlap
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kPlaneOffset = 0.01;     // world units the cube faces are moved in
+constexpr double kRestThreshold = -0.002; // world units per step, resting test
+constexpr int kCubeFaces = 6;             // face k is cube triangle 2k
 
 // The object to step, or null when there is nothing to do.
 SimObject* massesOf(int oid) {
@@ -126,147 +123,12 @@ void simApplyFForces(int oid) {
 //   d = A.pos - B.pos, L = |d|, r = (dv.d) / L with dv = A.vel - B.vel,
 //   N = (rest - L) * k - r * damping, f = N / (L * 1000),
 //   A.acc += d * f / A.mass, B.acc -= d * f / B.mass (free ends only).
-// Positions and velocities do not change in this phase, so the per-spring
-// values of a batch are computed first, over plain arrays the compiler can
-// vectorise, and only then added to the ends in spring order: each mass
-// receives exactly the same additions in the same order as in a one-spring-
-// at-a-time loop, so the bits are the same.
+// Springs with coincident ends, an overflowed length or an end outside the
+// mass array rest. The spring engine (sim/springs.h) runs it on the widest
+// vectors the processor has, with the plain loop's bits.
 // ---------------------------------------------------------------------------
-namespace {
-
-// One batch: the end differences gathered from the masses, then the law's
-// results.
-struct SpringBatch {
-    double dx[kSpringBatch], dy[kSpringBatch], dz[kSpringBatch]; // d = A.pos - B.pos
-    double vx[kSpringBatch], vy[kSpringBatch], vz[kSpringBatch]; // dv = A.vel - B.vel
-    double rest[kSpringBatch], k[kSpringBatch], damping[kSpringBatch];
-    double len[kSpringBatch]; // L
-    double f[kSpringBatch];   // N / (L * 1000)
-};
-
-// A spring with an end outside the mass array is read as if both its ends
-// were mass 0: length 0, which the scatter skips.
-void gatherSprings(const SimSpring* __restrict springs, int count, const SimMass* __restrict m,
-                   int32_t nMasses, SpringBatch& __restrict bt) {
-    for (int i = 0; i < count; ++i) {
-        const SimSpring& s = springs[i];
-        const bool valid = validIndex(s.a, nMasses) && validIndex(s.b, nMasses);
-        const SimMass& a = m[valid ? s.a : 0];
-        const SimMass& b = m[valid ? s.b : 0];
-        bt.dx[i] = a.pos[0] - b.pos[0];
-        bt.dy[i] = a.pos[1] - b.pos[1];
-        bt.dz[i] = a.pos[2] - b.pos[2];
-        bt.vx[i] = a.vel[0] - b.vel[0];
-        bt.vy[i] = a.vel[1] - b.vel[1];
-        bt.vz[i] = a.vel[2] - b.vel[2];
-        bt.rest[i] = s.rest;
-        bt.k[i] = s.k;
-        bt.damping[i] = s.damping;
-    }
-}
-
-// The law for spring i of the batch. Coincident ends give NaN here; the
-// scatter never lets it reach a mass.
-inline void springLaw(SpringBatch& __restrict bt, int i) {
-    const double dx = bt.dx[i], dy = bt.dy[i], dz = bt.dz[i];
-    const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
-    const double r = (bt.vx[i] * dx + bt.vy[i] * dy + bt.vz[i] * dz) / len;
-    const double n = (bt.rest[i] - len) * bt.k[i] - r * bt.damping[i];
-    bt.len[i] = len;
-    bt.f[i] = n / (len * kSpringForceDivisor);
-}
-
-// A whole batch: a fixed trip count lets the compiler vectorise the square
-// roots and divisions at every optimisation level.
-void springLawFull(SpringBatch& __restrict bt) {
-    for (int i = 0; i < kSpringBatch; ++i)
-        springLaw(bt, i);
-}
-
-void springLawPart(int count, SpringBatch& __restrict bt) {
-    for (int i = 0; i < count; ++i)
-        springLaw(bt, i);
-}
-
-// Adds the batch's forces d * f / mass to the free ends, in spring order.
-// Springs that share their first end come in runs (a body's springs are made
-// pair by pair from each mass); that end's acc is carried in registers
-// through the run, which is the same sequence of additions as going through
-// memory each time, since no spring that adds anything has its second end
-// equal to its first. Dividing by a mass of exactly 1.0 changes no bit, so
-// that common case skips the division.
-void scatterSprings(const SimSpring* __restrict springs, const SpringBatch& __restrict bt,
-                    int count, SimMass* __restrict m) {
-    int i = 0;
-    while (i < count) {
-        // Skipped springs (coincident or invalid ends, overflowed length)
-        // touch nothing, not even their first end.
-        const double len0 = bt.len[i];
-        if (!(len0 > 0.0 && len0 < kInfinity)) {
-            ++i;
-            continue;
-        }
-        const int32_t first = springs[i].a;
-        SimMass& a = m[first];
-        const bool freeA = !(a.flags & SIMF_FIXED);
-        const double ma = a.mass;
-        double ax = a.acc[0], ay = a.acc[1], az = a.acc[2];
-        for (; i < count && springs[i].a == first; ++i) {
-            // Coincident ends give no direction: such a spring rests this
-            // step. A length that overflowed is dropped as well, so that no
-            // infinity or NaN enters a mass from here.
-            const double len = bt.len[i];
-            if (!(len > 0.0 && len < kInfinity)) continue;
-            const double f = bt.f[i];
-            const double fx = bt.dx[i] * f, fy = bt.dy[i] * f, fz = bt.dz[i] * f;
-            if (freeA) {
-                if (ma == 1.0) {
-                    ax += fx;
-                    ay += fy;
-                    az += fz;
-                } else {
-                    ax += fx / ma;
-                    ay += fy / ma;
-                    az += fz / ma;
-                }
-            }
-            SimMass& b = m[springs[i].b];
-            if (!(b.flags & SIMF_FIXED)) {
-                const double mb = b.mass;
-                if (mb == 1.0) {
-                    b.acc[0] -= fx;
-                    b.acc[1] -= fy;
-                    b.acc[2] -= fz;
-                } else {
-                    b.acc[0] -= fx / mb;
-                    b.acc[1] -= fy / mb;
-                    b.acc[2] -= fz / mb;
-                }
-            }
-        }
-        a.acc[0] = ax;
-        a.acc[1] = ay;
-        a.acc[2] = az;
-    }
-}
-
-} // namespace
-
 void simApplySprings(int oid) {
-    SimObject* obj = massesOf(oid);
-    if (!obj || !obj->springs || obj->nSprings < 1) return;
-    SpringBatch batch;
-    for (int32_t base = 0; base < obj->nSprings; base += kSpringBatch) {
-        const int count = obj->nSprings - base < kSpringBatch ? obj->nSprings - base : kSpringBatch;
-        const SimSpring* springs = obj->springs + base;
-        gatherSprings(springs, count, obj->masses, obj->nMasses, batch);
-        if (count == kSpringBatch) {
-            springLawFull(batch);
-        } else {
-            springLawPart(count, batch);
-        }
-        scatterSprings(springs, batch, count, obj->masses);
-    }
+    simSpringsApply(oid);
 }
 
 // ---------------------------------------------------------------------------

@@ -6,7 +6,7 @@
 // exit status.
 //
 // Sections: options; world building; state report; plot; drag schedule; soak;
-// main.
+// machine and JSON; main.
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +23,7 @@
 #include "app/frame.h"
 #include "app/startup.h"
 #include "platform/platform.h"
+#include "sim/springs.h"
 #include "sim/world.h"
 #include "tools/bench_plot.h"
 #include "tools/fixtures/bodies.h"
@@ -54,13 +55,15 @@ struct BenchOptions {
     const char* plot = nullptr; // SVG file to draw the reports into
     long schedule = 0;          // 0: the drag stays; else steps between drag changes
     bool soak = false;
+    long threads = 1;           // spring phase threads
+    const char* json = nullptr; // file for the run's figures as JSON
 };
 
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
-                 "                    [--plot FILE.svg] [--schedule N] [--soak] [--verbose]\n"
-                 "                    [--help]\n"
+                 "                    [--plot FILE.svg] [--schedule N] [--soak] [--threads N]\n"
+                 "                    [--json FILE] [--verbose] [--help]\n"
                  "  --steps N      whole steps to run (default %ld)\n"
                  "  --scene FILE   3DS scene to load (default %s in the working directory,\n"
                  "                 else the one installed with the program)\n"
@@ -71,9 +74,14 @@ void usage(FILE* out) {
                  "                 turning by the --drag offset, still, turning back, still...\n"
                  "  --soak         check the bodies after every step; end with a summary and\n"
                  "                 exit status 1 when a check fails\n"
+                 "  --threads N    threads for the spring phase (default 1; same results; a\n"
+                 "                 phase leaves them while one thread is faster)\n"
+                 "  --json FILE    also write the run's figures to FILE as JSON\n"
                  "  --verbose      show the start-up console output (silenced by default)\n"
                  "  --help         this text\n",
                  kDefaultSteps, kDefaultScene, kPlotReport);
+    std::fprintf(out, "The environment variable ZIBBET_ISA=baseline|avx2|avx512 forces a vector "
+                      "path.\n");
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {
@@ -142,6 +150,20 @@ int parseOptions(int argc, char** argv, BenchOptions& opt) {
             i += 1;
         } else if (std::strcmp(arg, "--soak") == 0) {
             opt.soak = true;
+        } else if (std::strcmp(arg, "--threads") == 0) {
+            if (!parseLong(value(1), 1, SIM_MAX_SPRING_THREADS, &opt.threads)) {
+                std::fprintf(stderr, "zibbet-bench: --threads needs a whole number from 1 to %d\n",
+                             SIM_MAX_SPRING_THREADS);
+                return kExitUsage;
+            }
+            i += 1;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            if (!value(1)) {
+                std::fprintf(stderr, "zibbet-bench: --json needs a file name\n");
+                return kExitUsage;
+            }
+            opt.json = value(1);
+            i += 1;
         } else if (std::strcmp(arg, "--verbose") == 0) {
             opt.verbose = true;
         } else {
@@ -645,6 +667,96 @@ bool soakSummary(long steps, double runSeconds) {
     return ok;
 }
 
+// ---------------------------------------------------------------------------
+// Machine and JSON
+// ---------------------------------------------------------------------------
+
+// The processor's model name as Linux reports it, or "unknown".
+std::string cpuModel() {
+    std::string model = "unknown";
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return model;
+    char line[512];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "model name", 10) != 0) continue;
+        const char* colon = std::strchr(line, ':');
+        if (!colon) continue;
+        model = colon + 1;
+        while (!model.empty() && (model.front() == ' ' || model.front() == '\t'))
+            model.erase(model.begin());
+        while (!model.empty() && (model.back() == '\n' || model.back() == ' '))
+            model.pop_back();
+        break;
+    }
+    std::fclose(f);
+    return model;
+}
+
+// text as a JSON string, quotes included.
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+struct RunFigures {
+    long steps = 0;
+    WorldTotals totals;
+    double runSeconds = 0.0;
+    double forces = 0.0, springs = 0.0, motion = 0.0; // phase seconds
+    double plans = 0.0;                               // making the spring plans, before the run
+    uint64_t digest = 0;
+};
+
+// A rate, or 0 when the time is too short to measure.
+double perSecond(double count, double seconds) {
+    return seconds > 0.0 ? count / seconds : 0.0;
+}
+
+void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
+    std::string paths;
+    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        if (!simSpringsPathSupported(path)) continue;
+        if (!paths.empty()) paths += ", ";
+        paths += jsonString(simSpringsPathName(path));
+    }
+    const double springSteps = static_cast<double>(run.totals.springs) * run.steps;
+    std::fprintf(f, "{\n");
+    std::fprintf(f, "  \"machine\": {\"cpu\": %s, \"processors\": %d, \"paths\": [%s]},\n",
+                 jsonString(cpuModel()).c_str(), platProcessorCount(), paths.c_str());
+    std::fprintf(f, "  \"scene\": %s,\n", jsonString(opt.scene).c_str());
+    std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsPath())).c_str());
+    std::fprintf(f, "  \"threads\": %d,\n", simSpringsThreads());
+    std::fprintf(f, "  \"threaded_phases\": %" PRId64 ",\n", simSpringsThreadedPhases());
+    std::fprintf(f, "  \"tiled_phases\": %" PRId64 ",\n", simSpringsTiledPhases());
+    std::fprintf(f, "  \"steps\": %ld,\n", run.steps);
+    std::fprintf(f, "  \"drag\": [%ld, %ld],\n", opt.dragX, opt.dragY);
+    std::fprintf(f, "  \"masses\": %" PRId64 ",\n", run.totals.masses);
+    std::fprintf(f, "  \"springs\": %" PRId64 ",\n", run.totals.springs);
+    std::fprintf(f, "  \"run_seconds\": %.9g,\n", run.runSeconds);
+    std::fprintf(f, "  \"steps_per_second\": %.9g,\n", perSecond(run.steps, run.runSeconds));
+    std::fprintf(f,
+                 "  \"phase_seconds\": {\"forces\": %.9g, \"springs\": %.9g, \"motion\": "
+                 "%.9g},\n",
+                 run.forces, run.springs, run.motion);
+    std::fprintf(f, "  \"plan_seconds\": %.9g,\n", run.plans);
+    std::fprintf(f, "  \"springs_per_second\": %.9g,\n", perSecond(springSteps, run.springs));
+    std::fprintf(f, "  \"peak_resident_bytes\": %" PRId64 ",\n", platPeakResidentBytes());
+    std::fprintf(f, "  \"digest\": \"%016" PRIx64 "\"\n", run.digest);
+    std::fprintf(f, "}\n");
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -659,6 +771,17 @@ int main(int argc, char** argv) {
     if (!buildWorld(opt)) return kExitUsage;
     std::FILE* plot = openPlot(opt);
     if (opt.plot && !plot) return kExitUsage;
+    // Opened before the run, so that a long run does not end in a refusal.
+    std::FILE* json = nullptr;
+    if (opt.json) {
+        json = std::fopen(opt.json, "w");
+        if (!json) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+    simSpringsSetThreads(static_cast<int>(opt.threads));
 
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.dragX);
@@ -672,10 +795,19 @@ int main(int argc, char** argv) {
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.dragX, opt.dragY, -opt.dragX, -opt.dragY);
+    std::printf("springs on the %s path, %d thread%s\n", simSpringsPathName(simSpringsPath()),
+                simSpringsThreads(), simSpringsThreads() == 1 ? "" : "s");
     if (opt.report) reportState(0);
     if (opt.soak) soakBegin();
 
     const double freq = static_cast<double>(platCounterFrequency());
+    // The spring phase's plans are made before the clock starts: a large
+    // body's first step would otherwise carry seconds of preparation.
+    const int64_t planStart = platCounter();
+    for (int oid = 0; oid < simWorld.nObjects; ++oid)
+        simSpringsPrepare(oid);
+    const double planSeconds = (platCounter() - planStart) / freq;
+    std::printf("plans      %10.6f s  before the run\n", planSeconds);
     int64_t forces = 0, springs = 0, motion = 0;
     const int64_t start = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
@@ -705,8 +837,29 @@ int main(int argc, char** argv) {
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
-    std::printf("digest     %016" PRIx64 "\n", fixtureWorldDigest());
+    if (simSpringsThreads() > 1)
+        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
+                    simSpringsThreadedPhases(), simSpringsTiledPhases());
+    const uint64_t digest = fixtureWorldDigest();
+    std::printf("digest     %016" PRIx64 "\n", digest);
     printPeakMemory();
+    if (json) {
+        RunFigures figures;
+        figures.steps = opt.steps;
+        figures.totals = totals;
+        figures.runSeconds = runSeconds;
+        figures.forces = forces / freq;
+        figures.springs = springSeconds;
+        figures.motion = motion / freq;
+        figures.plans = planSeconds;
+        figures.digest = digest;
+        writeJson(json, opt, figures);
+        if (std::fclose(json) != 0) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
     if (plot) {
         std::fflush(stdout);
         const PlotPhases phases{forces / freq, springs / freq, motion / freq};

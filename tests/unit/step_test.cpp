@@ -1,8 +1,8 @@
 // The physics step: hand-computed single steps of each phase, the contacts,
 // the resting test, degenerate input, a soft body that stays in its turning
-// cube, determinism, and the batched spring phase against the plain loop.
+// cube and determinism. The spring phase against the plain loop, on every
+// path, is in springs_test.cpp.
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,7 +12,6 @@
 #include "sim/normals.h"
 #include "sim/step.h"
 #include "tools/fixtures/bodies.h"
-#include "tools/fixtures/plain_springs.h"
 #include "world_fixture.h"
 
 namespace {
@@ -469,88 +468,6 @@ TEST_F(StepTest, SameWorldSteppedTwiceGivesTheSameDigest) {
         TearDown();
     }
     EXPECT_EQ(digests[0], digests[1]);
-}
-
-// ---------------------------------------------------------------------------
-// The batched spring phase against the plain loop
-// ---------------------------------------------------------------------------
-namespace {
-
-using SpringPhase = void (*)(int);
-
-// One whole step of the world with the given spring phase, the cube turning
-// as a drag makes it.
-void stepWorldWith(SpringPhase springs) {
-    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        cubeAngleX += mouseDy * mouseFactor;
-        cubeAngleY += mouseDx * mouseFactor;
-        simRotBCube(cubeAngleX, cubeAngleY, cubeAngleZ);
-        simClearAcc(oid);
-        simApplyFForces(oid);
-        springs(oid);
-        simUpdateVel(oid);
-        simUpdatePos(oid);
-    }
-}
-
-std::vector<SimMass> snapshot(int oid) {
-    const SimObject& obj = simWorld.objects[oid];
-    return std::vector<SimMass>(obj.masses, obj.masses + obj.nMasses);
-}
-
-void restore(int oid, const std::vector<SimMass>& masses) {
-    std::memcpy(simWorld.objects[oid].masses, masses.data(), masses.size() * sizeof(SimMass));
-}
-
-} // namespace
-
-TEST_F(StepTest, BatchedSpringsMatchThePlainLoopBitForBit) {
-    simAddFForce(0.0, kGravityY, 0.0);
-    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
-    const FixtureMesh mesh = fixtureLatticeBall(13.4f, 1.0f);
-    const int oid = fixtureSoftBody("Lattice", mesh, 1.0, 1.5, kFixtureK, kFixtureDamping,
-                                    SIMF_BCUBE | SIMF_MKSPRINGS, kFixtureForceMask);
-    ASSERT_GE(oid, 0);
-    SimObject& obj = simWorld.objects[oid];
-    ASSERT_GE(obj.nMasses, 10000);
-    // Every path of the phase: heavy, light and fixed ends, moving masses,
-    // coincident ends and a spring whose end lies outside the array.
-    for (int32_t i = 0; i < obj.nMasses; ++i) {
-        SimMass& m = obj.masses[i];
-        if (i % 7 == 0) m.mass = 1.5;
-        if (i % 11 == 0) m.mass = 0.5;
-        if (i % 13 == 0) m.flags |= SIMF_FIXED;
-        m.vel[0] = 0.01 * std::sin(i * 0.37);
-        m.vel[1] = 0.02 * std::cos(i * 0.11);
-        m.vel[2] = -0.015 * std::sin(i * 0.05);
-    }
-    const int twin = simAddMass(oid, nullptr);
-    std::memcpy(obj.masses[twin].pos, obj.masses[5].pos, sizeof obj.masses[5].pos);
-    ASSERT_GE(simAddSpring(oid, 5, twin, 1.0, kFixtureK, kFixtureDamping, 1), 0);
-    const int broken = simAddSpring(oid, 1, 2, 1.0, kFixtureK, kFixtureDamping, 1);
-    ASSERT_GE(broken, 0);
-    obj.springs[broken].b = obj.nMasses + 3;
-    mouseDx = 25;
-    mouseDy = -10;
-
-    const std::vector<SimMass> start = snapshot(oid);
-    for (int step = 0; step < 100; ++step)
-        stepWorldWith(simApplySprings);
-    const std::vector<SimMass> batched = snapshot(oid);
-    restore(oid, start);
-    cubeAngleX = cubeAngleY = 0.0;
-    for (int step = 0; step < 100; ++step)
-        stepWorldWith(fixturePlainSprings);
-    const std::vector<SimMass> plain = snapshot(oid);
-
-    ASSERT_EQ(batched.size(), plain.size());
-    size_t differing = 0;
-    for (size_t i = 0; i < plain.size(); ++i)
-        if (std::memcmp(&batched[i], &plain[i], sizeof(SimMass)) != 0) ++differing;
-    EXPECT_EQ(differing, 0u);
-    // The run did something: the body moved and stayed finite.
-    EXPECT_NE(std::memcmp(start.data(), plain.data(), start.size() * sizeof(SimMass)), 0);
-    EXPECT_TRUE(allFinite(simWorld.objects[oid]));
 }
 
 // ---------------------------------------------------------------------------

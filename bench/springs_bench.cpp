@@ -1,0 +1,300 @@
+// The spring phase on the default scene's moon (642 masses, about 170,000
+// springs) and on a sphere of 7,842 masses and about 25 million springs, the
+// body that `zibbet-assets --sphere 7842` writes: for each vector path this
+// processor runs and one, two and three threads; beside it the general batched
+// loop (the phase as it was before the tiles), the plain one-spring-at-a-time
+// loop, and two floors: the divider (one square root and two divisions per
+// spring, at each path's vector width) and memory bandwidth (a triad over
+// arrays far larger than the caches, read as the time to stream the big
+// body's tile data). Every figure is also given as ns/spring.
+//
+// Run with --benchmark_repetitions=N: medians and minima are reported.
+#include <benchmark/benchmark.h>
+
+// GCC 12 reports the deliberately undefined start value inside the 512-bit
+// square root intrinsic as uninitialised.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/springs.h"
+#include "sim/step.h"
+#include "sim/world.h"
+#include "tools/fixtures/bodies.h"
+#include "tools/fixtures/meshgen.h"
+#include "tools/fixtures/moon_scene.h"
+#include "tools/fixtures/plain_springs.h"
+
+namespace {
+
+constexpr double kGravityY = -0.0098;
+constexpr int kBigSphereVerts = 7842; // the nearest geodesic size: 25.4M springs
+constexpr int kMaxThreads = 3;
+
+double minOf(const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
+
+// ---------------------------------------------------------------------------
+// Scenes
+// ---------------------------------------------------------------------------
+enum Scene { kMoon, kBigSphere };
+const char* const kSceneNames[] = {"Moon", "Sphere25M"};
+
+FixtureMesh toFixture(const FxMesh& mesh) {
+    FixtureMesh out;
+    for (const auto& v : mesh.verts)
+        out.verts.insert(out.verts.end(), v.begin(), v.end());
+    for (const auto& f : mesh.faces) {
+        out.faces.push_back(f[0]);
+        out.faces.push_back(f[1]);
+        out.faces.push_back(f[2]);
+    }
+    return out;
+}
+
+int currentScene = -1;
+int sceneOid = -1;
+
+// A world as start-up makes it around the scene's body; built once per scene.
+int scene(Scene which) {
+    if (which == currentScene) return sceneOid;
+    simSpringsRelease();
+    simFreeWorld();
+    verbosity = 0;
+    simInitWorld("Bench_World");
+    simAddFForce(0.0, kGravityY, 0.0);
+    const FxMesh mesh = which == kMoon
+                            ? fxDefaultMoon()
+                            : fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts)[0];
+    sceneOid = fixtureStartupScene(toFixture(mesh));
+    currentScene = which;
+    return sceneOid;
+}
+
+void countSprings(benchmark::State& state, double springs) {
+    state.counters["springs"] = springs;
+    state.counters["springs/s"] =
+        benchmark::Counter(springs, benchmark::Counter::kIsIterationInvariantRate);
+    // Printed with an "s" suffix by the library; the value is nanoseconds.
+    state.counters["ns/spring"] =
+        benchmark::Counter(springs * 1e-9, benchmark::Counter::kIsIterationInvariantRate |
+                                               benchmark::Counter::kInvert);
+}
+
+// ---------------------------------------------------------------------------
+// The spring phase
+// ---------------------------------------------------------------------------
+
+// The phase on the still body: positions and velocities stay, so every pass
+// does the same work. The first pass builds the plan and is not timed. With
+// more than one thread every pass runs on them, even where one thread would
+// be faster (the phase would then leave them).
+void BM_Springs(benchmark::State& state, Scene which, int path, int threads) {
+    const int oid = scene(which);
+    if (!simSpringsUsePath(path)) {
+        state.SkipWithError("this processor cannot run the path");
+        return;
+    }
+    simSpringsSetLayout(SIM_LAYOUT_AUTO);
+    simSpringsSetThreads(threads);
+    simSpringsKeepThreads(true);
+    simApplySprings(oid);
+    for (auto _ : state)
+        simApplySprings(oid);
+    simSpringsKeepThreads(false);
+    simSpringsSetThreads(1);
+    countSprings(state, simWorld.objects[oid].nSprings);
+    state.counters["tiled"] = simSpringsLayoutOf(oid) == SIM_LAYOUT_TILED;
+}
+
+// The batched loop over the records that the phase ran before the tiles.
+void BM_SpringsGeneral(benchmark::State& state, Scene which) {
+    const int oid = scene(which);
+    simSpringsSetLayout(SIM_LAYOUT_GENERAL);
+    simSpringsSetThreads(1);
+    simApplySprings(oid);
+    for (auto _ : state)
+        simApplySprings(oid);
+    simSpringsSetLayout(SIM_LAYOUT_AUTO);
+    countSprings(state, simWorld.objects[oid].nSprings);
+}
+
+void BM_SpringsPlain(benchmark::State& state, Scene which) {
+    const int oid = scene(which);
+    for (auto _ : state)
+        fixturePlainSprings(oid);
+    countSprings(state, simWorld.objects[oid].nSprings);
+}
+
+// ---------------------------------------------------------------------------
+// Floors
+// ---------------------------------------------------------------------------
+constexpr int kDividerLanes = 4096; // springs per pass, in L1
+
+// One square root and two divisions per spring, as the law has them:
+// L = sqrt(s), r = dot / L, f = n / (L * 1000), on the widest vectors.
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) void dividerAvx512(const double* s, const double* dot,
+                                                      const double* n, double* out, int count) {
+    const __m512d thousand = _mm512_set1_pd(1000.0);
+    for (int i = 0; i < count; i += 8) {
+        const __m512d len = _mm512_sqrt_pd(_mm512_load_pd(s + i));
+        const __m512d r = _mm512_div_pd(_mm512_load_pd(dot + i), len);
+        const __m512d f = _mm512_div_pd(_mm512_load_pd(n + i), _mm512_mul_pd(len, thousand));
+        _mm512_store_pd(out + i, _mm512_add_pd(r, f));
+    }
+}
+
+__attribute__((target("avx2"))) void dividerAvx2(const double* s, const double* dot,
+                                                 const double* n, double* out, int count) {
+    const __m256d thousand = _mm256_set1_pd(1000.0);
+    for (int i = 0; i < count; i += 4) {
+        const __m256d len = _mm256_sqrt_pd(_mm256_load_pd(s + i));
+        const __m256d r = _mm256_div_pd(_mm256_load_pd(dot + i), len);
+        const __m256d f = _mm256_div_pd(_mm256_load_pd(n + i), _mm256_mul_pd(len, thousand));
+        _mm256_store_pd(out + i, _mm256_add_pd(r, f));
+    }
+}
+
+void dividerSse2(const double* s, const double* dot, const double* n, double* out, int count) {
+    const __m128d thousand = _mm_set1_pd(1000.0);
+    for (int i = 0; i < count; i += 2) {
+        const __m128d len = _mm_sqrt_pd(_mm_load_pd(s + i));
+        const __m128d r = _mm_div_pd(_mm_load_pd(dot + i), len);
+        const __m128d f = _mm_div_pd(_mm_load_pd(n + i), _mm_mul_pd(len, thousand));
+        _mm_store_pd(out + i, _mm_add_pd(r, f));
+    }
+}
+#else
+void dividerSse2(const double* s, const double* dot, const double* n, double* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        const double len = __builtin_sqrt(s[i]);
+        out[i] = dot[i] / len + n[i] / (len * 1000.0);
+    }
+}
+void dividerAvx2(const double* s, const double* dot, const double* n, double* out, int count) {
+    dividerSse2(s, dot, n, out, count);
+}
+void dividerAvx512(const double* s, const double* dot, const double* n, double* out, int count) {
+    dividerSse2(s, dot, n, out, count);
+}
+#endif
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+std::unique_ptr<double, FreeDeleter> alignedDoubles(size_t count, double value) {
+    auto* p = static_cast<double*>(std::aligned_alloc(64, count * sizeof(double)));
+    std::fill(p, p + count, value);
+    return std::unique_ptr<double, FreeDeleter>(p);
+}
+
+// At each path's width; the widest one is the floor of the fastest path.
+void BM_Divider(benchmark::State& state, int path) {
+    if (!simSpringsPathSupported(path)) {
+        state.SkipWithError("this processor cannot run the path");
+        return;
+    }
+    auto s = alignedDoubles(kDividerLanes, 2.25);
+    auto dot = alignedDoubles(kDividerLanes, 0.3);
+    auto n = alignedDoubles(kDividerLanes, -0.7);
+    auto out = alignedDoubles(kDividerLanes, 0.0);
+    for (auto _ : state) {
+        if (path == SIM_PATH_AVX512)
+            dividerAvx512(s.get(), dot.get(), n.get(), out.get(), kDividerLanes);
+        else if (path == SIM_PATH_AVX2)
+            dividerAvx2(s.get(), dot.get(), n.get(), out.get(), kDividerLanes);
+        else
+            dividerSse2(s.get(), dot.get(), n.get(), out.get(), kDividerLanes);
+        benchmark::DoNotOptimize(out.get());
+        benchmark::ClobberMemory();
+    }
+    countSprings(state, kDividerLanes);
+}
+
+// a = b + 1.5 c over three arrays of 32M doubles (768 MB in all). Its
+// bandwidth, and the time to stream the big body's tile data at it.
+constexpr size_t kTriadDoubles = size_t{1} << 25;
+
+void BM_Triad(benchmark::State& state) {
+    const int oid = scene(kBigSphere);
+    simSpringsSetLayout(SIM_LAYOUT_AUTO);
+    simApplySprings(oid); // the plan whose bytes are streamed
+    const double springs = simWorld.objects[oid].nSprings;
+    const double bytesPerSpring = static_cast<double>(simSpringsStreamedBytes(oid)) / springs;
+    std::vector<double> a(kTriadDoubles, 0.0), b(kTriadDoubles, 1.0), c(kTriadDoubles, 2.0);
+    for (auto _ : state) {
+        double* __restrict pa = a.data();
+        const double* __restrict pb = b.data();
+        const double* __restrict pc = c.data();
+        for (size_t i = 0; i < kTriadDoubles; ++i)
+            pa[i] = pb[i] + 1.5 * pc[i];
+        benchmark::DoNotOptimize(pa);
+        benchmark::ClobberMemory();
+    }
+    const double bytes = 3.0 * kTriadDoubles * sizeof(double);
+    state.counters["bytes/s"] =
+        benchmark::Counter(bytes, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["plan_bytes/spring"] = bytesPerSpring;
+    // The big body's tile data at this bandwidth, per spring.
+    countSprings(state, bytes / bytesPerSpring);
+}
+
+void registerAll() {
+    for (const Scene which : {kMoon, kBigSphere}) {
+        const std::string name = kSceneNames[which];
+        auto tune = [which](benchmark::internal::Benchmark* b) {
+            b->UseRealTime()->Unit(benchmark::kMillisecond)->ComputeStatistics("min", minOf);
+            if (which == kBigSphere) b->MinTime(2.0);
+        };
+        tune(benchmark::RegisterBenchmark(("BM_SpringsPlain/" + name).c_str(), BM_SpringsPlain,
+                                          which));
+        tune(benchmark::RegisterBenchmark(("BM_SpringsGeneral/" + name).c_str(), BM_SpringsGeneral,
+                                          which));
+        for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+            if (!simSpringsPathSupported(path)) continue;
+            for (int threads = 1; threads <= kMaxThreads; ++threads)
+                tune(benchmark::RegisterBenchmark(("BM_Springs/" + name + "/" +
+                                                   simSpringsPathName(path) +
+                                                   "/threads:" + std::to_string(threads))
+                                                      .c_str(),
+                                                  BM_Springs, which, path, threads));
+        }
+    }
+    for (int path = 0; path < SIM_PATH_COUNT; ++path)
+        if (simSpringsPathSupported(path))
+            benchmark::RegisterBenchmark(
+                (std::string("BM_Divider/") + simSpringsPathName(path)).c_str(), BM_Divider, path)
+                ->UseRealTime()
+                ->ComputeStatistics("min", minOf);
+    benchmark::RegisterBenchmark("BM_Triad", BM_Triad)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond)
+        ->ComputeStatistics("min", minOf);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int path = simSpringsPath();
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    simSpringsUsePath(path);
+    simSpringsRelease();
+    simFreeWorld();
+    return 0;
+}

@@ -1,0 +1,91 @@
+// Inside the spring phase: the tiled plan and the packed copy that the tile
+// kernels read, and the kernels themselves, one per instruction set. Only
+// sim/springs*.cpp include this. Plain records and pointers only: the kernels
+// are compiled with different instruction sets, and an inline function or a
+// template shared with them could be emitted with wide instructions and then
+// picked by the linker for code that runs on any processor.
+//
+// The tiled layout. Masses are grouped in blocks of eight consecutive indices.
+// When every spring that can act has a < b and the springs are strictly
+// increasing in (a, b), tile p holds the springs whose first end lies in mass
+// block p, as one 8 x 8 cell block (p, q) for every mass block q >= p that
+// holds second ends. In the plain loop each mass receives first the
+// subtractions from earlier first ends in ascending order, then its own first-
+// end additions in ascending second end. A kernel keeps that order by taking a
+// tile's blocks in ascending q, and within a block first every row, in order,
+// with the columns as lanes (the columns' subtractions), then every column, in
+// order, with the rows as lanes (the rows' additions); or, one cell at a time,
+// row by row with the columns ascending. The diagonal block
+// (p, p) has cells above its diagonal only: its columns' subtractions all come
+// from earlier rows and land before the rows' additions start. Any schedule
+// that keeps, for every mass block X, the order (0, X), (1, X), ..., (X, X),
+// (X, X + 1), ... of the blocks that touch it gives the same bits.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kSpringTileMasses = 8; // masses per block, rows per tile, columns per cell block
+
+struct SpringTile {
+    int32_t p;                    // mass block of the first ends
+    int32_t blockBegin, blockEnd; // cell blocks, ascending q >= p
+};
+
+// The springs from rows of tile p to the columns of mass block q >= p.
+// Bit 8i + j of `present` is the cell (row 8p + i, column 8q + j); `presentT`
+// is the same matrix transposed (bit 8j + i). The cells' rest lengths (and
+// stiffness and damping when they differ between springs) lie from `cellAt`
+// on, row by row, columns ascending.
+struct SpringBlock {
+    uint64_t present;
+    uint64_t presentT;
+    int32_t q;
+    int32_t cellAt;
+};
+
+// The tiled plan as the kernels see it.
+struct SpringTiles {
+    const SpringTile* tiles;
+    int32_t nTiles;
+    const SpringBlock* blocks;
+    int32_t nBlocks; // cell blocks
+    int32_t nCells;
+    const double* rest;    // per cell
+    const double* k;       // per cell, or null when every spring has kAll
+    const double* damping; // per cell, or null when every spring has dampingAll
+    double kAll, dampingAll;
+};
+
+// The object's masses in rows of doubles, padded to whole blocks (padding:
+// zero position, velocity and acc, fixed, mass 1). acc is copied in before the
+// phase and back after it. Bit i of freeBits[q] is set when mass 8q + i is not
+// fixed; of unitBits[q] when its mass is exactly 1.0 (x / 1.0 == x, so the
+// division is skipped for such masses).
+struct SpringPacked {
+    double* px;
+    double* py;
+    double* pz;
+    double* vx;
+    double* vy;
+    double* vz;
+    double* ax;
+    double* ay;
+    double* az;
+    double* mass;
+    const uint8_t* freeBits;
+    const uint8_t* unitBits;
+};
+
+// For each tile t in [tileBegin, tileEnd), runs its cell blocks from
+// next[t - tileBegin] on, up to the first whose column block is qEnd or
+// later, and leaves next[t - tileBegin] there. One call with every tile at its
+// first block and qEnd past the last mass block runs the whole phase.
+using SpringTileKernel = void (*)(const SpringTiles& plan, const SpringPacked& pk,
+                                  int32_t tileBegin, int32_t tileEnd, int32_t qEnd, int32_t* next);
+
+void springTilesBaseline(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
+                         int32_t tileEnd, int32_t qEnd, int32_t* next);
+void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
+                     int32_t tileEnd, int32_t qEnd, int32_t* next);
+void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
+                       int32_t tileEnd, int32_t qEnd, int32_t* next);

@@ -1,0 +1,439 @@
+// The spring engine against the plain one-spring-at-a-time loop: every mass
+// record bit for bit after whole steps, on every vector path this processor
+// can run and with one, two and three threads; and the headless runner's
+// digest for each thread count and each forced path.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/frame.h"
+#include "body_checks.h"
+#include "sim/bcube.h"
+#include "sim/springs.h"
+#include "sim/step.h"
+#include "tools/fixtures/bodies.h"
+#include "tools/fixtures/moon_scene.h"
+#include "tools/fixtures/plain_springs.h"
+#include "world_fixture.h"
+
+namespace {
+
+constexpr double kGravityY = -0.0098;
+
+// Every mass record of every object, in object and mass order.
+std::vector<SimMass> allMasses() {
+    std::vector<SimMass> out;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        const SimObject& obj = simWorld.objects[oid];
+        if (obj.masses) out.insert(out.end(), obj.masses, obj.masses + obj.nMasses);
+    }
+    return out;
+}
+
+// The masses and springs of every object and the cube's angles, to run the
+// same steps again from the same start. Masses and springs that a run adds
+// are dropped on restoring (the arrays keep their room) and made again by the
+// next run.
+struct WorldState {
+    std::vector<std::vector<SimMass>> masses;
+    std::vector<std::vector<SimSpring>> springs;
+    double angles[3] = {0.0, 0.0, 0.0};
+};
+
+WorldState saveWorld() {
+    WorldState w;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        const SimObject& obj = simWorld.objects[oid];
+        w.masses.emplace_back(obj.masses, obj.masses + obj.nMasses);
+        w.springs.emplace_back(obj.springs, obj.springs + obj.nSprings);
+    }
+    w.angles[0] = cubeAngleX;
+    w.angles[1] = cubeAngleY;
+    w.angles[2] = cubeAngleZ;
+    return w;
+}
+
+void restoreWorld(const WorldState& w) {
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        SimObject& obj = simWorld.objects[oid];
+        const std::vector<SimMass>& m = w.masses[static_cast<size_t>(oid)];
+        const std::vector<SimSpring>& s = w.springs[static_cast<size_t>(oid)];
+        obj.nMasses = static_cast<int32_t>(m.size());
+        obj.nSprings = static_cast<int32_t>(s.size());
+        if (!m.empty()) std::memcpy(obj.masses, m.data(), m.size() * sizeof(SimMass));
+        if (!s.empty()) std::memcpy(obj.springs, s.data(), s.size() * sizeof(SimSpring));
+        simTouchObject(oid);
+    }
+    cubeAngleX = w.angles[0];
+    cubeAngleY = w.angles[1];
+    cubeAngleZ = w.angles[2];
+}
+
+// Records that differ in any bit.
+size_t differing(const std::vector<SimMass>& a, const std::vector<SimMass>& b) {
+    if (a.size() != b.size()) return a.size() + b.size();
+    size_t n = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(&a[i], &b[i], sizeof(SimMass)) != 0) ++n;
+    return n;
+}
+
+// appStepWorld with the plain loop as the spring phase.
+void plainStep() {
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        cubeAngleX += mouseDy * mouseFactor;
+        cubeAngleY += mouseDx * mouseFactor;
+        simRotBCube(cubeAngleX, cubeAngleY, cubeAngleZ);
+        simClearAcc(oid);
+        simApplyFForces(oid);
+        fixturePlainSprings(oid);
+        simUpdateVel(oid);
+        simUpdatePos(oid);
+    }
+}
+
+// Called after each step with its number, so that a test can change the
+// world between steps the same way in every run.
+using BetweenSteps = std::function<void(int step)>;
+
+// One test per vector path; a path this processor lacks is skipped.
+class SpringsTest : public WorldTest, public ::testing::WithParamInterface<int> {
+  protected:
+    void SetUp() override {
+        WorldTest::SetUp();
+        savedPath = simSpringsPath();
+        cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
+        mouseDx = mouseDy = 0;
+        if (!simSpringsPathSupported(GetParam()))
+            GTEST_SKIP() << "this processor cannot run the " << simSpringsPathName(GetParam())
+                         << " path";
+        ASSERT_TRUE(simSpringsUsePath(GetParam()));
+        simSpringsKeepThreads(true);
+    }
+    void TearDown() override {
+        simSpringsUsePath(savedPath);
+        simSpringsSetThreads(1);
+        simSpringsKeepThreads(false);
+        simSpringsSetLayout(SIM_LAYOUT_AUTO);
+        simSpringsRelease();
+        cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
+        mouseDx = mouseDy = 0;
+        WorldTest::TearDown();
+    }
+
+    // Runs `steps` whole steps from the world as it stands, once with the
+    // plain loop and then with the engine on this test's path for each
+    // thread count, each run from the same start, and checks that every mass
+    // record and the digest come out the same.
+    static void expectPlainBits(int steps, const BetweenSteps& between = nullptr,
+                                std::initializer_list<int> threadCounts = {1, 2, 3}) {
+        const WorldState start = saveWorld();
+        auto run = [&](const std::function<void()>& step) {
+            restoreWorld(start);
+            for (int s = 0; s < steps; ++s) {
+                step();
+                if (between) between(s);
+            }
+        };
+        run(plainStep);
+        const std::vector<SimMass> plain = allMasses();
+        const uint64_t plainDigest = fixtureWorldDigest();
+        restoreWorld(start);
+        EXPECT_NE(differing(allMasses(), plain), 0u) << "the steps changed nothing";
+        for (const int threads : threadCounts) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            simSpringsSetThreads(threads);
+            run(appStepWorld);
+            EXPECT_EQ(differing(allMasses(), plain), 0u);
+            EXPECT_EQ(fixtureWorldDigest(), plainDigest);
+        }
+    }
+
+    int savedPath = SIM_PATH_BASELINE;
+};
+
+// A body of n masses on a jittered lattice, every pair closer than `band`
+// joined in ascending (i, j) order with k and damping from the callbacks.
+int latticeBody(int n, double band, double (*k)(int, int), double (*damping)(int, int)) {
+    const int oid = simAddObject("lattice", SIMF_BCUBE);
+    for (int i = 0; i < n; ++i) {
+        SimMass* m = nullptr;
+        simAddMass(oid, &m);
+        m->pos[0] = (i % 5) * 0.9 + 0.05 * std::sin(i * 1.7);
+        m->pos[1] = ((i / 5) % 5) * 0.9 + 0.05 * std::cos(i * 0.9);
+        m->pos[2] = (i / 25) * 0.9 + 0.05 * std::sin(i * 2.3);
+        m->flags |= SIMF_BCUBE;
+        m->forceMask = 1;
+    }
+    const SimMass* m = simWorld.objects[oid].masses;
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j) {
+            const double dx = m[i].pos[0] - m[j].pos[0], dy = m[i].pos[1] - m[j].pos[1],
+                         dz = m[i].pos[2] - m[j].pos[2];
+            const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+            if (d < band) simAddSpring(oid, i, j, d * 0.97, k(i, j), damping(i, j), 1);
+        }
+    return oid;
+}
+
+double unitK(int, int) {
+    return kFixtureK;
+}
+double unitDamping(int, int) {
+    return kFixtureDamping;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Bit identity with the plain loop
+// ---------------------------------------------------------------------------
+TEST_P(SpringsTest, DefaultLikeBodyMatchesThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    const int oid = fixtureStartupScene(fixtureSphereMesh(12, 16, 2.2f));
+    ASSERT_GE(oid, 0);
+    mouseDx = 30;
+    mouseDy = -20;
+    expectPlainBits(40);
+    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+    EXPECT_TRUE(allFinite(simWorld.objects[oid]));
+}
+
+TEST_P(SpringsTest, MixedConstantsSortedOrNotMatchThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
+    auto mixedK = [](int i, int j) { return 2.0 + (i * 7 + j) % 5; };
+    auto mixedDamping = [](int i, int j) { return 0.5 + ((i + j) % 3) * 0.25; };
+    const int sorted = latticeBody(150, 2.0, mixedK, mixedDamping);
+    // The same springs in a scrambled order, some with their ends swapped.
+    const int scrambled = latticeBody(150, 2.0, mixedK, mixedDamping);
+    SimObject& obj = simWorld.objects[scrambled];
+    for (int32_t s = 0; s < obj.nSprings; ++s) {
+        std::swap(obj.springs[s], obj.springs[(s * 7919) % obj.nSprings]);
+        if (s % 3 == 0) std::swap(obj.springs[s].a, obj.springs[s].b);
+    }
+    simTouchObject(scrambled);
+    simSpringsSetLayout(SIM_LAYOUT_TILED); // however few springs share a block
+    expectPlainBits(30);
+    EXPECT_EQ(simSpringsLayoutOf(sorted), SIM_LAYOUT_TILED);
+    EXPECT_EQ(simSpringsLayoutOf(scrambled), SIM_LAYOUT_GENERAL);
+}
+
+TEST_P(SpringsTest, FixedHeavyAndCoincidentEndsMatchThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
+    const int oid = latticeBody(120, 2.0, unitK, unitDamping);
+    SimObject& obj = simWorld.objects[oid];
+    // Whole blocks of heavy or light masses, single ones, and fixed ones.
+    for (int32_t i = 0; i < obj.nMasses; ++i) {
+        SimMass& m = obj.masses[i];
+        if (i / 8 == 3) m.mass = 2.5;
+        if (i % 9 == 4) m.mass = 0.3;
+        if (i % 11 == 2 || i / 8 == 6) m.flags |= SIMF_FIXED;
+        m.vel[0] = 0.01 * std::sin(i * 0.37);
+        m.vel[2] = -0.02 * std::cos(i * 0.21);
+    }
+    // Coincident ends: mass 31 moved onto its neighbour 30 amid the other
+    // springs of their blocks, and a new last mass on top of the one before,
+    // tied to it (still in (a, b) order). Then a spring with both ends on one
+    // mass and one whose end was broken after it was made.
+    std::memcpy(obj.masses[31].pos, obj.masses[30].pos, sizeof obj.masses[30].pos);
+    const int32_t before = obj.nMasses - 1;
+    SimMass* twin = nullptr;
+    const int t = simAddMass(oid, &twin);
+    std::memcpy(twin->pos, obj.masses[before].pos, sizeof twin->pos);
+    ASSERT_GE(simAddSpring(oid, before, t, 1.0, kFixtureK, kFixtureDamping, 1), 0);
+    ASSERT_GE(simAddSpring(oid, 40, 40, 1.0, kFixtureK, kFixtureDamping, 1), 0);
+    const int broken = simAddSpring(oid, before, t, 1.0, kFixtureK, kFixtureDamping, 1);
+    ASSERT_GE(broken, 0);
+    obj.springs[broken].b = obj.nMasses + 9;
+    simTouchObject(oid);
+    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    expectPlainBits(30);
+    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+}
+
+TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
+    const int oid = latticeBody(100, 1.5, unitK, unitDamping);
+    const int32_t last = simWorld.objects[oid].nMasses - 1;
+    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    expectPlainBits(24, [oid, last](int step) {
+        if (step == 5) {
+            // A new mass beside the last one, tied to it: still in (a, b)
+            // order, so the tiles are rebuilt.
+            SimMass* m = nullptr;
+            const int added = simAddMass(oid, &m);
+            std::memcpy(m->pos, simWorld.objects[oid].masses[last].pos, sizeof m->pos);
+            m->pos[1] += 0.7;
+            m->flags |= SIMF_BCUBE;
+            simAddSpring(oid, last, added, 0.5, 3.0, 0.5, 1);
+        } else if (step == 11) {
+            // Out of order: the general loop takes over.
+            simAddSpring(oid, 2, 90, 4.0, kFixtureK, kFixtureDamping, 1);
+        } else if (step == 17) {
+            // A record edited in place, then announced.
+            SimObject& obj = simWorld.objects[oid];
+            obj.springs[obj.nSprings - 1].rest = 1.5;
+            obj.springs[0].k = 9.0;
+            simTouchObject(oid);
+        }
+    });
+}
+
+// A soft body of more than 10,000 masses in a turning cube for 100 steps,
+// with heavy, light and fixed masses, moving masses, coincident ends and a
+// spring whose end lies outside the array: through the general loop and
+// through the tiles.
+TEST_P(SpringsTest, LargeLatticeInATurningCubeMatchesThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
+    const FixtureMesh mesh = fixtureLatticeBall(13.4f, 1.0f);
+    const int oid = fixtureSoftBody("Lattice", mesh, 1.0, 1.5, kFixtureK, kFixtureDamping,
+                                    SIMF_BCUBE | SIMF_MKSPRINGS, kFixtureForceMask);
+    ASSERT_GE(oid, 0);
+    SimObject& obj = simWorld.objects[oid];
+    ASSERT_GE(obj.nMasses, 10000);
+    for (int32_t i = 0; i < obj.nMasses; ++i) {
+        SimMass& m = obj.masses[i];
+        if (i % 7 == 0) m.mass = 1.5;
+        if (i % 11 == 0) m.mass = 0.5;
+        if (i % 13 == 0) m.flags |= SIMF_FIXED;
+        m.vel[0] = 0.01 * std::sin(i * 0.37);
+        m.vel[1] = 0.02 * std::cos(i * 0.11);
+        m.vel[2] = -0.015 * std::sin(i * 0.05);
+    }
+    const int32_t before = obj.nMasses - 1;
+    const int twin = simAddMass(oid, nullptr);
+    std::memcpy(obj.masses[twin].pos, obj.masses[before].pos, sizeof obj.masses[twin].pos);
+    ASSERT_GE(simAddSpring(oid, before, twin, 1.0, kFixtureK, kFixtureDamping, 1), 0);
+    const int broken = simAddSpring(oid, before, twin, 1.0, kFixtureK, kFixtureDamping, 1);
+    ASSERT_GE(broken, 0);
+    obj.springs[broken].b = obj.nMasses + 3;
+    simTouchObject(oid);
+    mouseDx = 25;
+    mouseDy = -10;
+    // The general loop is the same on every path and takes no threads.
+    simSpringsSetLayout(SIM_LAYOUT_GENERAL);
+    expectPlainBits(100, nullptr, {1});
+    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_GENERAL);
+    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    expectPlainBits(100, nullptr, {1, 3});
+    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+    EXPECT_TRUE(allFinite(obj));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SpringsTest,
+                         ::testing::Values(SIM_PATH_BASELINE, SIM_PATH_AVX2, SIM_PATH_AVX512),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(simSpringsPathName(info.param));
+                         });
+
+TEST(SpringsSettings, APathTheProcessorLacksIsRefusedAndThreadsAreClamped) {
+    const int saved = simSpringsPath();
+    for (int path = 0; path < SIM_PATH_COUNT; ++path)
+        EXPECT_EQ(simSpringsUsePath(path), simSpringsPathSupported(path));
+    EXPECT_TRUE(simSpringsPathSupported(SIM_PATH_BASELINE));
+    EXPECT_FALSE(simSpringsUsePath(SIM_PATH_COUNT));
+    EXPECT_EQ(simSpringsSetThreads(0), 1);
+    EXPECT_EQ(simSpringsSetThreads(SIM_MAX_SPRING_THREADS + 5), SIM_MAX_SPRING_THREADS);
+    simSpringsSetThreads(1);
+    EXPECT_TRUE(simSpringsUsePath(saved));
+}
+
+// ---------------------------------------------------------------------------
+// zibbet-bench: the same digest for every thread count and every path
+// ---------------------------------------------------------------------------
+namespace {
+
+struct BenchRun {
+    std::string out; // stdout and stderr together
+    int status = -1;
+};
+
+BenchRun runBench(const std::string& dir, const std::string& env, const std::string& args) {
+    BenchRun r;
+    const std::string command =
+        "cd " + dir + " && " + env + " " + ZIBBET_BENCH_BINARY + " " + args + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// The 16 hex digits after "digest", or "" when there are none.
+std::string digestOf(const std::string& out) {
+    const size_t at = out.find("digest     ");
+    return at == std::string::npos ? "" : out.substr(at + 11, 16);
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
+    char dir[] = "/tmp/zibbet-springs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string scene = std::string(dir) + "/bmoon1m.3ds";
+    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
+    const std::string json = std::string(dir) + "/run.json";
+    const std::string steps = "--steps 12 --drag 40 -30";
+
+    const BenchRun one = runBench(dir, "", steps + " --threads 1 --json " + json);
+    ASSERT_EQ(one.status, 0) << one.out;
+    const std::string digest = digestOf(one.out);
+    ASSERT_EQ(digest.size(), 16u) << one.out;
+    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsPath())) +
+                                 " path, 1 thread\n"))
+        << one.out;
+    std::ifstream in(json);
+    std::stringstream figures;
+    figures << in.rdbuf();
+    EXPECT_TRUE(has(figures.str(), "\"digest\": \"" + digest + "\"")) << figures.str();
+    EXPECT_TRUE(has(figures.str(), "\"threads\": 1,")) << figures.str();
+    EXPECT_TRUE(has(figures.str(), "\"steps\": 12,")) << figures.str();
+
+    for (const int threads : {2, 3}) {
+        const BenchRun r = runBench(dir, "", steps + " --threads " + std::to_string(threads));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(digestOf(r.out), digest) << threads << " threads\n" << r.out;
+        EXPECT_TRUE(has(r.out, std::to_string(threads) + " threads\n")) << r.out;
+    }
+    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        const std::string name = simSpringsPathName(path);
+        const BenchRun r = runBench(dir, "ZIBBET_ISA=" + name, steps + " --threads 2");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(digestOf(r.out), digest) << name << "\n" << r.out;
+        if (simSpringsPathSupported(path)) {
+            EXPECT_TRUE(has(r.out, "springs on the " + name + " path")) << r.out;
+        } else {
+            std::printf("[   NOTE   ] %s path not run: this processor lacks it\n", name.c_str());
+            EXPECT_TRUE(has(r.out, "this processor cannot run that path")) << r.out;
+        }
+    }
+    const BenchRun bogus = runBench(dir, "ZIBBET_ISA=sse9", "--steps 1");
+    EXPECT_EQ(bogus.status, 0) << bogus.out;
+    EXPECT_TRUE(has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, avx2, avx512"))
+        << bogus.out;
+
+    std::remove(json.c_str());
+    std::remove(scene.c_str());
+    rmdir(dir);
+}
