@@ -929,9 +929,16 @@ void prepareGrid(Plan& plan, int threads) {
     plan.grid = best;
 }
 
-void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
+// The grid for this many threads and the workers to run it: made once, and
+// outside the phase's timing, which would otherwise charge them to the
+// threads' first phase and keep the threads off for long after.
+void readyThreads(Plan& plan, int threads) {
     if (plan.grid.threads != threads) prepareGrid(plan, threads);
     ensureWorkers(threads);
+}
+
+void runThreads(Plan& plan, SpringTileKernel kernel, int threads) {
+    readyThreads(plan, threads);
     const TaskGrid& grid = plan.grid;
     pool.job.plan = &plan;
     pool.job.view = plan.view();
@@ -1034,6 +1041,7 @@ void simSpringsApply(int oid) {
     const int way = threads > 1 ? chooseWay(plan) : 0;
     ++tiledPhases;
     threadedPhases += way;
+    if (way == 1) readyThreads(plan, threads);
     const int64_t start = platCounter();
     if (way == 1) {
         runThreads(plan, kernel, threads);
