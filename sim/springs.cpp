@@ -435,6 +435,7 @@ bool buildTiles(const SimObject& obj, Plan& plan) {
     std::vector<size_t> cursor;
     // Never more cells than springs: one allocation, no copies as it fills.
     plan.rest.reserve(static_cast<size_t>(obj.nSprings) + kLanes);
+    platPrepareBlock(plan.rest.data(), plan.rest.capacity() * sizeof(double));
     int32_t lastA = -1, lastB = -1;
     bool any = false;
     int32_t s = 0;
