@@ -347,11 +347,11 @@ bool iconBody(double x, double y, IconColour& c) {
     const float* up = TINTS[2];
     const float* down = TINTS[5];
     const double mixUp = 0.5 - 0.5 * v;
-    const double spec = std::pow(std::max(0.0, diffuse), 24.0);
+    const double highlight = std::pow(std::max(0.0, diffuse), 24.0);
     const double base = 0.12 + 0.35 * diffuse;
-    c = {base + 0.3 * (mixUp * up[0] + (1 - mixUp) * down[0]) * nz + spec,
-         base + 0.3 * (mixUp * up[1] + (1 - mixUp) * down[1]) * nz + spec,
-         base + 0.3 * (mixUp * up[2] + (1 - mixUp) * down[2]) * nz + spec, 1.0};
+    c = {base + 0.3 * (mixUp * up[0] + (1 - mixUp) * down[0]) * nz + highlight,
+         base + 0.3 * (mixUp * up[1] + (1 - mixUp) * down[1]) * nz + highlight,
+         base + 0.3 * (mixUp * up[2] + (1 - mixUp) * down[2]) * nz + highlight, 1.0};
     return true;
 }
 

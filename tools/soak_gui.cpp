@@ -19,9 +19,7 @@
 // Sections: options; run directory; child; input; checks; main.
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +36,7 @@
 #include <vector>
 
 #include "tools/fixtures/moon_scene.h"
+#include "tools/fixtures/run_command.h"
 #include "tools/fixtures/png_writer.h"
 #include "tools/fixtures/tga_writer.h"
 #include "tools/xclient/xclient.h"
@@ -129,22 +128,8 @@ void endChild() {
 // Starts the program in dir, its console going to console.txt and
 // stderr.txt there. The child dies with this process.
 bool startChild(const char* program, const std::string& dir) {
-    const std::string out = dir + "/console.txt";
-    const std::string err = dir + "/stderr.txt";
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
+    const pid_t pid = fxStartDemo(program, dir, dir + "/console.txt", dir + "/stderr.txt");
     if (pid < 0) return false;
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(126);
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(o, STDOUT_FILENO);
-        dup2(e, STDERR_FILENO);
-        execl(program, "zibbet", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     child = pid;
     std::atexit(endChild);
     return true;

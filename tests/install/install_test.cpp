@@ -6,9 +6,7 @@
 //
 // Sections: files and commands; trees; package; the installed program.
 #include <X11/keysym.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,9 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/fixtures/run_command.h"
 #include "tests/window/xvfb_harness.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -56,25 +53,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-struct RunResult {
-    std::string out;
-    int status = -1;
-};
-
-// Runs a shell command; its stdout, and its stderr when asked.
-RunResult run(const std::string& command, bool withStderr = true) {
-    RunResult r;
-    FILE* p = popen((command + (withStderr ? " 2>&1" : "")).c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    size_t n = 0;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
 }
 
 std::string quoted(const std::string& path) {
@@ -231,20 +209,20 @@ TEST(InstallTree, BenchFallsBackToTheInstalledScene) {
     fs::create_directories(dir);
     const std::string cd = "cd " + quoted(dir) + " && ";
 
-    RunResult installed = run(cd + bench + " --steps 3");
+    FxRunResult installed = fxRunCommand(cd + bench + " --steps 3");
     EXPECT_EQ(installed.status, 0) << installed.out;
     EXPECT_NE(installed.out.find("zibbet-bench: scene " + prefix + "/share/zibbet/bmoon1m.3ds\n"),
               std::string::npos)
         << installed.out;
     EXPECT_NE(installed.out.find("3 objects, 650 masses"), std::string::npos) << installed.out;
 
-    RunResult named = run(cd + bench + " --steps 1 --scene bmoon1m.3ds");
+    FxRunResult named = fxRunCommand(cd + bench + " --steps 1 --scene bmoon1m.3ds");
     EXPECT_EQ(named.status, 2) << named.out;
     EXPECT_NE(named.out.find("cannot read scene file 'bmoon1m.3ds'"), std::string::npos)
         << named.out;
 
     fs::copy_file(prefix + "/share/zibbet/bmoon1m.3ds", dir + "/bmoon1m.3ds");
-    RunResult local = run(cd + bench + " --steps 3");
+    FxRunResult local = fxRunCommand(cd + bench + " --steps 3");
     EXPECT_EQ(local.status, 0) << local.out;
     EXPECT_NE(local.out.find("zibbet-bench: scene bmoon1m.3ds\n"), std::string::npos) << local.out;
     fs::remove_all(dir);
@@ -282,7 +260,7 @@ TEST(Package, ListsTheInstalledFilesAndDeclaresTheLibrariesItNeeds) {
     ASSERT_FALSE(deb.empty()) << "no .deb in " << kTrees << "/package";
 
     // dpkg-deb -c: "-rwxr-xr-x root/root 68640 2026-01-01 12:00 ./usr/bin/zibbet"
-    RunResult list = run("dpkg-deb -c " + quoted(deb), false);
+    FxRunResult list = fxRunCommand("dpkg-deb -c " + quoted(deb), false);
     ASSERT_EQ(list.status, 0);
     std::set<std::string> files;
     for (const std::string& line : splitLines(list.out)) {
@@ -299,9 +277,9 @@ TEST(Package, ListsTheInstalledFilesAndDeclaresTheLibrariesItNeeds) {
     }
     EXPECT_EQ(files, expectedFiles());
 
-    RunResult name = run("dpkg-deb -f " + quoted(deb) + " Package", false);
+    FxRunResult name = fxRunCommand("dpkg-deb -f " + quoted(deb) + " Package", false);
     EXPECT_EQ(name.out, "zibbet\n");
-    RunResult depends = run("dpkg-deb -f " + quoted(deb) + " Depends", false);
+    FxRunResult depends = fxRunCommand("dpkg-deb -f " + quoted(deb) + " Depends", false);
     ASSERT_EQ(depends.status, 0);
     // freeglut, GL and GLU: the packages of the libraries the programs link.
     const std::set<std::string> names = dependencyNames(depends.out);
@@ -343,39 +321,6 @@ bool pollUntil(int timeoutMs, const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
     return true;
-}
-
-// Starts program with no arguments in dir, as the desktop entry's launcher
-// does, its stdout and stderr going to one file. A sanitizer build's leak
-// check is off in it: Mesa keeps memory past the end of its context.
-pid_t startIn(const std::string& program, const std::string& dir, const std::string& log) {
-    std::vector<std::string> env;
-    std::string asan = "ASAN_OPTIONS=detect_leaks=0";
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("ASAN_OPTIONS=", 0) == 0)
-            asan = entry + ":detect_leaks=0";
-        else
-            env.push_back(entry);
-    }
-    env.push_back(asan);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char arg0[] = "zibbet";
-    char* argv[] = {arg0, nullptr};
-    const pid_t parent = getpid();
-    const pid_t pid = fork(); // from here to exec only async-signal-safe calls
-    if (pid != 0) return pid;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(126);
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    execve(program.c_str(), argv, envp.data());
-    _exit(127);
 }
 
 // The mean colour of the window at the world points of a wall's patch.
@@ -425,7 +370,7 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
         readDesktopEntry(root + kPackagePrefix + "/share/applications/zibbet.desktop");
     ASSERT_EQ(entry.count("Exec") + entry.count("Path"), 2u);
     const std::string log = kTrees + "/installed-run.txt";
-    pid = startIn(root + execProgram(entry.at("Exec")), root + entry.at("Path"), log);
+    pid = fxStartDemo(root + execProgram(entry.at("Exec")), root + entry.at("Path"), log, log);
     ASSERT_GT(pid, 0);
 
     Window w = 0;

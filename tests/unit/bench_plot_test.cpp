@@ -2,38 +2,19 @@
 // (xmllint): well formed, three panels, curves labelled with their units, one
 // point per report, the height curve the right way up.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/fixtures/run_command.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/writer3ds.h"
 
 namespace {
-
-struct RunResult {
-    std::string out;
-    int status = -1;
-};
-
-RunResult run(const std::string& command) {
-    RunResult r;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    size_t n = 0;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 // A scratch folder holding the default scene, where the runs start.
 class BenchPlot : public ::testing::Test {
@@ -46,13 +27,14 @@ class BenchPlot : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    RunResult bench(const std::string& args, bool withStderr = false) {
-        return run("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
-                   (withStderr ? " 2>&1" : " 2>/dev/null"));
+    FxRunResult bench(const std::string& args, bool withStderr = false) {
+        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
+                                (withStderr ? "" : " 2>/dev/null"),
+                            withStderr);
     }
     // An XPath expression evaluated on the plot: its string value.
     std::string xpath(const std::string& expr) {
-        RunResult r = run("xmllint --xpath \"" + expr + "\" " + dir + "/plot.svg 2>&1");
+        FxRunResult r = fxRunCommand("xmllint --xpath \"" + expr + "\" " + dir + "/plot.svg");
         EXPECT_EQ(r.status, 0) << expr << ": " << r.out;
         if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
         return r.out;
@@ -93,12 +75,12 @@ std::vector<std::pair<double, double>> points(const std::string& attr) {
 }
 
 TEST_F(BenchPlot, DrawsEveryReportInThreeLabelledPanels) {
-    RunResult r = bench("--steps 60 --report 5 --drag 40 -30 --plot plot.svg");
+    FxRunResult r = bench("--steps 60 --report 5 --drag 40 -30 --plot plot.svg");
     ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<Report> reported = reports(r.out);
     ASSERT_EQ(reported.size(), 13u) << r.out; // steps 0, 5, ... 60
 
-    RunResult parsed = run("xmllint --noout " + dir + "/plot.svg 2>&1");
+    FxRunResult parsed = fxRunCommand("xmllint --noout " + dir + "/plot.svg");
     ASSERT_EQ(parsed.status, 0) << "not well formed: " << parsed.out;
     EXPECT_EQ(xpath("local-name(/*)"), "svg");
     for (const char* panel : {"energy", "height", "phases"})
@@ -134,7 +116,7 @@ TEST_F(BenchPlot, DrawsEveryReportInThreeLabelledPanels) {
 // Without --report, --plot takes a report every ten steps, which the console
 // shows too.
 TEST_F(BenchPlot, ReportsEveryTenStepsUnlessToldOtherwise) {
-    RunResult r = bench("--steps 25 --plot plot.svg");
+    FxRunResult r = bench("--steps 25 --plot plot.svg");
     ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<Report> reported = reports(r.out);
     ASSERT_EQ(reported.size(), 3u) << r.out;
@@ -143,18 +125,18 @@ TEST_F(BenchPlot, ReportsEveryTenStepsUnlessToldOtherwise) {
 }
 
 TEST_F(BenchPlot, RefusesAFileItCannotWriteAndMoreReportsThanAPictureHolds) {
-    RunResult unwritable = bench("--steps 5 --plot no-such-folder/plot.svg", true);
+    FxRunResult unwritable = bench("--steps 5 --plot no-such-folder/plot.svg", true);
     EXPECT_EQ(unwritable.status, 2);
     EXPECT_NE(unwritable.out.find("cannot write plot file 'no-such-folder/plot.svg'"),
               std::string::npos)
         << unwritable.out;
 
-    RunResult tooMany = bench("--steps 1000000 --report 1 --plot plot.svg", true);
+    FxRunResult tooMany = bench("--steps 1000000 --report 1 --plot plot.svg", true);
     EXPECT_EQ(tooMany.status, 2);
     EXPECT_NE(tooMany.out.find("raise --report"), std::string::npos) << tooMany.out;
     EXPECT_FALSE(std::filesystem::exists(dir + "/plot.svg"));
 
-    RunResult missing = bench("--plot", true);
+    FxRunResult missing = bench("--plot", true);
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.out.find("--plot needs a file name"), std::string::npos) << missing.out;
 }

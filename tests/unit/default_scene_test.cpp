@@ -1,13 +1,12 @@
 // The shipped scene as start-up builds it: how the moon falls, lands, settles
 // and tumbles, and the headless runner zibbet-bench that reports on it.
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "tools/fixtures/run_command.h"
 #include "app/frame.h"
 #include "app/startup.h"
 #include "body_checks.h"
@@ -123,24 +122,6 @@ TEST_F(DefaultSceneTest, MoonFallsLandsOnTheLowestFaceAndSettles) {
 // ---------------------------------------------------------------------------
 namespace {
 
-struct RunResult {
-    std::string out; // stdout and stderr together
-    int status = -1;
-};
-
-RunResult run(const std::string& command) {
-    RunResult r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    size_t n = 0;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -152,18 +133,18 @@ TEST(ZibbetBench, UnreadableSceneIsAUsageErrorAndABadSceneShowsWhyItFailed) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string bench = std::string("cd ") + dir + " && " + ZIBBET_BENCH_BINARY;
 
-    RunResult missing = run(bench + " --steps 1");
+    FxRunResult missing = fxRunCommand(bench + " --steps 1");
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(has(missing.out, "cannot read scene file 'bmoon1m.3ds'")) << missing.out;
 
-    RunResult directory = run(bench + " --scene .");
+    FxRunResult directory = fxRunCommand(bench + " --scene .");
     EXPECT_EQ(directory.status, 2);
     EXPECT_TRUE(has(directory.out, "cannot read scene file '.'")) << directory.out;
 
     // Readable but not a scene: start-up's own failure, which is not hidden.
     const std::string empty = std::string(dir) + "/empty.3ds";
     ASSERT_TRUE(fxWriteFile(empty, {}));
-    RunResult bad = run(bench + " --scene empty.3ds");
+    FxRunResult bad = fxRunCommand(bench + " --scene empty.3ds");
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(has(bad.out, "*** ERROR *** simLoad3DS() FAILED to load scene.")) << bad.out;
     EXPECT_TRUE(has(bad.out, ": ABORTING.")) << bad.out;
@@ -176,8 +157,8 @@ TEST(ZibbetBench, RunsTheSceneInTheWorkingDirectory) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string scene = std::string(dir) + "/bmoon1m.3ds";
     ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
-    RunResult r =
-        run(std::string("cd ") + dir + " && " + ZIBBET_BENCH_BINARY + " --steps 2 --report 2");
+    FxRunResult r = fxRunCommand(std::string("cd ") + dir + " && " + ZIBBET_BENCH_BINARY +
+                                 " --steps 2 --report 2");
     std::remove(scene.c_str());
     rmdir(dir);
     EXPECT_EQ(r.status, 0) << r.out;

@@ -1,33 +1,14 @@
 // A short soak: zibbet-bench with the drag schedule and the soak checks on a
 // small body, the same summary as the long run gives, and its exit status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
 #include <cstdio>
 #include <string>
 
+#include "tools/fixtures/run_command.h"
 #include "tools/fixtures/seedsscene.h"
 
 namespace {
-
-struct RunResult {
-    std::string out; // stdout and stderr together
-    int status = -1;
-};
-
-RunResult run(const std::string& command) {
-    RunResult r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    size_t n = 0;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -60,9 +41,9 @@ TEST(Soak, ShortRunWithTheDragScheduleKeepsEveryCheck) {
     // Still, then turning about two axes, still again, turning back.
     const std::string command = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene +
                                 " --steps 10000 --schedule 2500 --drag 30 20";
-    const RunResult r = run(command + " --soak");
+    const FxRunResult r = fxRunCommand(command + " --soak");
     // Watching changes nothing: the same final state without the checks.
-    const RunResult plain = run(command);
+    const FxRunResult plain = fxRunCommand(command);
     std::remove(scene.c_str());
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(digestLine(r.out), "");
@@ -82,8 +63,8 @@ TEST(Soak, ABodyThatNeverRestsFailsTheRun) {
     ASSERT_FALSE(scene.empty());
     // Turning from the first step: the body never settles with the cube
     // still, so its energy cannot be judged, and the run fails.
-    const RunResult r = run(std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene +
-                            " --steps 1500 --drag 30 20 --soak");
+    const FxRunResult r = fxRunCommand(std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene +
+                                       " --steps 1500 --drag 30 20 --soak");
     std::remove(scene.c_str());
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r.out, "the body never settled while the cube stood still")) << r.out;

@@ -7,9 +7,7 @@
 //
 // Sections: child process; scene, faces and transcript; frames; tests.
 #include <X11/keysym.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,10 +30,9 @@
 #include "platform/platform.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/png_writer.h"
+#include "tools/fixtures/run_command.h"
 #include "tools/fixtures/writer3ds.h"
 #include "xvfb_harness.h"
-
-extern char** environ;
 
 namespace {
 
@@ -44,7 +41,6 @@ const char* const kTitlePrefix = "Zibbet v0.9 ";
 const char* const kSceneFile = "bmoon1m.3ds";
 const char* const kOutputFile = "console.txt"; // the child's stdout
 const char* const kErrorFile = "stderr.txt";
-const std::string kAsanVariable = "ASAN_OPTIONS=";
 
 constexpr int kStartTimeoutMs = 120000; // window up, sanitizer build on a busy machine
 constexpr int kFrameTimeoutMs = 60000;  // a change to show in the frames
@@ -100,49 +96,11 @@ ZibbetRun::~ZibbetRun() {
     runKill(*this);
 }
 
-// Starts the program in dir with stdout and stderr going to files there. A
-// sanitizer build of the program would report the memory that Mesa keeps
-// past the end of its context: its leak check is off in the child (Mesa's
-// driver is unloaded before the report, so its frames cannot be suppressed
-// by name).
+// Starts the program in dir with stdout and stderr going to files there.
 bool runStart(ZibbetRun& run, const std::string& dir) {
     run.dir = dir;
-    std::vector<std::string> env;
-    std::string asan = "detect_leaks=0";
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind(kAsanVariable, 0) == 0)
-            asan = entry.substr(kAsanVariable.size()) + ":" + asan;
-        else
-            env.push_back(entry);
-    }
-    env.push_back(kAsanVariable + asan);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string out = dir + "/" + kOutputFile;
-    const std::string err = dir + "/" + kErrorFile;
-    char arg0[] = "zibbet";
-    char* argv[] = {arg0, nullptr};
-
-    // Between fork and exec only async-signal-safe calls.
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(126);
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(o, STDOUT_FILENO);
-        dup2(e, STDERR_FILENO);
-        execve(kBinary, argv, envp.data());
-        _exit(127);
-    }
-    run.pid = pid;
-    return true;
+    run.pid = fxStartDemo(kBinary, dir, dir + "/" + kOutputFile, dir + "/" + kErrorFile);
+    return run.pid > 0;
 }
 
 std::string readFile(const std::string& path) {
