@@ -82,11 +82,20 @@ unsigned char* loadTGA(const char* fileName, int* width, int* height, unsigned c
 
     // A seek past the end is not an error: the read below then gets nothing.
     std::fseek(file, static_cast<long>(kHeaderBytes + header[kIdLengthAt]), SEEK_SET);
-    std::fread(image, 1, size, file);
+    const size_t delivered = std::fread(image, 1, size, file);
     std::fclose(file);
 
+    // Every pixel is exchanged, read or not. A buffer of our own is zero past
+    // what the file delivered, and exchanging zeros changes nothing, so there
+    // the exchange ends with the last pixel the file reached: a short file
+    // that claims a large image then costs no pass over memory it never used.
+    size_t swapEnd = size;
+    if (!buffer) {
+        const size_t reached = (delivered + bytesPerPixel - 1) / bytesPerPixel * bytesPerPixel;
+        if (reached < size) swapEnd = reached;
+    }
     if (bytesPerPixel >= kSwapMinBytesPerPixel) {
-        for (size_t at = 0; at < size; at += bytesPerPixel) {
+        for (size_t at = 0; at < swapEnd; at += bytesPerPixel) {
             const unsigned char blue = image[at];
             image[at] = image[at + 2];
             image[at + 2] = blue;
