@@ -314,15 +314,6 @@ Pixel restPixel(double x, double y, double z) {
             static_cast<int>(std::floor((1.0 - ny) * 0.5 * kWinHeight))};
 }
 
-bool pollUntil(int timeoutMs, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
-    return true;
-}
-
 // The mean colour of the window at the world points of a wall's patch.
 std::array<double, 3> meanColour(const XImageRgb& frame, const std::vector<Pixel>& points) {
     std::array<double, 3> sum{};
@@ -375,7 +366,7 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
 
     Window w = 0;
     int status = 0;
-    const bool up = pollUntil(kStartTimeoutMs, [&] {
+    const bool up = fxPollUntil(kStartTimeoutMs, kPollMs, [&] {
         w = xFindWindow(dpy, kTitlePrefix);
         return w || waitpid(pid, &status, WNOHANG) == pid;
     });
@@ -390,7 +381,7 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
     }
     XImageRgb frame;
     std::array<double, 3> top{}, rear{};
-    const bool drawn = pollUntil(kFrameTimeoutMs, [&] {
+    const bool drawn = fxPollUntil(kFrameTimeoutMs, kPollMs, [&] {
         if (!xGrab(dpy, w, frame) || frame.width != kWinWidth || frame.height != kWinHeight)
             return false;
         top = meanColour(frame, ceiling);
@@ -406,8 +397,9 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
     EXPECT_EQ(console.find("Error opening file."), std::string::npos) << console;
 
     ASSERT_TRUE(xTapKeysym(dpy, w, XK_Escape));
-    ASSERT_TRUE(pollUntil(kExitTimeoutMs, [&] { return waitpid(pid, &status, WNOHANG) == pid; }))
-        << "Escape did not end zibbet";
+    ASSERT_TRUE(fxPollUntil(kExitTimeoutMs, kPollMs, [&] {
+        return waitpid(pid, &status, WNOHANG) == pid;
+    })) << "Escape did not end zibbet";
     pid = -1;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);

@@ -52,15 +52,6 @@ constexpr int kPollMs = 20;
 // Child process
 // ---------------------------------------------------------------------------
 
-bool pollUntil(int timeoutMs, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
-    return true;
-}
-
 // One run of the program. The destructor ends a child still running, so no
 // failed assertion leaves a stray process behind.
 struct ZibbetRun {
@@ -83,7 +74,7 @@ bool runEnded(ZibbetRun& run) {
 }
 
 bool runWaitExit(ZibbetRun& run, int timeoutMs) {
-    return pollUntil(timeoutMs, [&] { return runEnded(run); });
+    return fxPollUntil(timeoutMs, kPollMs, [&] { return runEnded(run); });
 }
 
 void runKill(ZibbetRun& run) {
@@ -522,7 +513,7 @@ class ZibbetE2e : public ::testing::Test {
         }
         if (!runStart(run, dir)) return 0;
         Window w = 0;
-        pollUntil(kStartTimeoutMs, [&] {
+        fxPollUntil(kStartTimeoutMs, kPollMs, [&] {
             w = xFindWindow(dpy, kTitlePrefix);
             return w || runEnded(run);
         });
@@ -531,19 +522,19 @@ class ZibbetE2e : public ::testing::Test {
 
     // Waits until the console holds the line (or the program has ended).
     bool waitLine(const std::string& line) {
-        return pollUntil(kStartTimeoutMs,
-                         [&] { return outputHasLine(run, line) || runEnded(run); }) &&
+        return fxPollUntil(kStartTimeoutMs, kPollMs,
+                           [&] { return outputHasLine(run, line) || runEnded(run); }) &&
                outputHasLine(run, line);
     }
 
     // Grabs frames until done holds for one; false when none did in time.
     bool pollFrame(Window w, XImageRgb& frame, const std::function<bool()>& done,
                    int timeoutMs = kFrameTimeoutMs) {
-        return pollUntil(timeoutMs,
-                         [&] {
-                             if (runEnded(run)) return true;
-                             return grabFrame(dpy, w, frame) && done();
-                         }) &&
+        return fxPollUntil(timeoutMs, kPollMs,
+                           [&] {
+                               if (runEnded(run)) return true;
+                               return grabFrame(dpy, w, frame) && done();
+                           }) &&
                run.pid > 0;
     }
 
@@ -749,8 +740,8 @@ TEST_F(ZibbetE2e, KeysToggleEnvironmentMappingAndShadingOfTheBody) {
         SCOPED_TRACE(XKeysymToString(step.key));
         ASSERT_TRUE(xTapKeysym(dpy, w, step.key));
         printed.push_back(step.line);
-        EXPECT_TRUE(
-            pollUntil(kFrameTimeoutMs, [&] { return linesAfterHelp().size() >= printed.size(); }));
+        EXPECT_TRUE(fxPollUntil(kFrameTimeoutMs, kPollMs,
+                                [&] { return linesAfterHelp().size() >= printed.size(); }));
         EXPECT_EQ(linesAfterHelp(), printed);
         GreyView grey;
         EXPECT_TRUE(
