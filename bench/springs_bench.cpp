@@ -33,6 +33,7 @@
 #include "tools/fixtures/meshgen.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/plain_springs.h"
+#include "tools/fixtures/spring_settings.h"
 
 namespace {
 
@@ -99,33 +100,33 @@ void countSprings(benchmark::State& state, double springs) {
 // does the same work. The first pass builds the plan and is not timed. With
 // more than one thread every pass runs on them, even where one thread would
 // be faster (the phase would then leave them).
-void BM_Springs(benchmark::State& state, Scene which, int path, int threads) {
+void BM_Springs(benchmark::State& state, Scene which, SimSpringPath path, int threads) {
     const int oid = scene(which);
-    if (!simSpringsUsePath(path)) {
+    if (!fxUsePath(path)) {
         state.SkipWithError("this processor cannot run the path");
         return;
     }
-    simSpringsSetLayout(SIM_LAYOUT_AUTO);
-    simSpringsSetThreads(threads);
-    simSpringsKeepThreads(true);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
+    fxSpringThreads(threads);
+    fxKeepThreads(true);
     simApplySprings(oid);
     for (auto _ : state)
         simApplySprings(oid);
-    simSpringsKeepThreads(false);
-    simSpringsSetThreads(1);
+    fxKeepThreads(false);
+    fxSpringThreads(1);
     countSprings(state, simWorld.objects[oid].nSprings);
-    state.counters["tiled"] = simSpringsLayoutOf(oid) == SIM_LAYOUT_TILED;
+    state.counters["tiled"] = fxLayoutOf(oid) == SIM_LAYOUT_TILED;
 }
 
 // The batched loop over the records that the phase ran before the tiles.
 void BM_SpringsGeneral(benchmark::State& state, Scene which) {
     const int oid = scene(which);
-    simSpringsSetLayout(SIM_LAYOUT_GENERAL);
-    simSpringsSetThreads(1);
+    fxSpringLayout(SIM_LAYOUT_GENERAL);
+    fxSpringThreads(1);
     simApplySprings(oid);
     for (auto _ : state)
         simApplySprings(oid);
-    simSpringsSetLayout(SIM_LAYOUT_AUTO);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
     countSprings(state, simWorld.objects[oid].nSprings);
 }
 
@@ -201,7 +202,7 @@ std::unique_ptr<double, FreeDeleter> alignedDoubles(size_t count, double value) 
 }
 
 // At each path's width; the widest one is the floor of the fastest path.
-void BM_Divider(benchmark::State& state, int path) {
+void BM_Divider(benchmark::State& state, SimSpringPath path) {
     if (!simSpringsPathSupported(path)) {
         state.SkipWithError("this processor cannot run the path");
         return;
@@ -229,10 +230,10 @@ constexpr size_t kTriadDoubles = size_t{1} << 25;
 
 void BM_Triad(benchmark::State& state) {
     const int oid = scene(kBigSphere);
-    simSpringsSetLayout(SIM_LAYOUT_AUTO);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
     simApplySprings(oid); // the plan whose bytes are streamed
     const double springs = simWorld.objects[oid].nSprings;
-    const double bytesPerSpring = static_cast<double>(simSpringsStreamedBytes(oid)) / springs;
+    const double bytesPerSpring = static_cast<double>(simSpringsStats(oid).streamedBytes) / springs;
     std::vector<double> a(kTriadDoubles, 0.0), b(kTriadDoubles, 1.0), c(kTriadDoubles, 2.0);
     for (auto _ : state) {
         double* __restrict pa = a.data();
@@ -262,7 +263,8 @@ void registerAll() {
                                           which));
         tune(benchmark::RegisterBenchmark(("BM_SpringsGeneral/" + name).c_str(), BM_SpringsGeneral,
                                           which));
-        for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+        for (int i = 0; i < SIM_PATH_COUNT; ++i) {
+            const SimSpringPath path = static_cast<SimSpringPath>(i);
             if (!simSpringsPathSupported(path)) continue;
             for (int threads = 1; threads <= kMaxThreads; ++threads)
                 tune(benchmark::RegisterBenchmark(("BM_Springs/" + name + "/" +
@@ -272,8 +274,8 @@ void registerAll() {
                                                   BM_Springs, which, path, threads));
         }
     }
-    for (int path = 0; path < SIM_PATH_COUNT; ++path)
-        if (simSpringsPathSupported(path))
+    for (int i = 0; i < SIM_PATH_COUNT; ++i)
+        if (const SimSpringPath path = static_cast<SimSpringPath>(i); simSpringsPathSupported(path))
             benchmark::RegisterBenchmark(
                 (std::string("BM_Divider/") + simSpringsPathName(path)).c_str(), BM_Divider, path)
                 ->UseRealTime()
@@ -287,13 +289,13 @@ void registerAll() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int path = simSpringsPath();
+    const SimSpringPath path = simSpringsConfig().path;
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    simSpringsUsePath(path);
+    fxResetSprings(path);
     simSpringsRelease();
     simFreeWorld();
     return 0;

@@ -10,7 +10,7 @@
 
 // Vector paths of the tile kernel.
 enum SimSpringPath {
-    SIM_PATH_BASELINE = 0, // any x86-64 processor
+    SIM_PATH_BASELINE = 0, // any processor
     SIM_PATH_AVX2 = 1,
     SIM_PATH_AVX512 = 2,
     SIM_PATH_COUNT = 3
@@ -18,33 +18,42 @@ enum SimSpringPath {
 
 // How an object's springs are laid out for the phase.
 enum SimSpringLayout {
+    SIM_LAYOUT_NONE = -1,   // no phase has run yet
     SIM_LAYOUT_AUTO = 0,    // tiled when the order allows it and the tiles are full enough
-                            // for the path
-    SIM_LAYOUT_GENERAL = 1, // always the general loop
+    SIM_LAYOUT_GENERAL = 1, // the general loop
     SIM_LAYOUT_TILED = 2    // tiled whenever the order allows it
 };
 
 constexpr int SIM_MAX_SPRING_THREADS = 64;
 
+struct SimSpringsConfig {
+    SimSpringPath path = SIM_PATH_BASELINE; // ZIBBET_ISA's, or the widest this processor runs
+    int threads = 1;                        // 1..SIM_MAX_SPRING_THREADS
+    // With more than one thread, a phase runs on them only while that is
+    // faster than one thread alone (a busy machine may have no processor to
+    // spare); true runs every phase on them (tests).
+    bool keepThreads = false;
+    SimSpringLayout layout = SIM_LAYOUT_AUTO; // GENERAL or TILED force a layout
+};
+
+struct SimSpringsStats {
+    int64_t tiledPhases = 0;    // phases of tiled objects so far
+    int64_t threadedPhases = 0; // of them, those run on the threads
+    // Of the object asked about:
+    SimSpringLayout lastLayout = SIM_LAYOUT_NONE; // what its last phase ran
+    int64_t streamedBytes = 0;                    // tiled layout read per phase (0: general)
+};
+
 void simSpringsApply(int oid);   // the spring phase of one object (what simApplySprings runs)
 void simSpringsPrepare(int oid); // makes the object's plan now rather than in its next phase
 
-int simSpringsPath();                     // the path in use: ZIBBET_ISA or the widest available
-const char* simSpringsPathName(int path); // "baseline", "avx2", "avx512" ("?" otherwise)
-bool simSpringsPathSupported(int path);   // true when this processor can run the path
-bool simSpringsUsePath(int path);         // runs that path from now on; false if unsupported
+SimSpringsConfig simSpringsConfig(); // the settings in force
+// Takes the settings, threads clamped; false, and nothing changed, when this
+// processor cannot run the path.
+bool simSpringsConfigure(const SimSpringsConfig& config);
+SimSpringsStats simSpringsStats(int oid); // totals, and the object's figures when oid has a plan
 
-int simSpringsSetThreads(int n); // threads for the phase, clamped to 1..SIM_MAX_SPRING_THREADS
-int simSpringsThreads();         // threads set (1 unless a tool asked for more)
-// With more than one thread set, a phase runs on them only while that is
-// faster than one thread alone (a busy machine may have no processor to
-// spare); true runs every phase on them (tests).
-void simSpringsKeepThreads(bool keep);
-int64_t simSpringsThreadedPhases(); // phases (of tiled objects) run on the threads so far
-int64_t simSpringsTiledPhases();    // phases of tiled objects so far
-
-void simSpringsSetLayout(int layout);     // SIM_LAYOUT_*, for tests and benchmarks; AUTO by default
-int simSpringsLayoutOf(int oid);          // layout the object's last phase ran, or -1
-int64_t simSpringsStreamedBytes(int oid); // bytes of tiled plan read per phase (0: general)
+const char* simSpringsPathName(SimSpringPath path); // "baseline", "avx2", "avx512" ("?" otherwise)
+bool simSpringsPathSupported(SimSpringPath path);   // true when this processor can run the path
 
 void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

@@ -2,6 +2,7 @@
 // lanes. Built with -mavx2 (and without -mfma) and run only when the
 // processor has AVX2. Lanes are kept by blends with lane masks.
 #include "sim/springs_kernels.h"
+#include "sim/springs_law.h"
 
 #if defined(__AVX2__)
 

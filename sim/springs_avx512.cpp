@@ -3,6 +3,7 @@
 // has them. Vector square roots and divisions round exactly like the scalar
 // ones, nothing is fused (-ffp-contract=off), lanes are kept by masks.
 #include "sim/springs_kernels.h"
+#include "sim/springs_law.h"
 
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
 

@@ -4,20 +4,19 @@
 // rows' increments stay in locals through the tile's blocks; in the diagonal
 // block the columns are those rows, so their subtractions go to the locals.
 #include "sim/springs_kernels.h"
+#include "sim/springs_law.h"
 
 namespace {
 
-constexpr double kForceDivisor = 1000.0; // the spring force is N / 1000
 constexpr int kLanes = kSpringTileMasses;
 
 bool isSet(uint32_t bits, int lane) {
     return ((bits >> lane) & 1u) != 0;
 }
 
-// acc += f / mass, or acc -= f / mass; x / 1.0 == x, so a unit mass skips the
-// division.
+// acc += f / mass, or acc -= f / mass.
 void addTo(double acc[3], const double f[3], double mass) {
-    if (mass == 1.0) {
+    if (springUnitMass(mass)) {
         acc[0] += f[0];
         acc[1] += f[1];
         acc[2] += f[2];
@@ -29,7 +28,7 @@ void addTo(double acc[3], const double f[3], double mass) {
 }
 
 void takeFrom(double acc[3], const double f[3], double mass) {
-    if (mass == 1.0) {
+    if (springUnitMass(mass)) {
         acc[0] -= f[0];
         acc[1] -= f[1];
         acc[2] -= f[2];
@@ -68,15 +67,11 @@ void tileBlocks(const SpringTiles& plan, const SpringPacked& pk, int32_t p, int3
                 ++at;
                 const double dx = pk.px[a] - pk.px[c], dy = pk.py[a] - pk.py[c],
                              dz = pk.pz[a] - pk.pz[c];
-                const double len = __builtin_sqrt(dx * dx + dy * dy + dz * dz);
-                // Coincident ends give no direction and an overflowed length
-                // no force: such a spring rests this step.
-                if (!(len > 0.0 && len < __builtin_inf())) continue;
                 const double wx = pk.vx[a] - pk.vx[c], wy = pk.vy[a] - pk.vy[c],
                              wz = pk.vz[a] - pk.vz[c];
-                const double r = (wx * dx + wy * dy + wz * dz) / len;
-                const double n = (rest - len) * k - r * damping;
-                const double f = n / (len * kForceDivisor);
+                double len;
+                const double f = springForce(dx, dy, dz, wx, wy, wz, rest, k, damping, &len);
+                if (!springLengthActs(len)) continue;
                 const double force[3] = {dx * f, dy * f, dz * f};
                 if (isSet(rowFree, i)) addTo(rowAcc[i], force, pk.mass[a]);
                 if (!isSet(colFree, j)) continue;

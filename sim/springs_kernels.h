@@ -46,9 +46,8 @@ struct SpringBlock {
 // The tiled plan as the kernels see it.
 struct SpringTiles {
     const SpringTile* tiles;
-    int32_t nTiles;
     const SpringBlock* blocks;
-    int32_t nBlocks; // cell blocks
+    int32_t nCellBlocks;
     int32_t nCells;
     const double* rest;    // per cell
     const double* k;       // per cell, or null when every spring has kAll
@@ -89,3 +88,7 @@ void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t ti
                      int32_t tileEnd, int32_t qEnd, int32_t* next);
 void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
                        int32_t tileEnd, int32_t qEnd, int32_t* next);
+
+struct SimObject;
+// The general loop: springs in any order, on the mass records themselves.
+void springsGeneral(SimObject& obj);

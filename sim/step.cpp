@@ -119,13 +119,8 @@ void simApplyFForces(int oid) {
 // ---------------------------------------------------------------------------
 // Phase 3: springs
 //
-// For a spring from A (end a) to B (end b):
-//   d = A.pos - B.pos, L = |d|, r = (dv.d) / L with dv = A.vel - B.vel,
-//   N = (rest - L) * k - r * damping, f = N / (L * 1000),
-//   A.acc += d * f / A.mass, B.acc -= d * f / B.mass (free ends only).
-// Springs with coincident ends, an overflowed length or an end outside the
-// mass array rest. The spring engine (sim/springs.h) runs it on the widest
-// vectors the processor has, with the plain loop's bits.
+// The law is in sim/springs_law.h. The spring engine (sim/springs.h) runs it
+// on the widest vectors the processor has, with the plain loop's bits.
 // ---------------------------------------------------------------------------
 void simApplySprings(int oid) {
     simSpringsApply(oid);

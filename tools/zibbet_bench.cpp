@@ -726,7 +726,8 @@ double perSecond(double count, double seconds) {
 
 void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
     std::string paths;
-    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
+        const SimSpringPath path = static_cast<SimSpringPath>(i);
         if (!simSpringsPathSupported(path)) continue;
         if (!paths.empty()) paths += ", ";
         paths += jsonString(simSpringsPathName(path));
@@ -736,10 +737,10 @@ void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
     std::fprintf(f, "  \"machine\": {\"cpu\": %s, \"processors\": %d, \"paths\": [%s]},\n",
                  jsonString(cpuModel()).c_str(), platProcessorCount(), paths.c_str());
     std::fprintf(f, "  \"scene\": %s,\n", jsonString(opt.scene).c_str());
-    std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsPath())).c_str());
-    std::fprintf(f, "  \"threads\": %d,\n", simSpringsThreads());
-    std::fprintf(f, "  \"threaded_phases\": %" PRId64 ",\n", simSpringsThreadedPhases());
-    std::fprintf(f, "  \"tiled_phases\": %" PRId64 ",\n", simSpringsTiledPhases());
+    std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsConfig().path)).c_str());
+    std::fprintf(f, "  \"threads\": %d,\n", simSpringsConfig().threads);
+    std::fprintf(f, "  \"threaded_phases\": %" PRId64 ",\n", simSpringsStats(-1).threadedPhases);
+    std::fprintf(f, "  \"tiled_phases\": %" PRId64 ",\n", simSpringsStats(-1).tiledPhases);
     std::fprintf(f, "  \"steps\": %ld,\n", run.steps);
     std::fprintf(f, "  \"drag\": [%ld, %ld],\n", opt.dragX, opt.dragY);
     std::fprintf(f, "  \"masses\": %" PRId64 ",\n", run.totals.masses);
@@ -781,7 +782,9 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
-    simSpringsSetThreads(static_cast<int>(opt.threads));
+    SimSpringsConfig springConfig = simSpringsConfig();
+    springConfig.threads = static_cast<int>(opt.threads);
+    simSpringsConfigure(springConfig);
 
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.dragX);
@@ -795,8 +798,8 @@ int main(int argc, char** argv) {
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.dragX, opt.dragY, -opt.dragX, -opt.dragY);
-    std::printf("springs on the %s path, %d thread%s\n", simSpringsPathName(simSpringsPath()),
-                simSpringsThreads(), simSpringsThreads() == 1 ? "" : "s");
+    std::printf("springs on the %s path, %d thread%s\n", simSpringsPathName(simSpringsConfig().path),
+                simSpringsConfig().threads, simSpringsConfig().threads == 1 ? "" : "s");
     if (opt.report) reportState(0);
     if (opt.soak) soakBegin();
 
@@ -837,9 +840,9 @@ int main(int argc, char** argv) {
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
                 runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
-    if (simSpringsThreads() > 1)
+    if (simSpringsConfig().threads > 1)
         std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
-                    simSpringsThreadedPhases(), simSpringsTiledPhases());
+                    simSpringsStats(-1).threadedPhases, simSpringsStats(-1).tiledPhases);
     const uint64_t digest = fixtureWorldDigest();
     std::printf("digest     %016" PRIx64 "\n", digest);
     printPeakMemory();

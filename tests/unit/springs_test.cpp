@@ -23,6 +23,7 @@
 #include "tools/fixtures/bodies.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/plain_springs.h"
+#include "tools/fixtures/spring_settings.h"
 #include "world_fixture.h"
 
 namespace {
@@ -106,24 +107,21 @@ void plainStep() {
 using BetweenSteps = std::function<void(int step)>;
 
 // One test per vector path; a path this processor lacks is skipped.
-class SpringsTest : public WorldTest, public ::testing::WithParamInterface<int> {
+class SpringsTest : public WorldTest, public ::testing::WithParamInterface<SimSpringPath> {
   protected:
     void SetUp() override {
         WorldTest::SetUp();
-        savedPath = simSpringsPath();
+        savedPath = simSpringsConfig().path;
         cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         mouseDx = mouseDy = 0;
         if (!simSpringsPathSupported(GetParam()))
             GTEST_SKIP() << "this processor cannot run the " << simSpringsPathName(GetParam())
                          << " path";
-        ASSERT_TRUE(simSpringsUsePath(GetParam()));
-        simSpringsKeepThreads(true);
+        ASSERT_TRUE(fxUsePath(GetParam()));
+        fxKeepThreads(true);
     }
     void TearDown() override {
-        simSpringsUsePath(savedPath);
-        simSpringsSetThreads(1);
-        simSpringsKeepThreads(false);
-        simSpringsSetLayout(SIM_LAYOUT_AUTO);
+        fxResetSprings(savedPath);
         simSpringsRelease();
         cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         mouseDx = mouseDy = 0;
@@ -151,14 +149,14 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<int> 
         EXPECT_NE(differing(allMasses(), plain), 0u) << "the steps changed nothing";
         for (const int threads : threadCounts) {
             SCOPED_TRACE(std::to_string(threads) + " threads");
-            simSpringsSetThreads(threads);
+            fxSpringThreads(threads);
             run(appStepWorld);
             EXPECT_EQ(differing(allMasses(), plain), 0u);
             EXPECT_EQ(fixtureWorldDigest(), plainDigest);
         }
     }
 
-    int savedPath = SIM_PATH_BASELINE;
+    SimSpringPath savedPath = SIM_PATH_BASELINE;
 };
 
 // A body of n masses on a jittered lattice, every pair closer than `band`
@@ -204,7 +202,7 @@ TEST_P(SpringsTest, DefaultLikeBodyMatchesThePlainLoop) {
     mouseDx = 30;
     mouseDy = -20;
     expectPlainBits(40);
-    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
     EXPECT_TRUE(allFinite(simWorld.objects[oid]));
 }
 
@@ -222,10 +220,10 @@ TEST_P(SpringsTest, MixedConstantsSortedOrNotMatchThePlainLoop) {
         if (s % 3 == 0) std::swap(obj.springs[s].a, obj.springs[s].b);
     }
     simTouchObject(scrambled);
-    simSpringsSetLayout(SIM_LAYOUT_TILED); // however few springs share a block
+    fxSpringLayout(SIM_LAYOUT_TILED); // however few springs share a block
     expectPlainBits(30);
-    EXPECT_EQ(simSpringsLayoutOf(sorted), SIM_LAYOUT_TILED);
-    EXPECT_EQ(simSpringsLayoutOf(scrambled), SIM_LAYOUT_GENERAL);
+    EXPECT_EQ(fxLayoutOf(sorted), SIM_LAYOUT_TILED);
+    EXPECT_EQ(fxLayoutOf(scrambled), SIM_LAYOUT_GENERAL);
 }
 
 TEST_P(SpringsTest, FixedHeavyAndCoincidentEndsMatchThePlainLoop) {
@@ -257,9 +255,9 @@ TEST_P(SpringsTest, FixedHeavyAndCoincidentEndsMatchThePlainLoop) {
     ASSERT_GE(broken, 0);
     obj.springs[broken].b = obj.nMasses + 9;
     simTouchObject(oid);
-    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    fxSpringLayout(SIM_LAYOUT_TILED);
     expectPlainBits(30);
-    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
 }
 
 TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
@@ -267,7 +265,7 @@ TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
     simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
     const int oid = latticeBody(100, 1.5, unitK, unitDamping);
     const int32_t last = simWorld.objects[oid].nMasses - 1;
-    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    fxSpringLayout(SIM_LAYOUT_TILED);
     expectPlainBits(24, [oid, last](int step) {
         if (step == 5) {
             // A new mass beside the last one, tied to it: still in (a, b)
@@ -324,31 +322,44 @@ TEST_P(SpringsTest, LargeLatticeInATurningCubeMatchesThePlainLoop) {
     mouseDx = 25;
     mouseDy = -10;
     // The general loop is the same on every path and takes no threads.
-    simSpringsSetLayout(SIM_LAYOUT_GENERAL);
+    fxSpringLayout(SIM_LAYOUT_GENERAL);
     expectPlainBits(100, nullptr, {1});
-    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_GENERAL);
-    simSpringsSetLayout(SIM_LAYOUT_TILED);
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_GENERAL);
+    fxSpringLayout(SIM_LAYOUT_TILED);
     expectPlainBits(100, nullptr, {1, 3});
-    EXPECT_EQ(simSpringsLayoutOf(oid), SIM_LAYOUT_TILED);
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
     EXPECT_TRUE(allFinite(obj));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SpringsTest,
                          ::testing::Values(SIM_PATH_BASELINE, SIM_PATH_AVX2, SIM_PATH_AVX512),
-                         [](const ::testing::TestParamInfo<int>& info) {
+                         [](const ::testing::TestParamInfo<SimSpringPath>& info) {
                              return std::string(simSpringsPathName(info.param));
                          });
 
 TEST(SpringsSettings, APathTheProcessorLacksIsRefusedAndThreadsAreClamped) {
-    const int saved = simSpringsPath();
-    for (int path = 0; path < SIM_PATH_COUNT; ++path)
-        EXPECT_EQ(simSpringsUsePath(path), simSpringsPathSupported(path));
+    const SimSpringsConfig saved = simSpringsConfig();
+    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
+        const SimSpringPath path = static_cast<SimSpringPath>(i);
+        SimSpringsConfig wanted = saved;
+        wanted.path = path;
+        EXPECT_EQ(simSpringsConfigure(wanted), simSpringsPathSupported(path));
+        if (!simSpringsPathSupported(path)) {
+            EXPECT_NE(simSpringsConfig().path, path);
+        }
+    }
     EXPECT_TRUE(simSpringsPathSupported(SIM_PATH_BASELINE));
-    EXPECT_FALSE(simSpringsUsePath(SIM_PATH_COUNT));
-    EXPECT_EQ(simSpringsSetThreads(0), 1);
-    EXPECT_EQ(simSpringsSetThreads(SIM_MAX_SPRING_THREADS + 5), SIM_MAX_SPRING_THREADS);
-    simSpringsSetThreads(1);
-    EXPECT_TRUE(simSpringsUsePath(saved));
+    SimSpringsConfig wanted = saved;
+    wanted.path = SIM_PATH_COUNT;
+    EXPECT_FALSE(simSpringsConfigure(wanted));
+    wanted = saved;
+    wanted.threads = 0;
+    ASSERT_TRUE(simSpringsConfigure(wanted));
+    EXPECT_EQ(simSpringsConfig().threads, 1);
+    wanted.threads = SIM_MAX_SPRING_THREADS + 5;
+    ASSERT_TRUE(simSpringsConfigure(wanted));
+    EXPECT_EQ(simSpringsConfig().threads, SIM_MAX_SPRING_THREADS);
+    EXPECT_TRUE(simSpringsConfigure(saved));
 }
 
 // ---------------------------------------------------------------------------
@@ -400,7 +411,7 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
     ASSERT_EQ(one.status, 0) << one.out;
     const std::string digest = digestOf(one.out);
     ASSERT_EQ(digest.size(), 16u) << one.out;
-    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsPath())) +
+    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsConfig().path)) +
                                  " path, 1 thread\n"))
         << one.out;
     std::ifstream in(json);
@@ -416,7 +427,8 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
         EXPECT_EQ(digestOf(r.out), digest) << threads << " threads\n" << r.out;
         EXPECT_TRUE(has(r.out, std::to_string(threads) + " threads\n")) << r.out;
     }
-    for (int path = 0; path < SIM_PATH_COUNT; ++path) {
+    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
+        const SimSpringPath path = static_cast<SimSpringPath>(i);
         const std::string name = simSpringsPathName(path);
         const BenchRun r = runBench(dir, "ZIBBET_ISA=" + name, steps + " --threads 2");
         EXPECT_EQ(r.status, 0) << r.out;

@@ -1,0 +1,50 @@
+// The spring law and its rules, written once for the spring phase's scalar
+// paths and for the tools that read its results. For a spring from A (end a)
+// to B (end b):
+//   d = A.pos - B.pos, L = |d|, r = (dv.d) / L with dv = A.vel - B.vel,
+//   N = (rest - L) * k - r * damping, f = N / (L * kSpringForceDivisor),
+//   A.acc += d * f / A.mass, B.acc -= d * f / B.mass (free ends only).
+// A spring whose length is not in (0, inf) rests for the step: coincident ends
+// give no direction, an overflowed length no force. The vector kernels
+// (springs_tiles.inc) compute the same operations lane by lane.
+//
+// Everything here has internal linkage: the kernel files are built for wider
+// instruction sets, and a shared inline function could be emitted there with
+// wide instructions and then picked by the linker for code that runs on any
+// processor.
+#pragma once
+
+#include <cstdint>
+
+constexpr double kSpringForceDivisor = 1000.0; // the spring force is N / 1000
+
+namespace {
+
+// An end names a mass of the array (a negative index is out as well).
+[[maybe_unused]] inline bool springEndValid(int32_t i, int32_t count) {
+    return static_cast<uint32_t>(i) < static_cast<uint32_t>(count);
+}
+
+// x / 1.0 == x, bit for bit: a unit mass may skip the division.
+[[maybe_unused]] inline bool springUnitMass(double mass) {
+    return mass == 1.0;
+}
+
+// Lengths for which the spring acts.
+[[maybe_unused]] inline bool springLengthActs(double len) {
+    return len > 0.0 && len < __builtin_inf();
+}
+
+// L and f for the end difference d and velocity difference w. Coincident ends
+// give NaN in f; callers test the length before using it.
+[[maybe_unused]] inline double springForce(double dx, double dy, double dz, double wx, double wy,
+                                           double wz, double rest, double k, double damping,
+                                           double* len) {
+    const double l = __builtin_sqrt(dx * dx + dy * dy + dz * dz);
+    const double r = (wx * dx + wy * dy + wz * dz) / l;
+    const double n = (rest - l) * k - r * damping;
+    *len = l;
+    return n / (l * kSpringForceDivisor);
+}
+
+} // namespace
