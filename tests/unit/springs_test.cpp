@@ -289,6 +289,23 @@ TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
     });
 }
 
+// An edit that keeps the arrays, the counts and the order leaves only the
+// stamp to tell that the tiles' rest lengths and constants are stale.
+TEST_P(SpringsTest, ASpringEditedInPlaceAndTouchedRebuildsTheTiles) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
+    const int oid = latticeBody(100, 1.5, unitK, unitDamping);
+    fxSpringLayout(SIM_LAYOUT_TILED);
+    expectPlainBits(12, [oid](int step) {
+        if (step != 5) return;
+        SimObject& obj = simWorld.objects[oid];
+        obj.springs[obj.nSprings / 2].rest = 2.5;
+        obj.springs[3].k = 9.0;
+        simTouchObject(oid);
+    });
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
+}
+
 // A soft body of more than 10,000 masses in a turning cube for 100 steps,
 // with heavy, light and fixed masses, moving masses, coincident ends and a
 // spring whose end lies outside the array: through the general loop and

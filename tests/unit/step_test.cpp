@@ -173,6 +173,15 @@ TEST_F(StepTest, PointFieldActsStrictlyInsideItsRange) {
     simClearAcc(oid);
     simApplyFForces(oid);
     EXPECT_DOUBLE_EQ(massOf(oid, 1).acc[0], -0.8);
+
+    // Past 1 the distance and its square part: at 1.5 from a centre of range
+    // 2 the field acts, though 2.25 is beyond the range.
+    simWorld.forces[0].strength = 1.0;
+    simWorld.objects[simWorld.forcesOid].masses[0].range = 2.0;
+    simClearAcc(oid);
+    simApplyFForces(oid);
+    EXPECT_DOUBLE_EQ(massOf(oid, 3).acc[0], -1.5 / 3.25);
+    EXPECT_DOUBLE_EQ(massOf(oid, 0).acc[0], 0.5);
 }
 
 TEST_F(StepTest, PointFieldWithoutValidCentreDoesNothing) {
