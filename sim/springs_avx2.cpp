@@ -1,6 +1,16 @@
-// The tile kernel on 256-bit vectors: a block row as two halves of four
-// lanes. Built with -mavx2 (and without -mfma) and run only when the
+// The tile kernel on 256-bit vectors, written for four lanes and sixteen
+// registers. Built with -mavx2 (and without -mfma) and run only when the
 // processor has AVX2. Lanes are kept by blends with lane masks.
+//
+// A cell block is run as two column halves and then two row halves of four
+// masses each (see springs_kernels.h for the order argument): each column
+// still receives its rows' subtractions row by row, and each row its columns'
+// additions column by column, so every mass gets the plain loop's additions
+// in its order. The columns' and rows' positions and velocities are read from
+// the packed rows where they are used, and the rows' increments go through
+// memory from block to block, so that the live set of a pass fits in the
+// sixteen registers: an eight-lane body would hold pairs of registers and
+// spill.
 #include "sim/springs_kernels.h"
 #include "sim/springs_law.h"
 
@@ -10,9 +20,12 @@
 
 namespace {
 
-struct V8 {
-    __m256d lo, hi; // lanes 0-3, 4-7
-};
+constexpr int kLanes = kSpringTileMasses;
+constexpr int kHalf = 4; // lanes of a vector, masses of a half block
+// Rest lengths are fetched this far ahead of use (8 KB), with a hint that
+// they are used once, so that they do not push the masses' rows out of L2.
+constexpr int kPrefetchCells = 1024;
+constexpr int kHeadersPerLine = 64 / static_cast<int>(sizeof(SpringBlock));
 
 // Lane masks for four bits: all ones in lane l when bit l is set.
 alignas(32) constexpr int64_t kLaneMasks[16][4] = {
@@ -30,103 +43,257 @@ alignas(32) constexpr int32_t kExpand[16][8] = {
     {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 2, 3, 0, 1, 4, 5},
     {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 0, 1, 2, 3, 4, 5}, {0, 1, 0, 1, 2, 3, 4, 5},
     {0, 1, 2, 3, 4, 5, 6, 7}};
+constexpr int kSetBits4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 inline __m256d laneMask(uint32_t four) {
     return _mm256_castsi256_pd(
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMasks[four & 15u])));
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMasks[four])));
 }
 
-inline V8 vLoad(const double* p) {
-    return V8{_mm256_load_pd(p), _mm256_load_pd(p + 4)};
+// The packed values at cells spread over the set lanes of `four` (others:
+// anything). The arrays carry a block's worth of padding: the loads never
+// leave them.
+inline __m256d cells4(const double* cells, uint32_t four) {
+    if (four == 15u) return _mm256_loadu_pd(cells);
+    const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand[four]));
+    return _mm256_castps_pd(
+        _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(cells)), index));
 }
-inline void vStore(double* p, V8 v) {
-    _mm256_store_pd(p, v.lo);
-    _mm256_store_pd(p + 4, v.hi);
-}
-inline V8 vSet1(double x) {
-    const __m256d v = _mm256_set1_pd(x);
-    return V8{v, v};
-}
-inline V8 vZero() {
-    return V8{_mm256_setzero_pd(), _mm256_setzero_pd()};
-}
-inline V8 vAdd(V8 a, V8 b) {
-    return V8{_mm256_add_pd(a.lo, b.lo), _mm256_add_pd(a.hi, b.hi)};
-}
-inline V8 vSub(V8 a, V8 b) {
-    return V8{_mm256_sub_pd(a.lo, b.lo), _mm256_sub_pd(a.hi, b.hi)};
-}
-inline V8 vMul(V8 a, V8 b) {
-    return V8{_mm256_mul_pd(a.lo, b.lo), _mm256_mul_pd(a.hi, b.hi)};
-}
-inline V8 vDiv(V8 a, V8 b) {
-    return V8{_mm256_div_pd(a.lo, b.lo), _mm256_div_pd(a.hi, b.hi)};
-}
-inline V8 vSqrt(V8 a) {
-    return V8{_mm256_sqrt_pd(a.lo), _mm256_sqrt_pd(a.hi)};
-}
+
+// Lanes with 0 < len < infinity, one bit each.
 inline uint32_t lengthOk4(__m256d len) {
     const __m256d ok =
         _mm256_and_pd(_mm256_cmp_pd(len, _mm256_setzero_pd(), _CMP_GT_OQ),
                       _mm256_cmp_pd(len, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ));
     return static_cast<uint32_t>(_mm256_movemask_pd(ok));
 }
-inline uint32_t vLengthOk(V8 len) {
-    return lengthOk4(len.lo) | lengthOk4(len.hi) << 4;
-}
-inline V8 vAddIf(V8 acc, uint32_t lanes, V8 x) {
-    return V8{_mm256_blendv_pd(acc.lo, _mm256_add_pd(acc.lo, x.lo), laneMask(lanes)),
-              _mm256_blendv_pd(acc.hi, _mm256_add_pd(acc.hi, x.hi), laneMask(lanes >> 4))};
-}
-inline V8 vSubIf(V8 acc, uint32_t lanes, V8 x) {
-    return V8{_mm256_blendv_pd(acc.lo, _mm256_sub_pd(acc.lo, x.lo), laneMask(lanes)),
-              _mm256_blendv_pd(acc.hi, _mm256_sub_pd(acc.hi, x.hi), laneMask(lanes >> 4))};
-}
-inline __m256d expand4(const double* cells, uint32_t four) {
-    const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand[four]));
-    return _mm256_castps_pd(
-        _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(cells)), index));
-}
-constexpr int kSetBits4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-// The arrays carry a block's worth of padding: the loads never leave them.
-inline V8 vCells(const double* cells, uint32_t present) {
-    if (present == 0xffu) return V8{_mm256_loadu_pd(cells), _mm256_loadu_pd(cells + 4)};
-    const uint32_t low = present & 15u;
-    return V8{expand4(cells, low), expand4(cells + kSetBits4[low], present >> 4)};
-}
-inline void vPrefetch(const double* p) {
+
+inline void prefetchOnce(const double* p) {
     _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_NTA);
 }
 
-// Rows a, b, c, d of a 4 x 4 matrix into its columns.
-inline void transpose4(__m256d a, __m256d b, __m256d c, __m256d d, __m256d out[4]) {
+// Rows a, b, c, d of a 4 x 4 matrix, stored as its columns at out, out + stride, ...
+inline void transpose4(__m256d a, __m256d b, __m256d c, __m256d d, double* out, int stride) {
     const __m256d t0 = _mm256_unpacklo_pd(a, b);
     const __m256d t1 = _mm256_unpackhi_pd(a, b);
     const __m256d t2 = _mm256_unpacklo_pd(c, d);
     const __m256d t3 = _mm256_unpackhi_pd(c, d);
-    out[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
-    out[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-    out[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-    out[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+    _mm256_store_pd(out, _mm256_permute2f128_pd(t0, t2, 0x20));
+    _mm256_store_pd(out + stride, _mm256_permute2f128_pd(t1, t3, 0x20));
+    _mm256_store_pd(out + 2 * stride, _mm256_permute2f128_pd(t0, t2, 0x31));
+    _mm256_store_pd(out + 3 * stride, _mm256_permute2f128_pd(t1, t3, 0x31));
 }
 
-void vTranspose(const V8 in[8], V8 out[8]) {
-    __m256d q[4];
-    transpose4(in[0].lo, in[1].lo, in[2].lo, in[3].lo, q); // rows 0-3, columns 0-3
-    for (int j = 0; j < 4; ++j)
-        out[j].lo = q[j];
-    transpose4(in[4].lo, in[5].lo, in[6].lo, in[7].lo, q); // rows 4-7, columns 0-3
-    for (int j = 0; j < 4; ++j)
-        out[j].hi = q[j];
-    transpose4(in[0].hi, in[1].hi, in[2].hi, in[3].hi, q); // rows 0-3, columns 4-7
-    for (int j = 0; j < 4; ++j)
-        out[4 + j].lo = q[j];
-    transpose4(in[4].hi, in[5].hi, in[6].hi, in[7].hi, q); // rows 4-7, columns 4-7
-    for (int j = 0; j < 4; ++j)
-        out[4 + j].hi = q[j];
+// The block's presence matrix transposed, for the cells whose length passed
+// (bit 8i + j of okRows = cell (i, j)). Needed only when a length failed.
+uint64_t transposeCells(uint64_t okRows) {
+    uint64_t t = 0;
+    for (int i = 0; i < kLanes; ++i)
+        for (int j = 0; j < kLanes; ++j)
+            if ((okRows >> (kLanes * i + j)) & 1u) t |= uint64_t{1} << (kLanes * j + i);
+    return t;
 }
 
-#include "sim/springs_tiles.inc"
+uint32_t rowBits(uint64_t matrix, int i) {
+    return static_cast<uint32_t>(matrix >> (kLanes * i)) & 0xffu;
+}
+
+uint32_t halfOf(uint32_t eight, int h) {
+    return (eight >> (kHalf * h)) & 15u;
+}
+
+// Where a tile's run of cells goes on: the prefetches follow it.
+struct CellRun {
+    int32_t endCell;       // the run's cells end here
+    int32_t afterCell;     // the next run starts here (-1: none)
+    int32_t prefetchAhead; // distance in cells
+    int32_t nCells;        // every cell of the plan
+};
+
+inline void prefetchCells(const double* rest, const CellRun& run, int32_t at) {
+    const int32_t ahead = at + run.prefetchAhead;
+    const int32_t fetch =
+        ahead < run.endCell || run.afterCell < 0 ? ahead : run.afterCell + (ahead - run.endCell);
+    prefetchOnce(rest + (fetch < run.nCells ? fetch : run.nCells));
+}
+
+// Columns c .. c + 3 of block blk against the tile's eight rows from r0:
+// computes the law, takes the forces off the columns and leaves them in
+// force[row][column]. Returns the cells whose length passed, as bits of the
+// block's matrix. kUniform: every spring has kAll and dampingAll.
+template <bool kUniform>
+uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const SpringBlock& blk,
+                    int32_t r0, int h, const int32_t rowAt[kLanes], const CellRun& run,
+                    double force[kLanes][kLanes]) {
+    const int32_t c = blk.q * kLanes + kHalf * h;
+    const double* const restCells = plan.rest;
+    const double* const kCells = plan.k;
+    const double* const dampingCells = plan.damping;
+    const uint32_t colFree = halfOf(pk.freeBits[blk.q], h);
+    const bool colUnit = halfOf(pk.unitBits[blk.q], h) == 15u;
+    __m256d cax = _mm256_load_pd(pk.ax + c);
+    __m256d cay = _mm256_load_pd(pk.ay + c);
+    __m256d caz = _mm256_load_pd(pk.az + c);
+    uint64_t okCells = 0;
+#pragma GCC unroll 8
+    for (int i = 0; i < kLanes; ++i) {
+        const uint32_t eight = rowBits(blk.present, i);
+        const uint32_t present = halfOf(eight, h);
+        if (!present) {
+            _mm256_store_pd(force[i] + kHalf * h, _mm256_setzero_pd());
+            continue;
+        }
+        const int32_t at = rowAt[i] + (h ? kSetBits4[eight & 15u] : 0);
+        if (h == 0) prefetchCells(restCells, run, at);
+        const int32_t a = r0 + i;
+        const __m256d dx = _mm256_sub_pd(_mm256_set1_pd(pk.px[a]), _mm256_load_pd(pk.px + c));
+        const __m256d dy = _mm256_sub_pd(_mm256_set1_pd(pk.py[a]), _mm256_load_pd(pk.py + c));
+        const __m256d dz = _mm256_sub_pd(_mm256_set1_pd(pk.pz[a]), _mm256_load_pd(pk.pz + c));
+        const __m256d len = _mm256_sqrt_pd(_mm256_add_pd(
+            _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz)));
+        const __m256d wx = _mm256_sub_pd(_mm256_set1_pd(pk.vx[a]), _mm256_load_pd(pk.vx + c));
+        const __m256d wy = _mm256_sub_pd(_mm256_set1_pd(pk.vy[a]), _mm256_load_pd(pk.vy + c));
+        const __m256d wz = _mm256_sub_pd(_mm256_set1_pd(pk.vz[a]), _mm256_load_pd(pk.vz + c));
+        const __m256d dot = _mm256_add_pd(
+            _mm256_add_pd(_mm256_mul_pd(wx, dx), _mm256_mul_pd(wy, dy)), _mm256_mul_pd(wz, dz));
+        const __m256d r = _mm256_div_pd(dot, len);
+        const __m256d rest = cells4(restCells + at, present);
+        const __m256d k = kUniform ? _mm256_set1_pd(plan.kAll) : cells4(kCells + at, present);
+        const __m256d damping =
+            kUniform ? _mm256_set1_pd(plan.dampingAll) : cells4(dampingCells + at, present);
+        const __m256d n =
+            _mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(rest, len), k), _mm256_mul_pd(r, damping));
+        const __m256d f =
+            _mm256_div_pd(n, _mm256_mul_pd(len, _mm256_set1_pd(kSpringForceDivisor)));
+        _mm256_store_pd(force[i] + kHalf * h, f);
+        const uint32_t ok = lengthOk4(len) & present;
+        okCells |= uint64_t{ok} << (kLanes * i + kHalf * h);
+        const uint32_t take = ok & colFree;
+        if (!take) continue;
+        __m256d fx = _mm256_mul_pd(dx, f);
+        __m256d fy = _mm256_mul_pd(dy, f);
+        __m256d fz = _mm256_mul_pd(dz, f);
+        if (!colUnit) {
+            const __m256d cmass = _mm256_load_pd(pk.mass + c);
+            fx = _mm256_div_pd(fx, cmass);
+            fy = _mm256_div_pd(fy, cmass);
+            fz = _mm256_div_pd(fz, cmass);
+        }
+        const __m256d mask = laneMask(take);
+        cax = _mm256_blendv_pd(cax, _mm256_sub_pd(cax, fx), mask);
+        cay = _mm256_blendv_pd(cay, _mm256_sub_pd(cay, fy), mask);
+        caz = _mm256_blendv_pd(caz, _mm256_sub_pd(caz, fz), mask);
+    }
+    _mm256_store_pd(pk.ax + c, cax);
+    _mm256_store_pd(pk.ay + c, cay);
+    _mm256_store_pd(pk.az + c, caz);
+    return okCells;
+}
+
+// Rows r .. r + 3 of the tile against the block's eight columns from c0: adds
+// the forces (forceT[column][row]) to the rows, column by column, for the
+// cells set in `cells` (the transposed matrix).
+void rowHalf(const SpringPacked& pk, int32_t p, int32_t c0, int h, uint64_t cells,
+             const double forceT[kLanes][kLanes]) {
+    const int32_t r = p * kLanes + kHalf * h;
+    const uint32_t rowFree = halfOf(pk.freeBits[p], h);
+    const bool rowUnit = halfOf(pk.unitBits[p], h) == 15u;
+    __m256d rax = _mm256_load_pd(pk.ax + r);
+    __m256d ray = _mm256_load_pd(pk.ay + r);
+    __m256d raz = _mm256_load_pd(pk.az + r);
+#pragma GCC unroll 8
+    for (int j = 0; j < kLanes; ++j) {
+        const uint32_t give = halfOf(rowBits(cells, j), h) & rowFree;
+        if (!give) continue;
+        const int32_t b = c0 + j;
+        const __m256d f = _mm256_load_pd(forceT[j] + kHalf * h);
+        __m256d fx =
+            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.px + r), _mm256_set1_pd(pk.px[b])), f);
+        __m256d fy =
+            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.py + r), _mm256_set1_pd(pk.py[b])), f);
+        __m256d fz =
+            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.pz + r), _mm256_set1_pd(pk.pz[b])), f);
+        if (!rowUnit) {
+            const __m256d rmass = _mm256_load_pd(pk.mass + r);
+            fx = _mm256_div_pd(fx, rmass);
+            fy = _mm256_div_pd(fy, rmass);
+            fz = _mm256_div_pd(fz, rmass);
+        }
+        const __m256d mask = laneMask(give);
+        rax = _mm256_blendv_pd(rax, _mm256_add_pd(rax, fx), mask);
+        ray = _mm256_blendv_pd(ray, _mm256_add_pd(ray, fy), mask);
+        raz = _mm256_blendv_pd(raz, _mm256_add_pd(raz, fz), mask);
+    }
+    _mm256_store_pd(pk.ax + r, rax);
+    _mm256_store_pd(pk.ay + r, ray);
+    _mm256_store_pd(pk.az + r, raz);
+}
+
+// The cell blocks [b, e) of tile p. In the diagonal block the columns are the
+// rows: the rows' pass reads what the columns' pass stored.
+template <bool kUniform>
+void tileBlocks(const SpringTiles& plan, const SpringPacked& pk, int32_t p, int32_t b, int32_t e,
+                const CellRun& run) {
+    alignas(32) double force[kLanes][kLanes];  // [row][column]
+    alignas(32) double forceT[kLanes][kLanes]; // [column][row]
+    for (; b < e; ++b) {
+        const SpringBlock& blk = plan.blocks[b];
+        int32_t rowAt[kLanes];
+        int32_t at = blk.cellAt;
+        for (int i = 0; i < kLanes; ++i) {
+            rowAt[i] = at;
+            at += __builtin_popcount(rowBits(blk.present, i));
+        }
+        const uint64_t okCells =
+            columnHalf<kUniform>(plan, pk, blk, p * kLanes, 0, rowAt, run, force) |
+            columnHalf<kUniform>(plan, pk, blk, p * kLanes, 1, rowAt, run, force);
+        for (int rh = 0; rh < 2; ++rh)
+            for (int ch = 0; ch < 2; ++ch)
+                transpose4(_mm256_load_pd(force[kHalf * rh] + kHalf * ch),
+                           _mm256_load_pd(force[kHalf * rh + 1] + kHalf * ch),
+                           _mm256_load_pd(force[kHalf * rh + 2] + kHalf * ch),
+                           _mm256_load_pd(force[kHalf * rh + 3] + kHalf * ch),
+                           forceT[kHalf * ch] + kHalf * rh, kLanes);
+        const uint64_t cells = okCells == blk.present ? blk.presentT : transposeCells(okCells);
+        rowHalf(pk, p, blk.q * kLanes, 0, cells, forceT);
+        rowHalf(pk, p, blk.q * kLanes, 1, cells, forceT);
+    }
+}
+
+void tileKernel(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin, int32_t tileEnd,
+                int32_t qEnd, int32_t* next) {
+    int32_t firstAfter = -1; // where the first tile goes on in the next call
+    for (int32_t t = tileBegin; t < tileEnd; ++t) {
+        const SpringTile& tile = plan.tiles[t];
+        int32_t& b = next[t - tileBegin];
+        int32_t e = b;
+        while (e < tile.blockEnd && plan.blocks[e].q < qEnd)
+            ++e;
+        if (b < e) {
+            // The run after this one: the next tile's, or after the last
+            // tile, the first tile's in the next call.
+            const int32_t after = t + 1 < tileEnd ? next[t + 1 - tileBegin] : firstAfter;
+            const bool more = after >= 0 && after < plan.nCellBlocks;
+            if (more)
+                for (int32_t h = after; h < after + (e - b) && h < plan.nCellBlocks;
+                     h += kHeadersPerLine)
+                    prefetchOnce(reinterpret_cast<const double*>(plan.blocks + h));
+            CellRun run;
+            run.endCell = e < plan.nCellBlocks ? plan.blocks[e].cellAt : plan.nCells;
+            run.afterCell = more ? plan.blocks[after].cellAt : -1;
+            const int32_t runCells = run.endCell - plan.blocks[b].cellAt;
+            run.prefetchAhead = runCells < kPrefetchCells ? runCells : kPrefetchCells;
+            run.nCells = plan.nCells;
+            if (!plan.k && !plan.damping) {
+                tileBlocks<true>(plan, pk, tile.p, b, e, run);
+            } else {
+                tileBlocks<false>(plan, pk, tile.p, b, e, run);
+            }
+        }
+        if (t == tileBegin) firstAfter = e;
+        b = e;
+    }
+}
 
 } // namespace
 
