@@ -425,7 +425,7 @@ TEST_F(StepTest, WorldStepTurnsTheCubeOncePerObject) {
 
 namespace {
 
-constexpr int kStabilitySteps = 5000;
+constexpr int kStabilitySteps = fxSteps(5000, 400);
 
 } // namespace
 
@@ -449,8 +449,9 @@ TEST_F(StepTest, SoftBodyStaysFiniteAndInsideTheCube) {
         ASSERT_TRUE(allFinite(simWorld.objects[oid]));
         // Contacts leave masses 0.01 inside the faces.
         EXPECT_LT(worst, 0.0);
-        // Resting, the body ends on the floor, not spread out.
-        if (!drag) {
+        // Resting, the body ends on the floor, not spread out (once it has
+        // had the time to settle).
+        if (!drag && !kSanitizedBuild) {
             double lowest = 1e300, highest = -1e300;
             for (int32_t i = 0; i < simWorld.objects[oid].nMasses; ++i) {
                 lowest = std::min(lowest, massOf(oid, i).pos[1]);
