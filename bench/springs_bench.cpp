@@ -289,13 +289,13 @@ void registerAll() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const SimSpringPath path = simSpringsConfig().path;
+    const SimSpringsConfig saved = simSpringsConfig();
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    fxResetSprings(path);
+    simSpringsConfigure(saved);
     simSpringsRelease();
     simFreeWorld();
     return 0;

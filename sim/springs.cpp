@@ -13,19 +13,13 @@
 
 #include "platform/platform.h"
 #include "sim/springs_kernels.h"
-#include "sim/springs_law.h"
+#include "sim/springs_packed.h"
 #include "sim/springs_plan.h"
+#include "sim/springs_planner.h"
 #include "sim/springs_threads.h"
 #include "sim/world.h"
 
 namespace {
-
-constexpr int kLanes = kSpringTileMasses;
-
-// Below this share of filled cells the tiles compute mostly empty lanes and
-// the general loop is faster; per path, as measured on lattice bodies against
-// the general loop.
-constexpr double kMinTileFill[SIM_PATH_COUNT] = {0.3, 0.2, 0.12};
 
 // ---------------------------------------------------------------------------
 // Vector paths
@@ -77,6 +71,8 @@ bool pathChosen = false;
 const SimSpringsConfig& settings() {
     if (!pathChosen) {
         config.path = choosePath();
+        const char* wanted = std::getenv("ZIBBET_ISA");
+        config.planPaths = !wanted || std::strcmp(wanted, kPathNames[config.path]) != 0;
         pathChosen = true;
     }
     return config;
@@ -102,11 +98,12 @@ struct PlanKey {
 
 struct Plan {
     PlanKey key;
-    bool tiled = false; // the layout was built
+    bool tiled = false;   // runs the tiles (else the general loop)
+    SimSpringPath path = SIM_PATH_BASELINE;
     SpringLayout layout;
-    double fill = 0.0;
     SpringSchedule schedule;
     std::vector<int32_t> next; // per tile: the next cell block to run in this phase
+    SpringPlanChoice choice;   // what the planner timed
     SimSpringLayout lastLayout = SIM_LAYOUT_NONE;
 };
 
@@ -116,23 +113,41 @@ PlanKey keyOf(const SimObject& obj) {
     return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, config.layout};
 }
 
-// A layout that cannot be had (no memory for it) leaves the object on the
-// general loop, which gives the same bits.
+// The tiles where the springs' order allows them and the setting or the
+// planner picks them. A layout that cannot be had (no memory for it) leaves
+// the object on the general loop, which gives the same bits.
 void buildPlan(const SimObject& obj, Plan& plan) {
     plan = Plan{};
     plan.key = keyOf(obj);
+    plan.path = config.path;
     if (config.layout == SIM_LAYOUT_GENERAL) return;
     try {
         if (!springLayoutBuild(obj, plan.layout)) return;
         plan.next.resize(plan.layout.tiles.size());
     } catch (const std::bad_alloc&) {
-        const PlanKey key = plan.key;
-        plan = Plan{};
-        plan.key = key;
+        plan.layout = SpringLayout{};
         return;
     }
-    plan.tiled = true;
-    plan.fill = springLayoutFill(plan.layout);
+    if (!springPackedReserve(plan.layout.massBlocks)) {
+        plan.layout = SpringLayout{};
+        return;
+    }
+    if (config.layout == SIM_LAYOUT_TILED) {
+        plan.tiled = true;
+        return;
+    }
+    SpringPlanRequest request;
+    request.layout = &plan.layout;
+    request.kernels = kKernels;
+    for (int p = 0; p < SIM_PATH_COUNT; ++p)
+        request.paths[p] = config.planPaths ? cpuHas(static_cast<SimSpringPath>(p))
+                                            : p == config.path;
+    request.threads = config.threads;
+    plan.choice = springPlan(obj, request, plan.schedule, plan.next.data());
+    const SimSpringCandidate& won = plan.choice.candidate[plan.choice.chosen];
+    plan.tiled = won.layout == SIM_LAYOUT_TILED;
+    plan.path = won.path;
+    if (!plan.tiled) plan.layout = SpringLayout{};
 }
 
 Plan* planFor(int oid, const SimObject& obj) {
@@ -145,103 +160,16 @@ Plan* planFor(int oid, const SimObject& obj) {
 }
 
 // ---------------------------------------------------------------------------
-// Packed copy
-// ---------------------------------------------------------------------------
-constexpr size_t kVectorAlign = 64; // bytes: one 512-bit vector, one cache line
-constexpr int kPackedRows = 10;     // px, py, pz, vx, vy, vz, ax, ay, az, mass
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-// One block for all rows, grown as needed and kept between steps.
-struct PackedStore {
-    std::unique_ptr<void, FreeDeleter> block;
-    size_t masses = 0; // capacity in masses, a whole number of blocks
-    SpringPacked rows{};
-};
-PackedStore packed;
-
-bool reservePacked(int32_t massBlocks) {
-    const size_t masses = static_cast<size_t>(massBlocks) * kLanes;
-    if (masses <= packed.masses && packed.block) return true;
-    const size_t rowBytes = masses * sizeof(double);
-    const size_t bitsBytes =
-        (static_cast<size_t>(massBlocks) + kVectorAlign - 1) / kVectorAlign * kVectorAlign;
-    void* block = std::aligned_alloc(kVectorAlign, kPackedRows * rowBytes + 2 * bitsBytes);
-    if (!block) return false;
-    packed.block.reset(block);
-    packed.masses = masses;
-    SpringPacked& pk = packed.rows;
-    double* rows = static_cast<double*>(block);
-    double** fields[kPackedRows] = {&pk.px, &pk.py, &pk.pz, &pk.vx, &pk.vy,
-                                    &pk.vz, &pk.ax, &pk.ay, &pk.az, &pk.mass};
-    for (int r = 0; r < kPackedRows; ++r)
-        *fields[r] = rows + static_cast<size_t>(r) * masses;
-    uint8_t* bits = reinterpret_cast<uint8_t*>(rows + kPackedRows * masses);
-    pk.freeBits = bits;
-    pk.unitBits = bits + bitsBytes;
-    return true;
-}
-
-// Positions, velocities and increments into rows; fixed and unit-mass bits
-// read afresh each step, since flags and masses may be edited between steps.
-void packIn(const SimObject& obj, int32_t massBlocks) {
-    const SpringPacked& pk = packed.rows;
-    uint8_t* freeBits = const_cast<uint8_t*>(pk.freeBits);
-    uint8_t* unitBits = const_cast<uint8_t*>(pk.unitBits);
-    std::memset(freeBits, 0, static_cast<size_t>(massBlocks));
-    std::memset(unitBits, 0, static_cast<size_t>(massBlocks));
-    const int32_t n = obj.nMasses;
-    for (int32_t i = 0; i < n; ++i) {
-        const SimMass& m = obj.masses[i];
-        pk.px[i] = m.pos[0];
-        pk.py[i] = m.pos[1];
-        pk.pz[i] = m.pos[2];
-        pk.vx[i] = m.vel[0];
-        pk.vy[i] = m.vel[1];
-        pk.vz[i] = m.vel[2];
-        pk.ax[i] = m.acc[0];
-        pk.ay[i] = m.acc[1];
-        pk.az[i] = m.acc[2];
-        pk.mass[i] = m.mass;
-        const uint8_t bit = static_cast<uint8_t>(1u << (i % kLanes));
-        if (!(m.flags & SIMF_FIXED)) freeBits[i / kLanes] |= bit;
-        if (springUnitMass(m.mass)) unitBits[i / kLanes] |= bit;
-    }
-    // Padding: a fixed unit mass at rest at the origin.
-    for (int32_t i = n; i < massBlocks * kLanes; ++i) {
-        pk.px[i] = pk.py[i] = pk.pz[i] = 0.0;
-        pk.vx[i] = pk.vy[i] = pk.vz[i] = 0.0;
-        pk.ax[i] = pk.ay[i] = pk.az[i] = 0.0;
-        pk.mass[i] = 1.0;
-        unitBits[i / kLanes] |= static_cast<uint8_t>(1u << (i % kLanes));
-    }
-}
-
-void packOut(SimObject& obj) {
-    const SpringPacked& pk = packed.rows;
-    for (int32_t i = 0; i < obj.nMasses; ++i) {
-        SimMass& m = obj.masses[i];
-        m.acc[0] = pk.ax[i];
-        m.acc[1] = pk.ay[i];
-        m.acc[2] = pk.az[i];
-    }
-}
-
-// ---------------------------------------------------------------------------
 // The phase
 // ---------------------------------------------------------------------------
 bool runsTiled(const Plan& plan) {
-    return plan.tiled &&
-           (config.layout == SIM_LAYOUT_TILED || plan.fill >= kMinTileFill[config.path]) &&
-           reservePacked(plan.layout.massBlocks);
+    return plan.tiled && springPackedReserve(plan.layout.massBlocks);
 }
 
 void runTiled(SimObject& obj, Plan& plan) {
     const SpringLayout& layout = plan.layout;
-    packIn(obj, layout.massBlocks);
-    const SpringTileKernel kernel = kKernels[config.path];
+    springPackIn(obj, layout.massBlocks);
+    const SpringTileKernel kernel = kKernels[plan.path];
     const int32_t nTiles = static_cast<int32_t>(layout.tiles.size());
     const int threads = std::min<int>(config.threads, nTiles);
     const SpringWay way = threads > 1
@@ -254,16 +182,16 @@ void runTiled(SimObject& obj, Plan& plan) {
     }
     const int64_t start = platCounter();
     if (way == SpringWay::kThreads) {
-        springThreadsRun(plan.schedule, layout, packed.rows, kernel, plan.next.data());
+        springThreadsRun(plan.schedule, layout, springPackedRows(), kernel, plan.next.data());
     } else {
         for (int32_t t = 0; t < nTiles; ++t)
             plan.next[static_cast<size_t>(t)] = layout.tiles[static_cast<size_t>(t)].blockBegin;
-        kernel(springLayoutView(layout), packed.rows, 0, nTiles, layout.massBlocks,
+        kernel(springLayoutView(layout), springPackedRows(), 0, nTiles, layout.massBlocks,
                plan.next.data());
     }
     if (threads > 1)
         springThreadsTimeWay(plan.schedule, way, static_cast<double>(platCounter() - start));
-    packOut(obj);
+    springPackOut(obj);
 }
 
 SimObject* withSprings(int oid) {
@@ -315,8 +243,13 @@ SimSpringsStats simSpringsStats(int oid) {
         return stats;
     const Plan& plan = *plans[static_cast<size_t>(oid)];
     stats.lastLayout = plan.lastLayout;
+    stats.path = plan.path;
     if (plan.lastLayout == SIM_LAYOUT_TILED)
         stats.streamedBytes = springLayoutStreamed(plan.layout);
+    stats.candidates = plan.choice.candidates;
+    std::copy(plan.choice.candidate, plan.choice.candidate + plan.choice.candidates,
+              stats.candidate);
+    stats.chosen = plan.choice.chosen;
     return stats;
 }
 
@@ -332,7 +265,5 @@ void simSpringsRelease() {
     springThreadsStop();
     plans.clear();
     plans.shrink_to_fit();
-    packed.block.reset();
-    packed.masses = 0;
-    packed.rows = SpringPacked{};
+    springPackedRelease();
 }

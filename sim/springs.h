@@ -19,12 +19,23 @@ enum SimSpringPath {
 // How an object's springs are laid out for the phase.
 enum SimSpringLayout {
     SIM_LAYOUT_NONE = -1,   // no phase has run yet
-    SIM_LAYOUT_AUTO = 0,    // tiled when the order allows it and the tiles are full enough
+    SIM_LAYOUT_AUTO = 0,    // the planner's choice: tiled where the order allows and it is faster
     SIM_LAYOUT_GENERAL = 1, // the general loop
     SIM_LAYOUT_TILED = 2    // tiled whenever the order allows it
 };
 
 constexpr int SIM_MAX_SPRING_THREADS = 64;
+constexpr int SIM_MAX_SPRING_CANDIDATES = 8;
+
+// A way of running an object's spring phase. When an object's plan is made,
+// the planner times each way that applies on the object's own springs and
+// keeps the fastest; every way gives the same bits.
+struct SimSpringCandidate {
+    SimSpringLayout layout = SIM_LAYOUT_GENERAL; // GENERAL or TILED
+    SimSpringPath path = SIM_PATH_BASELINE;     // the tile kernel's
+    int threads = 1;
+    double nanos = 0.0; // the fastest of its timed phases
+};
 
 struct SimSpringsConfig {
     SimSpringPath path = SIM_PATH_BASELINE; // ZIBBET_ISA's, or the widest this processor runs
@@ -34,6 +45,9 @@ struct SimSpringsConfig {
     // spare); true runs every phase on them (tests).
     bool keepThreads = false;
     SimSpringLayout layout = SIM_LAYOUT_AUTO; // GENERAL or TILED force a layout
+    // The planner may time every path this processor runs (false when
+    // ZIBBET_ISA names one: then only `path`).
+    bool planPaths = true;
 };
 
 struct SimSpringsStats {
@@ -41,7 +55,11 @@ struct SimSpringsStats {
     int64_t threadedPhases = 0; // of them, those run on the threads
     // Of the object asked about:
     SimSpringLayout lastLayout = SIM_LAYOUT_NONE; // what its last phase ran
+    SimSpringPath path = SIM_PATH_BASELINE;       // the tile kernel it runs
     int64_t streamedBytes = 0;                    // tiled layout read per phase (0: general)
+    int candidates = 0;                           // ways the planner timed, and which won
+    SimSpringCandidate candidate[SIM_MAX_SPRING_CANDIDATES];
+    int chosen = -1;
 };
 
 void simSpringsApply(int oid);   // the spring phase of one object (what simApplySprings runs)

@@ -167,11 +167,6 @@ int64_t springLayoutBound(const SimObject& obj) {
            massBlocks * static_cast<int64_t>(sizeof(SpringTile) + sizeof(int32_t));
 }
 
-double springLayoutFill(const SpringLayout& layout) {
-    const double room = static_cast<double>(layout.blocks.size()) * kLanes * kLanes;
-    return room > 0.0 ? static_cast<double>(cellsOf(layout)) / room : 0.0;
-}
-
 int64_t springLayoutStreamed(const SpringLayout& layout) {
     if (layout.tiles.empty()) return 0;
     const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (layout.uniform ? 1 : 3);

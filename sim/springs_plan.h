@@ -24,6 +24,5 @@ struct SpringLayout {
 bool springLayoutBuild(const SimObject& obj, SpringLayout& layout);
 // The most bytes a layout of this object can hold: for a check before it is built.
 int64_t springLayoutBound(const SimObject& obj);
-double springLayoutFill(const SpringLayout& layout);    // share of the cell blocks' cells in use
 int64_t springLayoutStreamed(const SpringLayout& layout); // bytes a phase reads from it
 SpringTiles springLayoutView(const SpringLayout& layout);  // what the kernels read

@@ -111,7 +111,7 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<SimSp
   protected:
     void SetUp() override {
         WorldTest::SetUp();
-        savedPath = simSpringsConfig().path;
+        saved = simSpringsConfig();
         cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         mouseDx = mouseDy = 0;
         if (!simSpringsPathSupported(GetParam()))
@@ -121,7 +121,7 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<SimSp
         fxKeepThreads(true);
     }
     void TearDown() override {
-        fxResetSprings(savedPath);
+        simSpringsConfigure(saved);
         simSpringsRelease();
         cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         mouseDx = mouseDy = 0;
@@ -156,7 +156,7 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<SimSp
         }
     }
 
-    SimSpringPath savedPath = SIM_PATH_BASELINE;
+    SimSpringsConfig saved;
 };
 
 // A body of n masses on a jittered lattice, every pair closer than `band`
@@ -201,9 +201,37 @@ TEST_P(SpringsTest, DefaultLikeBodyMatchesThePlainLoop) {
     ASSERT_GE(oid, 0);
     mouseDx = 30;
     mouseDy = -20;
+    fxSpringLayout(SIM_LAYOUT_TILED);
     expectPlainBits(40);
     EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
     EXPECT_TRUE(allFinite(simWorld.objects[oid]));
+}
+
+// Whatever the planner picks on this machine (the timings decide), the bits
+// are the plain loop's; it timed the tiles on this path on one thread and on
+// the threads, and the general loop, and picked the fastest.
+TEST_P(SpringsTest, ThePlannersChoiceMatchesThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    const int oid = fixtureStartupScene(fixtureSphereMesh(12, 16, 2.2f));
+    ASSERT_GE(oid, 0);
+    mouseDx = 30;
+    mouseDy = -20;
+    expectPlainBits(20, nullptr, {1, 3}); // the plan is made anew for each run
+    const SimSpringsStats stats = simSpringsStats(oid);
+    ASSERT_EQ(stats.candidates, 3);
+    ASSERT_GE(stats.chosen, 0);
+    const SimSpringCandidate& won = stats.candidate[stats.chosen];
+    for (int i = 0; i < stats.candidates; ++i) {
+        EXPECT_GT(stats.candidate[i].nanos, 0.0);
+        EXPECT_LE(won.nanos, stats.candidate[i].nanos);
+    }
+    EXPECT_EQ(stats.candidate[0].layout, SIM_LAYOUT_TILED);
+    EXPECT_EQ(stats.candidate[0].path, GetParam());
+    EXPECT_EQ(stats.candidate[0].threads, 1);
+    EXPECT_EQ(stats.candidate[1].layout, SIM_LAYOUT_TILED);
+    EXPECT_EQ(stats.candidate[1].threads, 3);
+    EXPECT_EQ(stats.candidate[2].layout, SIM_LAYOUT_GENERAL);
+    EXPECT_EQ(stats.lastLayout, won.layout);
 }
 
 TEST_P(SpringsTest, MixedConstantsSortedOrNotMatchThePlainLoop) {
