@@ -1,0 +1,90 @@
+// The runner's calls to the spring engine, and the progress of making plans.
+#include "tools/bench_springs.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "import/progress.h"
+#include "sim/springs.h"
+#include "sim/world.h"
+
+namespace {
+
+const char* const kPlanStage = "Making spring plans";
+// How often the line is told again while one object's plan is made: the
+// engine cannot report from inside, so the stage's time goes on showing.
+constexpr std::chrono::milliseconds kPlanTick{100};
+
+// Reports the stage at the fraction and springs the main thread last set,
+// until told to stop.
+struct PlanTicker {
+    std::atomic<double> fraction{0.0};
+    std::atomic<int64_t> springs{0};
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stop = false;
+};
+
+void tick(PlanTicker& t) {
+    std::unique_lock<std::mutex> held(t.lock);
+    while (!t.wake.wait_for(held, kPlanTick, [&] { return t.stop; }))
+        simProgressReport(kPlanStage, t.fraction.load(), t.springs.load());
+}
+
+} // namespace
+
+int benchSpringsMaxThreads() {
+    return SIM_MAX_SPRING_THREADS;
+}
+
+void benchSpringsSetThreads(int n) {
+    simSpringsSetThreads(n);
+}
+
+BenchSprings benchSprings() {
+    BenchSprings s;
+    s.path = simSpringsPathName(simSpringsPath());
+    s.threads = simSpringsThreads();
+    s.threadedPhases = simSpringsThreadedPhases();
+    s.tiledPhases = simSpringsTiledPhases();
+    return s;
+}
+
+std::vector<std::string> benchSpringsPaths() {
+    std::vector<std::string> names;
+    for (int path = 0; path < SIM_PATH_COUNT; ++path)
+        if (simSpringsPathSupported(path)) names.emplace_back(simSpringsPathName(path));
+    return names;
+}
+
+void benchSpringsPrepare() {
+    int64_t total = 0;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid)
+        if (simValidOid(oid)) total += simWorld.objects[oid].nSprings;
+    if (!simProgressHook || total == 0) {
+        for (int oid = 0; oid < simWorld.nObjects; ++oid)
+            simSpringsPrepare(oid);
+        return;
+    }
+    // The listener is only ever called from one thread at a time: the ticker
+    // while a plan is made, this thread once it has stopped.
+    PlanTicker ticker;
+    int64_t planned = 0;
+    std::thread reporter(tick, std::ref(ticker));
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        simSpringsPrepare(oid);
+        if (simValidOid(oid)) planned += simWorld.objects[oid].nSprings;
+        ticker.springs = planned;
+        ticker.fraction = static_cast<double>(planned) / static_cast<double>(total);
+    }
+    {
+        std::lock_guard<std::mutex> held(ticker.lock);
+        ticker.stop = true;
+    }
+    ticker.wake.notify_one();
+    reporter.join();
+    simProgressDone();
+}
