@@ -18,11 +18,10 @@ const char* const kPlanStage = "Making spring plans";
 // engine cannot report from inside, so the stage's time goes on showing.
 constexpr std::chrono::milliseconds kPlanTick{100};
 
-// Reports the stage at the fraction and springs the main thread last set,
-// until told to stop.
+// Reports the stage at the fraction the main thread last set, until told to
+// stop. (No spring count: a plan is made whole, so none would move.)
 struct PlanTicker {
     std::atomic<double> fraction{0.0};
-    std::atomic<int64_t> springs{0};
     std::mutex lock;
     std::condition_variable wake;
     bool stop = false;
@@ -31,7 +30,7 @@ struct PlanTicker {
 void tick(PlanTicker& t) {
     std::unique_lock<std::mutex> held(t.lock);
     while (!t.wake.wait_for(held, kPlanTick, [&] { return t.stop; }))
-        simProgressReport(kPlanStage, t.fraction.load(), t.springs.load());
+        simProgressReport(kPlanStage, t.fraction.load(), -1);
 }
 
 } // namespace
@@ -77,7 +76,6 @@ void benchSpringsPrepare() {
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         simSpringsPrepare(oid);
         if (simValidOid(oid)) planned += simWorld.objects[oid].nSprings;
-        ticker.springs = planned;
         ticker.fraction = static_cast<double>(planned) / static_cast<double>(total);
     }
     {
