@@ -14,6 +14,9 @@ namespace {
 constexpr int kLineMax = 160; // characters, more than any line takes
 constexpr int kSecondsPerMinute = 60;
 constexpr int kPercent = 100;
+// The rate is trusted once it has been measured this long: a first figure
+// from a few rows would hold the line near 0:00.
+constexpr double kRateSeconds = 0.25;
 
 struct ProgressState {
     double delay = kAppProgressDelay;
@@ -23,6 +26,7 @@ struct ProgressState {
     int64_t start = 0;   // counter at the task's first report
     int64_t last = 0;    // counter at the last line written
     int width = 0;       // characters of the last line
+    AppTimeLeft left;    // the task's time left so far
 };
 ProgressState progress;
 
@@ -64,12 +68,14 @@ void onProgress(const SimProgress& p) {
     if (!progress.active) {
         progress.active = true;
         progress.start = now;
+        progress.left = AppTimeLeft{};
     }
     const double elapsed = secondsSince(progress.start, now);
     if (elapsed < progress.delay) return;
     if (progress.shown && secondsSince(progress.last, now) < progress.refresh) return;
 
     const double f = p.fraction < 0.0 ? 0.0 : p.fraction > 1.0 ? 1.0 : p.fraction;
+    const double secondsLeft = appProgressTimeLeft(progress.left, f, elapsed);
     char line[kLineMax + 1];
     int n = std::snprintf(line, sizeof line, "%s %3d%%", p.stage ? p.stage : "",
                           static_cast<int>(f * kPercent));
@@ -79,8 +85,8 @@ void onProgress(const SimProgress& p) {
         n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "  %s springs", count);
     }
     if (n < kLineMax) {
-        if (f > 0.0) {
-            const long left = static_cast<long>(elapsed * (1.0 - f) / f + 0.5);
+        if (secondsLeft >= 0.0) {
+            const long left = static_cast<long>(secondsLeft + 0.5);
             n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "  %ld:%02ld left",
                                left / kSecondsPerMinute, left % kSecondsPerMinute);
         } else {
@@ -102,6 +108,14 @@ void onProgress(const SimProgress& p) {
 }
 
 } // namespace
+
+double appProgressTimeLeft(AppTimeLeft& t, double fraction, double seconds) {
+    if (fraction > 0.0 && seconds >= kRateSeconds) {
+        const double estimate = fraction < 1.0 ? seconds * (1.0 - fraction) / fraction : 0.0;
+        if (t.shown < 0.0 || estimate < t.shown) t.shown = estimate;
+    }
+    return t.shown;
+}
 
 void appProgressInstall(double delay, double refresh) {
     if (!platStderrIsTerminal()) return;

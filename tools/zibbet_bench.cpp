@@ -1,12 +1,12 @@
 // zibbet-bench: builds the world as start-up does, runs whole simulation
 // steps without a window and reports rates, phase times and a digest of the
 // final state, so that two runs or two builds can be compared. With --plot
-// it also draws its reports as an SVG picture. With --soak it is an endurance
-// run: it checks the bodies after every step and ends with a summary and an
-// exit status.
+// it also draws its reports as an SVG picture; with --soak it is an endurance
+// run (bench_soak.h); with --json it writes its figures (bench_json.h). The
+// options are in bench_options.h, the calls to the spring engine in
+// bench_springs.h.
 //
-// Sections: options; world building; state report; plot; drag schedule; soak;
-// machine and JSON; main.
+// Sections: world building; state report; plot; drag schedule; the run; main.
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,156 +23,22 @@
 #include "app/frame.h"
 #include "app/startup.h"
 #include "platform/platform.h"
-#include "sim/springs.h"
+#include "sim/bcube.h"
 #include "sim/world.h"
+#include "tools/bench_json.h"
+#include "tools/bench_options.h"
 #include "tools/bench_plot.h"
+#include "tools/bench_soak.h"
+#include "tools/bench_springs.h"
 #include "tools/fixtures/bodies.h"
 #include "tools/fixtures/body_promises.h"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Options
-// ---------------------------------------------------------------------------
-constexpr long kDefaultSteps = 1000;
-constexpr long kMaxSteps = 1000000000L;
-constexpr long kMaxDrag = 100000; // pixels
 constexpr int kExitUsage = 2;
-constexpr int kExitSoakFailed = 1;
-
-const char* const kDefaultScene = "bmoon1m.3ds"; // start-up's scene, in the working directory
-constexpr long kPlotReport = 10;                 // steps between reports when --plot sets them
-constexpr long kMaxPlotSamples = 100000;         // more would make a picture no one can open
-
-struct BenchOptions {
-    long steps = kDefaultSteps;
-    const char* scene = kDefaultScene;
-    long dragX = 0;
-    long dragY = 0;
-    long report = 0; // 0: no periodic report
-    bool verbose = false;
-    bool sceneGiven = false;
-    const char* plot = nullptr; // SVG file to draw the reports into
-    long schedule = 0;          // 0: the drag stays; else steps between drag changes
-    bool soak = false;
-    long threads = 1;           // spring phase threads
-    const char* json = nullptr; // file for the run's figures as JSON
-};
-
-void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
-                 "                    [--plot FILE.svg] [--schedule N] [--soak] [--threads N]\n"
-                 "                    [--json FILE] [--verbose] [--help]\n"
-                 "  --steps N      whole steps to run (default %ld)\n"
-                 "  --scene FILE   3DS scene to load (default %s in the working directory,\n"
-                 "                 else the one installed with the program)\n"
-                 "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
-                 "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
-                 "  --plot FILE    draw the reports (every %ld steps unless --report) as SVG\n"
-                 "  --schedule N   the cube still for N steps, then every N steps the next of:\n"
-                 "                 turning by the --drag offset, still, turning back, still...\n"
-                 "  --soak         check the bodies after every step; end with a summary and\n"
-                 "                 exit status 1 when a check fails\n"
-                 "  --threads N    threads for the spring phase (default 1; same results; a\n"
-                 "                 phase leaves them while one thread is faster)\n"
-                 "  --json FILE    also write the run's figures to FILE as JSON\n"
-                 "  --verbose      show the start-up console output (silenced by default)\n"
-                 "  --help         this text\n",
-                 kDefaultSteps, kDefaultScene, kPlotReport);
-    std::fprintf(out, "The environment variable ZIBBET_ISA=baseline|avx2|avx512 forces a vector "
-                      "path.\n");
-}
-
-bool parseLong(const char* text, long lo, long hi, long* out) {
-    if (!text || !*text) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
-
-// 0: run; 1: help shown; 2: bad options (message printed).
-int parseOptions(int argc, char** argv, BenchOptions& opt) {
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        auto value = [&](int ahead) { return i + ahead < argc ? argv[i + ahead] : nullptr; };
-        if (std::strcmp(arg, "--help") == 0) {
-            usage(stdout);
-            return 1;
-        } else if (std::strcmp(arg, "--steps") == 0) {
-            if (!parseLong(value(1), 1, kMaxSteps, &opt.steps)) {
-                std::fprintf(stderr, "zibbet-bench: --steps needs a whole number from 1 to %ld\n",
-                             kMaxSteps);
-                return kExitUsage;
-            }
-            i += 1;
-        } else if (std::strcmp(arg, "--report") == 0) {
-            if (!parseLong(value(1), 1, kMaxSteps, &opt.report)) {
-                std::fprintf(stderr, "zibbet-bench: --report needs a whole number from 1 to %ld\n",
-                             kMaxSteps);
-                return kExitUsage;
-            }
-            i += 1;
-        } else if (std::strcmp(arg, "--drag") == 0) {
-            if (!parseLong(value(1), -kMaxDrag, kMaxDrag, &opt.dragX) ||
-                !parseLong(value(2), -kMaxDrag, kMaxDrag, &opt.dragY)) {
-                std::fprintf(stderr,
-                             "zibbet-bench: --drag needs two whole numbers from %ld to %ld\n",
-                             -kMaxDrag, kMaxDrag);
-                return kExitUsage;
-            }
-            i += 2;
-        } else if (std::strcmp(arg, "--scene") == 0) {
-            if (!value(1)) {
-                std::fprintf(stderr, "zibbet-bench: --scene needs a file name\n");
-                return kExitUsage;
-            }
-            opt.scene = value(1);
-            opt.sceneGiven = true;
-            i += 1;
-        } else if (std::strcmp(arg, "--plot") == 0) {
-            if (!value(1)) {
-                std::fprintf(stderr, "zibbet-bench: --plot needs a file name\n");
-                return kExitUsage;
-            }
-            opt.plot = value(1);
-            i += 1;
-        } else if (std::strcmp(arg, "--schedule") == 0) {
-            if (!parseLong(value(1), 1, kMaxSteps, &opt.schedule)) {
-                std::fprintf(stderr,
-                             "zibbet-bench: --schedule needs a whole number from 1 to %ld\n",
-                             kMaxSteps);
-                return kExitUsage;
-            }
-            i += 1;
-        } else if (std::strcmp(arg, "--soak") == 0) {
-            opt.soak = true;
-        } else if (std::strcmp(arg, "--threads") == 0) {
-            if (!parseLong(value(1), 1, SIM_MAX_SPRING_THREADS, &opt.threads)) {
-                std::fprintf(stderr, "zibbet-bench: --threads needs a whole number from 1 to %d\n",
-                             SIM_MAX_SPRING_THREADS);
-                return kExitUsage;
-            }
-            i += 1;
-        } else if (std::strcmp(arg, "--json") == 0) {
-            if (!value(1)) {
-                std::fprintf(stderr, "zibbet-bench: --json needs a file name\n");
-                return kExitUsage;
-            }
-            opt.json = value(1);
-            i += 1;
-        } else if (std::strcmp(arg, "--verbose") == 0) {
-            opt.verbose = true;
-        } else {
-            std::fprintf(stderr, "zibbet-bench: unknown option '%s' (try --help)\n", arg);
-            return kExitUsage;
-        }
-    }
-    return 0;
-}
+constexpr int kExitFailed = 1;           // a soak check, or a file that could not be written
+constexpr long kMaxPlotSamples = 100000; // more would make a picture no one can open
+const char* const kStandardOutput = "-"; // --json -
 
 // ---------------------------------------------------------------------------
 // World building
@@ -250,10 +116,11 @@ void pickInstalledScene(BenchOptions& opt) {
     static std::string installed;
     namespace fs = std::filesystem;
     std::error_code err;
-    if (opt.sceneGiven || fs::exists(kDefaultScene, err)) return;
+    if (opt.sceneGiven || fs::exists(kBenchDefaultScene, err)) return;
     const std::string bin = platExecutableDir();
     if (bin.empty()) return;
-    const fs::path path = (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kDefaultScene).lexically_normal();
+    const fs::path path =
+        (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kBenchDefaultScene).lexically_normal();
     if (!fs::is_regular_file(path, err)) return;
     installed = path.string();
     opt.scene = installed.c_str();
@@ -289,27 +156,6 @@ WorldTotals countWorld() {
     return t;
 }
 
-bool isBody(int oid) {
-    return simValidOid(oid) && oid != simWorld.forcesOid && oid != simWorld.bcubeOid;
-}
-
-// True when p lies beyond a face of the cube as it is posed now.
-bool outsideCube(const double p[3]) {
-    if (!simValidOid(simWorld.bcubeOid)) return false;
-    const SimObject& cube = simWorld.objects[simWorld.bcubeOid];
-    if (cube.nPolys < 11 || !cube.masses) return false;
-    for (int k = 0; k < 6; ++k) {
-        const SimPoly& tri = cube.polys[2 * k];
-        if (tri.v0 < 0 || tri.v0 >= cube.nMasses) continue;
-        const double* v = cube.masses[tri.v0].pos;
-        double dist = 0.0;
-        for (int j = 0; j < 3; ++j)
-            dist += (p[j] - v[j]) * tri.normal[j];
-        if (dist > 0.0) return true;
-    }
-    return false;
-}
-
 // The reports kept for the picture, when --plot asks for one.
 bool plotting = false;
 std::vector<PlotSample> plotSamples;
@@ -321,11 +167,35 @@ std::vector<double> positionsBefore;
 void rememberPositions() {
     positionsBefore.clear();
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        if (!isBody(oid)) continue;
+        if (!benchIsBody(oid)) continue;
         const SimObject& obj = simWorld.objects[oid];
         for (int32_t i = 0; i < obj.nMasses; ++i)
             positionsBefore.insert(positionsBefore.end(), obj.masses[i].pos, obj.masses[i].pos + 3);
     }
+}
+
+// The finite colliding masses of the soft bodies beyond the cube, by the
+// soak's rule: the cube posed as each object met it in the step. Before the
+// first step the cube has no faces yet: it is posed where it stands (the
+// step poses it afresh from its angles, so this changes no result).
+int64_t countBeyondCube(const FxCubeAngles* before) {
+    int64_t beyond = 0;
+    auto count = [&](int oid) {
+        if (!benchIsBody(oid)) return;
+        const SimObject& obj = simWorld.objects[oid];
+        for (int32_t i = 0; i < obj.nMasses; ++i) {
+            const SimMass& m = obj.masses[i];
+            if ((m.flags & SIMF_BCUBE) && fxFiniteMass(m) && benchBeyondCube(m.pos)) ++beyond;
+        }
+    };
+    if (before) {
+        fxForEachObjectPose(*before, count);
+    } else {
+        simRotBCube(cubeAngleX, cubeAngleY, cubeAngleZ);
+        for (int oid = 0; oid < simWorld.nObjects; ++oid)
+            count(oid);
+    }
+    return beyond;
 }
 
 // Kinetic and spring energy of the soft bodies, their centre, how far their
@@ -333,12 +203,13 @@ void rememberPositions() {
 // or stopped being finite numbers. A mass held against a face keeps the
 // velocity the contact gives it although it stays put, so a body at rest
 // still shows some kinetic energy; the distance moved goes to zero.
-void reportState(long step) {
+// `before` holds the cube's angles before the step, null before the first.
+void reportState(long step, const FxCubeAngles* before) {
     double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0}, moved = 0.0;
-    int64_t count = 0, outside = 0, nonFinite = 0;
+    int64_t count = 0, nonFinite = 0;
     size_t at = 0; // into positionsBefore
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        if (!isBody(oid)) continue;
+        if (!benchIsBody(oid)) continue;
         const SimObject& obj = simWorld.objects[oid];
         for (int32_t i = 0; i < obj.nMasses; ++i, at += 3) {
             const SimMass& m = obj.masses[i];
@@ -361,8 +232,8 @@ void reportState(long step) {
             for (int j = 0; j < 3; ++j)
                 centre[j] += m.pos[j];
             ++count;
-            if ((m.flags & SIMF_BCUBE) && outsideCube(m.pos)) ++outside;
         }
+        const double divisor = benchSpringForceDivisor();
         for (int32_t s = 0; s < obj.nSprings; ++s) {
             const SimSpring& sp = obj.springs[s];
             if (sp.a < 0 || sp.a >= obj.nMasses || sp.b < 0 || sp.b >= obj.nMasses) continue;
@@ -370,10 +241,11 @@ void reportState(long step) {
             const double* pb = obj.masses[sp.b].pos;
             const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
             const double stretch = std::sqrt(dx * dx + dy * dy + dz * dz) - sp.rest;
-            // The spring force is (rest - L) * k / 1000 along the spring.
-            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / 1000.0) * stretch * stretch;
+            // The spring force is (rest - L) * k / divisor along the spring.
+            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / divisor) * stretch * stretch;
         }
     }
+    const int64_t outside = countBeyondCube(before);
     if (count > 0) {
         for (double& c : centre)
             c /= static_cast<double>(count);
@@ -407,11 +279,11 @@ void printPeakMemory() {
 // Plot
 // ---------------------------------------------------------------------------
 
-// Reports every kPlotReport steps unless --report chose; the picture's file
+// Reports every kBenchPlotReport steps unless --report chose; the picture's file
 // is made before the run, so that a path that cannot be written costs no run.
 std::FILE* openPlot(BenchOptions& opt) {
     if (!opt.plot) return nullptr;
-    if (!opt.report) opt.report = kPlotReport;
+    if (!opt.report) opt.report = kBenchPlotReport;
     if (opt.steps / opt.report + 1 > kMaxPlotSamples) {
         std::fprintf(stderr,
                      "zibbet-bench: --plot draws at most %ld reports: raise --report to at least "
@@ -431,7 +303,7 @@ std::FILE* openPlot(BenchOptions& opt) {
 bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) {
     char title[512];
     std::snprintf(title, sizeof title, "zibbet-bench: %s, %ld steps, drag (%ld, %ld)", opt.scene,
-                  opt.steps, opt.dragX, opt.dragY);
+                  opt.steps, opt.drag[0], opt.drag[1]);
     bool ok = plotWriteSvg(f, title, plotSamples, phases);
     ok = std::fclose(f) == 0 && ok;
     if (ok)
@@ -452,310 +324,147 @@ bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) 
 void scheduleDrag(const BenchOptions& opt, long step) {
     static const long kSigns[4] = {0, 1, 0, -1};
     const long sign = kSigns[((step - 1) / opt.schedule) % 4];
-    mouseDx = static_cast<int32_t>(sign * opt.dragX);
-    mouseDy = static_cast<int32_t>(sign * opt.dragY);
+    mouseDx = static_cast<int32_t>(sign * opt.drag[0]);
+    mouseDy = static_cast<int32_t>(sign * opt.drag[1]);
 }
 
 // ---------------------------------------------------------------------------
-// Soak
-//
-// After every step every mass is looked at, objects in id order and masses in
-// index order: one that started finite must stay finite, and a finite one
-// that collides with the cube must stay within the cube's reach as posed when
-// its object was stepped (tools/fixtures/body_promises.h). The colliding masses of the soft bodies
-// give the body's kinetic energy and how far it moved in the step. The body
-// has settled at the first step, with the cube standing still, at which its
-// masses moved less than kSettledMove on average; from then on its kinetic
-// energy must stay under the bound of soakBound. Stepping allocates nothing:
-// the resident heap and stack, read at step kMemoryBaseStep and every
-// kMemoryBaseStep steps after it, must never grow past that first reading.
-// (The whole resident figure also counts code pages of the program and its
-// libraries the first time they run, such as the formatting of the summary,
-// so it is reported but not what is checked.)
+// The run
 // ---------------------------------------------------------------------------
-constexpr double kSettledMove = 1e-4;  // world units per step, mean over the body
-constexpr long kMemoryBaseStep = 1000; // memory must not grow after this step
-constexpr double kBoundMargin = 2.0;   // room for the energy the springs hand back
 
-constexpr uint8_t kStartedFinite = 1;
-constexpr uint8_t kTurnedNonFinite = 2;
-constexpr uint8_t kLeftCube = 4;
-
-struct Soak {
-    std::vector<uint8_t> state;  // kStartedFinite... per mass
-    std::vector<double> lastPos; // per mass, after the latest step
-    int64_t finiteAtStart = 0;
-    int64_t colliding = 0; // masses with SIMF_BCUBE
-    int64_t turnedNonFinite = 0;
-    int64_t leftCube = 0;
-    double furthest = -HUGE_VAL; // largest excess over the faces seen
-    long settledAt = -1;
-    double maxKinetic = 0.0;
-    long maxKineticAt = 0;
-    double diagonal = 0.0; // of the bounding cube
-    double bound = 0.0;
-    int64_t anonAtBase = -1; // resident heap and stack at kMemoryBaseStep
-    int64_t anonMax = -1;    // the largest reading after it
-    bool posesMatch = true;  // the cube's poses were retraced as the steps made them
+// Where the figures go besides the text report. With --json -, the JSON has
+// standard output to itself and the text report goes to standard error.
+struct Outputs {
+    std::FILE* json = nullptr;
+    std::FILE* plot = nullptr;
 };
-Soak soak;
 
-// The largest kinetic energy a body can take from gravity inside the cube is
-// that of every mass falling the cube's whole diagonal from rest: sum of
-// m g d. Nothing else feeds it: the contact replaces a touching mass's
-// velocity by a tiny one and the turning walls move masses without giving
-// them speed. The springs hand back what they store, which the margin leaves
-// room for. A step that goes unstable grows its energy without limit and
-// passes this bound within a few hundred steps.
-double soakBound() {
-    double diagonal = 0.0;
-    for (const auto& a : simWorld.bcubeCorners) {
-        for (const auto& b : simWorld.bcubeCorners) {
-            const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
-            diagonal = std::max(diagonal, std::sqrt(dx * dx + dy * dy + dz * dz));
+// Opens the files before the world is built and the steps run, so that a
+// long run does not end in a refusal. False after printing why.
+bool openOutputs(BenchOptions& opt, Outputs& out) {
+    if (opt.json && std::strcmp(opt.json, kStandardOutput) == 0) {
+        std::fflush(stdout);
+        const int jsonFd = dup(STDOUT_FILENO);
+        out.json = jsonFd >= 0 ? fdopen(jsonFd, "w") : nullptr;
+        if (!out.json || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "zibbet-bench: cannot write the JSON to standard output: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
+    } else if (opt.json) {
+        out.json = std::fopen(opt.json, "w");
+        if (!out.json) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return false;
         }
     }
-    if (!simValidOid(simWorld.bcubeOid)) diagonal = 0.0;
-    soak.diagonal = diagonal;
-    double mgSum = 0.0;
-    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        if (!isBody(oid)) continue;
-        const SimObject& obj = simWorld.objects[oid];
-        for (int32_t i = 0; i < obj.nMasses; ++i) {
-            const SimMass& m = obj.masses[i];
-            if (!(m.flags & SIMF_BCUBE) || (m.flags & SIMF_FIXED)) continue;
-            double g = 0.0; // the uniform fields that act on the mass
-            for (int slot = 0; slot < SIM_MAX_FORCES; ++slot) {
-                const SimFForce& f = simWorld.forces[slot];
-                if (!(simWorld.forceBits & (1u << slot)) || f.target != -1 ||
-                    !(m.forceMask & f.mask))
-                    continue;
-                g += std::sqrt(f.vec[0] * f.vec[0] + f.vec[1] * f.vec[1] + f.vec[2] * f.vec[2]);
-            }
-            mgSum += m.mass * g;
-        }
-    }
-    return kBoundMargin * mgSum * diagonal;
+    out.plot = openPlot(opt);
+    return !opt.plot || out.plot;
 }
 
-void soakBegin() {
-    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        if (!simValidOid(oid)) continue;
-        const SimObject& obj = simWorld.objects[oid];
-        for (int32_t i = 0; i < obj.nMasses; ++i) {
-            const SimMass& m = obj.masses[i];
-            const bool finite = fxFiniteMass(m);
-            soak.state.push_back(finite ? kStartedFinite : 0);
-            soak.lastPos.insert(soak.lastPos.end(), m.pos, m.pos + 3);
-            soak.finiteAtStart += finite;
-            soak.colliding += (m.flags & SIMF_BCUBE) != 0;
-        }
-    }
-    soak.bound = soakBound();
+// Start-up as the program does it, up to the window: the world and the
+// scene. False after printing why the run cannot go on.
+bool startWorld(BenchOptions& opt) {
+    pickInstalledScene(opt);
+    if (!buildWorld(opt)) return false;
+    return true;
 }
 
-void soakReadMemory(long step) {
-    const int64_t anon = platAnonResidentBytes();
-    if (step == kMemoryBaseStep) soak.anonAtBase = anon;
-    soak.anonMax = std::max(soak.anonMax, anon);
-}
-
-void soakObserve(long step, const FxCubeAngles& before) {
-    double kinetic = 0.0, moved = 0.0;
-    int64_t watched = 0;
-    size_t at = 0;
-    // Each object's masses are held to the cube as that object met it.
-    const bool posed = fxForEachObjectPose(before, [&](int oid) {
-        const SimObject& obj = simWorld.objects[oid];
-        const bool body = isBody(oid);
-        for (int32_t i = 0; i < obj.nMasses; ++i, ++at) {
-            const SimMass& m = obj.masses[i];
-            uint8_t& state = soak.state[at];
-            double* last = &soak.lastPos[3 * at];
-            const bool finite = fxFiniteMass(m);
-            if ((state & kStartedFinite) && !finite && !(state & kTurnedNonFinite)) {
-                state |= kTurnedNonFinite;
-                ++soak.turnedNonFinite;
-            }
-            if (finite && (m.flags & SIMF_BCUBE)) {
-                const double excess = fxCubeExcess(m.pos);
-                soak.furthest = std::max(soak.furthest, excess);
-                if (!(excess <= FX_CUBE_REACH) && !(state & kLeftCube)) {
-                    state |= kLeftCube;
-                    ++soak.leftCube;
-                }
-                if (body) {
-                    const double v2 =
-                        m.vel[0] * m.vel[0] + m.vel[1] * m.vel[1] + m.vel[2] * m.vel[2];
-                    const double dx = m.pos[0] - last[0], dy = m.pos[1] - last[1],
-                                 dz = m.pos[2] - last[2];
-                    kinetic += 0.5 * m.mass * v2;
-                    moved += std::sqrt(dx * dx + dy * dy + dz * dz);
-                    ++watched;
-                }
-            }
-            last[0] = m.pos[0];
-            last[1] = m.pos[1];
-            last[2] = m.pos[2];
-        }
-    });
-    soak.posesMatch = soak.posesMatch && posed;
-    if (soak.settledAt < 0) {
-        const bool still = mouseDx == 0 && mouseDy == 0;
-        if (still && watched > 0 && moved / static_cast<double>(watched) < kSettledMove)
-            soak.settledAt = step;
-    }
-    if (soak.settledAt >= 0 && !(kinetic <= soak.maxKinetic)) {
-        soak.maxKinetic = kinetic;
-        soak.maxKineticAt = step;
-    }
-    if (step >= kMemoryBaseStep && step % kMemoryBaseStep == 0) soakReadMemory(step);
-}
-
-const char* verdict(bool ok) {
-    return ok ? "ok" : "FAIL";
-}
-
-// Prints the summary; true when every check passed.
-bool soakSummary(long steps, double runSeconds) {
-    constexpr double kMiB = 1024.0 * 1024.0;
-    std::printf("soak: %ld steps, %.1f steps/s (checks included)\n", steps,
-                runSeconds > 0.0 ? steps / runSeconds : 0.0);
-
-    const bool finiteOk = soak.turnedNonFinite == 0;
-    std::printf("soak: non-finite masses: %" PRId64 " of %" PRId64 " that started finite -- %s\n",
-                soak.turnedNonFinite, soak.finiteAtStart, verdict(finiteOk));
-
-    const bool cubeOk = soak.leftCube == 0 && soak.posesMatch;
-    std::printf("soak: masses beyond the cube's reach: %" PRId64 " of %" PRId64
-                " colliding (reach %g beyond a face of the cube as the mass met it; furthest "
-                "seen %.3g)%s -- %s\n",
-                soak.leftCube, soak.colliding, FX_CUBE_REACH, soak.furthest,
-                soak.posesMatch ? "" : "; the cube's poses could not be retraced", verdict(cubeOk));
-
-    bool energyOk = true;
-    if (soak.colliding == 0) {
-        std::printf("soak: kinetic energy: no body collides with the cube -- ok\n");
-    } else if (soak.settledAt < 0) {
-        energyOk = false;
-        std::printf("soak: kinetic energy: the body never settled while the cube stood still "
-                    "(mean move under %g per step) -- FAIL\n",
-                    kSettledMove);
-    } else {
-        energyOk = soak.maxKinetic <= soak.bound;
-        std::printf("soak: kinetic energy: max %.6g at step %ld after the body settled at step "
-                    "%ld; bound %.6g (%g x sum of m g x cube diagonal %.4g) -- %s\n",
-                    soak.maxKinetic, soak.maxKineticAt, soak.settledAt, soak.bound, kBoundMargin,
-                    soak.diagonal, verdict(energyOk));
-    }
-
-    bool memoryOk = true;
-    const int64_t peak = platPeakResidentBytes();
-    if (soak.anonAtBase < 0) {
-        std::printf("soak: peak resident memory: %.1f MiB; growth not measured (needs %ld "
-                    "steps)\n",
-                    peak / kMiB, kMemoryBaseStep);
-    } else {
-        memoryOk = soak.anonMax == soak.anonAtBase;
-        std::printf("soak: peak resident memory: %.1f MiB; heap and stack %.1f MiB at step %ld, "
-                    "growth after it: %" PRId64 " kB -- %s\n",
-                    peak / kMiB, soak.anonAtBase / kMiB, kMemoryBaseStep,
-                    (soak.anonMax - soak.anonAtBase) / 1024, verdict(memoryOk));
-    }
-    const bool ok = finiteOk && cubeOk && energyOk && memoryOk;
-    std::printf("soak: %s\n", ok ? "PASS" : "FAIL");
-    return ok;
-}
-
-// ---------------------------------------------------------------------------
-// Machine and JSON
-// ---------------------------------------------------------------------------
-
-// The processor's model name as Linux reports it, or "unknown".
-std::string cpuModel() {
-    std::string model = "unknown";
-    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
-    if (!f) return model;
-    char line[512];
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "model name", 10) != 0) continue;
-        const char* colon = std::strchr(line, ':');
-        if (!colon) continue;
-        model = colon + 1;
-        while (!model.empty() && (model.front() == ' ' || model.front() == '\t'))
-            model.erase(model.begin());
-        while (!model.empty() && (model.back() == '\n' || model.back() == ' '))
-            model.pop_back();
-        break;
-    }
-    std::fclose(f);
-    return model;
-}
-
-// text as a JSON string, quotes included.
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-struct RunFigures {
-    long steps = 0;
-    WorldTotals totals;
+struct RunTimes {
+    double freq = 1.0;                           // counts per second
+    int64_t forces = 0, springs = 0, motion = 0; // phase counts
     double runSeconds = 0.0;
-    double forces = 0.0, springs = 0.0, motion = 0.0; // phase seconds
-    double plans = 0.0;                               // making the spring plans, before the run
-    uint64_t digest = 0;
+    double planSeconds = 0.0;
 };
 
-// A rate, or 0 when the time is too short to measure.
-double perSecond(double count, double seconds) {
-    return seconds > 0.0 ? count / seconds : 0.0;
+// Each object's planned ways with their times; the chosen one is starred.
+void printPlans() {
+    for (const BenchPlan& plan : benchSprings().plans) {
+        std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
+        for (size_t i = 0; i < plan.candidates.size(); ++i)
+            std::printf("%s %s %.3f ms%s", i ? "," : "", plan.candidates[i].way.c_str(),
+                        plan.candidates[i].seconds * 1e3,
+                        static_cast<int>(i) == plan.chosen ? "*" : "");
+        std::printf("\n");
+    }
 }
 
-void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
-    std::string paths;
-    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
-        const SimSpringPath path = static_cast<SimSpringPath>(i);
-        if (!simSpringsPathSupported(path)) continue;
-        if (!paths.empty()) paths += ", ";
-        paths += jsonString(simSpringsPathName(path));
+// The steps, with the drag schedule, the reports and the soak's checks as
+// asked; the plans are made first, before the clock starts: a large body's
+// first step would otherwise carry seconds of preparation.
+RunTimes runSteps(const BenchOptions& opt) {
+    RunTimes t;
+    t.freq = static_cast<double>(platCounterFrequency());
+    const int64_t planStart = platCounter();
+    benchSpringsPrepare();
+    t.planSeconds = (platCounter() - planStart) / t.freq;
+    std::printf("plans      %10.6f s  before the run\n", t.planSeconds);
+    printPlans();
+    const int64_t start = platCounter();
+    for (long step = 1; step <= opt.steps; ++step) {
+        const bool reporting = opt.report && step % opt.report == 0;
+        if (reporting) rememberPositions();
+        if (opt.schedule) scheduleDrag(opt, step);
+        const FxCubeAngles before = fxCubeAngles();
+        appStepWorld();
+        t.forces += phaseForces;
+        t.springs += phaseSprings;
+        t.motion += phaseMotion;
+        if (reporting) reportState(step, &before);
+        if (opt.soak) soakObserve(step, before);
     }
-    const double springSteps = static_cast<double>(run.totals.springs) * run.steps;
-    std::fprintf(f, "{\n");
-    std::fprintf(f, "  \"machine\": {\"cpu\": %s, \"processors\": %d, \"paths\": [%s]},\n",
-                 jsonString(cpuModel()).c_str(), platProcessorCount(), paths.c_str());
-    std::fprintf(f, "  \"scene\": %s,\n", jsonString(opt.scene).c_str());
-    std::fprintf(f, "  \"path\": %s,\n", jsonString(simSpringsPathName(simSpringsConfig().path)).c_str());
-    std::fprintf(f, "  \"threads\": %d,\n", simSpringsConfig().threads);
-    std::fprintf(f, "  \"threaded_phases\": %" PRId64 ",\n", simSpringsStats(-1).threadedPhases);
-    std::fprintf(f, "  \"tiled_phases\": %" PRId64 ",\n", simSpringsStats(-1).tiledPhases);
-    std::fprintf(f, "  \"steps\": %ld,\n", run.steps);
-    std::fprintf(f, "  \"drag\": [%ld, %ld],\n", opt.dragX, opt.dragY);
-    std::fprintf(f, "  \"masses\": %" PRId64 ",\n", run.totals.masses);
-    std::fprintf(f, "  \"springs\": %" PRId64 ",\n", run.totals.springs);
-    std::fprintf(f, "  \"run_seconds\": %.9g,\n", run.runSeconds);
-    std::fprintf(f, "  \"steps_per_second\": %.9g,\n", perSecond(run.steps, run.runSeconds));
-    std::fprintf(f,
-                 "  \"phase_seconds\": {\"forces\": %.9g, \"springs\": %.9g, \"motion\": "
-                 "%.9g},\n",
-                 run.forces, run.springs, run.motion);
-    std::fprintf(f, "  \"plan_seconds\": %.9g,\n", run.plans);
-    std::fprintf(f, "  \"springs_per_second\": %.9g,\n", perSecond(springSteps, run.springs));
-    std::fprintf(f, "  \"peak_resident_bytes\": %" PRId64 ",\n", platPeakResidentBytes());
-    std::fprintf(f, "  \"digest\": \"%016" PRIx64 "\"\n", run.digest);
-    std::fprintf(f, "}\n");
+    t.runSeconds = (platCounter() - start) / t.freq;
+    // The last reading, before the report's own printing can touch anything.
+    if (opt.soak) soakEnd(opt.steps);
+    return t;
+}
+
+// The text report's lines after the run; the digest.
+uint64_t printRun(const BenchOptions& opt, const WorldTotals& totals, const RunTimes& t) {
+    std::printf("run        %10.6f s  %10.1f steps/s%s\n", t.runSeconds,
+                t.runSeconds > 0.0 ? opt.steps / t.runSeconds : 0.0,
+                opt.report ? "  (reports included)" : "");
+    printPhase("forces", t.forces, t.freq, opt.steps, t.runSeconds);
+    printPhase("springs", t.springs, t.freq, opt.steps, t.runSeconds);
+    printPhase("motion", t.motion, t.freq, opt.steps, t.runSeconds);
+    const double springSeconds = t.springs / t.freq;
+    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
+                springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
+                t.runSeconds > 0.0 ? totals.springs * opt.steps / t.runSeconds : 0.0);
+    const BenchSprings engine = benchSprings();
+    if (engine.threads > 1)
+        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
+                    engine.threadedPhases, engine.tiledPhases);
+    const uint64_t digest = fixtureWorldDigest();
+    std::printf("digest     %016" PRIx64 "\n", digest);
+    printPeakMemory();
+    return digest;
+}
+
+// Writes the JSON and closes its file; false after printing why.
+bool finishJson(std::FILE* f, const BenchOptions& opt, const WorldTotals& totals, const RunTimes& t,
+                uint64_t digest) {
+    BenchRunFigures figures;
+    figures.scene = opt.scene;
+    figures.drag[0] = opt.drag[0];
+    figures.drag[1] = opt.drag[1];
+    figures.steps = opt.steps;
+    figures.masses = totals.masses;
+    figures.springs = totals.springs;
+    figures.runSeconds = t.runSeconds;
+    figures.forces = t.forces / t.freq;
+    figures.springPhase = t.springs / t.freq;
+    figures.motion = t.motion / t.freq;
+    figures.plans = t.planSeconds;
+    figures.engine = benchSprings();
+    figures.digest = digest;
+    // The text report first, where both share a terminal.
+    std::fflush(stdout);
+    benchWriteJson(f, figures);
+    if (std::fclose(f) == 0) return true;
+    std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json, std::strerror(errno));
+    return false;
 }
 
 } // namespace
@@ -765,109 +474,41 @@ void writeJson(std::FILE* f, const BenchOptions& opt, const RunFigures& run) {
 // ---------------------------------------------------------------------------
 int main(int argc, char** argv) {
     BenchOptions opt;
-    const int parsed = parseOptions(argc, argv, opt);
-    if (parsed == 1) return 0;
-    if (parsed != 0) return parsed;
-    pickInstalledScene(opt);
-    if (!buildWorld(opt)) return kExitUsage;
-    std::FILE* plot = openPlot(opt);
-    if (opt.plot && !plot) return kExitUsage;
-    // Opened before the run, so that a long run does not end in a refusal.
-    std::FILE* json = nullptr;
-    if (opt.json) {
-        json = std::fopen(opt.json, "w");
-        if (!json) {
-            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
-                         std::strerror(errno));
-            return kExitUsage;
-        }
-    }
-    SimSpringsConfig springConfig = simSpringsConfig();
-    springConfig.threads = static_cast<int>(opt.threads);
-    simSpringsConfigure(springConfig);
-
+    const BenchParse parsed = benchParseOptions(argc, argv, opt);
+    if (parsed == BenchParse::Done) return 0;
+    if (parsed == BenchParse::Bad) return kExitUsage;
+    Outputs out;
+    if (!openOutputs(opt, out)) return kExitUsage;
+    if (!startWorld(opt)) return kExitUsage;
+    benchSpringsSetThreads(static_cast<int>(opt.threads));
     // The offsets that a drag would have left; x and y as motion stores them.
-    mouseDx = static_cast<int32_t>(opt.dragX);
-    mouseDy = static_cast<int32_t>(opt.dragY);
+    mouseDx = static_cast<int32_t>(opt.drag[0]);
+    mouseDy = static_cast<int32_t>(opt.drag[1]);
 
     const WorldTotals totals = countWorld();
     std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
                 " springs, drag (%ld, %ld)\n",
-                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.dragX, opt.dragY);
+                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.drag[0],
+                opt.drag[1]);
     if (opt.schedule)
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
-                    opt.schedule, opt.dragX, opt.dragY, -opt.dragX, -opt.dragY);
-    std::printf("springs on the %s path, %d thread%s\n", simSpringsPathName(simSpringsConfig().path),
-                simSpringsConfig().threads, simSpringsConfig().threads == 1 ? "" : "s");
-    if (opt.report) reportState(0);
-    if (opt.soak) soakBegin();
+                    opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
+    const BenchSprings engine = benchSprings();
+    std::printf("springs on the %s path, %d thread%s\n", engine.path, engine.threads,
+                engine.threads == 1 ? "" : "s");
+    if (opt.report) reportState(0, nullptr);
+    if (opt.soak) soakBegin(opt.steps);
 
-    const double freq = static_cast<double>(platCounterFrequency());
-    // The spring phase's plans are made before the clock starts: a large
-    // body's first step would otherwise carry seconds of preparation.
-    const int64_t planStart = platCounter();
-    for (int oid = 0; oid < simWorld.nObjects; ++oid)
-        simSpringsPrepare(oid);
-    const double planSeconds = (platCounter() - planStart) / freq;
-    std::printf("plans      %10.6f s  before the run\n", planSeconds);
-    int64_t forces = 0, springs = 0, motion = 0;
-    const int64_t start = platCounter();
-    for (long step = 1; step <= opt.steps; ++step) {
-        const bool reporting = opt.report && step % opt.report == 0;
-        if (reporting) rememberPositions();
-        if (opt.schedule) scheduleDrag(opt, step);
-        const FxCubeAngles before = fxCubeAngles();
-        appStepWorld();
-        forces += phaseForces;
-        springs += phaseSprings;
-        motion += phaseMotion;
-        if (reporting) reportState(step);
-        if (opt.soak) soakObserve(step, before);
-    }
-    const int64_t runCounts = platCounter() - start;
-    const double runSeconds = runCounts / freq;
-    // The last reading, before the report's own printing can touch anything.
-    if (opt.soak && opt.steps >= kMemoryBaseStep) soakReadMemory(opt.steps);
-
-    std::printf("run        %10.6f s  %10.1f steps/s%s\n", runSeconds,
-                runSeconds > 0.0 ? opt.steps / runSeconds : 0.0,
-                opt.report ? "  (reports included)" : "");
-    printPhase("forces", forces, freq, opt.steps, runSeconds);
-    printPhase("springs", springs, freq, opt.steps, runSeconds);
-    printPhase("motion", motion, freq, opt.steps, runSeconds);
-    const double springSeconds = springs / freq;
-    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
-                springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
-                runSeconds > 0.0 ? totals.springs * opt.steps / runSeconds : 0.0);
-    if (simSpringsConfig().threads > 1)
-        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
-                    simSpringsStats(-1).threadedPhases, simSpringsStats(-1).tiledPhases);
-    const uint64_t digest = fixtureWorldDigest();
-    std::printf("digest     %016" PRIx64 "\n", digest);
-    printPeakMemory();
-    if (json) {
-        RunFigures figures;
-        figures.steps = opt.steps;
-        figures.totals = totals;
-        figures.runSeconds = runSeconds;
-        figures.forces = forces / freq;
-        figures.springs = springSeconds;
-        figures.motion = motion / freq;
-        figures.plans = planSeconds;
-        figures.digest = digest;
-        writeJson(json, opt, figures);
-        if (std::fclose(json) != 0) {
-            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
-                         std::strerror(errno));
-            return 1;
-        }
-    }
-    if (plot) {
+    const RunTimes times = runSteps(opt);
+    const uint64_t digest = printRun(opt, totals, times);
+    if (out.json && !finishJson(out.json, opt, totals, times, digest)) return kExitFailed;
+    if (out.plot) {
         std::fflush(stdout);
-        const PlotPhases phases{forces / freq, springs / freq, motion / freq};
-        if (!closePlot(plot, opt, phases)) return 1;
+        const PlotPhases phases{times.forces / times.freq, times.springs / times.freq,
+                                times.motion / times.freq};
+        if (!closePlot(out.plot, opt, phases)) return kExitFailed;
     }
-    if (opt.soak && !soakSummary(opt.steps, runSeconds)) return kExitSoakFailed;
+    if (opt.soak && !soakSummary(opt.steps, times.runSeconds)) return kExitFailed;
     return 0;
 }

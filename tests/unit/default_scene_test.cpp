@@ -174,3 +174,34 @@ TEST(ZibbetBench, RunsTheSceneInTheWorkingDirectory) {
     EXPECT_FALSE(has(r.out, "Zibbet. A physical demo.")) << r.out;
     EXPECT_TRUE(has(r.out, "outside 0  nonfinite 0")) << r.out;
 }
+
+TEST(ZibbetBench, UsualOptionsHelpVersionAndJsonOnStandardOutput) {
+    char dir[] = "/tmp/zibbet-bench-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string scene = std::string(dir) + "/bmoon1m.3ds";
+    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
+    const std::string bench = std::string("cd ") + dir + " && " + ZIBBET_BENCH_BINARY;
+
+    const FxRunResult help = fxRunCommand(bench + " -h", false);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: zibbet-bench [--steps N]", 0), 0u) << help.out;
+    const FxRunResult version = fxRunCommand(bench + " --version", false);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("zibbet-bench 0.", 0), 0u) << version.out;
+
+    // --name=value as --name value; the JSON alone on standard output.
+    const FxRunResult json = fxRunCommand(bench + " --steps=2 --drag=3 -4 --json -", false);
+    const FxRunResult text =
+        fxRunCommand(bench + " --steps 2 --drag 3 -4 --json - 2>&1 >/dev/null", false);
+    std::remove(scene.c_str());
+    rmdir(dir);
+    EXPECT_EQ(json.status, 0);
+    ASSERT_FALSE(json.out.empty());
+    EXPECT_EQ(json.out.front(), '{') << json.out;
+    EXPECT_EQ(json.out.substr(json.out.size() - 2), "}\n") << json.out;
+    EXPECT_TRUE(has(json.out, "\"steps\": 2,\n  \"drag\": [3, -4],")) << json.out;
+    EXPECT_TRUE(has(text.out, "zibbet-bench: 2 steps, 3 objects")) << text.out;
+    EXPECT_TRUE(has(text.out, "\ndigest     ")) << text.out;
+    EXPECT_FALSE(has(text.out, "\"digest\"")) << text.out;
+    EXPECT_EQ(fxRunCommand(bench + " --drag=3").status, 2);
+}
