@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 SimWorld simWorld;
 int32_t verbosity = 0;
 const float worldScale = 8.0f;
@@ -38,6 +40,42 @@ template <typename T> bool growArray(T*& array, int32_t newCap) {
 // Counts and capacities are int32: no array holds more records than that.
 constexpr int64_t kMaxRecords = INT32_MAX;
 
+SimAllocFailure allocFailure;
+
+// Reading the limits opens several files (tens of microseconds), too slow for
+// every 80 kB growth step of a body of millions of springs. So a block that
+// adds this much or more at once is checked for all it adds, and an array
+// grown step by step is checked each time it passes a multiple of this size,
+// for this much: the steps up to the next mark are then covered. Smaller
+// arrays are left to the allocator; what they leave uncovered is small.
+constexpr int64_t kRoomCheckBytes = int64_t{64} << 20;
+
+// The room check for an array block going from oldBytes to newBytes.
+bool roomToGrow(int64_t oldBytes, int64_t newBytes, const char* what) {
+    const int64_t adds = newBytes - oldBytes;
+    if (adds >= kRoomCheckBytes) return simRoomFor(adds, what);
+    if (oldBytes / kRoomCheckBytes != newBytes / kRoomCheckBytes)
+        return simRoomFor(kRoomCheckBytes, what);
+    return true;
+}
+
+// The allocator said no (or the count would not fit): noted with what the
+// process had then, unless the room check has already noted it.
+void noteRefusal(const char* what, int64_t adds, const char* reason) {
+    if (allocFailure.failed) return;
+    const PlatMemoryRoom room = platMemoryRoom();
+    const int64_t available = room.bytes == INT64_MAX ? -1 : room.bytes;
+    if (!reason) reason = room.bytes < adds ? room.limit : "the allocator refused it";
+    simNoteAllocFailure(what, adds, available, reason);
+}
+
+// "op(): what of objN, block of size bytes", for the record of a failure.
+void describeBlock(char* out, size_t size, const char* op, const char* what, int oid,
+                   int64_t bytes) {
+    std::snprintf(out, size, "%s(): %s of obj%d, block of %lld bytes", op, what, oid,
+                  static_cast<long long>(bytes));
+}
+
 // Sizes in the notices and errors are stated in full, also past an int: a
 // body of 60 million springs takes 2.4 GB.
 void growthNotice(const char* op, int64_t size, const char* what, int oid) {
@@ -59,12 +97,17 @@ bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, con
     if (cap - count > 0) return true;
     const int64_t newCap = static_cast<int64_t>(cap) + step;
     const int64_t size = newCap * static_cast<int64_t>(sizeof(T));
+    const int64_t oldSize = static_cast<int64_t>(cap) * static_cast<int64_t>(sizeof(T));
+    char block[sizeof allocFailure.what];
+    describeBlock(block, sizeof block, op, what, oid, size);
     if (newCap > kMaxRecords) {
+        noteRefusal(block, size - oldSize, "more records than an array can count");
         growthFailed(op, size, what, oid);
         return false;
     }
     growthNotice(op, size, what, oid);
-    if (!growArray(array, static_cast<int32_t>(newCap))) {
+    if (!roomToGrow(oldSize, size, block) || !growArray(array, static_cast<int32_t>(newCap))) {
+        noteRefusal(block, size - oldSize, nullptr);
         growthFailed(op, size, what, oid);
         return false;
     }
@@ -91,7 +134,28 @@ void simTouchObject(int oid) {
     if (simValidOid(oid)) simWorld.objects[oid].stamp = ++lastStamp;
 }
 
+const SimAllocFailure& simAllocFailure() {
+    return allocFailure;
+}
+
+void simNoteAllocFailure(const char* what, int64_t needed, int64_t available, const char* limit) {
+    if (allocFailure.failed) return;
+    allocFailure.failed = true;
+    std::snprintf(allocFailure.what, sizeof allocFailure.what, "%s", what ? what : "");
+    allocFailure.needed = needed;
+    allocFailure.available = available;
+    std::snprintf(allocFailure.limit, sizeof allocFailure.limit, "%s", limit ? limit : "");
+}
+
+bool simRoomFor(int64_t bytes, const char* what) {
+    const PlatMemoryRoom room = platMemoryRoom();
+    if (bytes <= room.bytes) return true;
+    simNoteAllocFailure(what, bytes, room.bytes, room.limit);
+    return false;
+}
+
 int simInitWorld(const char* name) {
+    allocFailure = SimAllocFailure{};
     for (SimObject& obj : simWorld.objects)
         obj.id = -1;
     if (name) {
@@ -148,6 +212,8 @@ int simAddObject(const char* name, int32_t flags) {
         // array itself grows through simAddMass like every other.
         void* probe = simMalloc(SIM_FORCES_BLOCK * sizeof(SimMass));
         if (!probe) {
+            noteRefusal("simAddObject(): system forces masses",
+                        SIM_FORCES_BLOCK * static_cast<int64_t>(sizeof(SimMass)), nullptr);
             std::printf(
                 "  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
             return -1;
@@ -222,13 +288,22 @@ SimSpring* simReserveSprings(int oid, int64_t count) {
     if (need > newCap)
         newCap += (need - newCap + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
     const int64_t newBytes = newCap * static_cast<int64_t>(sizeof(SimSpring));
+    const int64_t oldBytes = static_cast<int64_t>(obj.maxSprings) * sizeof(SimSpring);
+    char what[sizeof allocFailure.what];
+    describeBlock(what, sizeof what, "simAddSpring", "springs", oid, newBytes);
     if (newCap > kMaxRecords) {
+        noteRefusal(what, newBytes - oldBytes, "more records than an array can count");
         growthFailed("simAddSpring", newBytes, "springs", oid);
         return nullptr;
     }
     if (newCap > obj.maxSprings) {
-        void* block = simRealloc(obj.springs, static_cast<size_t>(newBytes));
+        // Checked before the block is had: past the limit, the first write
+        // to it would end the process instead of this error.
+        void* block = roomToGrow(oldBytes, newBytes, what)
+                          ? simRealloc(obj.springs, static_cast<size_t>(newBytes))
+                          : nullptr;
         if (!block) {
+            noteRefusal(what, newBytes - oldBytes, nullptr);
             growthFailed("simAddSpring", newBytes, "springs", oid);
             return nullptr;
         }
@@ -285,7 +360,12 @@ int simAddConn(int oid, const int32_t* run, int32_t count) {
         if (verbosity > 2)
             std::printf("  simAddConn(): Expanding size of conns structure for obj%d to %d\n", oid,
                         size);
-        if (!growArray(obj.conns, static_cast<int32_t>(newCap))) {
+        const int64_t oldSize = static_cast<int64_t>(obj.maxConns) * sizeof(int32_t);
+        char what[sizeof allocFailure.what];
+        describeBlock(what, sizeof what, "simAddConn", "conns", oid, size);
+        if (!roomToGrow(oldSize, size, what) ||
+            !growArray(obj.conns, static_cast<int32_t>(newCap))) {
+            noteRefusal(what, size - oldSize, nullptr);
             std::printf("  *** ERROR *** simAddConn(): Failed malloc(%d). (oid=%d).\n", size, oid);
             return -1;
         }
@@ -406,4 +486,5 @@ void simFreeWorld() {
         std::free(obj.polys);
     }
     std::memset(&simWorld, 0, sizeof simWorld);
+    allocFailure = SimAllocFailure{};
 }
