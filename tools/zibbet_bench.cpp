@@ -807,6 +807,16 @@ int main(int argc, char** argv) {
     for (int oid = 0; oid < simWorld.nObjects; ++oid)
         simSpringsPrepare(oid);
     const double planSeconds = (platCounter() - planStart) / freq;
+    // A world that lost springs or a plan to a failed allocation is not the
+    // one asked for: its rate would be a false number, so none is given.
+    if (const SimAllocFailure& fail = simAllocFailure(); fail.failed) {
+        std::fprintf(stderr,
+                     "zibbet-bench: the world did not build: %s: needed %lld bytes, %lld bytes "
+                     "available (%s); no run\n",
+                     fail.what, static_cast<long long>(fail.needed),
+                     static_cast<long long>(fail.available), fail.limit);
+        return 1;
+    }
     std::printf("plans      %10.6f s  before the run\n", planSeconds);
     int64_t forces = 0, springs = 0, motion = 0;
     const int64_t start = platCounter();
