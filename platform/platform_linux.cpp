@@ -212,8 +212,7 @@ void findCgroupMounts(CgroupMount& v2, CgroupMount& v1) {
         const std::string& type = fields[dash + 1];
         if (type == "cgroup2" && v2.point.empty()) {
             v2 = CgroupMount{fields[4], fields[3]};
-        } else if (type == "cgroup" && listHas(fields[dash + 3], "memory") &&
-                   v1.point.empty()) {
+        } else if (type == "cgroup" && listHas(fields[dash + 3], "memory") && v1.point.empty()) {
             v1 = CgroupMount{fields[4], fields[3]};
         }
     }
