@@ -50,31 +50,49 @@ SimAllocFailure allocFailure;
 // arrays are left to the allocator; what they leave uncovered is small.
 constexpr int64_t kRoomCheckBytes = int64_t{64} << 20;
 
+// A block of an object's array, named in the record of a failure as
+// "op(): what of objN, block of size bytes".
+struct ArrayBlock {
+    const char* op;
+    const char* what;
+    int oid;
+    int64_t oldBytes;
+    int64_t newBytes;
+};
+
+void describe(const ArrayBlock& b, char (&out)[sizeof allocFailure.what]) {
+    std::snprintf(out, sizeof out, "%s(): %s of obj%d, block of %lld bytes", b.op, b.what, b.oid,
+                  static_cast<long long>(b.newBytes));
+}
+
 // The room check for an array block going from oldBytes to newBytes.
-bool roomToGrow(int64_t oldBytes, int64_t newBytes, const char* what) {
-    const int64_t adds = newBytes - oldBytes;
-    if (adds >= kRoomCheckBytes) return simRoomFor(adds, what);
-    if (oldBytes / kRoomCheckBytes != newBytes / kRoomCheckBytes)
-        return simRoomFor(kRoomCheckBytes, what);
-    return true;
+bool roomToGrow(const ArrayBlock& b) {
+    const int64_t adds = b.newBytes - b.oldBytes;
+    const bool passesMark = b.oldBytes / kRoomCheckBytes != b.newBytes / kRoomCheckBytes;
+    if (adds < kRoomCheckBytes && !passesMark) return true;
+    char name[sizeof allocFailure.what];
+    describe(b, name);
+    return simRoomFor(adds >= kRoomCheckBytes ? adds : kRoomCheckBytes, name);
 }
 
 // The allocator said no (or the count would not fit): noted with what the
 // process had then, unless the room check has already noted it.
-void noteRefusal(const char* what, int64_t adds, const char* reason) {
+void noteRefusal(const char* name, int64_t adds, const char* reason) {
     if (allocFailure.failed) return;
     const PlatMemoryRoom room = platMemoryRoom();
     const int64_t available = room.bytes == INT64_MAX ? -1 : room.bytes;
     if (!reason) reason = room.bytes < adds ? room.limit : "the allocator refused it";
-    simNoteAllocFailure(what, adds, available, reason);
+    simNoteAllocFailure(name, adds, available, reason);
 }
 
-// "op(): what of objN, block of size bytes", for the record of a failure.
-void describeBlock(char* out, size_t size, const char* op, const char* what, int oid,
-                   int64_t bytes) {
-    std::snprintf(out, size, "%s(): %s of obj%d, block of %lld bytes", op, what, oid,
-                  static_cast<long long>(bytes));
+void noteRefusal(const ArrayBlock& b, const char* reason) {
+    if (allocFailure.failed) return;
+    char name[sizeof allocFailure.what];
+    describe(b, name);
+    noteRefusal(name, b.newBytes - b.oldBytes, reason);
 }
+
+constexpr const char* kTooManyRecords = "more records than an array can count";
 
 // Sizes in the notices and errors are stated in full, also past an int: a
 // body of 60 million springs takes 2.4 GB.
@@ -97,17 +115,16 @@ bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, con
     if (cap - count > 0) return true;
     const int64_t newCap = static_cast<int64_t>(cap) + step;
     const int64_t size = newCap * static_cast<int64_t>(sizeof(T));
-    const int64_t oldSize = static_cast<int64_t>(cap) * static_cast<int64_t>(sizeof(T));
-    char block[sizeof allocFailure.what];
-    describeBlock(block, sizeof block, op, what, oid, size);
+    const ArrayBlock block{op, what, oid,
+                           static_cast<int64_t>(cap) * static_cast<int64_t>(sizeof(T)), size};
     if (newCap > kMaxRecords) {
-        noteRefusal(block, size - oldSize, "more records than an array can count");
+        noteRefusal(block, kTooManyRecords);
         growthFailed(op, size, what, oid);
         return false;
     }
     growthNotice(op, size, what, oid);
-    if (!roomToGrow(oldSize, size, block) || !growArray(array, static_cast<int32_t>(newCap))) {
-        noteRefusal(block, size - oldSize, nullptr);
+    if (!roomToGrow(block) || !growArray(array, static_cast<int32_t>(newCap))) {
+        noteRefusal(block, nullptr);
         growthFailed(op, size, what, oid);
         return false;
     }
@@ -288,26 +305,25 @@ SimSpring* simReserveSprings(int oid, int64_t count) {
     if (need > newCap)
         newCap += (need - newCap + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
     const int64_t newBytes = newCap * static_cast<int64_t>(sizeof(SimSpring));
-    const int64_t oldBytes = static_cast<int64_t>(obj.maxSprings) * sizeof(SimSpring);
-    char what[sizeof allocFailure.what];
-    describeBlock(what, sizeof what, "simAddSpring", "springs", oid, newBytes);
+    const ArrayBlock block{
+        "simAddSpring", "springs", oid,
+        static_cast<int64_t>(obj.maxSprings) * static_cast<int64_t>(sizeof(SimSpring)), newBytes};
     if (newCap > kMaxRecords) {
-        noteRefusal(what, newBytes - oldBytes, "more records than an array can count");
+        noteRefusal(block, kTooManyRecords);
         growthFailed("simAddSpring", newBytes, "springs", oid);
         return nullptr;
     }
     if (newCap > obj.maxSprings) {
         // Checked before the block is had: past the limit, the first write
         // to it would end the process instead of this error.
-        void* block = roomToGrow(oldBytes, newBytes, what)
-                          ? simRealloc(obj.springs, static_cast<size_t>(newBytes))
-                          : nullptr;
-        if (!block) {
-            noteRefusal(what, newBytes - oldBytes, nullptr);
+        void* grown =
+            roomToGrow(block) ? simRealloc(obj.springs, static_cast<size_t>(newBytes)) : nullptr;
+        if (!grown) {
+            noteRefusal(block, nullptr);
             growthFailed("simAddSpring", newBytes, "springs", oid);
             return nullptr;
         }
-        obj.springs = static_cast<SimSpring*>(block);
+        obj.springs = static_cast<SimSpring*>(grown);
         // One notice per growth step, as one spring at a time would print.
         if (verbosity > 2) {
             for (int64_t cap = obj.maxSprings + SIM_GROW_SPRINGS; cap <= newCap;
@@ -360,12 +376,11 @@ int simAddConn(int oid, const int32_t* run, int32_t count) {
         if (verbosity > 2)
             std::printf("  simAddConn(): Expanding size of conns structure for obj%d to %d\n", oid,
                         size);
-        const int64_t oldSize = static_cast<int64_t>(obj.maxConns) * sizeof(int32_t);
-        char what[sizeof allocFailure.what];
-        describeBlock(what, sizeof what, "simAddConn", "conns", oid, size);
-        if (!roomToGrow(oldSize, size, what) ||
-            !growArray(obj.conns, static_cast<int32_t>(newCap))) {
-            noteRefusal(what, size - oldSize, nullptr);
+        const ArrayBlock block{
+            "simAddConn", "conns", oid,
+            static_cast<int64_t>(obj.maxConns) * static_cast<int64_t>(sizeof(int32_t)), size};
+        if (!roomToGrow(block) || !growArray(obj.conns, static_cast<int32_t>(newCap))) {
+            noteRefusal(block, nullptr);
             std::printf("  *** ERROR *** simAddConn(): Failed malloc(%d). (oid=%d).\n", size, oid);
             return -1;
         }
