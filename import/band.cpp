@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -311,6 +312,9 @@ constexpr size_t kPrepareSlice = size_t{32} << 20; // bytes mapped between two r
 constexpr int32_t kRowBlock = 256;                 // distances computed at a time
 constexpr int32_t kSpringKind = 1;
 
+constexpr int64_t kTellBuildBytes = int64_t{1} << 30; // builds larger are told on a terminal
+constexpr double kBytesPerGB = 1e9;
+
 // A cell's candidates in index order, coordinates apart so that the distance
 // loops run over plain arrays.
 struct Candidates {
@@ -459,6 +463,21 @@ void prepareSprings(SimSpring* first, int64_t count, double shareFrom, double sh
     }
 }
 
+// A build this large takes seconds and may not fit: whoever watches a
+// terminal is told its size, and the room there is, before it is asked for.
+void tellLargeBuild(int64_t springs) {
+    const int64_t bytes = springs * static_cast<int64_t>(sizeof(SimSpring));
+    if (bytes <= kTellBuildBytes || !platStderrIsTerminal()) return;
+    const PlatMemoryRoom room = platMemoryRoom();
+    // On a line of its own: a progress line may stand unfinished.
+    std::fprintf(stderr, "\r\033[KBuilding %lld springs: %.2f GB", static_cast<long long>(springs),
+                 static_cast<double>(bytes) / kBytesPerGB);
+    if (room.bytes != INT64_MAX)
+        std::fprintf(stderr, ", %.2f GB available (%s)",
+                     static_cast<double>(room.bytes) / kBytesPerGB, room.limit);
+    std::fprintf(stderr, "\n");
+}
+
 } // namespace
 
 int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
@@ -505,6 +524,7 @@ int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
     int added = 0;
     if (total > 0) {
         const int32_t first = obj.nSprings;
+        tellLargeBuild(total);
         SimSpring* out = simReserveSprings(oid, total);
         if (!out) {
             added = -1;

@@ -17,3 +17,13 @@ std::string platExecutableDir(); // folder of the running program, absolute, or 
 // offers them, and the pages mapped now rather than one fault at a time.
 void platPrepareBlock(void* start, size_t bytes);
 int64_t platAnonResidentBytes(); // resident heap and stack, no file-backed pages, bytes, or -1
+
+// What this process can still obtain, and the limit that gave that figure.
+struct PlatMemoryRoom {
+    int64_t bytes;     // bytes still obtainable; INT64_MAX when nothing limits them
+    const char* limit; // the limit that applied, a static text ("none" when nothing did)
+};
+// The smallest room left under the address-space and data limits, the memory
+// cgroup's limit (and its parents') and the available memory with free swap.
+// Reads /proc and /sys: meant for large requests, not for every small one.
+PlatMemoryRoom platMemoryRoom();

@@ -1,14 +1,17 @@
 // Linux back-end of the platform layer: clock_gettime for the counter,
 // sysconf for the processor count, GLX (through freeglut) for GL entry points,
-// /proc for resident memory and the running program's own path.
+// /proc for resident memory and the running program's own path, resource
+// limits, /proc and the cgroup files for the memory the process can still get.
 #include "platform/platform.h"
 
 #include <GL/freeglut.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -128,4 +131,180 @@ void platPrepareBlock(void* start, size_t bytes) {
 
 int64_t platAnonResidentBytes() {
     return statusBytes("RssAnon");
+}
+
+// ---------------------------------------------------------------------------
+// Memory room
+// ---------------------------------------------------------------------------
+// Linux grants far more than it can back: malloc succeeds and the kernel
+// kills the process when the pages are first written. The room is read here
+// from every limit that can end the process that way, so that a caller can
+// refuse a large block before it is touched.
+
+namespace {
+
+// Limits at or above this are "unlimited" written as a number (cgroup v1
+// writes its page counter's maximum, close to 2^63).
+constexpr int64_t kNoLimitBytes = int64_t{1} << 62;
+
+void lowerRoom(PlatMemoryRoom& room, int64_t bytes, const char* limit) {
+    if (bytes < 0) bytes = 0;
+    if (bytes < room.bytes) room = PlatMemoryRoom{bytes, limit};
+}
+
+// The first number of a one-line file; false when missing or "max".
+bool readFileNumber(const std::string& path, int64_t& value) {
+    FILE* f = std::fopen(path.c_str(), "re");
+    if (!f) return false;
+    long long v = 0;
+    const bool ok = std::fscanf(f, "%lld", &v) == 1;
+    std::fclose(f);
+    value = v;
+    return ok;
+}
+
+// Under a resource limit: the limit less what the process already has.
+void roomUnderRlimit(PlatMemoryRoom& room, int resource, int64_t usedBytes, const char* limit) {
+    rlimit rl{};
+    if (getrlimit(resource, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return;
+    if (usedBytes < 0) return;
+    const int64_t cap = rl.rlim_cur > static_cast<rlim_t>(INT64_MAX)
+                            ? INT64_MAX
+                            : static_cast<int64_t>(rl.rlim_cur);
+    lowerRoom(room, cap - usedBytes, limit);
+}
+
+// True when the comma-separated list names item.
+bool listHas(const std::string& list, const char* item) {
+    const size_t len = std::strlen(item);
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        if (end - at == len && list.compare(at, len, item) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// Where a cgroup hierarchy is mounted, and the path within it of the
+// directory mounted there (not "/" inside a container with its own view).
+struct CgroupMount {
+    std::string point;
+    std::string root;
+};
+
+// Finds the cgroup2 mount and the cgroup v1 mount that carries the memory
+// controller in /proc/self/mountinfo.
+void findCgroupMounts(CgroupMount& v2, CgroupMount& v1) {
+    FILE* f = std::fopen("/proc/self/mountinfo", "re");
+    if (!f) return;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        // id parent dev root point options [optional...] - fstype source superoptions
+        std::vector<std::string> fields;
+        char* save = nullptr;
+        for (char* tok = strtok_r(line, " \n", &save); tok; tok = strtok_r(nullptr, " \n", &save))
+            fields.emplace_back(tok);
+        size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-")
+            ++dash;
+        if (fields.size() < 5 || dash + 3 >= fields.size()) continue;
+        const std::string& type = fields[dash + 1];
+        if (type == "cgroup2" && v2.point.empty()) {
+            v2 = CgroupMount{fields[4], fields[3]};
+        } else if (type == "cgroup" && listHas(fields[dash + 3], "memory") && v1.point.empty()) {
+            v1 = CgroupMount{fields[4], fields[3]};
+        }
+    }
+    std::fclose(f);
+}
+
+// The limit less the usage of the cgroup at path and of each of its parents
+// up to the mount: a parent's limit binds its children too.
+void roomUnderCgroup(PlatMemoryRoom& room, const CgroupMount& mount, std::string path,
+                     const char* limitFile, const char* usageFile, const char* limit) {
+    if (mount.point.empty()) return;
+    if (mount.root != "/" && path.compare(0, mount.root.size(), mount.root) == 0)
+        path.erase(0, mount.root.size());
+    for (;;) {
+        const std::string dir = mount.point + path;
+        int64_t cap = 0;
+        int64_t used = 0;
+        if (readFileNumber(dir + "/" + limitFile, cap) && cap < kNoLimitBytes &&
+            readFileNumber(dir + "/" + usageFile, used))
+            lowerRoom(room, cap - used, limit);
+        const size_t slash = path.find_last_of('/');
+        if (path.empty() || slash == std::string::npos) break;
+        path.erase(slash);
+    }
+}
+
+// MemAvailable and SwapFree from /proc/meminfo, in bytes, or -1.
+int64_t availableWithSwap() {
+    FILE* f = std::fopen("/proc/meminfo", "re");
+    if (!f) return -1;
+    char line[256];
+    long long avail = -1;
+    long long swap = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        long long kib = 0;
+        if (std::sscanf(line, "MemAvailable: %lld", &kib) == 1) avail = kib;
+        if (std::sscanf(line, "SwapFree: %lld", &kib) == 1) swap = kib;
+    }
+    std::fclose(f);
+    if (avail < 0) return -1;
+    return (avail + (swap > 0 ? swap : 0)) * kBytesPerKilobyte;
+}
+
+} // namespace
+
+PlatMemoryRoom platMemoryRoom() {
+    PlatMemoryRoom room{INT64_MAX, "none"};
+
+    // Virtual size and data size (data and stack), in pages.
+    long long sizePages = -1;
+    long long dataPages = -1;
+    if (FILE* f = std::fopen("/proc/self/statm", "re")) {
+        long long resident = 0, shared = 0, text = 0, lib = 0;
+        if (std::fscanf(f, "%lld %lld %lld %lld %lld %lld", &sizePages, &resident, &shared, &text,
+                        &lib, &dataPages) != 6)
+            sizePages = dataPages = -1;
+        std::fclose(f);
+    }
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const int64_t page = pageSize > 0 ? pageSize : 4096;
+    roomUnderRlimit(room, RLIMIT_AS, sizePages < 0 ? -1 : sizePages * page,
+                    "address-space limit (RLIMIT_AS)");
+    roomUnderRlimit(room, RLIMIT_DATA, dataPages < 0 ? -1 : dataPages * page,
+                    "data limit (RLIMIT_DATA)");
+
+    CgroupMount v2;
+    CgroupMount v1;
+    findCgroupMounts(v2, v1);
+    if (FILE* f = std::fopen("/proc/self/cgroup", "re")) {
+        // "0::/path" for cgroup2, "N:controller,...:/path" for v1.
+        char line[4096];
+        while (std::fgets(line, sizeof line, f)) {
+            char* first = std::strchr(line, ':');
+            char* second = first ? std::strchr(first + 1, ':') : nullptr;
+            if (!second) continue;
+            std::string path(second + 1);
+            while (!path.empty() && path.back() == '\n')
+                path.pop_back();
+            if (path == "/") path.clear();
+            const std::string controllers(first + 1, second);
+            if (controllers.empty()) {
+                roomUnderCgroup(room, v2, path, "memory.max", "memory.current",
+                                "memory cgroup limit (memory.max)");
+            } else if (listHas(controllers, "memory")) {
+                roomUnderCgroup(room, v1, path, "memory.limit_in_bytes", "memory.usage_in_bytes",
+                                "memory cgroup limit (memory.limit_in_bytes)");
+            }
+        }
+        std::fclose(f);
+    }
+
+    const int64_t avail = availableWithSwap();
+    if (avail >= 0) lowerRoom(room, avail, "available memory and free swap");
+    return room;
 }

@@ -113,22 +113,46 @@ PlanKey keyOf(const SimObject& obj) {
     return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, config.layout};
 }
 
+// A layout this large is weighed against the memory the process can still
+// get before it is built: Linux would grant it and kill the process when it
+// is first written. (Reading the limits costs a few system calls.)
+constexpr int64_t kCheckedLayoutBytes = int64_t{64} << 20;
+
+// Whether the layout may be built; a refusal is noted as the world notes its
+// own, for the tools that must not time a world that lost part of itself.
+bool roomForLayout(int oid, int64_t bytes) {
+    if (bytes < kCheckedLayoutBytes) return true;
+    char what[96];
+    std::snprintf(what, sizeof what, "spring plan of obj%d", oid);
+    return simRoomFor(bytes, what);
+}
+
+void noteNoPlan(int oid, const char* part, int64_t bytes) {
+    char what[96];
+    std::snprintf(what, sizeof what, "spring plan of obj%d: %s", oid, part);
+    simNoteAllocFailure(what, bytes, -1, "allocation failed");
+}
+
 // The tiles where the springs' order allows them and the setting or the
 // planner picks them. A layout that cannot be had (no memory for it) leaves
 // the object on the general loop, which gives the same bits.
-void buildPlan(const SimObject& obj, Plan& plan) {
+void buildPlan(int oid, const SimObject& obj, Plan& plan) {
     plan = Plan{};
     plan.key = keyOf(obj);
     plan.path = config.path;
     if (config.layout == SIM_LAYOUT_GENERAL) return;
+    const int64_t bound = springLayoutBound(obj);
+    if (!roomForLayout(oid, bound)) return;
     try {
         if (!springLayoutBuild(obj, plan.layout)) return;
         plan.next.resize(plan.layout.tiles.size());
     } catch (const std::bad_alloc&) {
         plan.layout = SpringLayout{};
+        noteNoPlan(oid, "layout", bound);
         return;
     }
     if (!springPackedReserve(plan.layout.massBlocks)) {
+        noteNoPlan(oid, "packed masses", springPackedBytes(plan.layout.massBlocks));
         plan.layout = SpringLayout{};
         return;
     }
@@ -155,7 +179,7 @@ Plan* planFor(int oid, const SimObject& obj) {
     std::unique_ptr<Plan>& slot = plans[static_cast<size_t>(oid)];
     if (!slot) slot = std::unique_ptr<Plan>(new (std::nothrow) Plan);
     if (!slot) return nullptr;
-    if (!(slot->key == keyOf(obj))) buildPlan(obj, *slot);
+    if (!(slot->key == keyOf(obj))) buildPlan(oid, obj, *slot);
     return slot.get();
 }
 

@@ -26,15 +26,21 @@ struct PackedStore {
 };
 PackedStore packed;
 
+size_t bitsBytes(int32_t massBlocks) {
+    return (static_cast<size_t>(massBlocks) + kVectorAlign - 1) / kVectorAlign * kVectorAlign;
+}
+
 } // namespace
+
+int64_t springPackedBytes(int32_t massBlocks) {
+    const size_t rowBytes = static_cast<size_t>(massBlocks) * kLanes * sizeof(double);
+    return static_cast<int64_t>(kPackedRows * rowBytes + 2 * bitsBytes(massBlocks));
+}
 
 bool springPackedReserve(int32_t massBlocks) {
     const size_t masses = static_cast<size_t>(massBlocks) * kLanes;
     if (masses <= packed.masses && packed.block) return true;
-    const size_t rowBytes = masses * sizeof(double);
-    const size_t bitsBytes =
-        (static_cast<size_t>(massBlocks) + kVectorAlign - 1) / kVectorAlign * kVectorAlign;
-    void* block = std::aligned_alloc(kVectorAlign, kPackedRows * rowBytes + 2 * bitsBytes);
+    void* block = std::aligned_alloc(kVectorAlign, static_cast<size_t>(springPackedBytes(massBlocks)));
     if (!block) return false;
     packed.block.reset(block);
     packed.masses = masses;
@@ -46,7 +52,7 @@ bool springPackedReserve(int32_t massBlocks) {
         *fields[r] = rows + static_cast<size_t>(r) * masses;
     uint8_t* bits = reinterpret_cast<uint8_t*>(rows + kPackedRows * masses);
     pk.freeBits = bits;
-    pk.unitBits = bits + bitsBytes;
+    pk.unitBits = bits + bitsBytes(massBlocks);
     return true;
 }
 

@@ -9,6 +9,7 @@
 struct SimObject;
 
 bool springPackedReserve(int32_t massBlocks); // false when the block cannot be had
+int64_t springPackedBytes(int32_t massBlocks); // the block's size for so many
 const SpringPacked& springPackedRows();
 // Positions, velocities, increments and masses into the rows, with fixed and
 // unit-mass bits read afresh; the padding is a fixed unit mass at rest.

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 SimWorld simWorld;
 int32_t verbosity = 0;
 const float worldScale = 8.0f;
@@ -38,6 +40,60 @@ template <typename T> bool growArray(T*& array, int32_t newCap) {
 // Counts and capacities are int32: no array holds more records than that.
 constexpr int64_t kMaxRecords = INT32_MAX;
 
+SimAllocFailure allocFailure;
+
+// Reading the limits opens several files (tens of microseconds), too slow for
+// every 80 kB growth step of a body of millions of springs. So a block that
+// adds this much or more at once is checked for all it adds, and an array
+// grown step by step is checked each time it passes a multiple of this size,
+// for this much: the steps up to the next mark are then covered. Smaller
+// arrays are left to the allocator; what they leave uncovered is small.
+constexpr int64_t kRoomCheckBytes = int64_t{64} << 20;
+
+// A block of an object's array, named in the record of a failure as
+// "op(): what of objN, block of size bytes".
+struct ArrayBlock {
+    const char* op;
+    const char* what;
+    int oid;
+    int64_t oldBytes;
+    int64_t newBytes;
+};
+
+void describe(const ArrayBlock& b, char (&out)[sizeof allocFailure.what]) {
+    std::snprintf(out, sizeof out, "%s(): %s of obj%d, block of %lld bytes", b.op, b.what, b.oid,
+                  static_cast<long long>(b.newBytes));
+}
+
+// The room check for an array block going from oldBytes to newBytes.
+bool roomToGrow(const ArrayBlock& b) {
+    const int64_t adds = b.newBytes - b.oldBytes;
+    const bool passesMark = b.oldBytes / kRoomCheckBytes != b.newBytes / kRoomCheckBytes;
+    if (adds < kRoomCheckBytes && !passesMark) return true;
+    char name[sizeof allocFailure.what];
+    describe(b, name);
+    return simRoomFor(adds >= kRoomCheckBytes ? adds : kRoomCheckBytes, name);
+}
+
+// The allocator said no (or the count would not fit): noted with what the
+// process had then, unless the room check has already noted it.
+void noteRefusal(const char* name, int64_t adds, const char* reason) {
+    if (allocFailure.failed) return;
+    const PlatMemoryRoom room = platMemoryRoom();
+    const int64_t available = room.bytes == INT64_MAX ? -1 : room.bytes;
+    if (!reason) reason = room.bytes < adds ? room.limit : "the allocator refused it";
+    simNoteAllocFailure(name, adds, available, reason);
+}
+
+void noteRefusal(const ArrayBlock& b, const char* reason) {
+    if (allocFailure.failed) return;
+    char name[sizeof allocFailure.what];
+    describe(b, name);
+    noteRefusal(name, b.newBytes - b.oldBytes, reason);
+}
+
+constexpr const char* kTooManyRecords = "more records than an array can count";
+
 // Sizes in the notices and errors are stated in full, also past an int: a
 // body of 60 million springs takes 2.4 GB.
 void growthNotice(const char* op, int64_t size, const char* what, int oid) {
@@ -59,12 +115,16 @@ bool makeRoom(int oid, T*& array, int32_t count, int32_t& cap, int32_t step, con
     if (cap - count > 0) return true;
     const int64_t newCap = static_cast<int64_t>(cap) + step;
     const int64_t size = newCap * static_cast<int64_t>(sizeof(T));
+    const ArrayBlock block{op, what, oid,
+                           static_cast<int64_t>(cap) * static_cast<int64_t>(sizeof(T)), size};
     if (newCap > kMaxRecords) {
+        noteRefusal(block, kTooManyRecords);
         growthFailed(op, size, what, oid);
         return false;
     }
     growthNotice(op, size, what, oid);
-    if (!growArray(array, static_cast<int32_t>(newCap))) {
+    if (!roomToGrow(block) || !growArray(array, static_cast<int32_t>(newCap))) {
+        noteRefusal(block, nullptr);
         growthFailed(op, size, what, oid);
         return false;
     }
@@ -91,7 +151,28 @@ void simTouchObject(int oid) {
     if (simValidOid(oid)) simWorld.objects[oid].stamp = ++lastStamp;
 }
 
+const SimAllocFailure& simAllocFailure() {
+    return allocFailure;
+}
+
+void simNoteAllocFailure(const char* what, int64_t needed, int64_t available, const char* limit) {
+    if (allocFailure.failed) return;
+    allocFailure.failed = true;
+    std::snprintf(allocFailure.what, sizeof allocFailure.what, "%s", what ? what : "");
+    allocFailure.needed = needed;
+    allocFailure.available = available;
+    std::snprintf(allocFailure.limit, sizeof allocFailure.limit, "%s", limit ? limit : "");
+}
+
+bool simRoomFor(int64_t bytes, const char* what) {
+    const PlatMemoryRoom room = platMemoryRoom();
+    if (bytes <= room.bytes) return true;
+    simNoteAllocFailure(what, bytes, room.bytes, room.limit);
+    return false;
+}
+
 int simInitWorld(const char* name) {
+    allocFailure = SimAllocFailure{};
     for (SimObject& obj : simWorld.objects)
         obj.id = -1;
     if (name) {
@@ -148,6 +229,8 @@ int simAddObject(const char* name, int32_t flags) {
         // array itself grows through simAddMass like every other.
         void* probe = simMalloc(SIM_FORCES_BLOCK * sizeof(SimMass));
         if (!probe) {
+            noteRefusal("simAddObject(): system forces masses",
+                        SIM_FORCES_BLOCK * static_cast<int64_t>(sizeof(SimMass)), nullptr);
             std::printf(
                 "  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
             return -1;
@@ -222,17 +305,25 @@ SimSpring* simReserveSprings(int oid, int64_t count) {
     if (need > newCap)
         newCap += (need - newCap + SIM_GROW_SPRINGS - 1) / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
     const int64_t newBytes = newCap * static_cast<int64_t>(sizeof(SimSpring));
+    const ArrayBlock block{
+        "simAddSpring", "springs", oid,
+        static_cast<int64_t>(obj.maxSprings) * static_cast<int64_t>(sizeof(SimSpring)), newBytes};
     if (newCap > kMaxRecords) {
+        noteRefusal(block, kTooManyRecords);
         growthFailed("simAddSpring", newBytes, "springs", oid);
         return nullptr;
     }
     if (newCap > obj.maxSprings) {
-        void* block = simRealloc(obj.springs, static_cast<size_t>(newBytes));
-        if (!block) {
+        // Checked before the block is had: past the limit, the first write
+        // to it would end the process instead of this error.
+        void* grown =
+            roomToGrow(block) ? simRealloc(obj.springs, static_cast<size_t>(newBytes)) : nullptr;
+        if (!grown) {
+            noteRefusal(block, nullptr);
             growthFailed("simAddSpring", newBytes, "springs", oid);
             return nullptr;
         }
-        obj.springs = static_cast<SimSpring*>(block);
+        obj.springs = static_cast<SimSpring*>(grown);
         // One notice per growth step, as one spring at a time would print.
         if (verbosity > 2) {
             for (int64_t cap = obj.maxSprings + SIM_GROW_SPRINGS; cap <= newCap;
@@ -285,7 +376,11 @@ int simAddConn(int oid, const int32_t* run, int32_t count) {
         if (verbosity > 2)
             std::printf("  simAddConn(): Expanding size of conns structure for obj%d to %d\n", oid,
                         size);
-        if (!growArray(obj.conns, static_cast<int32_t>(newCap))) {
+        const ArrayBlock block{
+            "simAddConn", "conns", oid,
+            static_cast<int64_t>(obj.maxConns) * static_cast<int64_t>(sizeof(int32_t)), size};
+        if (!roomToGrow(block) || !growArray(obj.conns, static_cast<int32_t>(newCap))) {
+            noteRefusal(block, nullptr);
             std::printf("  *** ERROR *** simAddConn(): Failed malloc(%d). (oid=%d).\n", size, oid);
             return -1;
         }
@@ -406,4 +501,5 @@ void simFreeWorld() {
         std::free(obj.polys);
     }
     std::memset(&simWorld, 0, sizeof simWorld);
+    allocFailure = SimAllocFailure{};
 }

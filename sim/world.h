@@ -136,6 +136,17 @@ struct SimWorld {
     double bcubeCorners[8][3]; // rest offsets of the cube's corners from its centre
 };
 
+// The first allocation that failed since the world was made. Start-up goes on
+// past it (the object keeps what it had), so a benchmark asks here whether
+// the world it is about to time is the one it asked for.
+struct SimAllocFailure {
+    bool failed;       // false while every allocation has succeeded
+    char what[160];    // what could not be had, e.g. "simAddSpring(): springs of obj1 ..."
+    int64_t needed;    // bytes the allocation would have added to the process
+    int64_t available; // bytes the process could still get then, or -1 when unknown
+    char limit[64];    // the limit that applied, as platMemoryRoom names it
+};
+
 // ---------------------------------------------------------------------------
 // Globals
 // ---------------------------------------------------------------------------
@@ -171,6 +182,16 @@ uint32_t simAddFForce(double x, double y, double z);                // new fid, 
 void simSetObjMat(int oid, int32_t material);                       // material of every triangle
 
 bool simValidOid(int oid); // true when oid names an object in use
+
+// Allocation failures: the first since simInitWorld or simFreeWorld is kept.
+const SimAllocFailure& simAllocFailure(); // failed is false when there was none
+void simNoteAllocFailure(const char* what, int64_t needed, int64_t available,
+                         const char* limit); // records it unless one is recorded already
+// Whether the process can still get a block that adds bytes to it. Linux
+// grants blocks it cannot back and kills the process when they are first
+// written, so a large block is refused here before it is touched: false, with
+// the failure noted under what. Reads /proc: meant for large blocks only.
+bool simRoomFor(int64_t bytes, const char* what);
 
 // Code that writes mass or spring records directly (rather than through the
 // operations above) calls this afterwards, so that derived data is rebuilt.

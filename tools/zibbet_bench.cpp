@@ -36,7 +36,7 @@
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kExitFailed = 1;           // a soak check, or a file that could not be written
+constexpr int kExitFailed = 1; // a soak check, a world that did not build, a file not written
 constexpr long kMaxPlotSamples = 100000; // more would make a picture no one can open
 const char* const kStandardOutput = "-"; // --json -
 
@@ -390,17 +390,34 @@ void printPlans() {
     }
 }
 
+// The spring plans, made before the clock starts (a large body's first step
+// would otherwise carry seconds of preparation); their time in seconds, or a
+// negative number when the world lost springs or a plan to a failed
+// allocation: its rate would be a false number, so none is given.
+double makePlans() {
+    const int64_t start = platCounter();
+    benchSpringsPrepare();
+    const double seconds =
+        static_cast<double>(platCounter() - start) / static_cast<double>(platCounterFrequency());
+    if (const SimAllocFailure& fail = simAllocFailure(); fail.failed) {
+        std::fprintf(stderr,
+                     "zibbet-bench: the world did not build: %s: needed %lld bytes, %lld bytes "
+                     "available (%s); no run\n",
+                     fail.what, static_cast<long long>(fail.needed),
+                     static_cast<long long>(fail.available), fail.limit);
+        return -1.0;
+    }
+    std::printf("plans      %10.6f s  before the run\n", seconds);
+    printPlans();
+    return seconds;
+}
+
 // The steps, with the drag schedule, the reports and the soak's checks as
-// asked; the plans are made first, before the clock starts: a large body's
-// first step would otherwise carry seconds of preparation.
-RunTimes runSteps(const BenchOptions& opt) {
+// asked.
+RunTimes runSteps(const BenchOptions& opt, double planSeconds) {
     RunTimes t;
     t.freq = static_cast<double>(platCounterFrequency());
-    const int64_t planStart = platCounter();
-    benchSpringsPrepare();
-    t.planSeconds = (platCounter() - planStart) / t.freq;
-    std::printf("plans      %10.6f s  before the run\n", t.planSeconds);
-    printPlans();
+    t.planSeconds = planSeconds;
     const int64_t start = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
         const bool reporting = opt.report && step % opt.report == 0;
@@ -500,7 +517,9 @@ int main(int argc, char** argv) {
     if (opt.report) reportState(0, nullptr);
     if (opt.soak) soakBegin(opt.steps);
 
-    const RunTimes times = runSteps(opt);
+    const double planSeconds = makePlans();
+    if (planSeconds < 0.0) return kExitFailed;
+    const RunTimes times = runSteps(opt, planSeconds);
     const uint64_t digest = printRun(opt, totals, times);
     if (out.json && !finishJson(out.json, opt, totals, times, digest)) return kExitFailed;
     if (out.plot) {

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/platform.h"
 #include "world_fixture.h"
 
 namespace {
@@ -325,6 +326,54 @@ TEST_F(WorldTest, LargeSpringArraysStateTheirSizeAndStopAtTheCountLimit) {
                    "(oid=1).\n");
     EXPECT_EQ(obj(oid).nSprings, kFullest);
     obj(oid).nSprings = obj(oid).maxSprings = 0;
+}
+
+// The first failure is kept with its figures until the world is made again.
+TEST_F(WorldTest, FirstAllocationFailureIsKeptUntilTheWorldIsMadeAgain) {
+    EXPECT_FALSE(simAllocFailure().failed);
+    const int oid = objectWithMasses(128);
+    simRealloc = [](void*, size_t) -> void* { return nullptr; };
+    captureStdout([&] {
+        EXPECT_EQ(simAddMass(oid, nullptr), -1);
+        EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1);
+    });
+    const SimAllocFailure& fail = simAllocFailure();
+    ASSERT_TRUE(fail.failed);
+    EXPECT_STREQ(fail.what, "simAddMass(): masses of obj1, block of 32768 bytes");
+    EXPECT_EQ(fail.needed, static_cast<int64_t>(SIM_GROW_MASSES * sizeof(SimMass)));
+    EXPECT_GT(fail.available, fail.needed);
+    EXPECT_STREQ(fail.limit, "the allocator refused it");
+
+    simNoteAllocFailure("a spring plan", 1, 0, "x");
+    EXPECT_STREQ(simAllocFailure().what, "simAddMass(): masses of obj1, block of 32768 bytes");
+    simFreeWorld();
+    EXPECT_FALSE(simAllocFailure().failed);
+    simNoteAllocFailure("a spring plan", 1, 0, "x");
+    ASSERT_EQ(simInitWorld("Again"), 1);
+    EXPECT_FALSE(simAllocFailure().failed);
+}
+
+// A block larger than the process can get is refused before the allocator
+// is asked for it: the kernel would grant it and kill on first touch.
+TEST_F(WorldTest, SpringsBeyondTheRoomAreRefusedBeforeTheAllocator) {
+    constexpr int64_t kCount = 2000000000; // 80 GB of springs
+    const PlatMemoryRoom room = platMemoryRoom();
+    if (room.bytes >= kCount * static_cast<int64_t>(sizeof(SimSpring)))
+        GTEST_SKIP() << "this machine has room for " << room.bytes << " bytes";
+    const int oid = objectWithMasses(2);
+    simRealloc = [](void*, size_t) -> void* {
+        ADD_FAILURE() << "the allocator was asked for a block that cannot be had";
+        return nullptr;
+    };
+    const std::string out =
+        captureStdout([&] { EXPECT_EQ(simReserveSprings(oid, kCount), nullptr); });
+    EXPECT_EQ(out, "  *** ERROR *** simAddSpring(): Failed malloc(80000040960) for springs "
+                   "(oid=1).\n");
+    EXPECT_EQ(obj(oid).maxSprings, 0);
+    EXPECT_EQ(obj(oid).springs, nullptr);
+    EXPECT_EQ(simAllocFailure().needed, 80000040960);
+    EXPECT_LT(simAllocFailure().available, simAllocFailure().needed);
+    EXPECT_STREQ(simAllocFailure().limit, platMemoryRoom().limit);
 }
 
 TEST_F(WorldTest, InvalidIndicesAreRefused) {
