@@ -499,7 +499,7 @@ TEST_F(InstalledProgram, LauncherFromAnEmptyFolderShowsTheInstalledTexturedCube)
 }
 
 // A folder that holds a scene is the one the launcher runs the demo in, even
-// without faces: each missing face gets the specified console line, and a
+// without faces: each missing face gets its usual console line, and a
 // line on standard error that names the file and the reason.
 TEST_F(InstalledProgram, LauncherRunsInAFolderThatHoldsASceneAndNamesMissingFaces) {
     const std::string program = launcher();
