@@ -4,9 +4,13 @@
 
 #include <GL/freeglut.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "app/callbacks.h"
 #include "app/progress.h"
@@ -43,6 +47,33 @@ constexpr double kBodyTurnY = 1.3;    // radians
 
 constexpr int kWindowWidth = 500;
 constexpr int kWindowHeight = 600;
+
+// Why the scene could not be opened, on standard error (the console lines are
+// fixed and give no reason), and where the copy installed with the program
+// lies when there is one: the data folder at a fixed place relative to the
+// installed program's own folder.
+void explainMissingScene(const char* scenePath) {
+    std::FILE* file = std::fopen(scenePath, "rb");
+    if (file) { // it opens: the reader refused its contents and said so
+        std::fclose(file);
+        return;
+    }
+    const int err = errno;
+    std::string hint;
+    const std::string dir = platExecutableDir();
+    if (!dir.empty()) {
+        namespace fs = std::filesystem;
+        std::error_code fsErr;
+        const fs::path installed =
+            (fs::path(dir) / ZIBBET_DATA_FROM_PROGRAM / fs::path(scenePath).filename())
+                .lexically_normal();
+        if (fs::is_regular_file(installed, fsErr))
+            hint = "; the installed copy is " + installed.string() +
+                   " (the zibbet command starts there)";
+    }
+    std::fprintf(stderr, "zibbet: cannot open %s: %s%s\n", scenePath, std::strerror(err),
+                 hint.c_str());
+}
 
 // The scene read at start-up, kept for the whole run. Held here rather than
 // dropped so that leak checkers see it as in use.
@@ -88,6 +119,7 @@ void appSceneSetup(int greyMaterial, const char* scenePath) {
 
     Scene3DS* scene = simLoad3DS(scenePath);
     if (!scene) {
+        explainMissingScene(scenePath);
         std::printf("%s: *** ERROR *** simLoad3DS() FAILED to load scene.\n", appTitle);
         std::printf("%s: ABORTING.\n", appTitle);
         std::exit(1);

@@ -3,6 +3,7 @@
 // buffer without new data.
 #include "render/tga.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,11 @@ unsigned char* loadTGA(const char* fileName, int* width, int* height, unsigned c
     std::printf("TGA Reader loading file '%s'\n", fileName);
     std::FILE* file = std::fopen(fileName, "rb");
     if (!file) {
+        const int err = errno; // before printf, which may change it
         std::printf("\nError opening file.\n");
+        // The console line above names no file and no cause; say both where
+        // they cannot mix with the program's own output.
+        std::fprintf(stderr, "zibbet: cannot open %s: %s\n", fileName, std::strerror(err));
         return nullptr;
     }
 

@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   dpkg-dev      # dpkg-shlibdeps: the Debian package's dependencies
   libxml2-utils # xmllint: the tests parse the benchmark's SVG plot
+  lintian desktop-file-utils appstream man-db # the package's checkers
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,8 +1,10 @@
 // The installed program: the trees that tools/packaging/install_trees.sh made
 // from this build (the default prefix through DESTDIR, a prefix given only at
 // install time, the Debian package unpacked with dpkg -x), the package's own
-// metadata, zibbet-bench finding the installed scene, and the program started
-// from the unpacked package the way its desktop entry starts it, on Xvfb.
+// metadata and what lintian, the desktop entry and AppStream validators and
+// man make of it, zibbet-bench finding the installed scene, the demo's
+// reasons on standard error, and the launcher started from the unpacked
+// package the way its desktop entry starts it, on Xvfb.
 //
 // Sections: files and commands; trees; package; the installed program.
 #include <X11/keysym.h>
@@ -36,6 +38,9 @@ const std::string kTrees = ZIBBET_INSTALL_TREES;
 const std::string kDefaultPrefix = ZIBBET_DEFAULT_PREFIX;
 const std::string kPackagePrefix = "/usr";
 const int kIconSizes[] = {48, 256};
+const std::string kDesktopEntry = "share/applications/org.zibbet.zibbet.desktop";
+const std::string kMetainfo = "share/metainfo/org.zibbet.zibbet.metainfo.xml";
+const std::string kManPages[] = {"share/man/man6/zibbet.6.gz", "share/man/man1/zibbet-bench.1.gz"};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -61,8 +66,16 @@ std::string quoted(const std::string& path) {
 
 // The files an install puts under its prefix, relative to it.
 std::set<std::string> expectedFiles() {
-    std::set<std::string> files = {"bin/zibbet", "bin/zibbet-bench",
-                                   "share/applications/zibbet.desktop", "share/zibbet/bmoon1m.3ds"};
+    std::set<std::string> files = {"bin/zibbet",
+                                   "bin/zibbet-bench",
+                                   "libexec/zibbet/zibbet",
+                                   kDesktopEntry,
+                                   kMetainfo,
+                                   kManPages[0],
+                                   kManPages[1],
+                                   "share/doc/zibbet/copyright",
+                                   "share/doc/zibbet/changelog.gz",
+                                   "share/zibbet/bmoon1m.3ds"};
     for (int face = 0; face < 6; ++face)
         files.insert("share/zibbet/" + std::to_string(face) + ".tga");
     for (int size : kIconSizes)
@@ -140,8 +153,8 @@ std::pair<int, int> pngSize(const std::string& path) {
 // ---------------------------------------------------------------------------
 
 // An install of prefix staged under root (empty when it went to the prefix
-// itself): exactly the expected files, and a desktop entry whose program,
-// folder and icon are those files.
+// itself): exactly the expected files, and a desktop entry whose program and
+// icon are those files.
 void expectInstallTree(const std::string& root, const std::string& prefix) {
     SCOPED_TRACE("install of " + prefix + " under '" + root + "'");
     const std::string top = root + prefix;
@@ -150,16 +163,13 @@ void expectInstallTree(const std::string& root, const std::string& prefix) {
         want.insert(fs::relative(top + "/" + f, root.empty() ? "/" : root).string());
     EXPECT_EQ(filesUnder(root.empty() ? top : root), root.empty() ? expectedFiles() : want);
 
-    const auto entry = readDesktopEntry(top + "/share/applications/zibbet.desktop");
+    const auto entry = readDesktopEntry(top + "/" + kDesktopEntry);
     ASSERT_EQ(entry.count("Exec"), 1u) << "no desktop entry with an Exec key";
     EXPECT_EQ(entry.at("Type"), "Application");
     const std::string program = execProgram(entry.at("Exec"));
     EXPECT_EQ(program, prefix + "/bin/zibbet");
     EXPECT_EQ(access((root + program).c_str(), X_OK), 0) << root + program;
-    ASSERT_EQ(entry.count("Path"), 1u);
-    EXPECT_EQ(entry.at("Path"), prefix + "/share/zibbet");
-    for (const char* name : {"bmoon1m.3ds", "0.tga", "1.tga", "2.tga", "3.tga", "4.tga", "5.tga"})
-        EXPECT_TRUE(fs::is_regular_file(root + entry.at("Path") + "/" + name)) << name;
+    EXPECT_EQ(access((top + "/libexec/zibbet/zibbet").c_str(), X_OK), 0);
     ASSERT_EQ(entry.count("Icon"), 1u);
     EXPECT_EQ(entry.at("Icon"), "zibbet");
     for (int size : kIconSizes) {
@@ -189,8 +199,7 @@ TEST(InstallTree, PrefixGivenAtInstallTimeIsTheOneTheEntryNames) {
     const std::string prefix = kTrees + "/pre fix";
     expectInstallTree("", prefix);
     expectManifest(kTrees + "/prefix.manifest", prefix);
-    const std::string exec =
-        readDesktopEntry(prefix + "/share/applications/zibbet.desktop").at("Exec");
+    const std::string exec = readDesktopEntry(prefix + "/" + kDesktopEntry).at("Exec");
     EXPECT_EQ(exec.front(), '"') << "a program path with a blank must be quoted: " << exec;
 }
 
@@ -288,6 +297,78 @@ TEST(Package, UnpackedPackagePutsTheFilesWhereItsEntrySays) {
     expectInstallTree(kTrees + "/deb-root", kPackagePrefix);
 }
 
+// The lines a checker prints for its findings: "E: ...", "W: ...", and for
+// appstreamcli "I: ..." and "P: ..." too.
+std::string findings(const std::string& output) {
+    std::string found;
+    for (const std::string& line : splitLines(output))
+        if (line.size() > 2 && line[1] == ':' && line[2] == ' ' &&
+            std::string("EWIP").find(line[0]) != std::string::npos)
+            found += line + "\n";
+    return found;
+}
+
+// What Debian's archive would say of the package: no error, no warning (its
+// informational notes are not shown).
+TEST(Package, LintianFindsNoErrorOrWarning) {
+    if (fxRunCommand("command -v lintian", false).status != 0)
+        GTEST_SKIP() << "lintian is not installed (tools/deps.sh installs it; apt-get could not?)";
+    const std::string deb = packageFile();
+    ASSERT_FALSE(deb.empty());
+    // Its complaint about running as root goes to standard error.
+    FxRunResult r = fxRunCommand("lintian --fail-on error,warning " + quoted(deb), false);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+}
+
+// Software centres and menus read these files; their validators say nothing.
+TEST(Package, DesktopEntryAndMetainfoPassTheirValidators) {
+    const std::string usr = kTrees + "/deb-root" + kPackagePrefix + "/";
+    FxRunResult desktop = fxRunCommand("desktop-file-validate " + quoted(usr + kDesktopEntry));
+    EXPECT_EQ(desktop.status, 0) << desktop.out;
+    EXPECT_EQ(desktop.out, "");
+    FxRunResult meta =
+        fxRunCommand("appstreamcli validate --no-net --pedantic " + quoted(usr + kMetainfo));
+    EXPECT_EQ(meta.status, 0) << meta.out;
+    EXPECT_EQ(findings(meta.out), "") << meta.out;
+}
+
+// The installed manual pages render without a warning from groff or man,
+// and carry the sections a user looks for.
+TEST(Package, ManPagesRenderWithoutWarningsAndCoverTheUsualSections) {
+    const std::string usr = kTrees + "/deb-root" + kPackagePrefix + "/";
+    for (const std::string& page : kManPages) {
+        SCOPED_TRACE(page);
+        const std::string file = quoted(usr + page);
+        FxRunResult warnings = fxRunCommand("man --warnings -l " + file + " 2>&1 >/dev/null", false);
+        EXPECT_EQ(warnings.status, 0);
+        EXPECT_EQ(warnings.out, "");
+        FxRunResult text = fxRunCommand("MANWIDTH=80 man -l " + file, false);
+        for (const char* part : {"SYNOPSIS", "ENVIRONMENT", "ZIBBET_ISA", "EXIT STATUS", "EXAMPLES"})
+            EXPECT_NE(text.out.find(part), std::string::npos) << part << " missing:\n" << text.out;
+    }
+}
+
+// Run from a folder without a scene, the demo fails as it always did, and
+// says on standard error why and where the installed scene lies; standard
+// output holds only its own lines.
+TEST(Package, DemoWithoutASceneSaysWhyAndWhereTheInstalledOneIs) {
+    const std::string usr = kTrees + "/deb-root" + kPackagePrefix;
+    const std::string dir = kTrees + "/no-scene";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FxRunResult run = fxRunCommand("cd " + quoted(dir) + " && " +
+                                       quoted(usr + "/libexec/zibbet/zibbet") + " 2>stderr.txt",
+                                   false);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("Failed to open bmoon1m.3ds\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("cannot open"), std::string::npos) << run.out;
+    EXPECT_EQ(readFile(dir + "/stderr.txt"),
+              "zibbet: cannot open bmoon1m.3ds: No such file or directory; the installed copy is " +
+                  usr + "/share/zibbet/bmoon1m.3ds (the zibbet command starts there)\n");
+    fs::remove_all(dir);
+}
+
 // ---------------------------------------------------------------------------
 // The installed program
 // ---------------------------------------------------------------------------
@@ -349,16 +430,30 @@ class InstalledProgram : public ::testing::Test {
     pid_t pid = -1;
 };
 
-// Started from the unpacked package as its desktop entry says, the program
-// finds its scene and faces: the cube's walls show the installed faces' own
-// tints (the ceiling green, the back wall purple), and Escape ends it.
-TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
+// The launcher of the unpacked package, as its desktop entry names it.
+std::string launcher() {
     const std::string root = kTrees + "/deb-root";
-    const auto entry =
-        readDesktopEntry(root + kPackagePrefix + "/share/applications/zibbet.desktop");
-    ASSERT_EQ(entry.count("Exec") + entry.count("Path"), 2u);
+    const auto entry = readDesktopEntry(root + kPackagePrefix + "/" + kDesktopEntry);
+    return entry.count("Exec") ? root + execProgram(entry.at("Exec")) : "";
+}
+
+// A folder of its own for one run, empty.
+std::string emptyFolder(const std::string& name) {
+    const std::string dir = kTrees + "/" + name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Started from an empty folder, as from a user's home, the launcher runs the
+// demo in the installed data folder: the cube's walls show the installed
+// faces' own tints (the ceiling green, the back wall purple), and Escape ends
+// it.
+TEST_F(InstalledProgram, LauncherFromAnEmptyFolderShowsTheInstalledTexturedCube) {
+    const std::string program = launcher();
+    ASSERT_FALSE(program.empty()) << "no Exec key in the desktop entry";
     const std::string log = kTrees + "/installed-run.txt";
-    pid = fxStartDemo(root + execProgram(entry.at("Exec")), root + entry.at("Path"), log, log);
+    pid = fxStartDemo(program, emptyFolder("home"), log, log);
     ASSERT_GT(pid, 0);
 
     Window w = 0;
@@ -392,6 +487,7 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
     const std::string console = readFile(log);
     EXPECT_NE(console.find("Textures load completed."), std::string::npos) << console;
     EXPECT_EQ(console.find("Error opening file."), std::string::npos) << console;
+    EXPECT_EQ(console.find("cannot open"), std::string::npos) << console;
 
     ASSERT_TRUE(xTapKeysym(dpy, w, XK_Escape));
     ASSERT_TRUE(fxPollUntil(kExitTimeoutMs, kPollMs, [&] {
@@ -400,6 +496,40 @@ TEST_F(InstalledProgram, RunsFromTheUnpackedPackageAndShowsTheTexturedCube) {
     pid = -1;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A folder that holds a scene is the one the launcher runs the demo in, even
+// without faces: each missing face gets its usual console line, and a
+// line on standard error that names the file and the reason.
+TEST_F(InstalledProgram, LauncherRunsInAFolderThatHoldsASceneAndNamesMissingFaces) {
+    const std::string program = launcher();
+    ASSERT_FALSE(program.empty()) << "no Exec key in the desktop entry";
+    const std::string dir = emptyFolder("own-scene");
+    fs::copy_file(kTrees + "/deb-root" + kPackagePrefix + "/share/zibbet/bmoon1m.3ds",
+                  dir + "/bmoon1m.3ds");
+    const std::string out = kTrees + "/own-scene-out.txt", err = kTrees + "/own-scene-err.txt";
+    pid = fxStartDemo(program, dir, out, err);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    // The key help is printed last, after the textures.
+    const bool started = fxPollUntil(kStartTimeoutMs, kPollMs, [&] {
+        return readFile(out).find(" s: Toggle Flat/Gouraud.\n") != std::string::npos ||
+               waitpid(pid, &status, WNOHANG) == pid;
+    });
+    const std::string console = readFile(out), errors = readFile(err);
+    ASSERT_TRUE(started) << "console:\n" << console << "\nstandard error:\n" << errors;
+
+    size_t openErrors = 0;
+    for (size_t at = console.find("Error opening file."); at != std::string::npos;
+         at = console.find("Error opening file.", at + 1))
+        ++openErrors;
+    EXPECT_EQ(openErrors, 6u) << console;
+    EXPECT_EQ(console.find("cannot open"), std::string::npos) << console;
+    for (int face = 0; face < 6; ++face)
+        EXPECT_NE(errors.find("zibbet: cannot open " + std::to_string(face) +
+                              ".tga: No such file or directory\n"),
+                  std::string::npos)
+            << errors;
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 # installed to, which may be given only now (cmake --install --prefix), and
 # installs it so that it is listed in install_manifest.txt like every other
 # file. Set before it runs: ZIBBET_DESKTOP_TEMPLATE, ZIBBET_DESKTOP_OUT and
-# ZIBBET_INSTALL_BINDIR, ZIBBET_INSTALL_DATADIR (relative to the prefix).
+# ZIBBET_INSTALL_BINDIR (relative to the prefix). The entry runs the
+# launcher, which finds the data folder itself.
 
 # A desktop entry's string values take \\ for a backslash and \s for a
 # leading blank.
@@ -31,7 +32,6 @@ endfunction()
 # The prefix as the installed files will see it: without DESTDIR, which
 # only stages them (CPack, or a package build).
 zibbet_desktop_exec("${CMAKE_INSTALL_PREFIX}/${ZIBBET_INSTALL_BINDIR}/zibbet" ZIBBET_DESKTOP_EXEC)
-zibbet_desktop_string("${CMAKE_INSTALL_PREFIX}/${ZIBBET_INSTALL_DATADIR}" ZIBBET_DESKTOP_PATH)
 configure_file("${ZIBBET_DESKTOP_TEMPLATE}" "${ZIBBET_DESKTOP_OUT}" @ONLY)
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/share/applications" TYPE FILE
   FILES "${ZIBBET_DESKTOP_OUT}")
