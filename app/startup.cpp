@@ -22,7 +22,7 @@
 #include "sim/bcube.h"
 #include "sim/world.h"
 
-const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@localhost)";
+const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@zibbet.org)";
 int32_t lastConvertedOid = 0;
 int64_t perfFreq = 0;
 
