@@ -6,7 +6,9 @@
 //   - a finite mass that collides with the cube leaves its reach (further
 //     than FX_CUBE_REACH, 1e-6 world units, beyond a face) once it has been
 //     within it;
-//   - a spring has an end that is not finite.
+//   - a spring has an end that is not finite;
+//   - the spring phase, as the planner chose to run it, differs in any bit
+//     from the plain one-spring-at-a-time loop.
 // Bodies too big to step quickly are built and checked but not stepped: the
 // cap is FX_SCENE_SPRING_CAP, 4096 springs in the world (the entry and its
 // constants are in tools/fixtures/seedsscene.h, shared with the replay test).
