@@ -140,6 +140,24 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimitRefusesToTimeTheWorld) {
     expectBenchRefusal(r, "address-space limit (RLIMIT_AS)");
 }
 
+// Room for the springs (138 MB) but not for their tiled plan (166 MB): the
+// plan is refused before it is built, and the bench names it.
+TEST(MemoryLimit, BenchRefusesAWorldWhosePlanCannotBeHad) {
+    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
+    constexpr long long kPlanlessBytes = 220LL << 20; // the whole process's address space
+    const std::string scene = writeBigSphere();
+    ASSERT_FALSE(scene.empty());
+    const FxRunResult r =
+        fxRunCommand("ulimit -v " + std::to_string(kPlanlessBytes / 1024) + " && exec " +
+                     ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2");
+    std::remove(scene.c_str());
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "zibbet-bench: the world did not build: spring plan of obj2: needed "))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "bytes available (address-space limit (RLIMIT_AS))")) << r.out;
+    EXPECT_FALSE(has(r.out, "steps/s")) << r.out;
+}
+
 // Start-up itself prints the allocation failure and carries on with the
 // body's masses and no springs.
 TEST(MemoryLimitDeathTest, StartupUnderAnAddressSpaceLimitGoesOn) {
