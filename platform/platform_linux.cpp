@@ -1,9 +1,8 @@
 // Linux back-end of the platform layer: clock_gettime for the counter,
-// sysconf for the processor count, GLX (through freeglut) for GL entry points,
-// /proc for resident memory and the running program's own path.
+// sysconf for the processor count, /proc for resident memory and the running
+// program's own path.
 #include "platform/platform.h"
 
-#include <GL/freeglut.h>
 #include <sys/mman.h>
 #include <fcntl.h>
 #include <time.h>
@@ -32,10 +31,6 @@ int64_t platCounterFrequency() {
 int platProcessorCount() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(n) : 1;
-}
-
-void* platGLProcAddress(const char* name) {
-    return reinterpret_cast<void*>(glutGetProcAddress(name));
 }
 
 bool platStderrIsTerminal() {
