@@ -3,6 +3,7 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+ARM64_BUILD ?= build-arm64
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 STEPS      ?= 1000
 # Endurance runs: the headless soak's steps, how often its drag changes and
@@ -13,7 +14,7 @@ SOAK_DRAG    ?= 30 20
 SOAK_SECONDS ?= 600
 SOAK_SEED    ?= 20240601
 
-.PHONY: all deps build asan test run bench bench-frame soak soak-gui fuzz format clean package
+.PHONY: all deps build asan test test-arm64 run bench bench-frame soak soak-gui fuzz format clean package
 
 all: build
 
@@ -32,6 +33,12 @@ asan: deps
 test: build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The aarch64 cross build under qemu-user: its tests, and the headless
+# runner's digest on the default scene against this build's.
+test-arm64: build
+	@bash tools/deps.sh --arm64
+	JOBS=$(JOBS) bash tools/test-arm64.sh $(BUILD) $(ARM64_BUILD)
 
 run: build
 	bash tools/run.sh $(BUILD)
@@ -69,4 +76,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(ARM64_BUILD) build-fuzz

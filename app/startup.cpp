@@ -1,30 +1,24 @@
-// Start-up: world set-up, scene set-up and window set-up, run once each by
-// main before the first frame.
+// Start-up: world set-up and scene set-up, run once each by main before the
+// window opens. The headless runner and the tests make their worlds with them
+// too.
 #include "app/startup.h"
 
-#include <GL/freeglut.h>
-
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
-#include "app/callbacks.h"
 #include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
 #include "platform/platform.h"
-#include "render/renderer.h"
-#include "render/textures.h"
 #include "sim/bcube.h"
 #include "sim/world.h"
 
 const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@zibbet.org)";
 int32_t lastConvertedOid = 0;
-int64_t perfFreq = 0;
 
 namespace {
 
@@ -44,9 +38,6 @@ constexpr int32_t kBodyFlags = SIMF_MKSPRINGS | SIMF_MKPOLYS | SIMF_ENVMAP | SIM
                                SIMF_GOURAUD | SIMF_VNORMALS | SIMF_BCUBE;
 constexpr int32_t kBodyForceMask = 1; // gravity only
 constexpr double kBodyTurnY = 1.3;    // radians
-
-constexpr int kWindowWidth = 500;
-constexpr int kWindowHeight = 600;
 
 // Why the scene could not be opened, on standard error (the console lines are
 // fixed and give no reason), and where the copy installed with the program
@@ -147,46 +138,4 @@ void appSceneSetup(int greyMaterial, const char* scenePath) {
         simRotObj(oid, 0.0, kBodyTurnY, 0.0);
     }
     if (converted) simSetObjMat(lastConvertedOid, greyMaterial);
-}
-
-void appOpenWindow() {
-    if (verbosity > 0) std::printf("Initializing OpenGL rendering engine...\n");
-
-    int argc = 1;
-    char programName[] = "WinZibbet";
-    char* argv[] = {programName, nullptr};
-    glutInit(&argc, argv);
-    glutInitWindowPosition(0, 0);
-    glutInitWindowSize(kWindowWidth, kWindowHeight);
-    glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB | GLUT_DEPTH);
-    glutCreateWindow(appTitle);
-    glutSetWindowTitle(appTitle);
-    glutSetIconTitle(appTitle);
-
-    glutReshapeFunc(reshape);
-    glutDisplayFunc(display);
-    glutIdleFunc(idle);
-    glutSetCursor(GLUT_CURSOR_CROSSHAIR);
-    glutMotionFunc(motion);
-    glutKeyboardFunc(keyboard);
-
-    initGL();
-    initTextures();
-    uploadCubeMap();
-
-    perfFreq = platCounterFrequency();
-    std::printf("Sys performance timer freq: %" PRId64 " Hz\n", perfFreq);
-
-    std::printf("\n");
-    std::printf("Use the mouse to rotate the cube.\n");
-    std::printf("\n");
-    std::printf("Keys:\n");
-    std::printf(" e: Toggle Cube Environment Mapping.\n");
-    std::printf(" s: Toggle Flat/Gouraud.\n");
-}
-
-void appWindowSetup() {
-    appOpenWindow();
-    glutMainLoop();
-    if (verbosity > 0) std::printf("Exiting.\n");
 }

@@ -1,11 +1,11 @@
-// The three start-up stages of main.
+// The first two start-up stages of main: the world and the scene. They call
+// no GL; the window is app/window.h.
 #pragma once
 
 #include <cstdint>
 
 extern const char* const appTitle; // window title and prefix of fatal messages
 extern int32_t lastConvertedOid;   // the object the keys act on
-extern int64_t perfFreq;           // performance-counter counts per second
 
 // Stage 1: banner, world, two materials, gravity. Returns the grey material's
 // id; exits with status 1 when the world cannot be made.
@@ -13,8 +13,3 @@ int appWorldSetup();
 // Stage 2: bounding cube, the scene file, one soft body per mesh. Exits with
 // status 1 when the scene cannot be read.
 void appSceneSetup(int greyMaterial, const char* scenePath);
-// Stage 3 up to the main loop: window, callbacks, GL state, textures, the
-// timer frequency and the help text.
-void appOpenWindow();
-// Stage 3: appOpenWindow, then the GLUT main loop.
-void appWindowSetup();

@@ -19,6 +19,7 @@
 #include "app/callbacks.h"
 #include "app/frame.h"
 #include "app/startup.h"
+#include "app/window.h"
 #include "platform/platform.h"
 #include "render/renderer.h"
 #include "sim/world.h"

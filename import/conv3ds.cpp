@@ -9,10 +9,16 @@
 #include <cstring>
 
 #include "import/band.h"
-#include "render/glext.h"
 #include "sim/world.h"
 
-int (*simConvHasExtension)(const char* name) = hasGLExtension;
+namespace {
+// A program without a renderer has no extension list to read.
+int noExtensionList(const char*) {
+    return -1;
+}
+} // namespace
+
+int (*simConvHasExtension)(const char* name) = noExtensionList;
 
 namespace {
 

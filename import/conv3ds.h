@@ -3,8 +3,9 @@
 
 #include "import/load3ds.h"
 
-// The extension test the conversion asks (hasGLExtension); tests replace it
-// to play a driver with or without cube maps.
+// The extension test the conversion asks: -1 (no list to read) until a
+// program with a renderer installs its own (the demo: hasGLExtension); tests
+// replace it to play a driver with or without cube maps.
 extern int (*simConvHasExtension)(const char* name);
 
 // Fills object oid (-1: a new object named after the 3DS object) from object

@@ -1,15 +1,15 @@
 // The small operating-system layer: everything else is portable C++ and GL.
+// It calls no GL; the GL entry-point lookup is platform/platform_gl.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-int64_t platCounter();                     // monotonic high-resolution count
-int64_t platCounterFrequency();            // counts per second of platCounter
-int platProcessorCount();                  // processors online, at least 1
-void* platGLProcAddress(const char* name); // GL entry point, or null when unknown
-bool platStderrIsTerminal();               // true when standard error is a terminal
+int64_t platCounter();           // monotonic high-resolution count
+int64_t platCounterFrequency();  // counts per second of platCounter
+int platProcessorCount();        // processors online, at least 1
+bool platStderrIsTerminal();     // true when standard error is a terminal
 int64_t platPeakResidentBytes(); // the process's peak resident memory so far, bytes, or -1
 int64_t platResidentBytes();     // the process's resident memory now, bytes, or -1
 std::string platExecutableDir(); // folder of the running program, absolute, or empty when unknown

@@ -1,10 +1,9 @@
 // Linux back-end of the platform layer: clock_gettime for the counter,
-// sysconf for the processor count, GLX (through freeglut) for GL entry points,
-// /proc for resident memory and the running program's own path, resource
-// limits, /proc and the cgroup files for the memory the process can still get.
+// sysconf for the processor count, /proc for resident memory and the running
+// program's own path, resource limits, /proc and the cgroup files for the
+// memory the process can still get.
 #include "platform/platform.h"
 
-#include <GL/freeglut.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <fcntl.h>
@@ -35,10 +34,6 @@ int64_t platCounterFrequency() {
 int platProcessorCount() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(n) : 1;
-}
-
-void* platGLProcAddress(const char* name) {
-    return reinterpret_cast<void*>(glutGetProcAddress(name));
 }
 
 bool platStderrIsTerminal() {

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/platform_gl.h"
 #include "render/tga.h"
 
 unsigned char faceImages[TEX_FACES][TEX_FACE_BYTES];

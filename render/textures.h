@@ -7,11 +7,8 @@
 
 #include <cstddef>
 
-constexpr int TEX_FACES = 6;       // face images, face textures and cube-map faces
-constexpr int TEX_FACE_SIZE = 256; // pixels along each side of a face image
-constexpr int TEX_FACE_BYTES_PER_PIXEL = 4;
-constexpr size_t TEX_FACE_BYTES =
-    static_cast<size_t>(TEX_FACE_SIZE) * TEX_FACE_SIZE * TEX_FACE_BYTES_PER_PIXEL;
+#include "render/face_images.h"
+
 constexpr int TEX_BOX_TRIANGLES = 12; // two triangles per face texture
 
 // Image k holds the file "k.tga", zero-filled until it is read.

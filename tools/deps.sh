@@ -13,9 +13,15 @@ packages=(
   libxml2-utils # xmllint: the tests parse the benchmark's SVG plot
   lintian desktop-file-utils appstream man-db # the package's checkers
 )
-if [ "${1:-}" = "--fuzz" ]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+for flag in "$@"; do
+  case "$flag" in
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    # The aarch64 cross build and its runs under user-mode emulation; its
+    # GoogleTest is built from the sources libgtest-dev ships.
+    --arm64) packages+=(g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user) ;;
+    *) echo "deps.sh: unknown flag $flag" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

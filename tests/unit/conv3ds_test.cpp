@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "import/conv3ds.h"
-#include "render/glext.h"
 #include "world_fixture.h"
 
 namespace {
@@ -97,9 +96,10 @@ int convert(Scene3DS* scene, int flags, double minFactor = 0.0, double maxFactor
 class Conv3DSTest : public WorldTest {
   protected:
     void TearDown() override {
-        simConvHasExtension = hasGLExtension;
+        simConvHasExtension = savedHasExtension;
         WorldTest::TearDown();
     }
+    int (*const savedHasExtension)(const char*) = simConvHasExtension;
     SceneBuilder b; // the test's scene
 };
 

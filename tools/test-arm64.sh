@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The aarch64 build under qemu-user: the core, the headless runner and the
+# tests that need no window, cross-built with the toolchain in
+# tools/aarch64.cmake; then the runner's digest on the default scene, which
+# must equal the host build's to the bit.
+# Usage: tools/test-arm64.sh [HOST_BUILD [ARM64_BUILD]]. The host build must
+# be built already: its asset tool wrote the scene both runs read.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+host_build=$(realpath "${1:-build}")
+cross_build=${2:-build-arm64}
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+sysroot=/usr/aarch64-linux-gnu
+digest_args=(--steps 300 --drag 100 -50)
+
+cmake -S . -B "$cross_build" -DCMAKE_TOOLCHAIN_FILE="$root/tools/aarch64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DZIBBET_WITH_GL=OFF
+cmake --build "$cross_build" -j "$jobs"
+cross_build=$(realpath "$cross_build")
+
+# The emulator does not enforce the target: the programs must be aarch64 ones.
+if ! readelf -h "$cross_build/tools/zibbet-bench" | grep -q 'AArch64'; then
+    echo "test-arm64: $cross_build/tools/zibbet-bench is not an aarch64 program" >&2
+    exit 1
+fi
+# Left out: tests labelled process-memory (see tests/CMakeLists.txt).
+ctest --test-dir "$cross_build" --output-on-failure -j "$jobs" -LE process-memory
+
+run_dir="$host_build/run"
+if [ ! -f "$run_dir/bmoon1m.3ds" ] || [ ! -x "$host_build/tools/zibbet-bench" ]; then
+    echo "test-arm64: no default scene or zibbet-bench in $host_build: build it first (make build)" >&2
+    exit 1
+fi
+digest_of() { awk '$1 == "digest" { print $2 }'; }
+host_digest=$(cd "$run_dir" && "$host_build/tools/zibbet-bench" "${digest_args[@]}" | digest_of)
+cross_digest=$(cd "$run_dir" &&
+    qemu-aarch64 -L "$sysroot" "$cross_build/tools/zibbet-bench" "${digest_args[@]}" | digest_of)
+echo "test-arm64: zibbet-bench ${digest_args[*]} on the default scene"
+echo "test-arm64:   x86-64  digest ${host_digest:-(none)}"
+echo "test-arm64:   aarch64 digest ${cross_digest:-(none)}"
+if [ -z "$host_digest" ] || [ "$host_digest" != "$cross_digest" ]; then
+    echo "test-arm64: FAILED: the aarch64 digest differs from the x86-64 one" >&2
+    exit 1
+fi
+echo "test-arm64: the digests match"
