@@ -85,7 +85,8 @@ int64_t threadedPhases = 0;
 // Plans
 // ---------------------------------------------------------------------------
 
-// What a plan was made from: any change rebuilds it.
+// What a plan was made from: any change rebuilds it. The settings are part
+// of it: the planner chose among the ways they allowed.
 struct PlanKey {
     uint64_t stamp = 0;
     const SimSpring* springs = nullptr;
@@ -93,6 +94,9 @@ struct PlanKey {
     int32_t nSprings = -1;
     int32_t nMasses = -1;
     SimSpringLayout layout = SIM_LAYOUT_NONE;
+    SimSpringPath path = SIM_PATH_BASELINE;
+    bool planPaths = false;
+    int threads = 0;
     bool operator==(const PlanKey&) const = default;
 };
 
@@ -110,7 +114,8 @@ struct Plan {
 std::vector<std::unique_ptr<Plan>> plans; // by oid
 
 PlanKey keyOf(const SimObject& obj) {
-    return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, config.layout};
+    return PlanKey{obj.stamp,     obj.springs, obj.masses,       obj.nSprings,  obj.nMasses,
+                   config.layout, config.path, config.planPaths, config.threads};
 }
 
 // A layout this large is weighed against the memory the process can still

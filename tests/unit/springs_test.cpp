@@ -317,6 +317,26 @@ TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
     });
 }
 
+// A plan is made for the settings in force: another path, thread count or
+// layout makes it anew, though the springs stay as they were.
+TEST_P(SpringsTest, APlanFollowsTheSettings) {
+    const int oid = latticeBody(40, 1.5, unitK, unitDamping);
+    ASSERT_TRUE(fxUsePath(SIM_PATH_BASELINE));
+    simApplySprings(oid);
+    EXPECT_EQ(simSpringsStats(oid).path, SIM_PATH_BASELINE);
+    ASSERT_TRUE(fxUsePath(GetParam()));
+    fxSpringLayout(SIM_LAYOUT_TILED);
+    simApplySprings(oid);
+    EXPECT_EQ(simSpringsStats(oid).path, GetParam());
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
+    fxSpringThreads(2);
+    simApplySprings(oid);
+    const SimSpringsStats stats = simSpringsStats(oid);
+    ASSERT_EQ(stats.candidates, 3); // the tiles on one thread and on two, and the general loop
+    EXPECT_EQ(stats.candidate[1].threads, 2);
+}
+
 // An edit that keeps the arrays, the counts and the order leaves only the
 // stamp to tell that the tiles' rest lengths and constants are stale.
 TEST_P(SpringsTest, ASpringEditedInPlaceAndTouchedRebuildsTheTiles) {
