@@ -321,15 +321,17 @@ TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
 // layout makes it anew, though the springs stay as they were.
 TEST_P(SpringsTest, APlanFollowsTheSettings) {
     const int oid = latticeBody(40, 1.5, unitK, unitDamping);
+    fxSpringLayout(SIM_LAYOUT_TILED);
     ASSERT_TRUE(fxUsePath(SIM_PATH_BASELINE));
     simApplySprings(oid);
     EXPECT_EQ(simSpringsStats(oid).path, SIM_PATH_BASELINE);
     ASSERT_TRUE(fxUsePath(GetParam()));
-    fxSpringLayout(SIM_LAYOUT_TILED);
     simApplySprings(oid);
     EXPECT_EQ(simSpringsStats(oid).path, GetParam());
     EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
     fxSpringLayout(SIM_LAYOUT_AUTO);
+    simApplySprings(oid);
+    ASSERT_EQ(simSpringsStats(oid).candidates, 2);
     fxSpringThreads(2);
     simApplySprings(oid);
     const SimSpringsStats stats = simSpringsStats(oid);
