@@ -96,17 +96,17 @@ void countSprings(benchmark::State& state, double springs) {
 // The spring phase
 // ---------------------------------------------------------------------------
 
-// The phase on the still body: positions and velocities stay, so every pass
-// does the same work. The first pass builds the plan and is not timed. With
-// more than one thread every pass runs on them, even where one thread would
-// be faster (the phase would then leave them).
+// The tiles on one path, on the still body: positions and velocities stay,
+// so every pass does the same work. The first pass builds the plan and is not
+// timed. With more than one thread every pass runs on them, even where one
+// thread would be faster (the phase would then leave them).
 void BM_Springs(benchmark::State& state, Scene which, SimSpringPath path, int threads) {
     const int oid = scene(which);
     if (!fxUsePath(path)) {
         state.SkipWithError("this processor cannot run the path");
         return;
     }
-    fxSpringLayout(SIM_LAYOUT_AUTO);
+    fxSpringLayout(SIM_LAYOUT_TILED);
     fxSpringThreads(threads);
     fxKeepThreads(true);
     simApplySprings(oid);
@@ -114,8 +114,8 @@ void BM_Springs(benchmark::State& state, Scene which, SimSpringPath path, int th
         simApplySprings(oid);
     fxKeepThreads(false);
     fxSpringThreads(1);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
     countSprings(state, simWorld.objects[oid].nSprings);
-    state.counters["tiled"] = fxLayoutOf(oid) == SIM_LAYOUT_TILED;
 }
 
 // The batched loop over the records that the phase ran before the tiles.

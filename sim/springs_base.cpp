@@ -67,11 +67,11 @@ void tileBlocks(const SpringTiles& plan, const SpringPacked& pk, int32_t p, int3
                 ++at;
                 const double dx = pk.px[a] - pk.px[c], dy = pk.py[a] - pk.py[c],
                              dz = pk.pz[a] - pk.pz[c];
+                const double len = springLength(dx, dy, dz);
+                if (!springLengthActs(len)) continue;
                 const double wx = pk.vx[a] - pk.vx[c], wy = pk.vy[a] - pk.vy[c],
                              wz = pk.vz[a] - pk.vz[c];
-                double len;
-                const double f = springForce(dx, dy, dz, wx, wy, wz, rest, k, damping, &len);
-                if (!springLengthActs(len)) continue;
+                const double f = springForceAt(len, dx, dy, dz, wx, wy, wz, rest, k, damping);
                 const double force[3] = {dx * f, dy * f, dz * f};
                 if (isSet(rowFree, i)) addTo(rowAcc[i], force, pk.mass[a]);
                 if (!isSet(colFree, j)) continue;

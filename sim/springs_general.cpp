@@ -44,8 +44,10 @@ void gatherSprings(const SimSpring* __restrict springs, int count, const SimMass
 }
 
 inline void lawAt(SpringBatch& __restrict bt, int i) {
-    bt.f[i] = springForce(bt.dx[i], bt.dy[i], bt.dz[i], bt.vx[i], bt.vy[i], bt.vz[i], bt.rest[i],
-                          bt.k[i], bt.damping[i], &bt.len[i]);
+    const double len = springLength(bt.dx[i], bt.dy[i], bt.dz[i]);
+    bt.len[i] = len;
+    bt.f[i] = springForceAt(len, bt.dx[i], bt.dy[i], bt.dz[i], bt.vx[i], bt.vy[i], bt.vz[i],
+                            bt.rest[i], bt.k[i], bt.damping[i]);
 }
 
 // A whole batch: a fixed trip count lets the compiler vectorise the square

@@ -35,16 +35,19 @@ namespace {
     return len > 0.0 && len < __builtin_inf();
 }
 
-// L and f for the end difference d and velocity difference w. Coincident ends
-// give NaN in f; callers test the length before using it.
-[[maybe_unused]] inline double springForce(double dx, double dy, double dz, double wx, double wy,
-                                           double wz, double rest, double k, double damping,
-                                           double* len) {
-    const double l = __builtin_sqrt(dx * dx + dy * dy + dz * dz);
-    const double r = (wx * dx + wy * dy + wz * dz) / l;
-    const double n = (rest - l) * k - r * damping;
-    *len = l;
-    return n / (l * kSpringForceDivisor);
+// L for the end difference d.
+[[maybe_unused]] inline double springLength(double dx, double dy, double dz) {
+    return __builtin_sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// f for the end difference d, its length len and the velocity difference w.
+// Coincident ends give NaN; callers test the length before using it.
+[[maybe_unused]] inline double springForceAt(double len, double dx, double dy, double dz,
+                                             double wx, double wy, double wz, double rest,
+                                             double k, double damping) {
+    const double r = (wx * dx + wy * dy + wz * dz) / len;
+    const double n = (rest - len) * k - r * damping;
+    return n / (len * kSpringForceDivisor);
 }
 
 } // namespace
