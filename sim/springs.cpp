@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <vector>
@@ -172,7 +173,12 @@ void buildPlan(int oid, const SimObject& obj, Plan& plan) {
         request.paths[p] = config.planPaths ? cpuHas(static_cast<SimSpringPath>(p))
                                             : p == config.path;
     request.threads = config.threads;
-    plan.choice = springPlan(obj, request, plan.schedule, plan.next.data());
+    try {
+        plan.choice = springPlan(obj, request, plan.schedule, plan.next.data());
+    } catch (const std::exception&) { // the threads' grid or workers: one thread still serves
+        plan.tiled = true;
+        return;
+    }
     const SimSpringCandidate& won = plan.choice.candidate[plan.choice.chosen];
     plan.tiled = won.layout == SIM_LAYOUT_TILED;
     plan.path = won.path;
@@ -201,14 +207,17 @@ void runTiled(SimObject& obj, Plan& plan) {
     const SpringTileKernel kernel = kKernels[plan.path];
     const int32_t nTiles = static_cast<int32_t>(layout.tiles.size());
     const int threads = std::min<int>(config.threads, nTiles);
-    const SpringWay way = threads > 1
-                              ? springThreadsChooseWay(plan.schedule, config.keepThreads)
-                              : SpringWay::kOneThread;
-    ++tiledPhases;
+    SpringWay way = threads > 1 ? springThreadsChooseWay(plan.schedule, config.keepThreads)
+                                : SpringWay::kOneThread;
     if (way == SpringWay::kThreads) {
-        ++threadedPhases;
-        springThreadsPrepare(plan.schedule, layout, threads);
+        try {
+            springThreadsPrepare(plan.schedule, layout, threads);
+        } catch (const std::exception&) { // no memory for the grid, or no thread to be had
+            way = SpringWay::kOneThread;
+        }
     }
+    ++tiledPhases;
+    if (way == SpringWay::kThreads) ++threadedPhases;
     const int64_t start = platCounter();
     if (way == SpringWay::kThreads) {
         springThreadsRun(plan.schedule, layout, springPackedRows(), kernel, plan.next.data());
