@@ -43,7 +43,6 @@ constexpr int kMaxParts = kPartsPerThread * SIM_MAX_SPRING_THREADS;
 // keeps the recent time of a run with and without its threads and takes the
 // faster, trying the other one now and then, less often each time the try
 // confirms the choice (a try on a busy machine can cost milliseconds).
-constexpr int kFirstProbe = 16;     // phases before the slower way is tried again
 constexpr int kLastProbe = 1024;    // the longest interval between tries
 constexpr double kTimeWeight = 0.3; // weight of the newest time in a way's average
 
@@ -354,7 +353,6 @@ SpringWay springThreadsChooseWay(SpringSchedule& schedule, bool keep) {
     if (many == 0.0) return SpringWay::kThreads;
     if (one == 0.0) return SpringWay::kOneThread;
     const int faster = many < one ? 1 : 0;
-    if (schedule.probeEvery == 0) schedule.probeEvery = kFirstProbe;
     if (++schedule.sinceProbe < schedule.probeEvery) return static_cast<SpringWay>(faster);
     schedule.sinceProbe = 0;
     schedule.probing = 1 - faster;
@@ -369,8 +367,8 @@ void springThreadsTimeWay(SpringSchedule& schedule, SpringWay way, double nanos)
     const double one = schedule.wayNanos[static_cast<int>(SpringWay::kOneThread)];
     const double many = schedule.wayNanos[static_cast<int>(SpringWay::kThreads)];
     const bool changed = (many < one ? 1 : 0) == schedule.probing;
-    if (schedule.probeEvery == 0) schedule.probeEvery = kFirstProbe;
-    schedule.probeEvery = changed ? kFirstProbe : std::min(2 * schedule.probeEvery, kLastProbe);
+    schedule.probeEvery =
+        changed ? kSpringFirstProbe : std::min(2 * schedule.probeEvery, kLastProbe);
     schedule.probing = -1;
 }
 

@@ -26,13 +26,17 @@ struct SpringTaskGrid {
 
 enum class SpringWay { kOneThread = 0, kThreads = 1 };
 
+// Phases before the slower way is tried again, at first: each try that
+// confirms the choice doubles the interval.
+constexpr int kSpringFirstProbe = 16;
+
 // Per object: its grid and the recent phase times of either way.
 struct SpringSchedule {
     SpringTaskGrid grid;
     double wayNanos[2] = {0.0, 0.0}; // by SpringWay; 0 until timed
     int sinceProbe = 0;
-    int probeEvery = 0; // 0: the first interval
-    int probing = -1;   // the way being tried, or -1
+    int probeEvery = kSpringFirstProbe;
+    int probing = -1; // the way being tried, or -1
 };
 
 void springThreadsSetCount(int threads); // how the waits spin for this many threads
