@@ -266,9 +266,7 @@ void tileKernel(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBeg
     for (int32_t t = tileBegin; t < tileEnd; ++t) {
         const SpringTile& tile = plan.tiles[t];
         int32_t& b = next[t - tileBegin];
-        int32_t e = b;
-        while (e < tile.blockEnd && plan.blocks[e].q < qEnd)
-            ++e;
+        const int32_t e = springRunEnd(plan, tile, b, qEnd);
         if (b < e) {
             // The run after this one: the next tile's, or after the last
             // tile, the first tile's in the next call.

@@ -101,9 +101,7 @@ void springTilesBaseline(const SpringTiles& plan, const SpringPacked& pk, int32_
     for (int32_t t = tileBegin; t < tileEnd; ++t) {
         const SpringTile& tile = plan.tiles[t];
         int32_t& b = next[t - tileBegin];
-        int32_t e = b;
-        while (e < tile.blockEnd && plan.blocks[e].q < qEnd)
-            ++e;
+        const int32_t e = springRunEnd(plan, tile, b, qEnd);
         if (b < e) tileBlocks(plan, pk, tile.p, b, e);
         b = e;
     }

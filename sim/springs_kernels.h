@@ -1,9 +1,10 @@
 // Inside the spring phase: the tiled plan and the packed copy that the tile
 // kernels read, and the kernels themselves, one per instruction set. Only
-// sim/springs*.cpp include this. Plain records and pointers only: the kernels
-// are compiled with different instruction sets, and an inline function or a
-// template shared with them could be emitted with wide instructions and then
-// picked by the linker for code that runs on any processor.
+// sim/springs*.cpp include this. Plain records and pointers, and helpers of
+// internal linkage only: the kernels are compiled with different instruction
+// sets, and an inline function or a template shared with them could be
+// emitted with wide instructions and then picked by the linker for code that
+// runs on any processor.
 //
 // The tiled layout. Masses are grouped in blocks of eight consecutive indices.
 // When every spring that can act has a < b and the springs are strictly
@@ -92,3 +93,16 @@ void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t 
 struct SimObject;
 // The general loop: springs in any order, on the mass records themselves.
 void springsGeneral(SimObject& obj);
+
+namespace {
+
+// Where a tile's run of cell blocks from b stops: at its end, or at the first
+// block whose column block is qEnd or later.
+[[maybe_unused]] inline int32_t springRunEnd(const SpringTiles& plan, const SpringTile& tile,
+                                             int32_t b, int32_t qEnd) {
+    while (b < tile.blockEnd && plan.blocks[b].q < qEnd)
+        ++b;
+    return b;
+}
+
+} // namespace
