@@ -288,6 +288,31 @@ TEST_P(SpringsTest, FixedHeavyAndCoincidentEndsMatchThePlainLoop) {
     EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
 }
 
+// Lengths at the edges of the law's range, where the vector paths decide
+// with their own instructions whether a spring acts: a denormal square (a
+// length of about 1e-160, which acts), one that underflows to zero, one that
+// overflows to infinity and a NaN position (which do not), and a velocity so
+// large that the damping term overflows.
+TEST_P(SpringsTest, LengthsAtTheEdgesOfTheRangeMatchThePlainLoop) {
+    simAddFForce(0.0, kGravityY, 0.0);
+    const int oid = latticeBody(90, 2.0, unitK, unitDamping);
+    SimMass* m = simWorld.objects[oid].masses;
+    // Ends that differ only in a coordinate near zero, where tiny differences hold.
+    std::memcpy(m[9].pos, m[8].pos, sizeof m[8].pos);
+    m[8].pos[0] = 0.0;
+    m[9].pos[0] = 1e-160;
+    std::memcpy(m[21].pos, m[20].pos, sizeof m[20].pos);
+    m[20].pos[1] = 0.0;
+    m[21].pos[1] = 1e-170;
+    m[37].pos[2] = 1e200;
+    m[50].pos[0] = std::nan("");
+    m[63].vel[1] = 1e306;
+    simTouchObject(oid);
+    fxSpringLayout(SIM_LAYOUT_TILED);
+    expectPlainBits(6);
+    EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
+}
+
 TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
     simAddFForce(0.0, kGravityY, 0.0);
     simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
