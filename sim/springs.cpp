@@ -32,6 +32,8 @@ const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesBaseline, springTi
 bool cpuHas(SimSpringPath path) {
     if (path == SIM_PATH_BASELINE) return true;
 #if defined(__x86_64__)
+    // The wide kernels are built with -mpopcnt too; every such processor has it.
+    if (!__builtin_cpu_supports("popcnt")) return false;
     if (path == SIM_PATH_AVX2) return __builtin_cpu_supports("avx2");
     if (path == SIM_PATH_AVX512)
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
