@@ -3,7 +3,8 @@
 // processor has AVX2 (and POPCNT, built with -mpopcnt). Where all four lanes
 // of a vector take part, as in most of a dense body, the sum is a plain add;
 // elsewhere lanes are kept by blends with lane masks. The vector pipes, not
-// the divider, bound this path, so every operation saved counts.
+// the divider, bound this path, so every operation saved counts: the
+// bookkeeping per block (prefetches, row offsets) is done once per block.
 //
 // A cell block is run as two column halves and then two row halves of four
 // masses each (see springs_kernels.h for the order argument): each column
@@ -120,11 +121,17 @@ struct CellRun {
     int32_t nCells;        // every cell of the plan
 };
 
-inline void prefetchCells(const double* rest, const CellRun& run, int32_t at) {
-    const int32_t ahead = at + run.prefetchAhead;
-    const int32_t fetch =
+// The block's rest lengths prefetchAhead cells on along the run, a line per
+// eight of its cells.
+inline void prefetchBlock(const SpringTiles& plan, const CellRun& run, int32_t b, int32_t e) {
+    const int32_t cellAt = plan.blocks[b].cellAt;
+    const int32_t blockCells = (b + 1 < e ? plan.blocks[b + 1].cellAt : run.endCell) - cellAt;
+    const int32_t ahead = cellAt + run.prefetchAhead;
+    int32_t fetch =
         ahead < run.endCell || run.afterCell < 0 ? ahead : run.afterCell + (ahead - run.endCell);
-    prefetchOnce(rest + (fetch < run.nCells ? fetch : run.nCells));
+    const int32_t fetchEnd = fetch + blockCells < run.nCells ? fetch + blockCells : run.nCells;
+    for (; fetch < fetchEnd; fetch += kLanes)
+        prefetchOnce(plan.rest + fetch);
 }
 
 // Columns c .. c + 3 of block blk against the tile's eight rows from r0:
@@ -133,8 +140,7 @@ inline void prefetchCells(const double* rest, const CellRun& run, int32_t at) {
 // block's matrix. kUniform: every spring has kAll and dampingAll.
 template <bool kUniform>
 uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const SpringBlock& blk,
-                    int32_t r0, int h, const int32_t rowAt[kLanes], const CellRun& run,
-                    double force[kLanes][kLanes]) {
+                    int32_t r0, int h, const int32_t rowAt[kLanes], double force[kLanes][kLanes]) {
     const int32_t c = blk.q * kLanes + kHalf * h;
     const double* const restCells = plan.rest;
     const double* const kCells = plan.k;
@@ -154,7 +160,6 @@ uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const Sprin
             continue;
         }
         const int32_t at = rowAt[i] + (h ? kSetBits4[eight & 15u] : 0);
-        if (h == 0) prefetchCells(restCells, run, at);
         const int32_t a = r0 + i;
         const __m256d dx = _mm256_sub_pd(_mm256_set1_pd(pk.px[a]), _mm256_load_pd(pk.px + c));
         const __m256d dy = _mm256_sub_pd(_mm256_set1_pd(pk.py[a]), _mm256_load_pd(pk.py + c));
@@ -208,8 +213,8 @@ uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const Sprin
 // Rows r .. r + 3 of the tile against the block's eight columns from c0: adds
 // the forces (forceT[column][row]) to the rows, column by column, for the
 // cells set in `cells` (the transposed matrix).
-void rowHalf(const SpringPacked& pk, int32_t p, int32_t c0, int h, uint64_t cells,
-             const double forceT[kLanes][kLanes]) {
+[[gnu::always_inline]] inline void rowHalf(const SpringPacked& pk, int32_t p, int32_t c0, int h,
+                                           uint64_t cells, const double forceT[kLanes][kLanes]) {
     const int32_t r = p * kLanes + kHalf * h;
     const uint32_t rowFree = halfOf(pk.freeBits[p], h);
     const bool rowUnit = halfOf(pk.unitBits[p], h) == 15u;
@@ -259,15 +264,15 @@ void tileBlocks(const SpringTiles& plan, const SpringPacked& pk, int32_t p, int3
     alignas(32) double forceT[kLanes][kLanes]; // [column][row]
     for (; b < e; ++b) {
         const SpringBlock& blk = plan.blocks[b];
+        prefetchBlock(plan, run, b, e);
         int32_t rowAt[kLanes];
         int32_t at = blk.cellAt;
         for (int i = 0; i < kLanes; ++i) {
             rowAt[i] = at;
             at += __builtin_popcount(rowBits(blk.present, i));
         }
-        const uint64_t okCells =
-            columnHalf<kUniform>(plan, pk, blk, p * kLanes, 0, rowAt, run, force) |
-            columnHalf<kUniform>(plan, pk, blk, p * kLanes, 1, rowAt, run, force);
+        const uint64_t okCells = columnHalf<kUniform>(plan, pk, blk, p * kLanes, 0, rowAt, force) |
+                                 columnHalf<kUniform>(plan, pk, blk, p * kLanes, 1, rowAt, force);
         for (int rh = 0; rh < 2; ++rh)
             for (int ch = 0; ch < 2; ++ch)
                 transpose4(_mm256_load_pd(force[kHalf * rh] + kHalf * ch),
