@@ -503,7 +503,8 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
     ASSERT_EQ(one.status, 0) << one.out;
     const std::string digest = digestOf(one.out);
     ASSERT_EQ(digest.size(), 16u) << one.out;
-    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsConfig().path)) +
+    EXPECT_TRUE(has(one.out, "springs on the " +
+                                 std::string(simSpringsPathName(simSpringsConfig().path)) +
                                  " path, 1 thread\n"))
         << one.out;
     std::ifstream in(json);
