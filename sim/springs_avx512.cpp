@@ -8,8 +8,10 @@
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
 
 // GCC 12 reports the deliberately undefined start value inside several
-// 512-bit intrinsics (sqrt, unpack, shuffle) as maybe uninitialised.
+// 512-bit intrinsics (sqrt, unpack, shuffle) as uninitialised, or maybe so,
+// depending on how the kernel is inlined.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 namespace {
