@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Each vector path's spring phase on the default scene's moon (one thread)
+# against its own divider floor, from one build:
+#   bench/floors.sh BUILD [ROUNDS]
+# Each round runs springs_bench once and takes, per benchmark, the minimum of
+# 60 short repetitions (noise only ever adds time); the ratio is taken within
+# the round, so that both sides meet the same load. Prints per path the
+# medians over the rounds and the range of the ratios.
+set -euo pipefail
+[ $# -ge 1 ] || { sed -n '2,8p' "$0" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+rounds=${2:-8}
+tmp=$(mktemp)
+trap 'rm -f "$tmp"' EXIT
+
+for round in $(seq "$rounds"); do
+  "$build/bench/springs_bench" \
+    --benchmark_filter='BM_Springs/Moon/[a-z0-9]+/threads:1/|BM_Divider' \
+    --benchmark_repetitions=60 --benchmark_report_aggregates_only=true \
+    --benchmark_min_time=0.01 2>/dev/null |
+    awk -v round="$round" '/_min / {
+      for (i = 2; i <= NF; i++) if ($i ~ /^ns\/spring=/) { v = $i; sub(/^ns\/spring=/, "", v); sub(/s$/, "", v) }
+      n = split($1, part, "/")
+      if (part[1] == "BM_Springs") print round, part[3], "phase", v
+      else if (part[1] == "BM_Divider") print round, part[2], "floor", v
+    }' >> "$tmp"
+done
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+for path in $(awk '{print $2}' "$tmp" | sort -u); do
+  phase=$(awk -v p="$path" '$2 == p && $3 == "phase" {print $4}' "$tmp" | median)
+  floor=$(awk -v p="$path" '$2 == p && $3 == "floor" {print $4}' "$tmp" | median)
+  ratios=$(awk -v p="$path" '$2 == p {v[$1, $3] = $4; r[$1] = 1}
+    END {for (k in r) if ((k, "phase") in v && (k, "floor") in v) print v[k, "phase"] / v[k, "floor"]}' "$tmp")
+  [ -n "$ratios" ] || continue
+  printf '%-9s %.3f ns/spring, floor %.3f: %.2fx its floor (rounds %.2f-%.2f, median of %d)\n' \
+    "$path" "$phase" "$floor" "$(echo "$ratios" | median)" \
+    "$(echo "$ratios" | sort -g | head -1)" "$(echo "$ratios" | sort -g | tail -1)" \
+    "$(echo "$ratios" | wc -l)"
+done
