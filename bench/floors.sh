@@ -28,7 +28,7 @@ done
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-for path in $(awk '{print $2}' "$tmp" | sort -u); do
+awk '{print $2}' "$tmp" | sort -u | while read -r path; do
   phase=$(awk -v p="$path" '$2 == p && $3 == "phase" {print $4}' "$tmp" | median)
   floor=$(awk -v p="$path" '$2 == p && $3 == "floor" {print $4}' "$tmp" | median)
   ratios=$(awk -v p="$path" '$2 == p {v[$1, $3] = $4; r[$1] = 1}
