@@ -134,6 +134,38 @@ inline void prefetchBlock(const SpringTiles& plan, const CellRun& run, int32_t b
         prefetchOnce(plan.rest + fetch);
 }
 
+// One end's share of the cells set in `four`: acc - d f / mass (kSubtract:
+// the columns' share) or acc + d f / mass (the rows'), lane by lane, the other
+// lanes kept; `mass` is read only when the four masses are not all of unit
+// mass. Where all four lanes take part, as in most of a dense body, no blend.
+template <bool kSubtract>
+[[gnu::always_inline]] inline void share4(__m256d& ax, __m256d& ay, __m256d& az, __m256d dx,
+                                          __m256d dy, __m256d dz, __m256d f, bool unit,
+                                          const double* mass, uint32_t four) {
+    __m256d fx = _mm256_mul_pd(dx, f);
+    __m256d fy = _mm256_mul_pd(dy, f);
+    __m256d fz = _mm256_mul_pd(dz, f);
+    if (!unit) {
+        const __m256d m = _mm256_load_pd(mass);
+        fx = _mm256_div_pd(fx, m);
+        fy = _mm256_div_pd(fy, m);
+        fz = _mm256_div_pd(fz, m);
+    }
+    const auto op = [](__m256d acc, __m256d x) {
+        return kSubtract ? _mm256_sub_pd(acc, x) : _mm256_add_pd(acc, x);
+    };
+    if (four == 15u) {
+        ax = op(ax, fx);
+        ay = op(ay, fy);
+        az = op(az, fz);
+        return;
+    }
+    const __m256d mask = laneMask(four);
+    ax = _mm256_blendv_pd(ax, op(ax, fx), mask);
+    ay = _mm256_blendv_pd(ay, op(ay, fy), mask);
+    az = _mm256_blendv_pd(az, op(az, fz), mask);
+}
+
 // Columns c .. c + 3 of block blk against the tile's eight rows from r0:
 // computes the law, takes the forces off the columns and leaves them in
 // force[row][column]. Returns the cells whose length passed, as bits of the
@@ -184,25 +216,7 @@ uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const Sprin
         okCells |= uint64_t{ok} << (kLanes * i + kHalf * h);
         const uint32_t take = ok & colFree;
         if (!take) continue;
-        __m256d fx = _mm256_mul_pd(dx, f);
-        __m256d fy = _mm256_mul_pd(dy, f);
-        __m256d fz = _mm256_mul_pd(dz, f);
-        if (!colUnit) {
-            const __m256d cmass = _mm256_load_pd(pk.mass + c);
-            fx = _mm256_div_pd(fx, cmass);
-            fy = _mm256_div_pd(fy, cmass);
-            fz = _mm256_div_pd(fz, cmass);
-        }
-        if (take == 15u) {
-            cax = _mm256_sub_pd(cax, fx);
-            cay = _mm256_sub_pd(cay, fy);
-            caz = _mm256_sub_pd(caz, fz);
-            continue;
-        }
-        const __m256d mask = laneMask(take);
-        cax = _mm256_blendv_pd(cax, _mm256_sub_pd(cax, fx), mask);
-        cay = _mm256_blendv_pd(cay, _mm256_sub_pd(cay, fy), mask);
-        caz = _mm256_blendv_pd(caz, _mm256_sub_pd(caz, fz), mask);
+        share4<true>(cax, cay, caz, dx, dy, dz, f, colUnit, pk.mass + c, take);
     }
     _mm256_store_pd(pk.ax + c, cax);
     _mm256_store_pd(pk.ay + c, cay);
@@ -227,28 +241,10 @@ uint64_t columnHalf(const SpringTiles& plan, const SpringPacked& pk, const Sprin
         if (!give) continue;
         const int32_t b = c0 + j;
         const __m256d f = _mm256_load_pd(forceT[j] + kHalf * h);
-        __m256d fx =
-            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.px + r), _mm256_set1_pd(pk.px[b])), f);
-        __m256d fy =
-            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.py + r), _mm256_set1_pd(pk.py[b])), f);
-        __m256d fz =
-            _mm256_mul_pd(_mm256_sub_pd(_mm256_load_pd(pk.pz + r), _mm256_set1_pd(pk.pz[b])), f);
-        if (!rowUnit) {
-            const __m256d rmass = _mm256_load_pd(pk.mass + r);
-            fx = _mm256_div_pd(fx, rmass);
-            fy = _mm256_div_pd(fy, rmass);
-            fz = _mm256_div_pd(fz, rmass);
-        }
-        if (give == 15u) {
-            rax = _mm256_add_pd(rax, fx);
-            ray = _mm256_add_pd(ray, fy);
-            raz = _mm256_add_pd(raz, fz);
-            continue;
-        }
-        const __m256d mask = laneMask(give);
-        rax = _mm256_blendv_pd(rax, _mm256_add_pd(rax, fx), mask);
-        ray = _mm256_blendv_pd(ray, _mm256_add_pd(ray, fy), mask);
-        raz = _mm256_blendv_pd(raz, _mm256_add_pd(raz, fz), mask);
+        const __m256d dx = _mm256_sub_pd(_mm256_load_pd(pk.px + r), _mm256_set1_pd(pk.px[b]));
+        const __m256d dy = _mm256_sub_pd(_mm256_load_pd(pk.py + r), _mm256_set1_pd(pk.py[b]));
+        const __m256d dz = _mm256_sub_pd(_mm256_load_pd(pk.pz + r), _mm256_set1_pd(pk.pz[b]));
+        share4<false>(rax, ray, raz, dx, dy, dz, f, rowUnit, pk.mass + r, give);
     }
     _mm256_store_pd(pk.ax + r, rax);
     _mm256_store_pd(pk.ay + r, ray);
