@@ -40,7 +40,8 @@ int64_t springPackedBytes(int32_t massBlocks) {
 bool springPackedReserve(int32_t massBlocks) {
     const size_t masses = static_cast<size_t>(massBlocks) * kLanes;
     if (masses <= packed.masses && packed.block) return true;
-    void* block = std::aligned_alloc(kVectorAlign, static_cast<size_t>(springPackedBytes(massBlocks)));
+    void* block =
+        std::aligned_alloc(kVectorAlign, static_cast<size_t>(springPackedBytes(massBlocks)));
     if (!block) return false;
     packed.block.reset(block);
     packed.masses = masses;
