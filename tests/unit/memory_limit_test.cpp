@@ -61,6 +61,16 @@ std::string writeBigSphere() {
     return fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()})) ? path : std::string{};
 }
 
+// zibbet-bench on the big sphere for two steps, the whole process under an
+// address-space limit of `bytes`.
+void benchUnderAddressLimit(long long bytes, FxRunResult& r) {
+    const std::string scene = writeBigSphere();
+    ASSERT_FALSE(scene.empty());
+    r = fxRunCommand("ulimit -v " + std::to_string(bytes / 1024) + " && exec " +
+                     ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2");
+    std::remove(scene.c_str());
+}
+
 // The refusal as zibbet-bench gives it: status 1, the failure and its
 // figures on stderr, and no rate.
 void expectBenchRefusal(const FxRunResult& r, const std::string& limit) {
@@ -131,12 +141,8 @@ std::string cgroupPlace(std::string& limitFile) {
 
 TEST(MemoryLimit, BenchUnderAnAddressSpaceLimitRefusesToTimeTheWorld) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
-    const std::string scene = writeBigSphere();
-    ASSERT_FALSE(scene.empty());
-    const FxRunResult r =
-        fxRunCommand("ulimit -v " + std::to_string(kRoomBytes / 1024) + " && exec " +
-                     ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2");
-    std::remove(scene.c_str());
+    FxRunResult r;
+    benchUnderAddressLimit(kRoomBytes, r);
     expectBenchRefusal(r, "address-space limit (RLIMIT_AS)");
 }
 
@@ -145,12 +151,8 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimitRefusesToTimeTheWorld) {
 TEST(MemoryLimit, BenchRefusesAWorldWhosePlanCannotBeHad) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
     constexpr long long kPlanlessBytes = 220LL << 20; // the whole process's address space
-    const std::string scene = writeBigSphere();
-    ASSERT_FALSE(scene.empty());
-    const FxRunResult r =
-        fxRunCommand("ulimit -v " + std::to_string(kPlanlessBytes / 1024) + " && exec " +
-                     ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2");
-    std::remove(scene.c_str());
+    FxRunResult r;
+    benchUnderAddressLimit(kPlanlessBytes, r);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r.out, "zibbet-bench: the world did not build: spring plan of obj2: needed "))
         << r.out;

@@ -183,6 +183,15 @@ int latticeBody(int n, double band, double (*k)(int, int), double (*damping)(int
     return oid;
 }
 
+// The start-up world around a small sphere, with gravity, the cube turning.
+int turningSphere() {
+    simAddFForce(0.0, kGravityY, 0.0);
+    const int oid = fixtureStartupScene(fixtureSphereMesh(12, 16, 2.2f));
+    mouseDx = 30;
+    mouseDy = -20;
+    return oid;
+}
+
 double unitK(int, int) {
     return kFixtureK;
 }
@@ -196,11 +205,8 @@ double unitDamping(int, int) {
 // Bit identity with the plain loop
 // ---------------------------------------------------------------------------
 TEST_P(SpringsTest, DefaultLikeBodyMatchesThePlainLoop) {
-    simAddFForce(0.0, kGravityY, 0.0);
-    const int oid = fixtureStartupScene(fixtureSphereMesh(12, 16, 2.2f));
+    const int oid = turningSphere();
     ASSERT_GE(oid, 0);
-    mouseDx = 30;
-    mouseDy = -20;
     fxSpringLayout(SIM_LAYOUT_TILED);
     expectPlainBits(40);
     EXPECT_EQ(fxLayoutOf(oid), SIM_LAYOUT_TILED);
@@ -211,11 +217,8 @@ TEST_P(SpringsTest, DefaultLikeBodyMatchesThePlainLoop) {
 // are the plain loop's; it timed the tiles on this path on one thread and on
 // the threads, and the general loop, and picked the fastest.
 TEST_P(SpringsTest, ThePlannersChoiceMatchesThePlainLoop) {
-    simAddFForce(0.0, kGravityY, 0.0);
-    const int oid = fixtureStartupScene(fixtureSphereMesh(12, 16, 2.2f));
+    const int oid = turningSphere();
     ASSERT_GE(oid, 0);
-    mouseDx = 30;
-    mouseDy = -20;
     expectPlainBits(20, nullptr, {1, 3}); // the plan is made anew for each run
     const SimSpringsStats stats = simSpringsStats(oid);
     ASSERT_EQ(stats.candidates, 3);
