@@ -65,7 +65,7 @@ soak: build
 # The real program on a fresh virtual X server for SOAK_SECONDS, random drags
 # and keys; its files, console and last screenshot stay in $(BUILD)/soak-gui.
 soak-gui: build
-	bash tools/with-xvfb.sh $(BUILD)/tools/zibbet-soak-gui --program $(BUILD)/zibbet \
+	bash tools/with-xvfb.sh $(BUILD)/tests/harness/zibbet-soak-gui --program $(BUILD)/zibbet \
 		--dir $(BUILD)/soak-gui --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
 
 # FUZZ_TARGETS, FUZZ_SECONDS, FUZZ_RUNS and FUZZ_WORKERS: see fuzz/run.sh.

@@ -17,10 +17,10 @@
 
 #include "import/band.h"
 #include "sim/world.h"
-#include "tools/fixtures/band_fixture.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
+#include "tests/support/band_fixture.h"
+#include "tools/common/bodies.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "import/load3ds.h"
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
+#include "tools/common/writer3ds.h"
 
 namespace {
 

@@ -29,11 +29,11 @@
 #include "sim/springs.h"
 #include "sim/step.h"
 #include "sim/world.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/plain_springs.h"
-#include "tools/fixtures/spring_settings.h"
+#include "tools/common/bodies.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
+#include "tests/support/plain_springs.h"
+#include "tests/support/spring_settings.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "sim/bcube.h"
 #include "sim/step.h"
 #include "sim/world.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/plain_springs.h"
+#include "tools/common/bodies.h"
+#include "tests/support/plain_springs.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "tools/fixtures/seeds3ds.h"
+#include "tests/support/seeds3ds.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The reader's messages would only slow the run down.

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/fixtures/seedstga.h"
+#include "tests/support/seedstga.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The reader's messages would only slow the run down.

@@ -11,13 +11,13 @@
 //     from the plain one-spring-at-a-time loop.
 // Bodies too big to step quickly are built and checked but not stepped: the
 // cap is FX_SCENE_SPRING_CAP, 4096 springs in the world (the entry and its
-// constants are in tools/fixtures/seedsscene.h, shared with the replay test).
+// constants are in tests/support/seedsscene.h, shared with the replay test).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/fixtures/seedsscene.h"
+#include "tests/support/seedsscene.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Start-up's messages would only slow the run down; faults go to stderr.

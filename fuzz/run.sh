@@ -64,7 +64,7 @@ for src in "$here"/fuzz_*.cpp; do
     logs="$build/logs/$name"
     mkdir -p "$corpus" "$findings" "$logs"
     rm -f "$logs"/*.log
-    if ! "$build/zibbet-assets" --seeds "$name" "$corpus"; then
+    if ! "$build/zibbet-seeds" "$name" "$corpus"; then
         echo "run.sh: no seeds for $name, starting from an empty corpus"
     fi
     set -- -max_total_time="$seconds" -artifact_prefix="$findings/" -print_final_stats=1

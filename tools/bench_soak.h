@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/fixtures/body_promises.h"
+#include "tools/common/body_promises.h"
 
 // The one rule for "beyond the cube": a finite position further than
 // FX_CUBE_REACH beyond a face of the cube, posed as the mass's object met it

@@ -1,14 +1,13 @@
 // zibbet-assets: writes the files the program reads at start-up, made by our
 // own writers: the moon scene bmoon1m.3ds and the six cube faces 0.tga to
-// 5.tga. It also writes larger scenes for benchmarks and fuzz seed corpora.
+// 5.tga. It also writes larger scenes for benchmarks and the program's icon.
 //
 //   zibbet-assets DIR               default scene and textures into DIR
 //   zibbet-assets --sphere N FILE   a sphere of about N vertices, one object
 //                                   while it fits the 3DS counts (65,535)
-//   zibbet-assets --seeds NAME DIR  seed corpus of fuzz target fuzz_NAME
 //   zibbet-assets --icon SIZE FILE  the program's icon, SIZE x SIZE pixels, PNG
 //
-// Sections: moon; textures; seeds; icon; main.
+// Sections: moon; textures; icon; main.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,14 +16,11 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/png_writer.h"
-#include "tools/fixtures/seeds3ds.h"
-#include "tools/fixtures/seedsscene.h"
-#include "tools/fixtures/seedstga.h"
-#include "tools/fixtures/tga_writer.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
+#include "tools/common/png_writer.h"
+#include "tools/common/tga_writer.h"
+#include "tools/common/writer3ds.h"
 
 namespace {
 
@@ -214,40 +210,6 @@ bool writeTexture(const std::string& dir, int face) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// Seeds
-// ---------------------------------------------------------------------------
-bool writeSeed(const std::string& dir, const std::string& name, const FxBytes& bytes) {
-    std::string path = dir + "/seed_" + name;
-    if (fxWriteFile(path, bytes)) return true;
-    std::printf("zibbet-assets: cannot write %s\n", path.c_str());
-    return false;
-}
-
-bool writeSeeds(const std::string& target, const std::string& dir) {
-    if (target != "load3ds" && target != "loadtga" && target != "scene") {
-        std::printf("zibbet-assets: no seeds for fuzz target %s\n", target.c_str());
-        return false;
-    }
-    std::error_code err;
-    std::filesystem::create_directories(dir, err);
-    if (err) {
-        std::printf("zibbet-assets: cannot make %s\n", dir.c_str());
-        return false;
-    }
-    if (target == "load3ds") {
-        for (const FxSeed& seed : fxSeeds3DS())
-            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
-    } else if (target == "loadtga") {
-        for (const FxTgaSeed& seed : fxSeedsTGA())
-            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
-    } else {
-        for (const FxSceneSeed& seed : fxSeedsScene())
-            if (!writeSeed(dir, seed.name, seed.bytes)) return false;
-    }
-    return true;
-}
-
 bool writeSphere(int nVerts, const std::string& path) {
     std::vector<FxMesh> parts = fxBenchSphere("Sphere", BENCH_RADIUS, nVerts);
     size_t verts = 0, faces = 0;
@@ -395,7 +357,6 @@ bool writeIcon(int size, const std::string& path) {
 int usage() {
     std::printf("usage: zibbet-assets DIR\n"
                 "       zibbet-assets --sphere N FILE\n"
-                "       zibbet-assets --seeds NAME DIR\n"
                 "       zibbet-assets --icon SIZE FILE\n");
     return 2;
 }
@@ -424,8 +385,6 @@ int main(int argc, char** argv) {
         }
         return writeIcon(static_cast<int>(size), argv[3]) ? 0 : 1;
     }
-    if (argc == 4 && std::strcmp(argv[1], "--seeds") == 0)
-        return writeSeeds(argv[2], argv[3]) ? 0 : 1;
     if (argc != 2 || argv[1][0] == '-') return usage();
 
     std::string dir = argv[1];

@@ -20,11 +20,11 @@ fi
 echo "No desktop found: running Zibbet on the virtual X server $DISPLAY for $seconds seconds."
 "$build/zibbet" &
 zibbet_pid=$!
-if "$build/tools/zibbet-x" wait 30; then
+if "$build/tests/harness/zibbet-x" wait 30; then
   sleep "$seconds"
   shot="$build/run/zibbet-screenshot.png"
-  "$build/tools/zibbet-x" shot "$shot" && echo "Screenshot of the running demo: $shot"
-  "$build/tools/zibbet-x" key Escape
+  "$build/tests/harness/zibbet-x" shot "$shot" && echo "Screenshot of the running demo: $shot"
+  "$build/tests/harness/zibbet-x" key Escape
 fi
 # Escape ends the demo; should it not, end it here.
 for _ in $(seq 50); do kill -0 "$zibbet_pid" 2>/dev/null || break; sleep 0.1; done

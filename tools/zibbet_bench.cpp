@@ -30,8 +30,8 @@
 #include "tools/bench_plot.h"
 #include "tools/bench_soak.h"
 #include "tools/bench_springs.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/body_promises.h"
+#include "tools/common/bodies.h"
+#include "tools/common/body_promises.h"
 
 namespace {
 

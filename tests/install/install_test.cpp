@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/fixtures/run_command.h"
+#include "tests/support/run_command.h"
 #include "tests/window/xvfb_harness.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "import/band.h"
-#include "tools/fixtures/band_fixture.h"
+#include "tests/support/band_fixture.h"
 #include "world_fixture.h"
 
 namespace {

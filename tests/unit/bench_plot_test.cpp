@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/fixtures/run_command.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tests/support/run_command.h"
+#include "tools/common/moon_scene.h"
+#include "tools/common/writer3ds.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/fixtures/run_command.h"
+#include "tests/support/run_command.h"
 #include "app/frame.h"
 #include "app/startup.h"
 #include "body_checks.h"
 #include "sim/bcube.h"
-#include "tools/fixtures/moon_scene.h"
+#include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
 namespace {

@@ -5,11 +5,11 @@
 #include <utility>
 
 #include "import/load3ds.h"
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/seeds3ds.h"
-#include "tools/fixtures/tga_writer.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
+#include "tests/support/seeds3ds.h"
+#include "tools/common/tga_writer.h"
+#include "tools/common/writer3ds.h"
 #include "world_fixture.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "import/load3ds.h"
-#include "tools/fixtures/seeds3ds.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tests/support/seeds3ds.h"
+#include "tools/common/writer3ds.h"
 #include "world_fixture.h"
 
 namespace {

@@ -17,9 +17,9 @@
 
 #include "app/startup.h"
 #include "sim/world.h"
-#include "tools/fixtures/meshgen.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/run_command.h"
+#include "tools/common/meshgen.h"
+#include "tools/common/moon_scene.h"
+#include "tests/support/run_command.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;

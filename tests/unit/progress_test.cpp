@@ -11,7 +11,7 @@
 #include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
-#include "tools/fixtures/moon_scene.h"
+#include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
 namespace {

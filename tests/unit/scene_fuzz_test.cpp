@@ -12,9 +12,9 @@
 
 #include "app/startup.h"
 #include "sim/bcube.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/body_promises.h"
-#include "tools/fixtures/seedsscene.h"
+#include "tools/common/bodies.h"
+#include "tools/common/body_promises.h"
+#include "tests/support/seedsscene.h"
 #include "world_fixture.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include "tools/bench_soak.h"
 
-#include "tools/fixtures/run_command.h"
-#include "tools/fixtures/seedsscene.h"
+#include "tests/support/run_command.h"
+#include "tests/support/seedsscene.h"
 
 namespace {
 

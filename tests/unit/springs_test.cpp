@@ -20,10 +20,10 @@
 #include "sim/bcube.h"
 #include "sim/springs.h"
 #include "sim/step.h"
-#include "tools/fixtures/bodies.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/plain_springs.h"
-#include "tools/fixtures/spring_settings.h"
+#include "tools/common/bodies.h"
+#include "tools/common/moon_scene.h"
+#include "tests/support/plain_springs.h"
+#include "tests/support/spring_settings.h"
 #include "world_fixture.h"
 
 namespace {

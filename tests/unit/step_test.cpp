@@ -11,7 +11,7 @@
 #include "sim/bcube.h"
 #include "sim/normals.h"
 #include "sim/step.h"
-#include "tools/fixtures/bodies.h"
+#include "tools/common/bodies.h"
 #include "world_fixture.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "render/tga.h"
-#include "tools/fixtures/seedstga.h"
-#include "tools/fixtures/tga_writer.h"
+#include "tests/support/seedstga.h"
+#include "tools/common/tga_writer.h"
 #include "world_fixture.h"
 
 namespace {

@@ -26,10 +26,10 @@
 
 #include "face_files.h"
 #include "platform/platform.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/png_writer.h"
-#include "tools/fixtures/run_command.h"
-#include "tools/fixtures/writer3ds.h"
+#include "tools/common/moon_scene.h"
+#include "tools/common/png_writer.h"
+#include "tests/support/run_command.h"
+#include "tools/common/writer3ds.h"
 #include "xvfb_harness.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/fixtures/tga_writer.h"
+#include "tools/common/tga_writer.h"
 
 namespace {
 constexpr int kSide = 256;

@@ -12,7 +12,7 @@
 #include "gl_window.h"
 #include "render/renderer.h"
 #include "render/textures.h"
-#include "tools/fixtures/tga_writer.h"
+#include "tools/common/tga_writer.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // A private X server for tests: starts Xvfb on a free display, points DISPLAY
 // at it and stops it again. The X-side helpers (find a window by title, read
-// its pixels, drag the mouse, press keys) are those of tools/xclient.
+// its pixels, drag the mouse, press keys) are those of tests/harness/xclient.
 #pragma once
 
 // gtest first: Xlib defines macros (None, Bool, Status) that clash with it.
@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "tools/xclient/xclient.h"
+#include "tests/harness/xclient.h"
 
 struct XvfbServer {
     pid_t pid = -1;

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/fixtures/png_writer.h"
-#include "tools/xclient/xclient.h"
+#include "tools/common/png_writer.h"
+#include "tests/harness/xclient.h"
 
 namespace {
 const char* const kTitlePrefix = "Zibbet";

@@ -1,4 +1,4 @@
-#include "tools/xclient/xclient.h"
+#include "tests/harness/xclient.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>

@@ -35,11 +35,11 @@
 #include <thread>
 #include <vector>
 
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/run_command.h"
-#include "tools/fixtures/png_writer.h"
-#include "tools/fixtures/tga_writer.h"
-#include "tools/xclient/xclient.h"
+#include "tools/common/moon_scene.h"
+#include "tests/support/run_command.h"
+#include "tools/common/png_writer.h"
+#include "tools/common/tga_writer.h"
+#include "tests/harness/xclient.h"
 
 namespace {
 
