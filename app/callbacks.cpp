@@ -29,12 +29,7 @@ void idle() {
     glutPostRedisplay();
 }
 
-void display() {
-    stamp0 = platCounter();
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    stamp1 = platCounter();
-    phaseClear = stamp1 - stamp0;
-
+void displaySetUp() {
     glLightModeli(GL_LIGHT_MODEL_LOCAL_VIEWER, 0);
     glLightModeli(GL_LIGHT_MODEL_TWO_SIDE, 1);
     glEnable(GL_NORMALIZE);
@@ -47,7 +42,15 @@ void display() {
     { glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition); }
     glPopMatrix();
     glTranslatef(0.0f, 0.0f, static_cast<GLfloat>(-kCameraDistance * worldScale));
+}
 
+void display() {
+    stamp0 = platCounter();
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    stamp1 = platCounter();
+    phaseClear = stamp1 - stamp0;
+
+    displaySetUp();
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         drawObject(oid);
         drawConns(oid);

@@ -102,26 +102,13 @@ int appWorldSetup() {
     return grey;
 }
 
-void appSceneSetup(int greyMaterial, const char* scenePath) {
-    // Reading a large scene and building its springs can take a while: say
-    // how far they are, on a terminal only.
-    appProgressInstall();
+void appCubeSetup() {
     simSetBCube(0.0f, 0.0f, 0.0f, 4.0f * worldScale, kCubeFlags);
+}
 
-    Scene3DS* scene = simLoad3DS(scenePath);
-    if (!scene) {
-        explainMissingScene(scenePath);
-        std::printf("%s: *** ERROR *** simLoad3DS() FAILED to load scene.\n", appTitle);
-        std::printf("%s: ABORTING.\n", appTitle);
-        std::exit(1);
-    }
-    // The world copies what it needs, so a scene from an earlier call (tests
-    // build the world more than once) can go.
-    simFree3DS(loadedScene);
-    loadedScene = scene;
-
-    bool converted = false;
-    for (int i = 0; i < scene->nObjects; ++i) {
+int appConvertScene(int greyMaterial, const Scene3DS* scene) {
+    int converted = 0;
+    for (int i = 0; scene && i < scene->nObjects; ++i) {
         std::printf("simConv3DSObj: Physicalizing object...\n");
         int oid = simConv3DSobj(-1, scene, i, 0.0, 0.0, 0.0, kConvScale * worldScale, kSpringK,
                                 kSpringDamping, kBandMin * worldScale, kBandMax * worldScale,
@@ -134,8 +121,29 @@ void appSceneSetup(int greyMaterial, const char* scenePath) {
             continue;
         }
         lastConvertedOid = oid;
-        converted = true;
+        ++converted;
         simRotObj(oid, 0.0, kBodyTurnY, 0.0);
     }
-    if (converted) simSetObjMat(lastConvertedOid, greyMaterial);
+    if (converted > 0) simSetObjMat(lastConvertedOid, greyMaterial);
+    return converted;
+}
+
+void appSceneSetup(int greyMaterial, const char* scenePath) {
+    // Reading a large scene and building its springs can take a while: say
+    // how far they are, on a terminal only.
+    appProgressInstall();
+    appCubeSetup();
+
+    Scene3DS* scene = simLoad3DS(scenePath);
+    if (!scene) {
+        explainMissingScene(scenePath);
+        std::printf("%s: *** ERROR *** simLoad3DS() FAILED to load scene.\n", appTitle);
+        std::printf("%s: ABORTING.\n", appTitle);
+        std::exit(1);
+    }
+    // The world copies what it needs, so a scene from an earlier call (tests
+    // build the world more than once) can go.
+    simFree3DS(loadedScene);
+    loadedScene = scene;
+    appConvertScene(greyMaterial, scene);
 }

@@ -13,3 +13,10 @@ int appWorldSetup();
 // Stage 2: bounding cube, the scene file, one soft body per mesh. Exits with
 // status 1 when the scene cannot be read.
 void appSceneSetup(int greyMaterial, const char* scenePath);
+
+struct Scene3DS;
+// Stage 2's parts: the bounding cube; then every object of a scene that has
+// been read converted into a soft body and turned, the last one grey (returns
+// how many were converted).
+void appCubeSetup();
+int appConvertScene(int greyMaterial, const Scene3DS* scene);
