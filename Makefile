@@ -65,8 +65,9 @@ soak: build
 # The real program on a fresh virtual X server for SOAK_SECONDS, random drags
 # and keys; its files, console and last screenshot stay in $(BUILD)/soak-gui.
 soak-gui: build
-	bash tools/with-xvfb.sh $(BUILD)/tests/harness/zibbet-soak-gui --program $(BUILD)/zibbet \
-		--dir $(BUILD)/soak-gui --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
+	SOAK_SECONDS=$(SOAK_SECONDS) SOAK_SEED=$(SOAK_SEED) SOAK_DIR=$(CURDIR)/$(BUILD)/soak-gui \
+		bash tools/with-xvfb.sh $(BUILD)/tests/window/zibbet_window_tests \
+		--gtest_also_run_disabled_tests --gtest_filter=ZibbetE2e.DISABLED_SoakGui
 
 # FUZZ_TARGETS, FUZZ_SECONDS, FUZZ_RUNS and FUZZ_WORKERS: see fuzz/run.sh.
 fuzz:

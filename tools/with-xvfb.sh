@@ -8,7 +8,9 @@ command -v Xvfb >/dev/null || { echo "No Xvfb: run 'make deps' first." >&2; exit
 
 numfile=$(mktemp)
 # The server writes its display number to descriptor 3 once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" 2>/dev/null &
+# -noreset: otherwise it resets whenever its last client leaves, and clients
+# connecting during the reset fail.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$numfile" 2>/dev/null &
 xvfb_pid=$!
 trap 'kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; rm -f "$numfile"' EXIT
 for _ in $(seq 100); do

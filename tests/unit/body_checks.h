@@ -1,33 +1,25 @@
-// Checks on a soft body stepped inside the bounding cube.
+// Checks on a soft body stepped inside the bounding cube, through the
+// product's own body checks.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 
-#include "sim/world.h"
+#include "tools/common/body_promises.h"
 
-// Largest distance of a mass of body beyond a face of the cube as last posed
-// (negative: every mass is inside).
+// The furthest a mass of body lies beyond a face of the cube as last posed
+// (negative: every mass is inside; NaN for a mass that is not a number).
 inline double worstEscape(const SimObject& body) {
-    const SimObject& cube = simWorld.objects[simWorld.bcubeOid];
-    double worst = -1e300;
-    for (int32_t i = 0; i < body.nMasses; ++i)
-        for (int k = 0; k < 6; ++k) {
-            const SimPoly& face = cube.polys[2 * k];
-            const double* corner = cube.masses[face.v0].pos;
-            double d = 0.0;
-            for (int j = 0; j < 3; ++j)
-                d += (body.masses[i].pos[j] - corner[j]) * face.normal[j];
-            worst = std::max(worst, d);
-        }
+    double worst = -HUGE_VAL;
+    for (int32_t i = 0; i < body.nMasses; ++i) {
+        const double excess = fxCubeExcess(body.masses[i].pos);
+        if (!(excess <= worst)) worst = excess;
+    }
     return worst;
 }
 
 // Every position and velocity of body is finite.
 inline bool allFinite(const SimObject& body) {
     for (int32_t i = 0; i < body.nMasses; ++i)
-        for (int j = 0; j < 3; ++j)
-            if (!std::isfinite(body.masses[i].pos[j]) || !std::isfinite(body.masses[i].vel[j]))
-                return false;
+        if (!fxFiniteMass(body.masses[i])) return false;
     return true;
 }

@@ -1,3 +1,5 @@
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -5,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "import/load3ds.h"
 #include "tests/support/seeds3ds.h"
@@ -97,98 +100,76 @@ void* failingMalloc(size_t size) {
     return std::malloc(size);
 }
 
+// The scene read holds every mesh and material as written, field for field:
+// byte colours v were written as the byte v * 256 (at most 255) and are
+// read as byte / 256.
+void expectWritten(const Scene3DS* s, const std::vector<FxMesh>& meshes,
+                   const std::vector<FxMaterial>& materials) {
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s->nObjects, static_cast<int>(meshes.size()));
+    for (int i = 0; i < s->nObjects; ++i) {
+        const Obj3DS& o = s->objects[i];
+        const FxMesh& m = meshes[static_cast<size_t>(i)];
+        EXPECT_EQ(o.name, m.name);
+        ASSERT_EQ(o.nVerts, static_cast<int>(m.verts.size()));
+        ASSERT_EQ(o.nFaces, static_cast<int>(m.faces.size()));
+        ASSERT_EQ(o.nMapCoords, static_cast<int>(m.mapCoords.size()));
+        ASSERT_EQ(o.nMatGroups, static_cast<int>(m.groups.size()));
+        EXPECT_TRUE(m.verts.empty() || !std::memcmp(o.verts, m.verts.data(), 12 * m.verts.size()));
+        EXPECT_TRUE(m.faces.empty() || !std::memcmp(o.faces, m.faces.data(), 8 * m.faces.size()));
+        EXPECT_TRUE(m.mapCoords.empty() ||
+                    !std::memcmp(o.mapCoords, m.mapCoords.data(), 8 * m.mapCoords.size()));
+        EXPECT_EQ(o.hasLocalAxes, m.hasLocalAxes ? 1 : 0);
+        EXPECT_TRUE(!m.hasLocalAxes || !std::memcmp(o.localAxes, m.localAxes.data(), 48));
+        for (int g = 0; g < o.nMatGroups; ++g) {
+            const FxGroup& want = m.groups[static_cast<size_t>(g)];
+            EXPECT_EQ(o.matGroups[g].name, want.material);
+            ASSERT_EQ(o.matGroups[g].nFaces, static_cast<int>(want.faces.size()));
+            EXPECT_EQ(std::vector<uint16_t>(o.matGroups[g].faces,
+                                            o.matGroups[g].faces + o.matGroups[g].nFaces),
+                      want.faces);
+        }
+    }
+    ASSERT_EQ(s->nMaterials, static_cast<int>(materials.size()));
+    for (int i = 0; i < s->nMaterials; ++i) {
+        const Mat3DS& got = s->materials[i];
+        const FxMaterial& m = materials[static_cast<size_t>(i)];
+        EXPECT_EQ(got.name, m.name);
+        const float* read[3] = {got.ambient, got.diffuse, got.specular};
+        const std::array<float, 3>* written[3] = {&m.ambient, &m.diffuse, &m.specular};
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 3; ++k) {
+                const float v = (*written[c])[k];
+                EXPECT_EQ(read[c][k], m.byteColors ? std::fmin(std::floor(v * 256.0f), 255.0f) / 256.0f : v)
+                    << m.name << " colour " << c;
+            }
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
 // What a valid file gives
 // ---------------------------------------------------------------------------
-TEST_F(Load3DSTest, CubeSceneIsReadWhole) {
+TEST_F(Load3DSTest, ScenesAreReadAsWrittenWithListsOfUpTo65535Entries) {
     std::string out;
-    Scene3DS* s = accepted(fx3dsScene({fxCubeMesh("Cube", 1.5f)}, fxCubeMaterials()), &out);
-    ASSERT_NE(s, nullptr);
+    const std::vector<FxMesh> cube = {fxCubeMesh("Cube", 1.5f)};
+    expectWritten(accepted(fx3dsScene(cube, fxCubeMaterials()), &out), cube, fxCubeMaterials());
     EXPECT_EQ(out, "\n");
-    ASSERT_EQ(s->nObjects, 1);
-    const Obj3DS& o = s->objects[0];
-    EXPECT_STREQ(o.name, "Cube");
-    ASSERT_EQ(o.nVerts, 8);
-    EXPECT_EQ(o.verts[0][0], -1.5f);
-    EXPECT_EQ(o.verts[7][2], 1.5f);
-    EXPECT_EQ(o.verts[5][1], -1.5f);
-    ASSERT_EQ(o.nFaces, 12);
-    EXPECT_EQ(o.faces[0][0], 0);
-    EXPECT_EQ(o.faces[0][1], 2);
-    EXPECT_EQ(o.faces[0][2], 3);
-    EXPECT_EQ(o.faces[0][3], 7);
-    EXPECT_EQ(o.faces[11][2], 5);
-    ASSERT_EQ(o.nMapCoords, 8);
-    EXPECT_EQ(o.mapCoords[3][0], 1.0f);
-    EXPECT_EQ(o.mapCoords[3][1], 1.0f);
-    EXPECT_EQ(o.mapCoords[4][0], 0.0f);
-    EXPECT_EQ(o.hasLocalAxes, 1);
-    EXPECT_EQ(o.localAxes[0], 1.0f);
-    EXPECT_EQ(o.localAxes[4], 1.0f);
-    EXPECT_EQ(o.localAxes[11], 0.0f);
-    ASSERT_EQ(o.nMatGroups, 2);
-    EXPECT_STREQ(o.matGroups[0].name, "RED");
-    ASSERT_EQ(o.matGroups[1].nFaces, 6);
-    EXPECT_STREQ(o.matGroups[1].name, "BLUE");
-    EXPECT_EQ(o.matGroups[1].faces[0], 6);
-    EXPECT_EQ(o.matGroups[1].faces[5], 11);
-
-    ASSERT_EQ(s->nMaterials, 2);
-    const Mat3DS& red = s->materials[0];
-    EXPECT_STREQ(red.name, "RED");
-    EXPECT_EQ(red.ambient[0], 0.2f);
-    EXPECT_EQ(red.diffuse[1], 0.1f);
-    EXPECT_EQ(red.specular[2], 1.0f);
-    EXPECT_STREQ(red.texFile, "PANEL.TGA");
-    // BLUE is written with byte colours: 0.8 becomes byte 204, read as 204/256.
-    const Mat3DS& blue = s->materials[1];
-    EXPECT_STREQ(blue.name, "BLUE");
-    EXPECT_EQ(blue.diffuse[2], 204.0f / 256.0f);
-    EXPECT_EQ(blue.specular[0], 128.0f / 256.0f);
-    EXPECT_STREQ(blue.texFile, "");
-}
-
-TEST_F(Load3DSTest, ListsUpTo65535EntriesAreReadWhole) {
+    EXPECT_STREQ(kept->materials[0].texFile, "PANEL.TGA");
+    EXPECT_STREQ(kept->materials[1].texFile, "");
     // Counts are unsigned 16-bit: 40,000 vertices, mapping coordinates and
-    // group face numbers and 65,535 faces, the last face naming vertices past
-    // 32,767. Read only: as a body, 40,000 close vertices would make some 800
-    // million springs.
-    constexpr int kVerts = 40000;
-    constexpr int kFaces = 65535;
-    FxMesh mesh;
-    mesh.name = "Big";
-    FxGroup group{"ROCK", {}};
-    for (int v = 0; v < kVerts; ++v) {
-        mesh.verts.push_back({static_cast<float>(v), static_cast<float>(-v), 0.5f});
-        mesh.mapCoords.push_back({static_cast<float>(v) / kVerts, 0.75f});
-        group.faces.push_back(static_cast<uint16_t>(kFaces - kVerts + v));
+    // group face numbers, 65,535 faces, the last naming vertices past 32,767.
+    // Read only: as a body, 40,000 close vertices would make 800 million springs.
+    FxMesh big{"Big", {}, {}, {{"ROCK", {}}}, {}, false, {}};
+    for (int v = 0; v < 40000; ++v) {
+        big.verts.push_back({static_cast<float>(v), static_cast<float>(-v), 0.5f});
+        big.mapCoords.push_back({static_cast<float>(v) / 40000, 0.75f});
+        big.groups[0].faces.push_back(static_cast<uint16_t>(65535 - 40000 + v));
     }
-    for (int f = 0; f + 1 < kFaces; ++f)
-        mesh.faces.push_back({0, 1, 2, 0});
-    mesh.faces.push_back({39999, 32768, 65535, 0xFFFF});
-    mesh.groups.push_back(group);
-
-    Scene3DS* s = accepted(fx3dsScene({mesh}, {}));
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->nObjects, 1);
-    const Obj3DS& o = s->objects[0];
-    ASSERT_EQ(o.nVerts, kVerts);
-    EXPECT_EQ(o.verts[kVerts - 1][0], 39999.0f);
-    EXPECT_EQ(o.verts[kVerts - 1][1], -39999.0f);
-    ASSERT_EQ(o.nFaces, kFaces);
-    EXPECT_EQ(o.faces[kFaces - 1][0], 39999);
-    EXPECT_EQ(o.faces[kFaces - 1][1], 32768);
-    EXPECT_EQ(o.faces[kFaces - 1][2], 65535);
-    EXPECT_EQ(o.faces[kFaces - 1][3], 0xFFFF);
-    EXPECT_EQ(o.faces[kFaces - 2][2], 2);
-    ASSERT_EQ(o.nMapCoords, kVerts);
-    EXPECT_EQ(o.mapCoords[kVerts - 1][0], 39999.0f / kVerts);
-    ASSERT_EQ(o.nMatGroups, 1);
-    ASSERT_EQ(o.matGroups[0].nFaces, kVerts);
-    EXPECT_EQ(o.matGroups[0].faces[kVerts - 1], kFaces - 1);
-    EXPECT_EQ(o.matGroups[0].faces[0], kFaces - kVerts);
+    big.faces.assign(65534, {0, 1, 2, 0});
+    big.faces.push_back({39999, 32768, 65535, 0xFFFF});
+    expectWritten(accepted(fx3dsScene({big}, {})), {big}, {});
 }
 
 TEST_F(Load3DSTest, SceneWithoutMeshesHasNoObjects) {
@@ -331,24 +312,72 @@ TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
 // ---------------------------------------------------------------------------
 // Files that are refused
 // ---------------------------------------------------------------------------
-TEST_F(Load3DSTest, MissingEmptyShortAndForeignFiles) {
-    std::string missing = dir + "/none.3ds";
-    std::string out = captureStdout([&] { EXPECT_EQ(simLoad3DS(missing.c_str()), nullptr); });
-    EXPECT_EQ(out, "Failed to open " + missing + "\n");
+// Each refused file prints why, then "Failed to parse". Offsets: main 0,
+// editor 6, its first child 12; in an object, its name "N" 18, the mesh 20,
+// the mesh's first child 26; in a material, the colour 18, its form 24.
+TEST_F(Load3DSTest, RefusedFilesSayWhy) {
+    const std::string missing = dir + "/none.3ds";
+    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simLoad3DS(missing.c_str()), nullptr); }),
+              "Failed to open " + missing + "\n");
     // A directory opens but cannot be read.
-    out = captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); });
-    EXPECT_EQ(out, "Error reading file\nFailed to parse " + dir + "\n");
-
-    EXPECT_EQ(refused({}), "Error reading file\n");
-    EXPECT_EQ(refused({0x4D, 0x4D, 0x06, 0x00, 0x00}), "Error reading file\n");
-    EXPECT_EQ(refused(fxChunk(0x4D4E, fxChunk(0x3D3D, {}))), "Not 3ds data\n");
-    EXPECT_EQ(refused(FxBytes(64, 'A')), "Not 3ds data\n");
-    // The id is tested before the length: a foreign first chunk is not 3DS
-    // data whatever length follows, and neither is a file of zeros.
-    EXPECT_EQ(refused(fxChunkLen(0x1234, 0, {})), "Not 3ds data\n");
-    EXPECT_EQ(refused(fxChunkLen(0x3D3D, 0xFFFFFFFFu, {1, 2, 3})), "Not 3ds data\n");
-    EXPECT_EQ(refused(FxBytes(6, 0)), "Not 3ds data\n");
-    EXPECT_EQ(refused(FxBytes(4096, 0)), "Not 3ds data\n");
+    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); }),
+              "Error reading file\nFailed to parse " + dir + "\n");
+    const auto u16 = [](uint16_t v) {
+        FxBytes b;
+        fxPutU16(b, v);
+        return b;
+    };
+    FxBytes five = u16(5);
+    fxPutF32(five, 1.0f);
+    const std::string tooShort = " at 26 is too short for its data\n";
+    const struct {
+        FxBytes file;
+        std::string says;
+    } cases[] = {
+        {{}, "Error reading file\n"},
+        {{0x4D, 0x4D, 0x06, 0x00, 0x00}, "Error reading file\n"},
+        // The id is tested before the length: a foreign first chunk is not 3DS
+        // data whatever length follows, and neither is a file of zeros.
+        {fxChunk(0x4D4E, fxChunk(0x3D3D, {})), "Not 3ds data\n"},
+        {FxBytes(64, 'A'), "Not 3ds data\n"},
+        {fxChunkLen(0x1234, 0, {}), "Not 3ds data\n"},
+        {fxChunkLen(0x3D3D, 0xFFFFFFFFu, {1, 2, 3}), "Not 3ds data\n"},
+        {FxBytes(6, 0), "Not 3ds data\n"},
+        {FxBytes(4096, 0), "Not 3ds data\n"},
+        // Lengths shorter than a header, or past the parent.
+        {fx3dsFile(fxChunkLen(0x1234, 0, {})), "Chunk 1234 at 12 has a bad length (0)\n"},
+        {fx3dsFile(fxChunkLen(0x4000, 5, {})), "Chunk 4000 at 12 has a bad length (5)\n"},
+        {fxChunkLen(0x4D4D, 3, {}), "Chunk 4D4D at 0 has a bad length (3)\n"},
+        {fx3dsFile(fxCat({fxChunkLen(0x1234, 100, {}), fxChunk(0x1, {})})),
+         "Chunk 1234 at 12 runs past its parent 3D3D\n"},
+        {materialFile(fxChunkLen(0xA010, 100, fx3dsColorF(1, 1, 1))),
+         "Chunk A010 at 18 runs past its parent AFFF\n"},
+        {materialFile(fxChunk(0xA010, fxChunkLen(0x0010, 20, {0, 0, 0, 0}))),
+         "Chunk 0010 at 24 runs past its parent A010\n"},
+        // Three bytes left in the editor cannot hold a header.
+        {fx3dsFile(fxCat({fxChunk(0x0100, {}), {1, 2, 3}})),
+         "Chunk header at 18 runs past its parent 3D3D\n"},
+        // Counts are unsigned, and a list must fit its chunk.
+        {meshFile(fxChunk(0x4110, u16(0x8000))), "Chunk 4110" + tooShort},
+        {meshFile(fxChunk(0x4120, u16(0xFFFF))), "Chunk 4120" + tooShort},
+        {meshFile(fxChunk(0x4130, fxCat({nameBytes("G"), u16(0x8000)}))), "Chunk 4130" + tooShort},
+        {meshFile(fxChunk(0x4110, five)), "Chunk 4110" + tooShort},
+        {meshFile(fxChunk(0x4140, five)), "Chunk 4140" + tooShort},
+        {meshFile(fxChunk(0x4160, {0, 0, 0, 0})), "Chunk 4160" + tooShort},
+        // A group name that runs to the end of its chunk.
+        {meshFile(fxChunk(0x4130, {'R', 'E', 'D'})), "Chunk 4130" + tooShort},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(refused(c.file), c.says);
+    // The count fits its chunk but not the file: the list is not allocated.
+    const FxBytes claim = fxChunkLen(0x4110, 6 + 2 + 30000 * 12, u16(30000));
+    const FxBytes mesh = fxChunkLen(0x4100, static_cast<uint32_t>(6 + 2 + 30000 * 12 + 6), claim);
+    const FxBytes object = fxChunkLen(0x4000, static_cast<uint32_t>(mesh.size() + 30000 * 12 + 8),
+                                      fxCat({nameBytes("N"), mesh}));
+    allocsLeft = 3; // the scene, the object, no list
+    simMalloc = failingMalloc;
+    EXPECT_EQ(refused(fxChunkLen(0x4D4D, 0xFFFFFFF0u, fxChunkLen(0x3D3D, 0xFFFFFF00u, object))),
+              "Error reading file\n");
 }
 
 TEST_F(Load3DSTest, TruncationAnywhereIsAReadError) {
@@ -380,64 +409,6 @@ TEST_F(Load3DSTest, SkippingPastTheEndIsNoErrorByItself) {
     EXPECT_EQ(s->nMaterials, 1);
 }
 
-TEST_F(Load3DSTest, BadChunkLengthsEndTheParse) {
-    // Header offsets: main 0, editor 6, first child 12.
-    EXPECT_EQ(refused(fx3dsFile(fxChunkLen(0x1234, 0, {}))),
-              "Chunk 1234 at 12 has a bad length (0)\n");
-    EXPECT_EQ(refused(fx3dsFile(fxChunkLen(0x4000, 5, {}))),
-              "Chunk 4000 at 12 has a bad length (5)\n");
-    EXPECT_EQ(refused(fxChunkLen(0x4D4D, 3, {})), "Chunk 4D4D at 0 has a bad length (3)\n");
-    EXPECT_EQ(refused(fx3dsFile(fxCat({fxChunkLen(0x1234, 100, {}), fxChunk(0x1, {})}))),
-              "Chunk 1234 at 12 runs past its parent 3D3D\n");
-    // Inside a material: main 0, editor 6, material 12, colour 18, colour form 24.
-    EXPECT_EQ(refused(materialFile(fxChunkLen(0xA010, 100, fx3dsColorF(1, 1, 1)))),
-              "Chunk A010 at 18 runs past its parent AFFF\n");
-    EXPECT_EQ(refused(materialFile(fxChunk(0xA010, fxChunkLen(0x0010, 20, {0, 0, 0, 0})))),
-              "Chunk 0010 at 24 runs past its parent A010\n");
-    // Three bytes left in the editor cannot hold a header.
-    EXPECT_EQ(refused(fx3dsFile(fxCat({fxChunk(0x0100, {}), {1, 2, 3}}))),
-              "Chunk header at 18 runs past its parent 3D3D\n");
-}
-
-TEST_F(Load3DSTest, CountsAndDataMustFitTheirChunk) {
-    // Offsets: object 12, its name "N" 18, mesh 20, first mesh child 26.
-    // Counts are unsigned: 32768 and 65535 are checked like any other.
-    for (uint16_t count : {uint16_t{0x8000}, uint16_t{0xFFFF}}) {
-        FxBytes big;
-        fxPutU16(big, count);
-        EXPECT_EQ(refused(meshFile(fxChunk(0x4110, big))),
-                  "Chunk 4110 at 26 is too short for its data\n");
-        EXPECT_EQ(refused(meshFile(fxChunk(0x4120, big))),
-                  "Chunk 4120 at 26 is too short for its data\n");
-        EXPECT_EQ(refused(meshFile(fxChunk(0x4130, fxCat({nameBytes("G"), big})))),
-                  "Chunk 4130 at 26 is too short for its data\n");
-    }
-
-    FxBytes five;
-    fxPutU16(five, 5);
-    fxPutF32(five, 1.0f);
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4110, five))),
-              "Chunk 4110 at 26 is too short for its data\n");
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4140, five))),
-              "Chunk 4140 at 26 is too short for its data\n");
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4160, {0, 0, 0, 0}))),
-              "Chunk 4160 at 26 is too short for its data\n");
-    // A group name that runs to the end of its chunk.
-    EXPECT_EQ(refused(meshFile(fxChunk(0x4130, {'R', 'E', 'D'}))),
-              "Chunk 4130 at 26 is too short for its data\n");
-    // The count fits its chunk but not the file: the list is not allocated.
-    FxBytes bigCount;
-    fxPutU16(bigCount, 30000);
-    FxBytes claim = fxChunkLen(0x4110, 6 + 2 + 30000 * 12, bigCount);
-    FxBytes mesh = fxChunkLen(0x4100, static_cast<uint32_t>(6 + 2 + 30000 * 12 + 6), claim);
-    FxBytes object = fxChunkLen(0x4000, static_cast<uint32_t>(mesh.size() + 30000 * 12 + 6 + 2),
-                                fxCat({nameBytes("N"), mesh}));
-    FxBytes file = fxChunkLen(0x4D4D, 0xFFFFFFF0u, fxChunkLen(0x3D3D, 0xFFFFFF00u, object));
-    allocsLeft = 3; // the scene, the object, no list
-    simMalloc = failingMalloc;
-    EXPECT_EQ(refused(file), "Error reading file\n");
-}
-
 TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     const FxBytes file =
         fx3dsScene({fxCubeMesh("A", 1.0f), fxCubeMesh("B", 2.0f)}, fxCubeMaterials());
@@ -466,14 +437,6 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     // Scene, 2 materials, 2 objects, 3 lists and 2 groups with their lists per object.
     EXPECT_TRUE(loaded);
     EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2) + 1);
-}
-
-TEST_F(Load3DSTest, FreeAcceptsNullAndHalfFilledScenes) {
-    simFree3DS(nullptr);
-    Scene3DS* s = static_cast<Scene3DS*>(std::calloc(1, sizeof(Scene3DS)));
-    s->nObjects = 3; // counts without arrays are passed over
-    s->nMaterials = 2;
-    simFree3DS(s);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,4 +1,6 @@
-// The TGA reader against files made by the shared TGA writer.
+// The TGA reader against files made by the TGA writer: one table of files,
+// each read into a given buffer or a new one, with what must come out; and
+// the fuzzer's seeds and reproducers through the fuzzer's entry.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,7 @@
 namespace {
 
 using Bytes = FxBytes;
+constexpr int kUnset = -7;
 
 FxTgaHeader withId(FxTgaHeader h, const std::string& id) {
     h.id.assign(id.begin(), id.end());
@@ -26,183 +29,122 @@ FxTgaHeader colourMapped(FxTgaHeader h) {
     return h;
 }
 
-std::string writeTemp(const std::string& name, const Bytes& bytes) {
-    std::string path = ::testing::TempDir() + "zibbet_tga_" + name;
-    EXPECT_TRUE(fxWriteFile(path, bytes)) << path;
-    return path;
-}
-
-std::string loadingLine(const std::string& path) {
-    return "TGA Reader loading file '" + path + "'\n";
-}
-
-constexpr int kUnset = -7;
-
-struct Load {
-    unsigned char* result = nullptr;
-    int width = kUnset;
-    int height = kUnset;
-    std::string out;
-};
-
-Load load(const std::string& path, unsigned char* buffer, size_t capacity) {
-    Load l;
-    l.out = captureStdout(
-        [&] { l.result = loadTGA(path.c_str(), &l.width, &l.height, buffer, capacity); });
-    return l;
+Bytes idPastTheEnd() {
+    Bytes file = fxTga(fxTgaShape(1, 1, 32), {1, 2, 3});
+    file[0] = 200; // the id length says 200 bytes; the file ends after 3
+    return file;
 }
 
 } // namespace
 
-TEST(TgaRead, ThirtyTwoBitPixelsComeOutRedGreenBlueAlpha) {
-    std::string path = writeTemp("32.tga", fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4,
-                                                                        5, 6, 7, 8, 9, 0, 11, 12}));
-    Bytes buf(16, 0xEE);
-    Load l = load(path, buf.data(), buf.size());
-    ASSERT_EQ(l.result, buf.data());
-    EXPECT_EQ(l.width, 2);
-    EXPECT_EQ(l.height, 2);
-    EXPECT_EQ(buf, (Bytes{30, 20, 10, 40, 3, 2, 1, 4, 7, 6, 5, 8, 11, 0, 9, 12}));
-    EXPECT_EQ(l.out, loadingLine(path));
-}
-
-TEST(TgaRead, TwentyFourBitIntoNewBufferSkippingImageId) {
-    std::string path = writeTemp(
-        "24.tga", fxTga(withId(fxTgaShape(2, 1, 24), "idtext"), {1, 2, 3, 4, 5, 6, 99, 99}));
-    Load l = load(path, nullptr, 6);
-    ASSERT_NE(l.result, nullptr);
-    EXPECT_EQ(l.width, 2);
-    EXPECT_EQ(l.height, 1);
-    EXPECT_EQ(Bytes(l.result, l.result + 6), (Bytes{3, 2, 1, 6, 5, 4}));
-    std::free(l.result);
-}
-
-TEST(TgaRefuse, ColourMappedShortLargeAndEmptyImagesLeaveTheGivenBuffer) {
+TEST(Tga, ReadsPixelsRedFirstIntoTheBufferItFitsAndRefusesTheRest) {
     // 257 x 256 at 32 bits is 1024 bytes more than a face buffer holds.
-    const std::string big =
-        writeTemp("big.tga", fxTga(fxTgaShape(257, 256, 32), Bytes(257 * 256 * 4, 7)));
-    const std::string cmap =
-        writeTemp("cmap.tga", fxTga(colourMapped(fxTgaShape(1, 1, 32)), {1, 2, 3, 4}));
+    const Bytes big = fxTga(fxTgaShape(257, 256, 32), Bytes(257 * 256 * 4, 7));
+    const Bytes cmap = fxTga(colourMapped(fxTgaShape(1, 1, 32)), {1, 2, 3, 4});
+    const Bytes ee(16, 0xEE);
     const struct {
-        std::string path;
-        size_t capacity;
-        std::string message;
+        const char* name;
+        Bytes file;
+        Bytes buffer;    // read into this buffer; when empty, into a new one of capacity
+        size_t capacity; // bytes
+        const char* message;
+        int width, height;
+        Bytes want; // the image after the load; the buffer untouched when refused
     } cases[] = {
-        {cmap, 4, "\nCouldn't load paletized TGAs"},
-        {writeTemp("short0.tga", {}), 4, "\nTGA file too short for its header.\n"},
-        {writeTemp("short1.tga", Bytes(1, 0)), 4, "\nTGA file too short for its header.\n"},
-        {writeTemp("short17.tga", Bytes(17, 0)), 4, "\nTGA file too short for its header.\n"},
-        {big, 256 * 256 * 4,
-         "\nTGA image too large for its buffer (257x256, 4 bytes per pixel).\n"},
-        {writeTemp("empty0x5.tga", fxTga(fxTgaShape(0, 5, 32), Bytes(100, 1))), 100,
-         "\nTGA image holds no pixels (0x5, 4 bytes per pixel).\n"},
-        {writeTemp("empty5x0.tga", fxTga(fxTgaShape(5, 0, 32), Bytes(100, 1))), 100,
-         "\nTGA image holds no pixels (5x0, 4 bytes per pixel).\n"},
-        {writeTemp("empty7bit.tga", fxTga(fxTgaShape(5, 5, 7), Bytes(100, 1))), 100,
-         "\nTGA image holds no pixels (5x5, 0 bytes per pixel).\n"},
+        {"32 bits: BGRA to RGBA",
+         fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11, 12}), ee,
+         16, "", 2, 2, {30, 20, 10, 40, 3, 2, 1, 4, 7, 6, 5, 8, 11, 0, 9, 12}},
+        {"24 bits after an image id, new buffer",
+         fxTga(withId(fxTgaShape(2, 1, 24), "idtext"), {1, 2, 3, 4, 5, 6, 99, 99}), {}, 6, "", 2, 1,
+         {3, 2, 1, 6, 5, 4}},
+        {"8 bits as stored", fxTga(fxTgaShape(3, 1, 8), {1, 2, 3}), Bytes(3, 0), 3, "", 3, 1,
+         {1, 2, 3}},
+        {"16 bits as stored", fxTga(fxTgaShape(2, 1, 16), {1, 2, 3, 4}), Bytes(4, 0), 4, "", 2, 1,
+         {1, 2, 3, 4}},
+        {"42 bits: five whole bytes, first and third exchanged",
+         fxTga(fxTgaShape(2, 1, 42), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), Bytes(10, 0), 10, "", 2, 1,
+         {3, 2, 1, 4, 5, 8, 7, 6, 9, 10}},
+        {"cut in the third pixel: the rest keeps its bytes, exchanged",
+         fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}),
+         {0, 0, 0, 0, 0, 0, 0, 0, 91, 92, 93, 94, 95, 96, 97, 98}, 16, "", 2, 2,
+         {30, 20, 10, 40, 3, 2, 1, 4, 93, 60, 50, 94, 97, 96, 95, 98}},
+        {"cut, new buffer: zero where the file ended", fxTga(fxTgaShape(4, 1, 24), {1, 2, 3, 4}),
+         {}, 12, "", 4, 1, {3, 2, 1, 0, 0, 4, 0, 0, 0, 0, 0, 0}},
+        {"an id past the end: no pixels", idPastTheEnd(), {5, 6, 7, 8}, 4, "", 1, 1, {7, 6, 5, 8}},
+        // Refused: nothing written, the buffer still ours.
+        {"colour-mapped", cmap, ee, 4, "\nCouldn't load paletized TGAs", kUnset, kUnset, ee},
+        {"colour-mapped, new buffer", cmap, {}, 4, "\nCouldn't load paletized TGAs", kUnset,
+         kUnset, {}},
+        {"empty", {}, ee, 4, "\nTGA file too short for its header.\n", kUnset, kUnset, ee},
+        {"1 byte", Bytes(1, 0), ee, 4, "\nTGA file too short for its header.\n", kUnset, kUnset,
+         ee},
+        {"17 bytes", Bytes(17, 0), ee, 4, "\nTGA file too short for its header.\n", kUnset, kUnset,
+         ee},
+        {"too large for a face buffer", big, Bytes(256 * 256 * 4, 0xEE), 256 * 256 * 4,
+         "\nTGA image too large for its buffer (257x256, 4 bytes per pixel).\n", kUnset, kUnset,
+         Bytes(256 * 256 * 4, 0xEE)},
+        {"a byte over the new buffer's limit", big, {}, 257 * 256 * 4 - 1,
+         "\nTGA image too large for its buffer (257x256, 4 bytes per pixel).\n", kUnset, kUnset,
+         {}},
+        {"0 x 5", fxTga(fxTgaShape(0, 5, 32), Bytes(100, 1)), ee, 16,
+         "\nTGA image holds no pixels (0x5, 4 bytes per pixel).\n", kUnset, kUnset, ee},
+        {"5 x 0", fxTga(fxTgaShape(5, 0, 32), Bytes(100, 1)), ee, 16,
+         "\nTGA image holds no pixels (5x0, 4 bytes per pixel).\n", kUnset, kUnset, ee},
+        {"7 bits", fxTga(fxTgaShape(5, 5, 7), Bytes(100, 1)), ee, 16,
+         "\nTGA image holds no pixels (5x5, 0 bytes per pixel).\n", kUnset, kUnset, ee},
     };
+    const std::string path = ::testing::TempDir() + "zibbet_tga_test.tga";
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        Bytes buf(c.capacity, 0xEE);
-        Load l = load(c.path, buf.data(), buf.size());
-        EXPECT_EQ(l.result, nullptr);
-        EXPECT_EQ(l.out, loadingLine(c.path) + c.message);
-        EXPECT_EQ(l.width, kUnset);
-        EXPECT_EQ(l.height, kUnset);
-        EXPECT_EQ(buf, Bytes(c.capacity, 0xEE)); // still ours (ASan would catch a free)
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(fxWriteFile(path, c.file));
+        Bytes buffer = c.buffer;
+        int width = kUnset, height = kUnset;
+        unsigned char* got = nullptr;
+        const std::string out = captureStdout([&] {
+            got = loadTGA(path.c_str(), &width, &height, buffer.empty() ? nullptr : buffer.data(),
+                          c.capacity);
+        });
+        EXPECT_EQ(out, "TGA Reader loading file '" + path + "'\n" + c.message);
+        EXPECT_EQ(width, c.width);
+        EXPECT_EQ(height, c.height);
+        if (!buffer.empty()) {
+            EXPECT_EQ(got, c.width == kUnset ? nullptr : buffer.data());
+            EXPECT_EQ(buffer, c.want);
+        } else if (c.width == kUnset) {
+            EXPECT_EQ(got, nullptr);
+        } else {
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(Bytes(got, got + c.want.size()), c.want);
+            std::free(got);
+        }
     }
-    // Into a new buffer: refused the same way, the block released; the size
-    // limit bounds it too, one byte less than needed is refused.
-    EXPECT_EQ(load(cmap, nullptr, 4).result, nullptr);
-    EXPECT_EQ(load(big, nullptr, 257 * 256 * 4 - 1).result, nullptr);
+    std::remove(path.c_str());
+    const std::string missing = "/nonexistent/zibbet.tga";
+    int width = kUnset;
+    EXPECT_EQ(captureStdout([&] {
+                  EXPECT_EQ(loadTGA(missing.c_str(), &width, &width, nullptr, 1 << 20), nullptr);
+              }),
+              "TGA Reader loading file '" + missing + "'\n\nError opening file.\n");
+    EXPECT_EQ(width, kUnset);
 }
 
-TEST(TgaRefuse, MissingFile) {
-    Load l = load("/nonexistent/zibbet.tga", nullptr, 1 << 20);
-    EXPECT_EQ(l.result, nullptr);
-    EXPECT_EQ(l.out, loadingLine("/nonexistent/zibbet.tga") + "\nError opening file.\n");
-    EXPECT_EQ(l.width, kUnset);
-}
-
-TEST(TgaOddPixels, FewerThanThreeBytesArriveAsStored) {
-    // Exact-size buffers: an exchange reaching past the image would be caught
-    // by the sanitizer build.
-    std::string path8 = writeTemp("8.tga", fxTga(fxTgaShape(3, 1, 8), {1, 2, 3}));
-    Bytes buf8(3, 0);
-    ASSERT_EQ(load(path8, buf8.data(), buf8.size()).result, buf8.data());
-    EXPECT_EQ(buf8, (Bytes{1, 2, 3}));
-
-    std::string path16 = writeTemp("16.tga", fxTga(fxTgaShape(2, 1, 16), {1, 2, 3, 4}));
-    Bytes buf16(4, 0);
-    Load l = load(path16, buf16.data(), buf16.size());
-    ASSERT_EQ(l.result, buf16.data());
-    EXPECT_EQ(buf16, (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(l.width, 2);
-}
-
-TEST(TgaOddPixels, WidePixelsExchangeFirstAndThirdByteOnly) {
-    // 42 bits: five whole bytes per pixel, the remainder dropped.
-    std::string path =
-        writeTemp("40.tga", fxTga(fxTgaShape(2, 1, 42), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    Bytes buf(10, 0);
-    ASSERT_EQ(load(path, buf.data(), buf.size()).result, buf.data());
-    EXPECT_EQ(buf, (Bytes{3, 2, 1, 4, 5, 8, 7, 6, 9, 10}));
-}
-
-TEST(TgaTruncated, RestOfBufferGetsNoNewDataButIsStillExchanged) {
-    // Two pixels and half of the third of a 2 x 2 image.
-    std::string path =
-        writeTemp("trunc.tga", fxTga(fxTgaShape(2, 2, 32), {10, 20, 30, 40, 1, 2, 3, 4, 50, 60}));
-    Bytes buf{0, 0, 0, 0, 0, 0, 0, 0, 91, 92, 93, 94, 95, 96, 97, 98};
-    Load l = load(path, buf.data(), buf.size());
-    ASSERT_EQ(l.result, buf.data());
-    EXPECT_EQ(l.width, 2);
-    EXPECT_EQ(l.height, 2);
-    EXPECT_EQ(buf, (Bytes{30, 20, 10, 40, 3, 2, 1, 4, 93, 60, 50, 94, 97, 96, 95, 98}));
-    EXPECT_EQ(l.out, loadingLine(path));
-}
-
-TEST(TgaTruncated, NewBufferIsZeroWhereTheFileEnded) {
-    std::string path = writeTemp("trunc24.tga", fxTga(fxTgaShape(4, 1, 24), {1, 2, 3, 4}));
-    Load l = load(path, nullptr, 12);
-    ASSERT_NE(l.result, nullptr);
-    EXPECT_EQ(Bytes(l.result, l.result + 12), (Bytes{3, 2, 1, 0, 0, 4, 0, 0, 0, 0, 0, 0}));
-    std::free(l.result);
-}
-
-TEST(TgaTruncated, ImageIdRunningPastTheEndGivesNoPixels) {
-    // The id length says 200 bytes, but the file ends after 3.
-    Bytes file = fxTga(fxTgaShape(1, 1, 32), {1, 2, 3});
-    file[0] = 200;
-    std::string path = writeTemp("longid.tga", file);
-    Bytes buf{5, 6, 7, 8};
-    Load l = load(path, buf.data(), buf.size());
-    ASSERT_EQ(l.result, buf.data());
-    EXPECT_EQ(buf, (Bytes{7, 6, 5, 8}));
-    EXPECT_EQ(l.width, 1);
-}
-
-// ---------------------------------------------------------------------------
-// The fuzzer's seeds and any crash reproducers, through the fuzzer's entry
-// ---------------------------------------------------------------------------
-TEST(TgaFuzzEntry, SeedsAndReproducersReplay) {
+// The fuzzer's seeds load where they must and keep the reader's promises;
+// whether each reproducer kept beside the fuzzers loads is free, but the
+// promises hold on every one.
+TEST(Tga, FuzzSeedsAndReproducersKeepTheReadersPromises) {
     for (const FxTgaSeed& seed : fxSeedsTGA()) {
         FxTgaOutcome o;
-        std::string out =
+        const std::string out =
             captureStdout([&] { o = fxLoadTGABytes(seed.bytes.data(), seed.bytes.size()); });
         EXPECT_EQ(o.intoFace, seed.intoFace) << seed.name << ": " << out;
         EXPECT_EQ(o.intoNew, seed.intoNew) << seed.name << ": " << out;
         EXPECT_EQ(o.fault, "") << seed.name;
     }
-    // Reproducers kept beside the fuzzers, if any: whether each one loads is
-    // free, but the reader must keep its promises on every one.
-    std::filesystem::path regressions =
+    const std::filesystem::path regressions =
         std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
-    if (!std::filesystem::is_directory(regressions)) return;
     for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
-        if (!entry.is_regular_file()) continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         FxTgaOutcome o;
         captureStdout([&] { o = fxLoadTGABytes(bytes.data(), bytes.size()); });
         EXPECT_EQ(o.fault, "") << entry.path();

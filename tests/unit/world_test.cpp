@@ -1,5 +1,9 @@
+// The world's construction operations: what a fresh world and new records
+// hold, how the arrays grow and say so, the tables' limits, refused
+// arguments, failed growth and the stamp that derived data is keyed on.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "world_fixture.h"
@@ -27,227 +31,173 @@ int objectWithMasses(int n) {
 
 } // namespace
 
-TEST_F(WorldTest, FreshWorldHoldsForcesObjectAndDefaultMaterial) {
+TEST_F(WorldTest, FreshWorldAndNewRecordsHoldTheirDefaults) {
+    simFreeWorld();
+    verbosity = 2;
+    EXPECT_EQ(captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); }),
+              "  simInitWorld(): World name =\"Unknown_World\"\n"
+              "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2\n"
+              "  simAddObject(): >>> Setting system forces object (oid=0) <<<\n"
+              "  simAddMat(): Added material (id=0)\n");
     EXPECT_EQ(simWorld.nObjects, 1);
     EXPECT_EQ(simWorld.nMaterials, 1);
     EXPECT_EQ(simWorld.forceBits, 0u);
     EXPECT_EQ(simWorld.bcubeOid, -1);
     EXPECT_EQ(simWorld.forcesOid, 0);
-    EXPECT_STREQ(simWorld.name, "Test_World");
     EXPECT_STREQ(obj(0).name, "Forces");
     EXPECT_EQ(obj(0).flags, SIMF_FORCES);
-    EXPECT_EQ(obj(0).nMasses, 0);
     EXPECT_EQ(obj(0).masses, nullptr);
     for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
         ASSERT_EQ(obj(i).id, -1) << i;
     const SimMaterial& def = simWorld.materials[0];
     EXPECT_STREQ(def.name, "default");
-    EXPECT_FLOAT_EQ(def.ambient[0], 0.3f);
-    EXPECT_FLOAT_EQ(def.diffuse[2], 1.0f);
-    EXPECT_FLOAT_EQ(def.specular[0], 0.2f);
-    EXPECT_FLOAT_EQ(def.shininess, 128.0f);
-}
+    EXPECT_EQ(def.ambient[0], 0.3f);
+    EXPECT_EQ(def.diffuse[2], 1.0f);
+    EXPECT_EQ(def.specular[0], 0.2f);
+    EXPECT_EQ(def.shininess, 128.0f);
 
-TEST_F(WorldTest, InitNoticesAtLevelTwoAndNullName) {
-    simFreeWorld();
-    verbosity = 2;
-    std::string out = captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); });
-    EXPECT_EQ(out, "  simInitWorld(): World name =\"Unknown_World\"\n"
-                   "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2\n"
-                   "  simAddObject(): >>> Setting system forces object (oid=0) <<<\n"
-                   "  simAddMat(): Added material (id=0)\n");
-}
-
-TEST_F(WorldTest, NewMassHasDefaults) {
-    int oid = simAddObject("o", 0);
+    EXPECT_EQ(captureStdout([] { EXPECT_EQ(simAddObject(nullptr, 0x5004E21), 1); }),
+              "  simAddObject(): Object id=1  name=\"NoName\"  flags=$5004e21\n");
+    const std::string longName(300, 'q');
+    EXPECT_EQ(std::string(obj(simAddObject(longName.c_str(), 0)).name), longName.substr(0, 255));
     SimMass* m = nullptr;
-    ASSERT_EQ(simAddMass(oid, &m), 0);
-    ASSERT_EQ(m, &obj(oid).masses[0]);
-    for (int j = 0; j < 3; ++j) {
-        EXPECT_EQ(m->pos[j], 0.0);
-        EXPECT_EQ(m->vel[j], 0.0);
-        EXPECT_EQ(m->acc[j], 0.0);
-        EXPECT_EQ(m->normal[j], 0.0);
-    }
+    ASSERT_EQ(simAddMass(1, &m), 0);
+    ASSERT_EQ(m, &obj(1).masses[0]);
+    for (int j = 0; j < 3; ++j)
+        EXPECT_EQ(m->pos[j] + m->vel[j] + m->acc[j] + m->normal[j], 0.0);
     EXPECT_EQ(m->polyCount, 0);
     EXPECT_EQ(m->mass, 1.0);
     EXPECT_EQ(m->range, 0.1);
     EXPECT_EQ(m->flags, SIMF_ACTIVE);
     EXPECT_EQ(m->forceMask, -1);
+
+    // Materials: given colours without their alpha, or the defaults.
+    const float rgba[4] = {0.5f, 0.25f, 0.125f, 0.9f};
+    const SimMaterial& given = simWorld.materials[simAddMat(rgba, rgba, rgba, rgba, 7.0f, 3)];
+    const SimMaterial& plain =
+        simWorld.materials[simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1)];
+    EXPECT_EQ(given.emission[2], 0.125f);
+    EXPECT_EQ(given.shininess, 7.0f);
+    EXPECT_EQ(given.tag, 3);
+    EXPECT_EQ(given.name[0], '\0');
+    const float plainRgb[4][3] = {{0.2f, 0.2f, 0.2f}, {0.8f, 0.8f, 0.8f}, {0, 0, 0}, {0, 0, 0}};
+    const float* colours[2][4] = {{given.ambient, given.diffuse, given.specular, given.emission},
+                                  {plain.ambient, plain.diffuse, plain.specular, plain.emission}};
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_EQ(colours[0][c][3], 0.0f) << c;
+        EXPECT_EQ(colours[1][c][3], 0.0f) << c;
+        EXPECT_EQ(std::memcmp(colours[1][c], plainRgb[c], sizeof plainRgb[c]), 0) << c;
+    }
 }
 
-TEST_F(WorldTest, MassArrayGrowsByStepsWithNoticeAtLevelThree) {
-    int oid = simAddObject("o", 0);
-    verbosity = 3;
-    std::string out = captureStdout([&] {
-        EXPECT_EQ(simAddMass(oid, nullptr), 0);
-        EXPECT_EQ(obj(oid).maxMasses, 128);
-        for (int i = 1; i < 128; ++i)
-            simAddMass(oid, nullptr);
-        SimMass* m = nullptr;
-        EXPECT_EQ(simAddMass(oid, &m), 128);
-        EXPECT_EQ(m, &obj(oid).masses[128]);
-    });
-    EXPECT_EQ(obj(oid).maxMasses, 256);
-    char expect[200];
-    std::snprintf(expect, sizeof expect,
-                  "  simAddMass(): Expanding size of masses structure for obj%d to %d\n"
-                  "  simAddMass(): Expanding size of masses structure for obj%d to %d\n",
-                  oid, static_cast<int>(128 * sizeof(SimMass)), oid,
-                  static_cast<int>(256 * sizeof(SimMass)));
-    EXPECT_EQ(out, expect);
-
-    verbosity = 2;
-    out = captureStdout([&] { addMasses(oid, 129); });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(obj(oid).maxMasses, 384);
-}
-
-TEST_F(WorldTest, SpringAndPolyArraysGrowAtTheirSteps) {
+// Masses grow by 128, springs by 2048 and triangles by 64, each step with a
+// notice at level 3 (and none at level 2); the records keep what they were given.
+TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEach) {
     const int oid = objectWithMasses(3);
     verbosity = 3;
-    std::string out = captureStdout([&] {
+    const std::string out = captureStdout([&] {
         for (int i = 0; i < 2049; ++i)
-            ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 2.0, 3.0, 1), i);
+            ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 2.0, 3.0, 4), i);
         for (int i = 0; i < 65; ++i)
-            ASSERT_EQ(simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0), i);
+            ASSERT_EQ(simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0x20, nullptr, 0), i);
+        addMasses(oid, 126);
     });
     EXPECT_EQ(obj(oid).maxSprings, 4096);
     EXPECT_EQ(obj(oid).maxPolys, 128);
-    EXPECT_EQ(countOf(out, "simAddSpring(): Expanding size of springs structure"), 2u);
-    EXPECT_EQ(countOf(out, "simAddPoly(): Expanding size of polys structure"), 2u);
+    EXPECT_EQ(obj(oid).maxMasses, 256);
+    char want[200];
+    std::snprintf(want, sizeof want,
+                  "  simAddMass(): Expanding size of masses structure for obj%d to %d\n", oid,
+                  static_cast<int>(256 * sizeof(SimMass)));
+    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_EQ(countOf(out, "simAddSpring(): Expanding size of springs structure for obj1 to "), 2u);
+    EXPECT_EQ(countOf(out, "simAddPoly(): Expanding size of polys structure for obj1 to "), 2u);
+    EXPECT_EQ(countOf(out, "simAddMass(): Expanding"), 1u); // the first step came before
     const SimSpring& s = obj(oid).springs[2048];
     EXPECT_EQ(s.index, 2048);
-    EXPECT_EQ(s.a, 0);
     EXPECT_EQ(s.b, 1);
     EXPECT_EQ(s.rest, 1.0);
     EXPECT_EQ(s.k, 2.0);
     EXPECT_EQ(s.damping, 3.0);
+    EXPECT_EQ(s.kind, 4);
     EXPECT_EQ(obj(oid).polys[64].index, 64);
-    EXPECT_EQ(obj(oid).polys[64].flags, SIMF_ACTIVE);
-    EXPECT_EQ(obj(oid).masses[0].polyCount, 65);
+    EXPECT_EQ(obj(oid).polys[64].flags, 0x20 | SIMF_ACTIVE);
+    EXPECT_EQ(obj(oid).masses[2].polyCount, 65);
+
+    verbosity = 2;
+    EXPECT_EQ(captureStdout([&] { addMasses(oid, 129); }), "");
+    EXPECT_EQ(obj(oid).maxMasses, 384);
 }
 
-TEST_F(WorldTest, ConnectionListLayout) {
-    const int oid = objectWithMasses(10);
+// Runs of a connection list end in -1 and the list in -2; the list grows by
+// steps of 1024 entries, as many as a run needs; an empty run is refused.
+TEST_F(WorldTest, ConnectionRunsAreListedWholeWhateverTheirLength) {
+    const int oid = objectWithMasses(3000);
     const int32_t r1[] = {5, 6, 7};
     const int32_t r2[] = {8, 9};
     ASSERT_EQ(simAddConn(oid, r1, 3), 0);
-    EXPECT_EQ(obj(oid).connLen, 5);
-    EXPECT_EQ(obj(oid).maxConns, 1024);
-    const int32_t e1[] = {5, 6, 7, -1, -2};
-    EXPECT_EQ(std::memcmp(obj(oid).conns, e1, sizeof e1), 0);
     ASSERT_EQ(simAddConn(oid, r2, 2), 0);
-    const int32_t e2[] = {5, 6, 7, -1, 8, 9, -1, -2};
-    EXPECT_EQ(obj(oid).connLen, 8);
-    EXPECT_EQ(std::memcmp(obj(oid).conns, e2, sizeof e2), 0);
-}
-
-TEST_F(WorldTest, ConnectionRunsSurviveGrowth) {
-    const int oid = objectWithMasses(4);
+    const int32_t two[] = {5, 6, 7, -1, 8, 9, -1, -2};
+    ASSERT_EQ(obj(oid).connLen, 8);
+    EXPECT_EQ(obj(oid).maxConns, 1024);
+    EXPECT_EQ(std::memcmp(obj(oid).conns, two, sizeof two), 0);
     const int32_t run[] = {0, 1, 2, 3};
     for (int i = 0; i < 400; ++i)
         ASSERT_EQ(simAddConn(oid, run, 4), 0);
-    EXPECT_EQ(obj(oid).connLen, 400 * 5 + 1);
     EXPECT_EQ(obj(oid).maxConns, 2048);
-    for (int i = 0; i < 400; ++i) {
-        const int32_t* at = obj(oid).conns + i * 5;
-        ASSERT_EQ(std::memcmp(at, run, sizeof run), 0) << "run " << i;
-        ASSERT_EQ(at[4], -1);
-    }
-    EXPECT_EQ(obj(oid).conns[2000], -2);
-}
-
-TEST_F(WorldTest, LongRunGrowsUntilItFits) {
-    const int oid = objectWithMasses(3000);
-    std::vector<int32_t> run(3000);
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(std::memcmp(obj(oid).conns + 7 + i * 5, run, sizeof run), 0) << i;
+    std::vector<int32_t> longRun(3000);
     for (int i = 0; i < 3000; ++i)
-        run[i] = i;
-    ASSERT_EQ(simAddConn(oid, run.data(), 3000), 0);
-    EXPECT_EQ(obj(oid).connLen, 3002);
-    EXPECT_GE(obj(oid).maxConns, 3003);
+        longRun[i] = i;
+    ASSERT_EQ(simAddConn(oid, longRun.data(), 3000), 0);
+    const int32_t len = 7 + 400 * 5 + 3001 + 1;
+    ASSERT_EQ(obj(oid).connLen, len);
+    EXPECT_GE(obj(oid).maxConns, len);
     EXPECT_EQ(obj(oid).maxConns % 1024, 0);
-    EXPECT_EQ(obj(oid).conns[2999], 2999);
-    EXPECT_EQ(obj(oid).conns[3000], -1);
-    EXPECT_EQ(obj(oid).conns[3001], -2);
+    EXPECT_EQ(obj(oid).conns[len - 3], 2999);
+    EXPECT_EQ(obj(oid).conns[len - 2], -1);
+    EXPECT_EQ(obj(oid).conns[len - 1], -2);
+    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simAddConn(oid, run, 0), -1); }),
+              "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
+    EXPECT_EQ(obj(oid).connLen, len);
 }
 
-TEST_F(WorldTest, EmptyRunIsRefused) {
-    const int oid = objectWithMasses(1);
-    const int32_t run[] = {0};
-    std::string out = captureStdout([&] { EXPECT_EQ(simAddConn(oid, run, 0), -1); });
-    EXPECT_EQ(out, "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
-    EXPECT_EQ(obj(oid).connLen, 0);
-    EXPECT_EQ(obj(oid).conns, nullptr);
-}
-
-TEST_F(WorldTest, ObjectTableLimit) {
+// Objects stop at 1000 with an error, materials at 50 silently, fields at 32
+// with an error; each field takes the lowest free slot and its bit.
+TEST_F(WorldTest, TablesStopAtTheirLimits) {
     for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
         ASSERT_EQ(simAddObject("o", 0), i);
-    std::string out = captureStdout([] { EXPECT_EQ(simAddObject("x", 0), -1); });
-    EXPECT_EQ(out, "  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (1000) REACHED.\n");
+    EXPECT_EQ(captureStdout([] { EXPECT_EQ(simAddObject("x", 0), -1); }),
+              "  *** ERROR *** simAddObject(): MAX NUMBER OF OBJECTS (1000) REACHED.\n");
     EXPECT_EQ(simWorld.nObjects, 1000);
-}
-
-TEST_F(WorldTest, ObjectNames) {
-    verbosity = 2;
-    std::string out = captureStdout([] { EXPECT_EQ(simAddObject(nullptr, 0x5004E21), 1); });
-    EXPECT_EQ(out, "  simAddObject(): Object id=1  name=\"NoName\"  flags=$5004e21\n");
-    std::string longName(300, 'q');
-    int oid = simAddObject(longName.c_str(), 0);
-    EXPECT_EQ(std::string(obj(oid).name), longName.substr(0, 255));
-}
-
-TEST_F(WorldTest, MaterialTableLimitIsSilent) {
     for (int i = 1; i < SIM_MAX_MATERIALS; ++i)
         ASSERT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), i);
-    std::string out = captureStdout(
-        [] { EXPECT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), -1); });
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(captureStdout([] {
+                  EXPECT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), -1);
+              }),
+              "");
     EXPECT_EQ(simWorld.nMaterials, 50);
-}
 
-TEST_F(WorldTest, MaterialDefaultsAndAlphaStaysZero) {
-    const float rgba[4] = {0.5f, 0.25f, 0.125f, 0.9f};
-    int id = simAddMat(rgba, rgba, rgba, rgba, 7.0f, 1);
-    const SimMaterial& m = simWorld.materials[id];
-    EXPECT_EQ(m.ambient[0], 0.5f);
-    EXPECT_EQ(m.emission[2], 0.125f);
-    for (const float* c : {m.ambient, m.diffuse, m.specular, m.emission})
-        EXPECT_EQ(c[3], 0.0f);
-    EXPECT_EQ(m.shininess, 7.0f);
-    EXPECT_EQ(m.name[0], '\0');
-
-    const SimMaterial& d = simWorld.materials[simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1)];
-    for (int j = 0; j < 3; ++j) {
-        EXPECT_EQ(d.ambient[j], 0.2f);
-        EXPECT_EQ(d.diffuse[j], 0.8f);
-        EXPECT_EQ(d.specular[j], 0.0f);
-        EXPECT_EQ(d.emission[j], 0.0f);
-    }
-    for (const float* c : {d.ambient, d.diffuse, d.specular, d.emission})
-        EXPECT_EQ(c[3], 0.0f);
-}
-
-TEST_F(WorldTest, ForceSlotsAndLimit) {
     verbosity = 2;
-    std::string out = captureStdout([] { EXPECT_EQ(simAddFForce(0.0, -0.0098, 0.0), 1u); });
-    EXPECT_EQ(out, "  simAddFForce():  fid=$1\n");
+    EXPECT_EQ(captureStdout([] { EXPECT_EQ(simAddFForce(0.0, -0.0098, 0.0), 1u); }),
+              "  simAddFForce():  fid=$1\n");
     EXPECT_EQ(simAddFForce(1, 2, 3), 2u);
     const SimFForce& f = simWorld.forces[1];
     EXPECT_EQ(f.vec[2], 3.0);
     EXPECT_EQ(f.strength, 1.0);
     EXPECT_EQ(f.target, -1);
     EXPECT_EQ(f.mask, 2);
+    verbosity = 0;
     for (int i = 2; i < 31; ++i)
         simAddFForce(0, 0, 0);
     EXPECT_EQ(simAddFForce(0, 0, 0), 0x80000000u);
     EXPECT_EQ(simWorld.forceBits, 0xFFFFFFFFu);
-    out = captureStdout([] { EXPECT_EQ(simAddFForce(0, 0, 0), 0u); });
-    EXPECT_EQ(out, "  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (32) REACHED.\n");
+    EXPECT_EQ(captureStdout([] { EXPECT_EQ(simAddFForce(0, 0, 0), 0u); }),
+              "  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (32) REACHED.\n");
 }
 
-TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
+TEST_F(WorldTest, TrianglesCountTheirCornersTakeGivenNormalsAndTheObjectsMaterial) {
     const int oid = objectWithMasses(5);
     const double n0[3] = {0.0, 0.0, 1.0};
     obj(oid).masses[4].normal[1] = 7.0;
@@ -259,16 +209,12 @@ TEST_F(WorldTest, PolyCountsRepeatedCornersAndTakesOnlyGivenNormals) {
     EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
     EXPECT_EQ(p->flags, 0x21);
     EXPECT_EQ(p->material, 0);
-}
-
-TEST_F(WorldTest, SetObjMatSetsEveryTriangle) {
-    const int oid = objectWithMasses(3);
     for (int i = 0; i < 70; ++i)
         simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
-    int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
+    const int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
     simSetObjMat(oid, mat);
-    for (int i = 0; i < 70; ++i)
-        ASSERT_EQ(obj(oid).polys[i].material, mat);
+    for (int i = 0; i < 71; ++i)
+        ASSERT_EQ(obj(oid).polys[i].material, mat) << i;
 }
 
 TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {

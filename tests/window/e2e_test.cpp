@@ -1,17 +1,19 @@
-// The whole program end to end: the real zibbet binary started in a directory
-// of test-made files on the harness's Xvfb, its console read back from a file,
-// its window watched and driven from outside through XTest.
+// The whole program end to end: the real zibbet started in a directory of
+// test-made files on the test's X server, its console read back from a file,
+// its window watched and driven from outside through XTest. One run checks
+// start-up, the walls, the fall, the keys, the drag and Escape; another the
+// missing scene. `make soak-gui` runs the long, randomly driven run at the
+// end of the file (DISABLED_SoakGui).
 //
 // Every wait polls against a generous deadline and nothing is asserted about
 // timing: the machine may be loaded and the binary built with sanitizers.
-//
-// Sections: child process; scene, faces and transcript; frames; tests.
 #include <X11/keysym.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -20,130 +22,39 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "face_files.h"
+#include "app/startup.h"
 #include "platform/platform.h"
+#include "tests/support/run_command.h"
 #include "tools/common/moon_scene.h"
 #include "tools/common/png_writer.h"
-#include "tests/support/run_command.h"
-#include "tools/common/writer3ds.h"
-#include "xvfb_harness.h"
+#include "window_test.h"
 
 namespace {
 
-const char* const kBinary = ZIBBET_BINARY;
 const char* const kTitlePrefix = "Zibbet v0.9 ";
-const char* const kSceneFile = "bmoon1m.3ds";
-const char* const kOutputFile = "console.txt"; // the child's stdout
-const char* const kErrorFile = "stderr.txt";
-
+const char* const kHelpEnd = " s: Toggle Flat/Gouraud.";
+const char* const kAnyLine = "<any line>";
 constexpr int kStartTimeoutMs = 120000; // window up, sanitizer build on a busy machine
 constexpr int kFrameTimeoutMs = 60000;  // a change to show in the frames
 constexpr int kExitTimeoutMs = 30000;
-constexpr int kKillTimeoutMs = 5000;
 constexpr int kPollMs = 20;
-
-// ---------------------------------------------------------------------------
-// Child process
-// ---------------------------------------------------------------------------
-
-// One run of the program. The destructor ends a child still running, so no
-// failed assertion leaves a stray process behind.
-struct ZibbetRun {
-    pid_t pid = -1;
-    int status = -1; // wait status once the child has ended
-    std::string dir;
-    ZibbetRun() = default;
-    ZibbetRun(const ZibbetRun&) = delete;
-    ZibbetRun& operator=(const ZibbetRun&) = delete;
-    ~ZibbetRun();
-};
-
-bool runEnded(ZibbetRun& run) {
-    if (run.pid <= 0) return true;
-    int status = 0;
-    if (waitpid(run.pid, &status, WNOHANG) != run.pid) return false;
-    run.status = status;
-    run.pid = -1;
-    return true;
-}
-
-bool runWaitExit(ZibbetRun& run, int timeoutMs) {
-    return fxPollUntil(timeoutMs, kPollMs, [&] { return runEnded(run); });
-}
-
-void runKill(ZibbetRun& run) {
-    if (run.pid <= 0) return;
-    kill(run.pid, SIGKILL);
-    if (!runWaitExit(run, kKillTimeoutMs)) ADD_FAILURE() << "zibbet " << run.pid << " lingers";
-}
-
-ZibbetRun::~ZibbetRun() {
-    runKill(*this);
-}
-
-// Starts the program in dir with stdout and stderr going to files there.
-bool runStart(ZibbetRun& run, const std::string& dir) {
-    run.dir = dir;
-    run.pid = fxStartDemo(kBinary, dir, dir + "/" + kOutputFile, dir + "/" + kErrorFile);
-    return run.pid > 0;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string runOutput(const ZibbetRun& run) {
-    return readFile(run.dir + "/" + kOutputFile);
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
-
-// One line after the other: a failed comparison shows as a line diff.
-std::string joinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return text;
-}
-
-bool outputHasLine(const ZibbetRun& run, const std::string& line) {
-    return runOutput(run).find("\n" + line + "\n") != std::string::npos;
-}
-
-} // namespace
-
-// ---------------------------------------------------------------------------
-// Scene, faces and transcript
-// ---------------------------------------------------------------------------
-namespace {
-
-constexpr int kFaces = 6;
 
 // Each face file is one solid colour, every channel full or empty, no two
 // alike: whatever its lighting, a wall shows which file it was made from,
 // and neither a wall nor a reflection of one is ever grey.
-const XRgb kFaceColour[kFaces] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
-                                  {255, 255, 0}, {0, 255, 255}, {255, 0, 255}};
+const XRgb kFaceColour[6] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
+                             {255, 255, 0}, {0, 255, 255}, {255, 0, 255}};
+FaceRgba solidFace(int file, int, int) {
+    const XRgb& c = kFaceColour[file];
+    return {static_cast<unsigned char>(c.r), static_cast<unsigned char>(c.g),
+            static_cast<unsigned char>(c.b), 255};
+}
 
 // The file each wall of the cube at rest shows. The cube's faces take one
 // texture each in the order they are built (floor, front, right, ceiling,
@@ -156,48 +67,27 @@ constexpr int kRightFile = 0;
 constexpr int kFloorFile = 3;
 constexpr int kLeftFile = 1;
 
-// Start-up turns every scene object once about y after scaling it by
-// FX_LOAD_SCALE.
-constexpr double kBodyTurnY = 1.3; // radians
-constexpr int kFirstBodyOid = 2;   // after the Forces object and the cube
-constexpr int kFirstSceneMat = 3;  // after "default", grey and yellow
-
-const char* const kAnyLine = "<any line>";
-const char* const kHelpEnd = " s: Toggle Flat/Gouraud.";
-
-struct Scene {
-    std::vector<FxMesh> meshes;
-    std::vector<FxMaterial> materials;
-};
-
-Scene moonScene() {
-    return {{fxDefaultMoon()}, {fxMoonMaterial()}};
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
-// A fresh directory for one test's files and its console.
-std::string makeRunDir() {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string dir =
-        ::testing::TempDir() + "zibbet_e2e_" + info->name() + "_" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
-bool writeScene(const std::string& dir, const Scene& scene) {
-    return fxWriteFile(dir + "/" + kSceneFile, fx3dsScene(scene.meshes, scene.materials));
-}
-
-// Writes k.tga for every file k whose bit is not set in missing.
-bool writeSolidFaces(const std::string& dir, unsigned missing = 0) {
-    const FacePixelFn solid = [](int file, int, int) -> FaceRgba {
-        const XRgb& c = kFaceColour[file];
-        return {static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g), static_cast<uint8_t>(c.b),
-                255};
-    };
-    for (int k = 0; k < kFaces; ++k)
-        if (!(missing & (1u << k))) writeFaceTga(dir + "/" + std::to_string(k) + ".tga", k, solid);
-    return !::testing::Test::HasFatalFailure();
+// One line after the other: a failed comparison shows as a line diff.
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -209,6 +99,10 @@ std::string format(const char* fmt, ...) {
     va_end(args);
     return buf;
 }
+
+// ---------------------------------------------------------------------------
+// The transcript, byte for byte but the banner's free notice line
+// ---------------------------------------------------------------------------
 
 // Banner and world set-up, then the bounding cube.
 std::vector<std::string> expectedWorldAndCube() {
@@ -228,110 +122,62 @@ std::vector<std::string> expectedWorldAndCube() {
     return lines;
 }
 
-// The scene's lines: the reader's count, then per object the conversion with
-// the counts of the scene as written.
-std::vector<std::string> expectedScene(const Scene& scene) {
-    std::vector<std::string> lines = {
-        "", format("  simLoad3DS(): Loaded scene contains %zu objects.", scene.meshes.size())};
-    int oid = kFirstBodyOid;
-    int mat = kFirstSceneMat;
-    for (const FxMesh& mesh : scene.meshes) {
-        lines.insert(lines.end(),
-                     {"simConv3DSObj: Physicalizing object...",
-                      "*** WARNING *** Couldn't check OpenGL extensions.",
-                      format("  simConv3DSobj(): Converting object \"%s\"", mesh.name.c_str()),
-                      format("  simAddObject(): Object id=%d  name=\"%s\"  flags=$5004e21", oid,
-                             mesh.name.c_str()),
-                      format("  simConv3DSobj(): %zu faces, %zu verts, %zu mats", mesh.faces.size(),
-                             mesh.verts.size(), mesh.groups.size()),
-                      format("  simConv3DSobj(): Generated %ld complete springs for obj%d",
-                             fxCountBandSprings(mesh, FX_LOAD_SCALE, FX_SPRING_BAND), oid)});
-        for (size_t g = 0; g < mesh.groups.size(); ++g) {
-            lines.push_back(format("  simConv3DSobj(): Converting material %zu (\"%s\")", g,
-                                   mesh.groups[g].material.c_str()));
-            lines.push_back(format("  simAddMat(): Added material (id=%d)", mat++));
-        }
-        ++oid;
-    }
-    return lines;
-}
-
-// Window set-up: the texture reader's lines for every file, missing ones
-// reported, then the timer and the help.
-std::vector<std::string> expectedWindow(unsigned missing) {
-    std::vector<std::string> lines = {"Initializing OpenGL rendering engine..."};
-    for (int k = 0; k < kFaces; ++k) {
+// The moon's lines, the counts of the scene as written; then the window's:
+// the texture reader's lines for every file, missing ones reported, the
+// timer and the help.
+std::vector<std::string> expectedStartup(unsigned missing) {
+    const FxMesh moon = fxDefaultMoon();
+    std::vector<std::string> lines = expectedWorldAndCube();
+    lines.insert(
+        lines.end(),
+        {"", "  simLoad3DS(): Loaded scene contains 1 objects.",
+         "simConv3DSObj: Physicalizing object...",
+         "*** WARNING *** Couldn't check OpenGL extensions.",
+         format("  simConv3DSobj(): Converting object \"%s\"", moon.name.c_str()),
+         format("  simAddObject(): Object id=2  name=\"%s\"  flags=$5004e21", moon.name.c_str()),
+         format("  simConv3DSobj(): %zu faces, %zu verts, 1 mats", moon.faces.size(),
+                moon.verts.size()),
+         format("  simConv3DSobj(): Generated %ld complete springs for obj2",
+                fxCountBandSprings(moon, FX_LOAD_SCALE, FX_SPRING_BAND)),
+         format("  simConv3DSobj(): Converting material 0 (\"%s\")",
+                moon.groups[0].material.c_str()),
+         "  simAddMat(): Added material (id=3)", "Initializing OpenGL rendering engine..."});
+    for (int k = 0; k < 6; ++k) {
         lines.push_back(format("TGA Reader loading file '%d.tga'", k));
         if (missing & (1u << k)) lines.insert(lines.end(), {"", "Error opening file."});
     }
     lines.insert(lines.end(),
                  {"Textures load completed.",
                   format("Sys performance timer freq: %" PRId64 " Hz", platCounterFrequency()), "",
-                  "Use the mouse to rotate the cube.", "",
-                  "Keys:", " e: Toggle Cube Environment Mapping.", kHelpEnd});
+                  "Use the mouse to rotate the cube.", "", "Keys:",
+                  " e: Toggle Cube Environment Mapping.", kHelpEnd});
     return lines;
 }
-
-std::vector<std::string> expectedStartup(const Scene& scene, unsigned missing = 0) {
-    std::vector<std::string> lines = expectedWorldAndCube();
-    for (const std::vector<std::string>& more : {expectedScene(scene), expectedWindow(missing)})
-        lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
-// The console so far, with the banner's free notice line masked.
-std::vector<std::string> transcript(const ZibbetRun& run) {
-    std::vector<std::string> lines = splitLines(runOutput(run));
-    if (lines.size() > 1 && !lines[1].empty()) lines[1] = kAnyLine;
-    return lines;
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Frames
 // ---------------------------------------------------------------------------
-namespace {
-
 constexpr int kWinWidth = 500;
 constexpr int kWinHeight = 600;
-constexpr double kCameraDistance = 48.0; // the camera looks down -z at the origin
-constexpr double kNearPlane = 2.0;
-constexpr double kNearHalfWidth = 1.0; // a window taller than wide: 1 by 1.2
-constexpr double kNearHalfHeight = 1.2;
 constexpr double kHalfEdge = 16.0; // the bounding cube's edge is 32
-
-constexpr int kLitChannel = 30; // a lit wall channel is brighter than this
-constexpr int kEdgeMargin = 4;  // pixels kept clear of a wall's edge lines
+constexpr int kLitChannel = 30;    // a lit wall channel is brighter than this
+constexpr int kEdgeMargin = 4;     // pixels kept clear of a wall's edge lines
 constexpr int kMinBodyPixels = 2000;
-constexpr int kCentreTolerance = 15; // pixels
-constexpr int kFallPixels = 20;      // a drop that no wobble gives
 constexpr int kMinGreyPixels = 2000;
-constexpr double kFlatAbove = 0.35; // share of pixels that equal both side neighbours
+constexpr double kFlatAbove = 0.35; // share of grey pixels equal to both side neighbours
 constexpr double kSmoothBelow = 0.25;
 
 struct Pixel {
     int x, y;
 };
 
-// Where a world point falls in the window while the cube is at rest.
+// Where a world point falls in the window while the cube is at rest: the
+// camera 48 units up the z axis, near plane 2, half sizes 1 by 1.2.
 Pixel restPixel(double x, double y, double z) {
-    const double depth = kCameraDistance - z;
-    const double nx = kNearPlane * x / depth / kNearHalfWidth;
-    const double ny = kNearPlane * y / depth / kNearHalfHeight;
+    const double depth = 48.0 - z;
+    const double nx = 2.0 * x / depth, ny = 2.0 * y / depth / 1.2;
     return {static_cast<int>(std::floor((nx + 1.0) * 0.5 * kWinWidth)),
             static_cast<int>(std::floor((1.0 - ny) * 0.5 * kWinHeight))};
-}
-
-struct Rect {
-    int x0, y0, x1, y1; // inclusive
-};
-
-// The back wall as the camera sees it, less a margin for its edge lines.
-Rect backWallRect() {
-    const Pixel a = restPixel(-kHalfEdge, kHalfEdge, -kHalfEdge);
-    const Pixel b = restPixel(kHalfEdge, -kHalfEdge, -kHalfEdge);
-    return {a.x + kEdgeMargin, a.y + kEdgeMargin, b.x - kEdgeMargin, b.y - kEdgeMargin};
 }
 
 // A point of the back wall that the body never hides.
@@ -339,10 +185,6 @@ const Pixel kBackPoint = restPixel(0.0, 12.0, -kHalfEdge);
 
 bool sameRgb(const XRgb& a, const XRgb& b) {
     return a.r == b.r && a.g == b.g && a.b == b.b;
-}
-
-std::string rgbText(const XRgb& c) {
-    return format("(%d, %d, %d)", c.r, c.g, c.b);
 }
 
 // A wall lit any way shows its file's colour scaled: the channels the file
@@ -355,20 +197,12 @@ bool showsFile(const XRgb& c, int file) {
     return true;
 }
 
-bool isBlack(const XRgb& c) {
-    return c.r == 0 && c.g == 0 && c.b == 0;
-}
-
 bool isGrey(const XRgb& c) {
     return c.r > 0 && c.r == c.g && c.g == c.b;
 }
 
-bool grabFrame(Display* dpy, Window w, XImageRgb& frame) {
-    return xGrab(dpy, w, frame) && frame.width == kWinWidth && frame.height == kWinHeight;
-}
-
-// The body against the back wall: the pixels of the back wall's rectangle
-// that are not the wall's own colour (read where the body never is).
+// The body against the back wall: the pixels of the back wall's rectangle,
+// less a margin for its edge lines, that are not the wall's own colour.
 struct BodyView {
     int pixels = 0;
     int top = -1; // first row holding the body
@@ -376,11 +210,12 @@ struct BodyView {
 };
 
 BodyView bodyOnBackWall(const XImageRgb& frame, const XRgb& wall) {
-    const Rect r = backWallRect();
+    const Pixel a = restPixel(-kHalfEdge, kHalfEdge, -kHalfEdge);
+    const Pixel b = restPixel(kHalfEdge, -kHalfEdge, -kHalfEdge);
     BodyView v;
     double sumX = 0.0;
-    for (int y = r.y0; y <= r.y1; ++y) {
-        for (int x = r.x0; x <= r.x1; ++x) {
+    for (int y = a.y + kEdgeMargin; y <= b.y - kEdgeMargin; ++y) {
+        for (int x = a.x + kEdgeMargin; x <= b.x - kEdgeMargin; ++x) {
             if (sameRgb(frame.pixel(x, y), wall)) continue;
             if (v.top < 0) v.top = y;
             ++v.pixels;
@@ -393,10 +228,11 @@ BodyView bodyOnBackWall(const XImageRgb& frame, const XRgb& wall) {
 
 // The body drawn without environment mapping is grey; walls and reflections
 // never are. Pixels count when their whole 3 x 3 neighbourhood is grey, which
-// leaves out the one-pixel edge lines whatever their colour.
+// leaves out the one-pixel edge lines; flat: the share of them equal to both
+// their left and right neighbours.
 struct GreyView {
     int pixels = 0;
-    double flatShare = 0.0; // share equal to both their left and right neighbours
+    double flatShare = 0.0;
 };
 
 GreyView greyBody(const XImageRgb& frame) {
@@ -424,7 +260,10 @@ bool sameRows(const XImageRgb& a, const XImageRgb& b, int y0, int y1) {
     return std::equal(a.rgb.begin() + from, a.rgb.begin() + to, b.rgb.begin() + from);
 }
 
-// The back wall's run of pixels along one row: its middle column, or -1.
+// The back wall's run of pixels along row y: its middle column, or -1; down
+// column x: the sum of its first and last rows. The cube is symmetric about
+// the camera's level, and so is its picture under any turn about the
+// vertical axis: that sum is the window's last row; a tilt changes it.
 double backRunMiddle(const XImageRgb& frame, int y) {
     int first = -1, last = -1;
     for (int x = 0; x < frame.width; ++x) {
@@ -434,11 +273,6 @@ double backRunMiddle(const XImageRgb& frame, int y) {
     }
     return first < 0 ? -1.0 : 0.5 * (first + last);
 }
-
-// The back wall's run of pixels down one column: the sum of its first and
-// last rows. The cube is symmetric about the camera's level, and so is its
-// picture under any turn about the vertical axis: the sum is the window's
-// last row (up to rounding). A turn about any other axis tilts it.
 int backColumnEnds(const XImageRgb& frame, int x) {
     int first = -1, last = -1;
     for (int y = 0; y < frame.height; ++y) {
@@ -449,232 +283,229 @@ int backColumnEnds(const XImageRgb& frame, int x) {
     return first < 0 ? -1 : first + last;
 }
 
-// The body's first row when it stands where start-up puts it: every mass
-// scaled and turned as the conversion and the start-up turn do.
-int startTopRow(const Scene& scene) {
+// The moon's first row where start-up puts it: every vertex scaled, turned
+// 1.3 about y, and half a turn about x by the cube's rest pose.
+int startTopRow() {
     int top = kWinHeight;
-    const double cb = std::cos(kBodyTurnY), sb = std::sin(kBodyTurnY);
-    for (const FxMesh& mesh : scene.meshes) {
-        for (const std::array<float, 3>& v : mesh.verts) {
-            const double x = FX_LOAD_SCALE * v[0], y = FX_LOAD_SCALE * v[1],
-                         z = FX_LOAD_SCALE * v[2];
-            // Half a turn about x, then the turn about y.
-            const Pixel p = restPixel(x * cb - z * sb, -y, -z * cb - x * sb);
-            top = std::min(top, p.y);
-        }
+    const double cb = std::cos(1.3), sb = std::sin(1.3);
+    for (const std::array<float, 3>& v : fxDefaultMoon().verts) {
+        const double x = FX_LOAD_SCALE * v[0], y = FX_LOAD_SCALE * v[1], z = FX_LOAD_SCALE * v[2];
+        top = std::min(top, restPixel(x * cb - z * sb, -y, -z * cb - x * sb).y);
     }
     return top;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
-// Tests
+// The run
 // ---------------------------------------------------------------------------
-namespace {
-
-constexpr int kDragSteps = 8;
-constexpr int kTurnOffset = 40;    // pixels right of the centre: a slow turn about y
-constexpr int kStopFrom = 10;      // a stopping drag starts this far right of the centre
-constexpr int kTurnPixels = 5;     // a shift that shows the back wall has turned
-constexpr int kSymmetryPixels = 2; // rounding of a mirrored edge
-constexpr int kNextFrameMs = 10000;
-constexpr int kStopFrames = 3;   // frames let pass before the cube must stand still
-constexpr int kStillFrames = 40; // frames over which it must not move
-
 class ZibbetE2e : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!xvfbReady()) GTEST_SKIP() << xvfbMissingReason();
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (tools/with-xvfb.sh gives one)";
         dpy = XOpenDisplay(nullptr);
         ASSERT_NE(dpy, nullptr);
-        dir = makeRunDir();
+        dir = testDir();
     }
-
     void TearDown() override {
-        runKill(run);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         if (dpy) XCloseDisplay(dpy);
-        if (dir.empty()) return;
         if (HasFailure())
             std::printf("The run's files are kept in %s; its stderr:\n%s\n", dir.c_str(),
-                        readFile(dir + "/" + kErrorFile).c_str());
-        else
+                        readFile(dir + "/stderr.txt").c_str());
+        else if (!dir.empty() && keepDir.empty())
             std::filesystem::remove_all(dir);
     }
 
-    // Writes the scene and the face files but the missing ones, starts the
-    // program and waits for its window; 0 when none came.
-    Window startWith(const Scene& scene, unsigned missing = 0) {
-        if (!writeScene(dir, scene) || !writeSolidFaces(dir, missing)) {
-            ADD_FAILURE() << "cannot write the run's files in " << dir;
-            return 0;
-        }
-        if (!runStart(run, dir)) return 0;
+    // Writes the scene (unless told not to) and the face files but the
+    // missing ones, starts the program and waits for its window; 0 when none came.
+    Window start(unsigned missing, bool scene = true) {
+        if (scene && !fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene())) return 0;
+        writeFaceFiles(dir, solidFace, missing);
+        pid = fxStartDemo(ZIBBET_BINARY, dir, dir + "/console.txt", dir + "/stderr.txt");
+        if (pid <= 0) return 0;
         Window w = 0;
         fxPollUntil(kStartTimeoutMs, kPollMs, [&] {
             w = xFindWindow(dpy, kTitlePrefix);
-            return w || runEnded(run);
+            return w || ended();
         });
         return w;
     }
-
-    // Waits until the console holds the line (or the program has ended).
-    bool waitLine(const std::string& line) {
-        return fxPollUntil(kStartTimeoutMs, kPollMs,
-                           [&] { return outputHasLine(run, line) || runEnded(run); }) &&
-               outputHasLine(run, line);
+    bool ended() {
+        if (pid <= 0) return true;
+        if (waitpid(pid, &status, WNOHANG) != pid) return false;
+        pid = -1;
+        return true;
     }
-
+    std::string console() { return readFile(dir + "/console.txt"); }
+    // The console so far, with the banner's free notice line masked.
+    std::vector<std::string> transcript() {
+        std::vector<std::string> lines = splitLines(console());
+        if (lines.size() > 1 && !lines[1].empty()) lines[1] = kAnyLine;
+        return lines;
+    }
+    // Waits until the console's lines after the help number n (or the program ended).
+    std::vector<std::string> linesAfterHelp(size_t n) {
+        std::vector<std::string> after;
+        fxPollUntil(kFrameTimeoutMs, kPollMs, [&] {
+            const std::vector<std::string> lines = splitLines(console());
+            auto help = std::find(lines.begin(), lines.end(), kHelpEnd);
+            after.assign(help == lines.end() ? help : help + 1, lines.end());
+            return (help != lines.end() && after.size() >= n) || ended();
+        });
+        return after;
+    }
     // Grabs frames until done holds for one; false when none did in time.
     bool pollFrame(Window w, XImageRgb& frame, const std::function<bool()>& done,
                    int timeoutMs = kFrameTimeoutMs) {
         return fxPollUntil(timeoutMs, kPollMs,
                            [&] {
-                               if (runEnded(run)) return true;
-                               return grabFrame(dpy, w, frame) && done();
+                               return ended() || (xGrab(dpy, w, frame) &&
+                                                  frame.width == kWinWidth && done());
                            }) &&
-               run.pid > 0;
+               pid > 0;
     }
-
-    // The first frame that differs from previous, or the last one grabbed
-    // when nothing changed in time.
+    // The first frame that differs from previous, or the last one grabbed.
     XImageRgb nextFrame(Window w, const XImageRgb& previous) {
         XImageRgb frame;
-        pollFrame(
-            w, frame, [&] { return frame.rgb != previous.rgb; }, kNextFrameMs);
+        pollFrame(w, frame, [&] { return frame.rgb != previous.rgb; }, 10000);
         return frame;
     }
-
-    // Waits for the walls to be drawn: the wall at p shows its file.
-    bool waitWall(Window w, XImageRgb& frame, Pixel p, int file) {
-        return pollFrame(w, frame, [&] { return showsFile(frame.pixel(p.x, p.y), file); });
-    }
-
     // Escape ends the program at once with status 0 and nothing more printed.
     void expectEscapeEnds(Window w) {
-        const std::string before = runOutput(run);
+        const std::string before = console();
         ASSERT_TRUE(xTapKeysym(dpy, w, XK_Escape));
-        ASSERT_TRUE(runWaitExit(run, kExitTimeoutMs)) << "Escape did not end zibbet";
-        ASSERT_TRUE(WIFEXITED(run.status)) << "zibbet ended by signal " << WTERMSIG(run.status);
-        EXPECT_EQ(WEXITSTATUS(run.status), 0);
-        const std::string after = runOutput(run);
-        EXPECT_EQ(after.compare(0, before.size(), before), 0) << after;
-        EXPECT_EQ(after.size(), before.size())
-            << "printed after Escape: " << after.substr(std::min(before.size(), after.size()));
-    }
-
-    // Saves a frame beside the console, for a look after a failure.
-    void keepFrame(const char* name, const XImageRgb& frame) {
-        writePngRgb(dir + "/" + name + ".png", frame.width, frame.height, frame.rgb);
-    }
-
-    // The lines printed after the help text.
-    std::vector<std::string> linesAfterHelp() {
-        const std::vector<std::string> lines = splitLines(runOutput(run));
-        auto help = std::find(lines.begin(), lines.end(), kHelpEnd);
-        return help == lines.end() ? lines : std::vector<std::string>(help + 1, lines.end());
+        ASSERT_TRUE(fxPollUntil(kExitTimeoutMs, kPollMs, [&] { return ended(); }))
+            << "Escape did not end zibbet";
+        ASSERT_TRUE(WIFEXITED(status)) << "zibbet ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(console(), before) << "printed after Escape";
     }
 
     Display* dpy = nullptr;
     std::string dir;
-    ZibbetRun run;
+    std::string keepDir; // a run whose files stay
+    pid_t pid = -1;
+    int status = 0;
 };
 
-TEST_F(ZibbetE2e, StartsWithItsTranscriptWallsAndAFallingBodyAndEscapeEndsIt) {
-    const Scene scene = moonScene();
-    const Window w = startWith(scene);
-    ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
+constexpr int kDragSteps = 8;
+constexpr int kTurnOffset = 40;  // pixels right of the centre: a slow turn about y
+constexpr int kFallPixels = 20;  // a drop that no wobble gives
+constexpr int kStopFrames = 3;   // frames let pass before the cube must stand still
+constexpr int kStillFrames = 40; // frames over which it must not move
+
+} // namespace
+
+TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
+    // The left wall's file is missing: reported, and that wall stays black.
+    const unsigned missing = 1u << kLeftFile;
+    const Window w = start(missing);
+    ASSERT_NE(w, 0u) << "no window; console:\n" << console();
 
     // The window: titled with the program title, 500 x 600 at the top left.
     char* name = nullptr;
     ASSERT_TRUE(XFetchName(dpy, w, &name) && name);
     const std::string title = name;
     XFree(name);
-    EXPECT_EQ(title.rfind("Zibbet v0.9 (", 0), 0u) << title;
-    EXPECT_EQ(title.back(), ')') << title;
+    EXPECT_EQ(title, appTitle);
     int x = -1, y = -1, width = 0, height = 0;
     ASSERT_TRUE(xWindowGeometry(dpy, w, x, y, width, height));
     EXPECT_EQ(x, 0);
     EXPECT_EQ(y, 0);
     EXPECT_EQ(width, kWinWidth);
     EXPECT_EQ(height, kWinHeight);
+    EXPECT_TRUE(linesAfterHelp(0).empty());
+    EXPECT_EQ(joinLines(transcript()), joinLines(expectedStartup(missing)));
 
-    ASSERT_TRUE(waitLine(kHelpEnd)) << runOutput(run);
-    EXPECT_EQ(joinLines(transcript(run)), joinLines(expectedStartup(scene)));
-
-    // Every wall shows its own file's colour.
+    // Every wall shows its own file's colour, the left wall none.
     XImageRgb frame;
-    ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
+    ASSERT_TRUE(pollFrame(w, frame, [&] {
+        return showsFile(frame.pixel(kBackPoint.x, kBackPoint.y), kBackFile);
+    })) << "the back wall does not show its file";
     const struct {
         double x, y, z;
         int file;
-    } walls[] = {{-10, 10, -16, kBackFile}, {10, 10, -16, kBackFile}, {0, 12, -16, kBackFile},
-                 {0, 16, 0, kCeilingFile},  {-16, 0, 0, kLeftFile},   {16, 0, 0, kRightFile},
-                 {-10, -16, 0, kFloorFile}, {10, -16, 0, kFloorFile}};
+    } walls[] = {{-10, 10, -16, kBackFile}, {10, 10, -16, kBackFile}, {0, 16, 0, kCeilingFile},
+                 {-16, 0, 0, kLeftFile},    {16, 0, 0, kRightFile},   {-10, -16, 0, kFloorFile},
+                 {10, -16, 0, kFloorFile}};
     for (const auto& wall : walls) {
         const Pixel p = restPixel(wall.x, wall.y, wall.z);
         const XRgb c = frame.pixel(p.x, p.y);
-        EXPECT_TRUE(showsFile(c, wall.file))
-            << "(" << wall.x << ", " << wall.y << ", " << wall.z << ") at pixel " << p.x << ", "
-            << p.y << " is " << rgbText(c) << ", not lit like " << wall.file << ".tga";
+        EXPECT_TRUE(wall.file == kLeftFile ? sameRgb(c, {0, 0, 0}) : showsFile(c, wall.file))
+            << "(" << wall.x << ", " << wall.y << ", " << wall.z << ") at " << p.x << ", " << p.y
+            << " is " << c.r << " " << c.g << " " << c.b << ", file " << wall.file;
     }
 
     // The body hangs in the middle and falls.
     const XRgb wall = frame.pixel(kBackPoint.x, kBackPoint.y);
+    const int startTop = startTopRow();
     BodyView body;
     ASSERT_TRUE(pollFrame(w, frame, [&] {
         body = bodyOnBackWall(frame, wall);
         return body.pixels >= kMinBodyPixels;
     })) << "no body in front of the back wall";
-    EXPECT_NEAR(body.centreX, kWinWidth / 2.0, kCentreTolerance);
-    const int startTop = startTopRow(scene);
-    EXPECT_TRUE(pollFrame(w, frame,
-                          [&] {
-                              body = bodyOnBackWall(frame, wall);
-                              return body.pixels >= kMinBodyPixels &&
-                                     body.top >= startTop + kFallPixels;
-                          }))
-        << "the body's top stays at row " << body.top << ", it started at " << startTop;
-    EXPECT_NEAR(body.centreX, kWinWidth / 2.0, kCentreTolerance);
+    EXPECT_NEAR(body.centreX, kWinWidth / 2.0, 15);
+    EXPECT_TRUE(pollFrame(w, frame, [&] {
+        body = bodyOnBackWall(frame, wall);
+        return body.pixels >= kMinBodyPixels && body.top >= startTop + kFallPixels;
+    })) << "the body's top stays at row " << body.top << ", it started at " << startTop;
 
-    expectEscapeEnds(w);
-}
+    // The keys, either case: each prints its line and changes the body's
+    // look. Mirroring the walls, the body shows no grey.
+    EXPECT_TRUE(pollFrame(w, frame, [&] { return greyBody(frame).pixels == 0; }))
+        << "the mirrored body is grey";
+    const char* const envLine = "Toggling cube environment mapping mode.";
+    const char* const shadeLine = "Toggling gouraud shading.";
+    enum Look { MIRROR, SMOOTH_GREY, FLAT_GREY };
+    const struct {
+        KeySym key;
+        const char* line;
+        Look look;
+    } keys[] = {{XK_e, envLine, SMOOTH_GREY},
+                {XK_s, shadeLine, FLAT_GREY},
+                {XK_S, shadeLine, SMOOTH_GREY},
+                {XK_E, envLine, MIRROR}};
+    std::vector<std::string> printed;
+    for (const auto& key : keys) {
+        SCOPED_TRACE(XKeysymToString(key.key));
+        ASSERT_TRUE(xTapKeysym(dpy, w, key.key));
+        printed.push_back(key.line);
+        EXPECT_EQ(linesAfterHelp(printed.size()), printed);
+        GreyView grey;
+        EXPECT_TRUE(pollFrame(w, frame, [&] {
+            grey = greyBody(frame);
+            if (key.look == MIRROR) return grey.pixels == 0;
+            return grey.pixels >= kMinGreyPixels &&
+                   (key.look == FLAT_GREY ? grey.flatShare > kFlatAbove
+                                          : grey.flatShare < kSmoothBelow);
+        })) << grey.pixels << " grey pixels, " << grey.flatShare << " of them flat";
+    }
 
-TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
-    const Scene scene = moonScene();
-    const Window w = startWith(scene);
-    ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
-    XImageRgb frame;
-    ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
-
-    // The body falls from the middle and no bounce brings it back up to
-    // where it started: the rows above that show only walls. The ceiling
-    // above (0, 16, 4) stays the ceiling under any turn about y.
-    const int upperEnd = startTopRow(scene) - kFallPixels;
+    // Dragged right of the centre, the cube turns about the vertical axis:
+    // the back wall swings to the left, the ceiling above (0, 16, 4) stays
+    // the ceiling and nothing tilts. The body has fallen below upperEnd: the
+    // rows above show only walls.
+    const int upperEnd = startTop - kFallPixels;
     const int row = restPixel(0.0, 10.0, -kHalfEdge).y;
+    const int column = restPixel(-12.0, 0.0, -kHalfEdge).x; // clear of the body
     const Pixel ceiling = restPixel(0.0, kHalfEdge, 4.0);
     const double restMiddle = backRunMiddle(frame, row);
     ASSERT_NEAR(restMiddle, kWinWidth / 2.0, 1.0);
-    // A column of the back wall clear of the body.
-    const int column = restPixel(-12.0, 0.0, -kHalfEdge).x;
-    ASSERT_NEAR(backColumnEnds(frame, column), kWinHeight - 1, kSymmetryPixels);
-
-    // Dragged right of the centre, the cube turns about the vertical axis:
-    // the back wall swings to the left and the ceiling stays.
+    ASSERT_NEAR(backColumnEnds(frame, column), kWinHeight - 1, 2);
     const int cx = kWinWidth / 2, cy = kWinHeight / 2;
     ASSERT_TRUE(xDrag(dpy, w, cx, cy, cx + kTurnOffset, cy, kDragSteps));
     double middle = restMiddle;
-    ASSERT_TRUE(pollFrame(w, frame,
-                          [&] {
-                              middle = backRunMiddle(frame, row);
-                              return std::fabs(middle - restMiddle) > kTurnPixels;
-                          }))
-        << "the back wall stays at column " << middle;
+    ASSERT_TRUE(pollFrame(w, frame, [&] {
+        middle = backRunMiddle(frame, row);
+        return std::fabs(middle - restMiddle) > 5;
+    })) << "the back wall stays at column " << middle;
     EXPECT_GE(middle, 0.0) << "the back wall has left its row";
     EXPECT_LT(middle, restMiddle) << "the back wall swings to the right";
     EXPECT_TRUE(showsFile(frame.pixel(ceiling.x, ceiling.y), kCeilingFile));
-    EXPECT_NEAR(backColumnEnds(frame, column), kWinHeight - 1, kSymmetryPixels) << "the cube tilts";
-
+    EXPECT_NEAR(backColumnEnds(frame, column), kWinHeight - 1, 2) << "the cube tilts";
     // With the button up it goes on turning.
     for (int i = 0; i < 2; ++i) {
         const XImageRgb before = frame;
@@ -682,12 +513,9 @@ TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
             << "the walls stopped moving after the drag";
         EXPECT_TRUE(showsFile(frame.pixel(ceiling.x, ceiling.y), kCeilingFile));
     }
-
-    // A drag that ends at the centre stops it: from then on only the body
-    // changes the frames. The first frames after the drag may have been begun
-    // before the program read it; many frames later the walls must not have
-    // moved by a pixel.
-    ASSERT_TRUE(xDrag(dpy, w, cx + kStopFrom, cy, cx, cy, kDragSteps));
+    // A drag that ends at the centre stops it: frames begun before the
+    // program read it may still move, many frames later the walls do not.
+    ASSERT_TRUE(xDrag(dpy, w, cx + 10, cy, cx, cy, kDragSteps));
     XImageRgb stopped = frame;
     for (int i = 0; i < kStopFrames; ++i)
         stopped = nextFrame(w, stopped);
@@ -698,130 +526,147 @@ TEST_F(ZibbetE2e, DragTurnsTheCubeAndADragEndingAtTheCentreStopsIt) {
         later = next;
     }
     EXPECT_TRUE(sameRows(stopped, later, 0, upperEnd)) << "the walls still move";
-    if (HasFailure()) {
-        keepFrame("stopped", stopped);
-        keepFrame("later", later);
-    }
-
-    expectEscapeEnds(w);
-}
-
-TEST_F(ZibbetE2e, KeysToggleEnvironmentMappingAndShadingOfTheBody) {
-    const Window w = startWith(moonScene());
-    ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
-    XImageRgb frame;
-    ASSERT_TRUE(waitWall(w, frame, kBackPoint, kBackFile));
-    const XRgb wall = frame.pixel(kBackPoint.x, kBackPoint.y);
-    ASSERT_TRUE(pollFrame(w, frame, [&] {
-        return bodyOnBackWall(frame, wall).pixels >= kMinBodyPixels;
-    })) << "no body in front of the back wall";
-    // Mirroring the walls, the body shows no grey (once the cube map has
-    // been filled: it is uploaded at every frame, the first uploads go
-    // before the map's own texture is bound and set to make mipmaps).
-    ASSERT_TRUE(waitLine(kHelpEnd));
-    EXPECT_TRUE(pollFrame(w, frame, [&] { return greyBody(frame).pixels == 0; }))
-        << "the body stays grey";
-
-    const char* const envLine = "Toggling cube environment mapping mode.";
-    const char* const shadeLine = "Toggling gouraud shading.";
-    enum Look { MIRROR, SMOOTH_GREY, FLAT_GREY };
-    const struct {
-        KeySym key;
-        const char* line;
-        Look look;
-    } steps[] = {{XK_e, envLine, SMOOTH_GREY},
-                 {XK_s, shadeLine, FLAT_GREY},
-                 {XK_S, shadeLine, SMOOTH_GREY},
-                 {XK_E, envLine, MIRROR}};
-    std::vector<std::string> printed;
-    for (const auto& step : steps) {
-        SCOPED_TRACE(XKeysymToString(step.key));
-        ASSERT_TRUE(xTapKeysym(dpy, w, step.key));
-        printed.push_back(step.line);
-        EXPECT_TRUE(fxPollUntil(kFrameTimeoutMs, kPollMs,
-                                [&] { return linesAfterHelp().size() >= printed.size(); }));
-        EXPECT_EQ(linesAfterHelp(), printed);
-        GreyView grey;
-        EXPECT_TRUE(
-            pollFrame(w, frame,
-                      [&] {
-                          grey = greyBody(frame);
-                          switch (step.look) {
-                          case MIRROR:
-                              return grey.pixels == 0;
-                          case SMOOTH_GREY:
-                              return grey.pixels >= kMinGreyPixels && grey.flatShare < kSmoothBelow;
-                          case FLAT_GREY:
-                              return grey.pixels >= kMinGreyPixels && grey.flatShare > kFlatAbove;
-                          }
-                          return false;
-                      }))
-            << grey.pixels << " grey pixels, " << grey.flatShare << " of them flat";
-    }
+    if (HasFailure()) writePngRgb(dir + "/last.png", frame.width, frame.height, frame.rgb);
 
     expectEscapeEnds(w);
 }
 
 TEST_F(ZibbetE2e, MissingSceneEndsWithStatusOneBeforeAnyWindowOpens) {
-    ASSERT_TRUE(writeSolidFaces(dir));
     // Every top-level window made from now on is reported.
     XSelectInput(dpy, DefaultRootWindow(dpy), SubstructureNotifyMask);
     XSync(dpy, False);
-    ASSERT_TRUE(runStart(run, dir));
-    ASSERT_TRUE(runWaitExit(run, kStartTimeoutMs)) << "zibbet goes on without its scene";
-    ASSERT_TRUE(WIFEXITED(run.status)) << "zibbet ended by signal " << WTERMSIG(run.status);
-    EXPECT_EQ(WEXITSTATUS(run.status), 1);
-
-    std::vector<std::string> got = transcript(run);
-    ASSERT_GE(got.size(), 2u);
-    const std::string abort = ": ABORTING.";
-    const std::string& last = got.back();
-    ASSERT_GT(last.size(), abort.size());
-    const std::string title = last.substr(0, last.size() - abort.size());
-    EXPECT_EQ(title.rfind("Zibbet v0.9 (", 0), 0u) << title;
-    EXPECT_EQ(title.back(), ')') << title;
+    EXPECT_EQ(start(0, false), 0u);
+    ASSERT_TRUE(fxPollUntil(kStartTimeoutMs, kPollMs, [&] { return ended(); }))
+        << "zibbet goes on without its scene";
+    ASSERT_TRUE(WIFEXITED(status)) << "zibbet ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string title = appTitle;
     std::vector<std::string> want = expectedWorldAndCube();
-    want.insert(want.end(),
-                {std::string("Failed to open ") + kSceneFile,
-                 title + ": *** ERROR *** simLoad3DS() FAILED to load scene.", title + abort});
-    EXPECT_EQ(joinLines(got), joinLines(want));
-
+    want.insert(want.end(), {"Failed to open bmoon1m.3ds",
+                             title + ": *** ERROR *** simLoad3DS() FAILED to load scene.",
+                             title + ": ABORTING."});
+    EXPECT_EQ(joinLines(transcript()), joinLines(want));
     XSync(dpy, False);
     int created = 0;
     while (XPending(dpy)) {
         XEvent e;
         XNextEvent(dpy, &e);
-        if (e.type == CreateNotify) ++created;
+        created += e.type == CreateNotify;
     }
     EXPECT_EQ(created, 0) << "zibbet made a window";
 }
 
-TEST_F(ZibbetE2e, MissingFaceFilesAreReportedAndTheProgramRunsOn) {
-    const Scene scene = moonScene();
-    const unsigned missing = (1u << kBackFile) | (1u << kLeftFile);
-    const Window w = startWith(scene, missing);
-    ASSERT_NE(w, 0u) << "no window; console:\n" << runOutput(run);
-    ASSERT_TRUE(waitLine(kHelpEnd)) << runOutput(run);
-    EXPECT_EQ(joinLines(transcript(run)), joinLines(expectedStartup(scene, missing)));
+// ---------------------------------------------------------------------------
+// make soak-gui: SOAK_SECONDS (600) of random drags and key presses
+// (SOAK_SEED), the program's memory read every 10 s. It passes when the
+// program is alive at the end, its last screenshot shows the cube's walls,
+// its memory after the first minute grew by less than 1 % and Escape then
+// ends it with status 0. The files stay in SOAK_DIR.
+// ---------------------------------------------------------------------------
+namespace {
 
-    // The walls whose files are missing stay black, the others show theirs.
-    XImageRgb frame;
-    const Pixel ceiling = restPixel(0.0, kHalfEdge, 0.0);
-    ASSERT_TRUE(waitWall(w, frame, ceiling, kCeilingFile));
-    const Pixel back = kBackPoint;
-    const Pixel left = restPixel(-kHalfEdge, 0.0, 0.0);
-    const Pixel right = restPixel(kHalfEdge, 0.0, 0.0);
-    const Pixel floor = restPixel(-10.0, -kHalfEdge, 0.0);
-    EXPECT_TRUE(isBlack(frame.pixel(back.x, back.y))) << rgbText(frame.pixel(back.x, back.y));
-    EXPECT_TRUE(isBlack(frame.pixel(left.x, left.y))) << rgbText(frame.pixel(left.x, left.y));
-    EXPECT_TRUE(showsFile(frame.pixel(right.x, right.y), kRightFile));
-    EXPECT_TRUE(showsFile(frame.pixel(floor.x, floor.y), kFloorFile));
+long envNumber(const char* name, long fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::strtol(v, nullptr, 10) : fallback;
+}
 
-    // Frames keep coming: the body moves.
-    const XImageRgb first = frame;
-    EXPECT_TRUE(pollFrame(w, frame, [&] { return frame.rgb != first.rgb; }));
+// The lowest of ten readings of a process's resident memory over one
+// second, in kB: the driver allocates and frees buffers within every frame.
+long residentKb(pid_t pid) {
+    long least = -1;
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::vector<std::string> lines =
+            splitLines(readFile("/proc/" + std::to_string(pid) + "/status"));
+        for (const std::string& line : lines) {
+            long kb = -1;
+            if (std::sscanf(line.c_str(), "VmRSS: %ld kB", &kb) == 1 && (least < 0 || kb < least))
+                least = kb;
+        }
+    }
+    return least;
+}
 
-    expectEscapeEnds(w);
+// Distinct walls in a frame, and their share of its pixels.
+std::pair<int, double> wallsIn(const XImageRgb& frame) {
+    long count[6] = {}, shown = 0;
+    for (int y = 0; y < frame.height; ++y)
+        for (int x = 0; x < frame.width; ++x)
+            for (int k = 0; k < 6; ++k)
+                if (showsFile(frame.pixel(x, y), k)) {
+                    ++count[k];
+                    ++shown;
+                }
+    const int walls = static_cast<int>(std::count_if(count, count + 6, [](long c) { return c; }));
+    return {walls, static_cast<double>(shown) / (static_cast<double>(frame.width) * frame.height)};
 }
 
 } // namespace
+
+TEST_F(ZibbetE2e, DISABLED_SoakGui) {
+    const long seconds = envNumber("SOAK_SECONDS", 600);
+    std::mt19937 rng(static_cast<unsigned>(envNumber("SOAK_SEED", 20240601)));
+    if (const char* keep = std::getenv("SOAK_DIR")) {
+        std::filesystem::remove_all(dir);
+        keepDir = dir = keep;
+        std::filesystem::create_directories(dir);
+    }
+    const Window w = start(0);
+    ASSERT_NE(w, 0u) << "no window; console:\n" << console();
+    std::printf("soak-gui: driving zibbet (pid %d) for %ld s, files in %s\n", pid, seconds,
+                dir.c_str());
+    // Keys to press at random: the four that toggle the body's drawing and
+    // keys the program ignores. First every drawing mode once, with the cube
+    // turning: what the driver builds once for each is built before the
+    // memory is compared from the first minute on.
+    const KeySym keys[] = {XK_e,    XK_s,  XK_E,     XK_S,       XK_a,        XK_q,
+                           XK_z,    XK_1,  XK_space, XK_Return,  XK_Tab,      XK_BackSpace,
+                           XK_Left, XK_Up, XK_F1,    XK_Shift_L, XK_Control_L};
+    for (int k = 0; k < 4; ++k) {
+        xTapKeysym(dpy, w, keys[k]);
+        xDrag(dpy, w, 250, 300, 290, 320, 4);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    long drags = 4, presses = 4, base = -1, most = -1;
+    const auto startTime = std::chrono::steady_clock::now();
+    for (long next = 0, elapsed = 0; elapsed < seconds && !ended();) {
+        if (elapsed >= next) {
+            const long kb = residentKb(pid);
+            if (elapsed >= 60 && base < 0) base = kb;
+            if (base >= 0) most = std::max(most, kb);
+            std::printf("soak-gui: %4ld s  resident %ld kB  (%ld drags, %ld keys)\n", elapsed, kb,
+                        drags, presses);
+            std::fflush(stdout);
+            next += 10;
+        }
+        // Of ten actions, six drags with a random button, four key presses.
+        if (std::uniform_int_distribution<int>(0, 9)(rng) < 6) {
+            std::uniform_int_distribution<int> px(0, kWinWidth - 1), py(0, kWinHeight - 1);
+            const int x0 = px(rng), y0 = py(rng), x1 = px(rng), y1 = py(rng);
+            drags += xDrag(dpy, w, x0, y0, x1, y1, std::uniform_int_distribution<int>(1, 12)(rng),
+                           std::uniform_int_distribution<unsigned>(1, 3)(rng));
+        } else {
+            presses += xTapKeysym(dpy, w, keys[std::uniform_int_distribution<size_t>(0, 16)(rng)]);
+        }
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(100, 1500)(rng)));
+        elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::steady_clock::now() - startTime)
+                      .count();
+    }
+    ASSERT_FALSE(ended()) << "zibbet ended before the soak did, status " << status;
+    XImageRgb frame;
+    ASSERT_TRUE(xGrab(dpy, w, frame));
+    writePngRgb(dir + "/last.png", frame.width, frame.height, frame.rgb);
+    const auto [walls, share] = wallsIn(frame);
+    EXPECT_GE(walls, 3) << "walls in the last screenshot, " << dir << "/last.png";
+    EXPECT_GE(share, 0.4) << "of the last screenshot shows walls";
+    if (base > 0) {
+        const double growth = static_cast<double>(most - base) / static_cast<double>(base);
+        std::printf("soak-gui: resident %ld kB at 60 s, most after it %ld kB: growth %.3f %%\n",
+                    base, most, 100.0 * growth);
+        EXPECT_LT(growth, 0.01);
+    }
+    std::printf("soak-gui: %ld drags, %ld key presses\n", drags, presses);
+    expectEscapeEnds(w);
+}

@@ -1,0 +1,51 @@
+// What the window tests share. Each test runs on an X server of its own
+// (tools/with-xvfb.sh starts one per test, see CMakeLists.txt). A GL window
+// of this program's own shows frames set up by the program's own display
+// code; face image files are written into a fresh directory.
+#pragma once
+
+// gtest first: Xlib defines macros (None, Bool, Status) that clash with it.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "tests/harness/xclient.h"
+#include "tests/unit/world_fixture.h"
+
+constexpr int GLW_SIZE = 200; // the test window, pixels both ways
+
+// glutInit and the window on the first call; false without an X display.
+bool glWindowOpen();
+// A frame as the program's display sets it up: buffers cleared, the
+// projection of a GLW_SIZE window, the frame state, light and camera.
+void glBeginTestFrame();
+XRgb glPixel(int x, int y); // back buffer, y counted from the bottom
+// The pixel where a world point lands, and its coordinates.
+bool glWindowPoint(double x, double y, double z, int* px, int* py);
+XRgb glPixelAtWorld(double x, double y, double z);
+bool rgbNear(const XRgb& a, const XRgb& b, int tolerance); // every channel within tolerance
+
+// A fresh world and the window; skips without an X display.
+class GlWindowTest : public WorldTest {
+  protected:
+    void SetUp() override;
+};
+
+using FaceRgba = std::array<unsigned char, 4>;
+using FacePixelFn = FaceRgba (*)(int file, int column, int row);
+// Writes k.tga, 256 x 256 at 32 bits with pixel (column, row) = fn(k, column,
+// row), row 0 first in the file, for each file k whose bit is not set in
+// missing, into dir.
+void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
+// A fresh directory under the test temp dir named after the test.
+std::string testDir();
+
+// Makes dir the working directory until the end of the scope.
+struct ScopedWorkDir {
+    explicit ScopedWorkDir(const std::string& dir);
+    ~ScopedWorkDir();
+    ScopedWorkDir(const ScopedWorkDir&) = delete;
+    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+    std::string previous;
+};
