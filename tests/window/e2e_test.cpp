@@ -448,14 +448,14 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
         return body.pixels >= kMinBodyPixels;
     })) << "no body in front of the back wall";
     EXPECT_NEAR(body.centreX, kWinWidth / 2.0, 15);
-    EXPECT_TRUE(pollFrame(w, frame, [&] {
+    ASSERT_TRUE(pollFrame(w, frame, [&] {
         body = bodyOnBackWall(frame, wall);
         return body.pixels >= kMinBodyPixels && body.top >= startTop + kFallPixels;
     })) << "the body's top stays at row " << body.top << ", it started at " << startTop;
 
     // The keys, either case: each prints its line and changes the body's
     // look. Mirroring the walls, the body shows no grey.
-    EXPECT_TRUE(pollFrame(w, frame, [&] { return greyBody(frame).pixels == 0; }))
+    ASSERT_TRUE(pollFrame(w, frame, [&] { return greyBody(frame).pixels == 0; }))
         << "the mirrored body is grey";
     const char* const envLine = "Toggling cube environment mapping mode.";
     const char* const shadeLine = "Toggling gouraud shading.";
@@ -473,9 +473,9 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
         SCOPED_TRACE(XKeysymToString(key.key));
         ASSERT_TRUE(xTapKeysym(dpy, w, key.key));
         printed.push_back(key.line);
-        EXPECT_EQ(linesAfterHelp(printed.size()), printed);
+        ASSERT_EQ(linesAfterHelp(printed.size()), printed);
         GreyView grey;
-        EXPECT_TRUE(pollFrame(w, frame, [&] {
+        ASSERT_TRUE(pollFrame(w, frame, [&] {
             grey = greyBody(frame);
             if (key.look == MIRROR) return grey.pixels == 0;
             return grey.pixels >= kMinGreyPixels &&
