@@ -25,44 +25,65 @@ namespace {
 // ---------------------------------------------------------------------------
 // Vector paths
 // ---------------------------------------------------------------------------
-const char* const kPathNames[SIM_PATH_COUNT] = {"baseline", "avx2", "avx512"};
-const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesBaseline, springTilesAvx2,
-                                                   springTilesAvx512};
+const char* const kPathNames[SIM_PATH_COUNT] = {"scalar", "sse2", "neon", "avx2", "avx512"};
+// The kernels of this architecture; the others are not built.
+#if defined(__x86_64__)
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar, springTilesSse2, nullptr,
+                                                   springTilesAvx2, springTilesAvx512};
+#elif defined(__aarch64__)
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar, nullptr, springTilesNeon,
+                                                   nullptr, nullptr};
+#else
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar};
+#endif
 
 bool cpuHas(SimSpringPath path) {
-    if (path == SIM_PATH_BASELINE) return true;
+    if (path < 0 || path >= SIM_PATH_COUNT || !kKernels[path]) return false;
 #if defined(__x86_64__)
     // The wide kernels are built with -mpopcnt too; every such processor has it.
-    if (!__builtin_cpu_supports("popcnt")) return false;
-    if (path == SIM_PATH_AVX2) return __builtin_cpu_supports("avx2");
+    if (path == SIM_PATH_AVX2)
+        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx2");
     if (path == SIM_PATH_AVX512)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512dq");
 #endif
-    return false;
+    return true;
 }
 
 SimSpringPath widestPath() {
-    for (int path = SIM_PATH_COUNT - 1; path > SIM_PATH_BASELINE; --path)
+    for (int path = SIM_PATH_COUNT - 1; path > SIM_PATH_SCALAR; --path)
         if (cpuHas(static_cast<SimSpringPath>(path))) return static_cast<SimSpringPath>(path);
-    return SIM_PATH_BASELINE;
+    return SIM_PATH_SCALAR;
+}
+
+// The path every processor of this architecture runs, which ZIBBET_ISA
+// calls "baseline".
+SimSpringPath baselinePath() {
+    for (int path = SIM_PATH_SCALAR + 1; path < SIM_PATH_AVX2; ++path)
+        if (cpuHas(static_cast<SimSpringPath>(path))) return static_cast<SimSpringPath>(path);
+    return SIM_PATH_SCALAR;
 }
 
 // ZIBBET_ISA forces a path; one that this processor lacks, or a name that is
 // not a path, is refused on stderr and the widest available runs instead.
-SimSpringPath choosePath() {
+// forced: the variable named a path that runs.
+SimSpringPath choosePath(bool* forced) {
     const SimSpringPath widest = widestPath();
+    *forced = false;
     const char* wanted = std::getenv("ZIBBET_ISA");
     if (!wanted || !*wanted) return widest;
-    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
-        const SimSpringPath path = static_cast<SimSpringPath>(i);
-        if (std::strcmp(wanted, kPathNames[i]) != 0) continue;
-        if (cpuHas(path)) return path;
+    for (int i = 0; i <= SIM_PATH_COUNT; ++i) {
+        const SimSpringPath path =
+            i == SIM_PATH_COUNT ? baselinePath() : static_cast<SimSpringPath>(i);
+        if (std::strcmp(wanted, i == SIM_PATH_COUNT ? "baseline" : kPathNames[i]) != 0) continue;
+        *forced = cpuHas(path);
+        if (*forced) return path;
         std::fprintf(stderr,
                      "zibbet: ZIBBET_ISA=%s: this processor cannot run that path; using %s\n",
                      wanted, kPathNames[widest]);
         return widest;
     }
-    std::fprintf(stderr, "zibbet: ZIBBET_ISA=%s is not one of baseline, avx2, avx512; using %s\n",
+    std::fprintf(stderr, "zibbet: ZIBBET_ISA=%s is not one of baseline, scalar, sse2, neon, avx2, avx512; using %s\n",
                  wanted, kPathNames[widest]);
     return widest;
 }
@@ -73,9 +94,9 @@ bool pathChosen = false;
 
 const SimSpringsConfig& settings() {
     if (!pathChosen) {
-        config.path = choosePath();
-        const char* wanted = std::getenv("ZIBBET_ISA");
-        config.planPaths = !wanted || std::strcmp(wanted, kPathNames[config.path]) != 0;
+        bool forced = false;
+        config.path = choosePath(&forced);
+        config.planPaths = !forced;
         pathChosen = true;
     }
     return config;
@@ -97,7 +118,7 @@ struct PlanKey {
     int32_t nSprings = -1;
     int32_t nMasses = -1;
     SimSpringLayout layout = SIM_LAYOUT_NONE;
-    SimSpringPath path = SIM_PATH_BASELINE;
+    SimSpringPath path = SIM_PATH_SCALAR;
     bool planPaths = false;
     int threads = 0;
     bool operator==(const PlanKey&) const = default;
@@ -106,7 +127,7 @@ struct PlanKey {
 struct Plan {
     PlanKey key;
     bool tiled = false;   // runs the tiles (else the general loop)
-    SimSpringPath path = SIM_PATH_BASELINE;
+    SimSpringPath path = SIM_PATH_SCALAR;
     SpringLayout layout;
     SpringSchedule schedule;
     std::vector<int32_t> next; // per tile: the next cell block to run in this phase
@@ -172,7 +193,8 @@ void buildPlan(int oid, const SimObject& obj, Plan& plan) {
     request.layout = &plan.layout;
     request.kernels = kKernels;
     for (int p = 0; p < SIM_PATH_COUNT; ++p)
-        request.paths[p] = config.planPaths ? cpuHas(static_cast<SimSpringPath>(p))
+        request.paths[p] = config.planPaths ? cpuHas(static_cast<SimSpringPath>(p)) &&
+                                                  (p != SIM_PATH_SCALAR || widestPath() == p)
                                             : p == config.path;
     request.threads = config.threads;
     try {

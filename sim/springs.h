@@ -8,12 +8,14 @@
 
 #include <cstdint>
 
-// Vector paths of the tile kernel.
+// Vector paths of the tile kernel, by width.
 enum SimSpringPath {
-    SIM_PATH_BASELINE = 0, // any processor
-    SIM_PATH_AVX2 = 1,
-    SIM_PATH_AVX512 = 2,
-    SIM_PATH_COUNT = 3
+    SIM_PATH_SCALAR = 0, // one lane, any processor
+    SIM_PATH_SSE2 = 1,   // two lanes, every x86-64
+    SIM_PATH_NEON = 2,   // two lanes, every aarch64
+    SIM_PATH_AVX2 = 3,   // four lanes
+    SIM_PATH_AVX512 = 4, // eight lanes
+    SIM_PATH_COUNT = 5
 };
 
 // How an object's springs are laid out for the phase.
@@ -32,13 +34,13 @@ constexpr int SIM_MAX_SPRING_CANDIDATES = 8;
 // keeps the fastest; every way gives the same bits.
 struct SimSpringCandidate {
     SimSpringLayout layout = SIM_LAYOUT_GENERAL; // GENERAL or TILED
-    SimSpringPath path = SIM_PATH_BASELINE;     // the tile kernel's
+    SimSpringPath path = SIM_PATH_SCALAR;     // the tile kernel's
     int threads = 1;
     double nanos = 0.0; // the fastest of its timed phases
 };
 
 struct SimSpringsConfig {
-    SimSpringPath path = SIM_PATH_BASELINE; // ZIBBET_ISA's, or the widest this processor runs
+    SimSpringPath path = SIM_PATH_SCALAR; // ZIBBET_ISA's, or the widest this processor runs
     int threads = 1;                        // 1..SIM_MAX_SPRING_THREADS
     // With more than one thread, a phase runs on them only while that is
     // faster than one thread alone (a busy machine may have no processor to
@@ -55,7 +57,7 @@ struct SimSpringsStats {
     int64_t threadedPhases = 0; // of them, those run on the threads
     // Of the object asked about:
     SimSpringLayout lastLayout = SIM_LAYOUT_NONE; // what its last phase ran
-    SimSpringPath path = SIM_PATH_BASELINE;       // the tile kernel it runs
+    SimSpringPath path = SIM_PATH_SCALAR;       // the tile kernel it runs
     int64_t streamedBytes = 0;                    // tiled layout read per phase (0: general)
     int candidates = 0;                           // ways the planner timed, and which won
     SimSpringCandidate candidate[SIM_MAX_SPRING_CANDIDATES];
@@ -71,7 +73,7 @@ SimSpringsConfig simSpringsConfig(); // the settings in force
 bool simSpringsConfigure(const SimSpringsConfig& config);
 SimSpringsStats simSpringsStats(int oid); // totals, and the object's figures when oid has a plan
 
-const char* simSpringsPathName(SimSpringPath path); // "baseline", "avx2", "avx512" ("?" otherwise)
+const char* simSpringsPathName(SimSpringPath path); // "scalar", "sse2", "neon", "avx2", "avx512"
 bool simSpringsPathSupported(SimSpringPath path);   // true when this processor can run the path
 
 void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

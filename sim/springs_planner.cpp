@@ -97,13 +97,13 @@ void timeGeneral(const SimObject& obj, SpringPlanChoice& choice) {
     try {
         masses.assign(obj.masses, obj.masses + obj.nMasses);
     } catch (const std::bad_alloc&) {
-        if (choice.chosen < 0) add(choice, SIM_LAYOUT_GENERAL, SIM_PATH_BASELINE, 1, 0.0);
+        if (choice.chosen < 0) add(choice, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, 0.0);
         return;
     }
     SimObject copy = obj;
     copy.masses = masses.data();
     const double nanos = timeCandidate([&] { springsGeneral(copy); }, bestOf(choice));
-    add(choice, SIM_LAYOUT_GENERAL, SIM_PATH_BASELINE, 1, nanos);
+    add(choice, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, nanos);
 }
 
 } // namespace

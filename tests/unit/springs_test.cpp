@@ -350,9 +350,9 @@ TEST_P(SpringsTest, SpringsAddedBetweenStepsMatchThePlainLoop) {
 TEST_P(SpringsTest, APlanFollowsTheSettings) {
     const int oid = latticeBody(40, 1.5, unitK, unitDamping);
     fxSpringLayout(SIM_LAYOUT_TILED);
-    ASSERT_TRUE(fxUsePath(SIM_PATH_BASELINE));
+    ASSERT_TRUE(fxUsePath(SIM_PATH_SCALAR));
     simApplySprings(oid);
-    EXPECT_EQ(simSpringsStats(oid).path, SIM_PATH_BASELINE);
+    EXPECT_EQ(simSpringsStats(oid).path, SIM_PATH_SCALAR);
     ASSERT_TRUE(fxUsePath(GetParam()));
     simApplySprings(oid);
     EXPECT_EQ(simSpringsStats(oid).path, GetParam());
@@ -427,7 +427,7 @@ TEST_P(SpringsTest, LargeLatticeInATurningCubeMatchesThePlainLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SpringsTest,
-                         ::testing::Values(SIM_PATH_BASELINE, SIM_PATH_AVX2, SIM_PATH_AVX512),
+                         ::testing::Values(SIM_PATH_SCALAR, SIM_PATH_SSE2, SIM_PATH_NEON, SIM_PATH_AVX2, SIM_PATH_AVX512),
                          [](const ::testing::TestParamInfo<SimSpringPath>& info) {
                              return std::string(simSpringsPathName(info.param));
                          });
@@ -443,7 +443,7 @@ TEST(SpringsSettings, APathTheProcessorLacksIsRefusedAndThreadsAreClamped) {
             EXPECT_NE(simSpringsConfig().path, path);
         }
     }
-    EXPECT_TRUE(simSpringsPathSupported(SIM_PATH_BASELINE));
+    EXPECT_TRUE(simSpringsPathSupported(SIM_PATH_SCALAR));
     SimSpringsConfig wanted = saved;
     wanted.path = SIM_PATH_COUNT;
     EXPECT_FALSE(simSpringsConfigure(wanted));
@@ -538,7 +538,7 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
     }
     const BenchRun bogus = runBench(dir, "ZIBBET_ISA=sse9", "--steps 1");
     EXPECT_EQ(bogus.status, 0) << bogus.out;
-    EXPECT_TRUE(has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, avx2, avx512"))
+    EXPECT_TRUE(has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, scalar, sse2, neon, avx2, avx512"))
         << bogus.out;
 
     std::remove(json.c_str());
