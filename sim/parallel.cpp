@@ -159,9 +159,9 @@ void workerLoop(uint64_t seen) {
 } // namespace
 
 bool simParallelReserve(int threads) {
-    pool.spinTicks.store(ticksOf(threads > platProcessorCount() ? kCrowdedSpinSeconds
-                                                                : kSpinSeconds),
-                         std::memory_order_relaxed);
+    pool.spinTicks.store(
+        ticksOf(threads > platProcessorCount() ? kCrowdedSpinSeconds : kSpinSeconds),
+        std::memory_order_relaxed);
     if (static_cast<int>(pool.workers.size()) == threads - 1) return true;
     simParallelStop();
     const uint64_t now = pool.phase.load(std::memory_order_acquire);

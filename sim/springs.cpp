@@ -88,9 +88,7 @@ SimSpringPath choosePath(bool* forced) {
     return widest;
 }
 
-// ---------------------------------------------------------------------------
-// Settings and counters
-// ---------------------------------------------------------------------------
+// The settings and counters.
 struct Settings {
     bool made = false;
     SimSpringPath path = SIM_PATH_SCALAR; // ZIBBET_ISA's, or the widest
@@ -190,8 +188,8 @@ void makePlan(int oid, const SimObject& obj, ObjectPlan& entry, double progressF
     entry.plan = SpringPlan{};
     entry.ran = false;
     ++counters.plansMade;
-    const bool tiles = !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) &&
-                       buildTiles(oid, obj, entry.tiling);
+    const bool tiles =
+        !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) && buildTiles(oid, obj, entry.tiling);
     SpringPlanRequest request;
     request.tiling = tiles ? &entry.tiling : nullptr;
     request.kernels = kKernels;
@@ -236,14 +234,10 @@ SimObject* withSprings(int oid) {
     return &obj;
 }
 
-void changed() {
-    ++current().epoch;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
-// The phase and its plans
+// The phase, its plans, settings and readings
 // ---------------------------------------------------------------------------
 void simSpringsApply(int oid) {
     SimObject* obj = withSprings(oid);
@@ -282,9 +276,6 @@ void simSpringsPrepareAll() {
     simProgressDone();
 }
 
-// ---------------------------------------------------------------------------
-// Settings and readings
-// ---------------------------------------------------------------------------
 SimSpringPath simSpringsPath() {
     return current().path;
 }
@@ -298,7 +289,7 @@ void simSpringsSetThreads(int count) {
     if (threads == current().threads) return;
     settings.threads = threads;
     if (threads == 1) simParallelStop();
-    changed();
+    ++current().epoch;
 }
 
 SimSpringsCounters simSpringsCounters() {
@@ -335,14 +326,14 @@ void springsTestForce(const SimSpringWay* way) {
         s.way = *way;
         s.way.threads = std::clamp(way->threads, 1, SIM_MAX_SPRING_THREADS);
     }
-    changed();
+    ++current().epoch;
 }
 
 bool springsTestOnlyPath(SimSpringPath path) {
     if (!cpuHas(path)) return false;
     current().path = path;
     settings.onlyPath = true;
-    changed();
+    ++current().epoch;
     return true;
 }
 

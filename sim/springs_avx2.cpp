@@ -31,48 +31,24 @@ alignas(32) constexpr int32_t kExpand[16][8] = {
     {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 0, 1, 2, 3, 4, 5}, {0, 1, 0, 1, 2, 3, 4, 5},
     {0, 1, 2, 3, 4, 5, 6, 7}};
 
-inline V vLoad(const double* p) {
-    return _mm256_load_pd(p);
-}
-inline void vStore(double* p, V v) {
-    _mm256_store_pd(p, v);
-}
-inline V vSet1(double x) {
-    return _mm256_set1_pd(x);
-}
-inline V vZero() {
-    return _mm256_setzero_pd();
-}
-inline V vAdd(V a, V b) {
-    return _mm256_add_pd(a, b);
-}
-inline V vSub(V a, V b) {
-    return _mm256_sub_pd(a, b);
-}
-inline V vMul(V a, V b) {
-    return _mm256_mul_pd(a, b);
-}
-inline V vDiv(V a, V b) {
-    return _mm256_div_pd(a, b);
-}
-inline V vSqrt(V a) {
-    return _mm256_sqrt_pd(a);
-}
+constexpr auto vLoad = [](const double* p) { return _mm256_load_pd(p); };
+constexpr auto vStore = [](double* p, V v) { _mm256_store_pd(p, v); };
+constexpr auto vSet1 = [](double x) { return _mm256_set1_pd(x); };
+constexpr auto vAdd = [](V a, V b) { return _mm256_add_pd(a, b); };
+constexpr auto vSub = [](V a, V b) { return _mm256_sub_pd(a, b); };
+constexpr auto vMul = [](V a, V b) { return _mm256_mul_pd(a, b); };
+constexpr auto vDiv = [](V a, V b) { return _mm256_div_pd(a, b); };
+constexpr auto vSqrt = [](V a) { return _mm256_sqrt_pd(a); };
 // One compare (see kSpringLengthShift).
 inline uint32_t vLengthOk(V len) {
     const __m256i shift = _mm256_set1_epi64x(kSpringLengthShift);
     const __m256i ok = _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_castpd_si256(len), shift), shift);
     return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(ok)));
 }
-inline V laneMask(uint32_t lanes) {
-    return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMasks[lanes])));
-}
-inline V vAddIf(V acc, uint32_t lanes, V x) {
-    return _mm256_blendv_pd(acc, _mm256_add_pd(acc, x), laneMask(lanes));
-}
-inline V vSubIf(V acc, uint32_t lanes, V x) {
-    return _mm256_blendv_pd(acc, _mm256_sub_pd(acc, x), laneMask(lanes));
-}
+constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
+    return _mm256_blendv_pd(no, yes,
+                            _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes])));
+};
 inline V vCells(const double* cells, uint32_t lanes) {
     if (lanes == 15u) return _mm256_loadu_pd(cells);
     const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand[lanes]));

@@ -16,48 +16,26 @@
 namespace {
 
 constexpr int kWidth = 8;
-constexpr int kGeometryRows = 8; // 32 registers hold a block's geometry
+constexpr int kGeometryRows = 8;    // 32 registers hold a block's geometry
 constexpr bool kHoldColumns = true; // 32 registers
 using V = __m512d;
 
-inline V vLoad(const double* p) {
-    return _mm512_load_pd(p);
-}
-inline void vStore(double* p, V v) {
-    _mm512_store_pd(p, v);
-}
-inline V vSet1(double x) {
-    return _mm512_set1_pd(x);
-}
-inline V vZero() {
-    return _mm512_setzero_pd();
-}
-inline V vAdd(V a, V b) {
-    return _mm512_add_pd(a, b);
-}
-inline V vSub(V a, V b) {
-    return _mm512_sub_pd(a, b);
-}
-inline V vMul(V a, V b) {
-    return _mm512_mul_pd(a, b);
-}
-inline V vDiv(V a, V b) {
-    return _mm512_div_pd(a, b);
-}
-inline V vSqrt(V a) {
-    return _mm512_sqrt_pd(a);
-}
+constexpr auto vLoad = [](const double* p) { return _mm512_load_pd(p); };
+constexpr auto vStore = [](double* p, V v) { _mm512_store_pd(p, v); };
+constexpr auto vSet1 = [](double x) { return _mm512_set1_pd(x); };
+constexpr auto vAdd = [](V a, V b) { return _mm512_add_pd(a, b); };
+constexpr auto vSub = [](V a, V b) { return _mm512_sub_pd(a, b); };
+constexpr auto vMul = [](V a, V b) { return _mm512_mul_pd(a, b); };
+constexpr auto vDiv = [](V a, V b) { return _mm512_div_pd(a, b); };
+constexpr auto vSqrt = [](V a) { return _mm512_sqrt_pd(a); };
 // One compare (see kSpringLengthShift).
 inline uint32_t vLengthOk(V len) {
     const __m512i shift = _mm512_set1_epi64(kSpringLengthShift);
     return _mm512_cmpgt_epi64_mask(_mm512_add_epi64(_mm512_castpd_si512(len), shift), shift);
 }
-inline V vAddIf(V acc, uint32_t lanes, V x) {
-    return _mm512_mask_add_pd(acc, static_cast<__mmask8>(lanes), acc, x);
-}
-inline V vSubIf(V acc, uint32_t lanes, V x) {
-    return _mm512_mask_sub_pd(acc, static_cast<__mmask8>(lanes), acc, x);
-}
+constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
+    return _mm512_mask_mov_pd(no, static_cast<__mmask8>(lanes), yes);
+};
 inline V vCells(const double* cells, uint32_t lanes) {
     const V packed = _mm512_loadu_pd(cells);
     return lanes == 0xffu ? packed : _mm512_maskz_expand_pd(static_cast<__mmask8>(lanes), packed);

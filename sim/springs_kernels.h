@@ -79,21 +79,14 @@ struct SpringPacked {
 // next[t - tileBegin] on, up to the first whose column block is qEnd or
 // later, and leaves next[t - tileBegin] there. One call with every tile at its
 // first block and qEnd past the last mass block runs the whole phase.
-using SpringTileKernel = void (*)(const SpringTiles& tiles, const SpringPacked& pk,
-                                  int32_t tileBegin, int32_t tileEnd, int32_t qEnd, int32_t* next);
+using SpringTileKernelFn = void(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
+                                int32_t tileEnd, int32_t qEnd, int32_t* next);
+using SpringTileKernel = SpringTileKernelFn*;
 
 // One per width, each built from sim/springs_wide.inc for its instruction set;
 // those of another architecture are not built.
-void springTilesScalar(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesSse2(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesNeon(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesAvx2(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesAvx512(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qEnd, int32_t* next);
+SpringTileKernelFn springTilesScalar, springTilesSse2, springTilesNeon, springTilesAvx2,
+    springTilesAvx512;
 
 struct SimObject;
 // The general loop: springs in any order, on the mass records themselves.

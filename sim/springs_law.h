@@ -48,9 +48,9 @@ namespace {
 
 // f for the end difference d, its length len and the velocity difference w.
 // Coincident ends give NaN; callers test the length before using it.
-[[maybe_unused]] inline double springForceAt(double len, double dx, double dy, double dz,
-                                             double wx, double wy, double wz, double rest,
-                                             double k, double damping) {
+[[maybe_unused]] inline double springForceAt(double len, double dx, double dy, double dz, double wx,
+                                             double wy, double wz, double rest, double k,
+                                             double damping) {
     const double r = (wx * dx + wy * dy + wz * dz) / len;
     const double n = (rest - len) * k - r * damping;
     return n / (len * kSpringForceDivisor);

@@ -17,52 +17,27 @@ using V = float64x2_t;
 // All ones in lane l when bit l is set.
 alignas(16) constexpr uint64_t kLaneMasks[4][2] = {{0, 0}, {~0ull, 0}, {0, ~0ull}, {~0ull, ~0ull}};
 
-inline V vLoad(const double* p) {
-    return vld1q_f64(p);
-}
-inline void vStore(double* p, V v) {
-    vst1q_f64(p, v);
-}
-inline V vSet1(double x) {
-    return vdupq_n_f64(x);
-}
-inline V vZero() {
-    return vdupq_n_f64(0.0);
-}
-inline V vAdd(V a, V b) {
-    return vaddq_f64(a, b);
-}
-inline V vSub(V a, V b) {
-    return vsubq_f64(a, b);
-}
-inline V vMul(V a, V b) {
-    return vmulq_f64(a, b);
-}
-inline V vDiv(V a, V b) {
-    return vdivq_f64(a, b);
-}
-inline V vSqrt(V a) {
-    return vsqrtq_f64(a);
-}
+constexpr auto vLoad = [](const double* p) { return vld1q_f64(p); };
+constexpr auto vStore = [](double* p, V v) { vst1q_f64(p, v); };
+constexpr auto vSet1 = [](double x) { return vdupq_n_f64(x); };
+constexpr auto vAdd = [](V a, V b) { return vaddq_f64(a, b); };
+constexpr auto vSub = [](V a, V b) { return vsubq_f64(a, b); };
+constexpr auto vMul = [](V a, V b) { return vmulq_f64(a, b); };
+constexpr auto vDiv = [](V a, V b) { return vdivq_f64(a, b); };
+constexpr auto vSqrt = [](V a) { return vsqrtq_f64(a); };
 // One compare (see kSpringLengthShift); a bit per lane from the all-ones lanes.
 inline uint32_t vLengthOk(V len) {
     const int64x2_t shift = vdupq_n_s64(kSpringLengthShift);
     const uint64x2_t ok = vcgtq_s64(vaddq_s64(vreinterpretq_s64_f64(len), shift), shift);
     return static_cast<uint32_t>((vgetq_lane_u64(ok, 0) & 1u) | (vgetq_lane_u64(ok, 1) & 2u));
 }
-inline uint64x2_t laneMask(uint32_t lanes) {
-    return vld1q_u64(kLaneMasks[lanes]);
-}
-inline V vAddIf(V acc, uint32_t lanes, V x) {
-    return vbslq_f64(laneMask(lanes), vaddq_f64(acc, x), acc);
-}
-inline V vSubIf(V acc, uint32_t lanes, V x) {
-    return vbslq_f64(laneMask(lanes), vsubq_f64(acc, x), acc);
-}
+constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
+    return vbslq_f64(vld1q_u64(kLaneMasks[lanes]), yes, no);
+};
 // Lane 1 alone takes the first packed value; otherwise they lie in place.
-inline V vCells(const double* cells, uint32_t lanes) {
+constexpr auto vCells = [](const double* cells, uint32_t lanes) {
     return lanes == 2u ? vld1q_dup_f64(cells) : vld1q_f64(cells);
-}
+};
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = vzip1q_f64(r[0], r[1]);
     t[1] = vzip2q_f64(r[0], r[1]);

@@ -50,8 +50,8 @@ template <typename Run> double timeWay(Run&& once, double best) {
     return fastest;
 }
 
-double bestOf(const SimSpringsPlanFigures& figures) {
-    return figures.chosen < 0 ? 0.0 : figures.way[figures.chosen].nanos;
+double bestOf(const SimSpringsPlanFigures& f) {
+    return f.chosen < 0 ? 0.0 : f.way[f.chosen].nanos;
 }
 
 void add(SimSpringsPlanFigures& figures, SimSpringLayout layout, SimSpringPath path, int threads,
@@ -136,17 +136,15 @@ int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_
     return 1;
 }
 
-// Reports the share of the object's plan done.
+// Reports the share of the object's plan done after each way timed.
 struct Progress {
     const SpringPlanRequest* request;
     int total, done;
     void step() {
-        ++done;
-        if (request->progressTo <= request->progressFrom) return;
-        const double f = static_cast<double>(done) / static_cast<double>(total);
-        simProgressReport(kPlanStage,
-                          request->progressFrom + f * (request->progressTo - request->progressFrom),
-                          -1);
+        const SpringPlanRequest& r = *request;
+        const double f = static_cast<double>(++done) / static_cast<double>(total);
+        if (r.progressTo > r.progressFrom)
+            simProgressReport(kPlanStage, r.progressFrom + f * (r.progressTo - r.progressFrom), -1);
     }
 };
 
@@ -200,8 +198,8 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
     if (request.tiling) plan.next.assign(static_cast<size_t>(nTiles), 0);
     // The grid for the threads, and the workers to run it, unless the tiles
     // are too few or the workers cannot be had.
-    const int threads = std::min<int>(request.forced ? request.forced->threads : request.threads,
-                                      nTiles);
+    const int threads =
+        std::min<int>(request.forced ? request.forced->threads : request.threads, nTiles);
     SpringGrid grid;
     if (threads > 1 && simParallelReserve(threads)) cutGrid(*request.tiling, threads, grid);
     if (request.forced) {

@@ -26,11 +26,11 @@ struct SpringGrid {
 };
 
 struct SpringPlanRequest {
-    const SpringTiling* tiling = nullptr;      // null: only the general loop applies
-    const SpringTileKernel* kernels = nullptr; // by path; null where not built
-    bool paths[SIM_PATH_COUNT] = {};           // the paths to time the tiles on
-    int threads = 1;                           // more: the tiles on the threads too
-    const SimSpringWay* forced = nullptr;      // run this way, time none
+    const SpringTiling* tiling = nullptr;        // null: only the general loop applies
+    const SpringTileKernel* kernels = nullptr;   // by path; null where not built
+    bool paths[SIM_PATH_COUNT] = {};             // the paths to time the tiles on
+    int threads = 1;                             // more: the tiles on the threads too
+    const SimSpringWay* forced = nullptr;        // run this way, time none
     double progressFrom = 0.0, progressTo = 0.0; // of "Making spring plans", reported per way
 };
 
@@ -39,9 +39,9 @@ struct SpringPlan {
     SimSpringWay way;
     const SpringTiling* tiling = nullptr; // for the tiles
     SpringTileKernel kernel = nullptr;
-    SpringGrid grid;                      // for more than one thread
-    std::vector<int32_t> next;            // per tile: the next cell block in this phase
-    SimSpringsPlanFigures figures;        // the ways timed
+    SpringGrid grid;               // for more than one thread
+    std::vector<int32_t> next;     // per tile: the next cell block in this phase
+    SimSpringsPlanFigures figures; // the ways timed
 };
 
 // Decides and prepares everything a phase needs (grid, workers), so that no

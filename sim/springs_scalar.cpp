@@ -9,49 +9,18 @@ constexpr int kGeometryRows = 1;
 constexpr bool kHoldColumns = false;
 using V = double;
 
-inline V vLoad(const double* p) {
-    return *p;
-}
-inline void vStore(double* p, V v) {
-    *p = v;
-}
-inline V vSet1(double x) {
-    return x;
-}
-inline V vZero() {
-    return 0.0;
-}
-inline V vAdd(V a, V b) {
-    return a + b;
-}
-inline V vSub(V a, V b) {
-    return a - b;
-}
-inline V vMul(V a, V b) {
-    return a * b;
-}
-inline V vDiv(V a, V b) {
-    return a / b;
-}
-inline V vSqrt(V a) {
-    return __builtin_sqrt(a);
-}
-inline uint32_t vLengthOk(V len) {
-    return springLengthActs(len) ? 1u : 0u;
-}
-// A single lane is always all lanes: the kernel never asks for a part.
-inline V vAddIf(V acc, uint32_t lanes, V x) {
-    return lanes ? acc + x : acc;
-}
-inline V vSubIf(V acc, uint32_t lanes, V x) {
-    return lanes ? acc - x : acc;
-}
-inline V vCells(const double* cells, uint32_t) {
-    return *cells;
-}
-inline void vTranspose(const V r[1], V t[1]) {
-    t[0] = r[0];
-}
+constexpr auto vLoad = [](const double* p) { return *p; };
+constexpr auto vStore = [](double* p, V v) { *p = v; };
+constexpr auto vSet1 = [](double x) { return x; };
+constexpr auto vAdd = [](V a, V b) { return a + b; };
+constexpr auto vSub = [](V a, V b) { return a - b; };
+constexpr auto vMul = [](V a, V b) { return a * b; };
+constexpr auto vDiv = [](V a, V b) { return a / b; };
+constexpr auto vSqrt = [](V a) { return __builtin_sqrt(a); };
+constexpr auto vLengthOk = [](V len) { return springLengthActs(len) ? 1u : 0u; };
+constexpr auto vSelect = [](uint32_t lanes, V yes, V no) { return lanes ? yes : no; };
+constexpr auto vCells = [](const double* cells, uint32_t) { return *cells; };
+constexpr auto vTranspose = [](const V r[1], V t[1]) { t[0] = r[0]; };
 
 #include "sim/springs_wide.inc"
 

@@ -19,52 +19,27 @@ using V = __m128d;
 // All ones in lane l when bit l is set.
 alignas(16) constexpr int64_t kLaneMasks[4][2] = {{0, 0}, {-1, 0}, {0, -1}, {-1, -1}};
 
-inline V vLoad(const double* p) {
-    return _mm_load_pd(p);
-}
-inline void vStore(double* p, V v) {
-    _mm_store_pd(p, v);
-}
-inline V vSet1(double x) {
-    return _mm_set1_pd(x);
-}
-inline V vZero() {
-    return _mm_setzero_pd();
-}
-inline V vAdd(V a, V b) {
-    return _mm_add_pd(a, b);
-}
-inline V vSub(V a, V b) {
-    return _mm_sub_pd(a, b);
-}
-inline V vMul(V a, V b) {
-    return _mm_mul_pd(a, b);
-}
-inline V vDiv(V a, V b) {
-    return _mm_div_pd(a, b);
-}
-inline V vSqrt(V a) {
-    return _mm_sqrt_pd(a);
-}
+constexpr auto vLoad = [](const double* p) { return _mm_load_pd(p); };
+constexpr auto vStore = [](double* p, V v) { _mm_store_pd(p, v); };
+constexpr auto vSet1 = [](double x) { return _mm_set1_pd(x); };
+constexpr auto vAdd = [](V a, V b) { return _mm_add_pd(a, b); };
+constexpr auto vSub = [](V a, V b) { return _mm_sub_pd(a, b); };
+constexpr auto vMul = [](V a, V b) { return _mm_mul_pd(a, b); };
+constexpr auto vDiv = [](V a, V b) { return _mm_div_pd(a, b); };
+constexpr auto vSqrt = [](V a) { return _mm_sqrt_pd(a); };
 inline uint32_t vLengthOk(V len) {
     const V ok = _mm_and_pd(_mm_cmpgt_pd(len, _mm_setzero_pd()),
                             _mm_cmplt_pd(len, _mm_set1_pd(__builtin_inf())));
     return static_cast<uint32_t>(_mm_movemask_pd(ok));
 }
-inline V select(uint32_t lanes, V yes, V no) {
+inline V vSelect(uint32_t lanes, V yes, V no) {
     const V mask = _mm_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes]));
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
-inline V vAddIf(V acc, uint32_t lanes, V x) {
-    return select(lanes, _mm_add_pd(acc, x), acc);
-}
-inline V vSubIf(V acc, uint32_t lanes, V x) {
-    return select(lanes, _mm_sub_pd(acc, x), acc);
-}
 // Lane 1 alone takes the first packed value; otherwise they lie in place.
-inline V vCells(const double* cells, uint32_t lanes) {
+constexpr auto vCells = [](const double* cells, uint32_t lanes) {
     return lanes == 2u ? _mm_loadh_pd(_mm_setzero_pd(), cells) : _mm_loadu_pd(cells);
-}
+};
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = _mm_unpacklo_pd(r[0], r[1]);
     t[1] = _mm_unpackhi_pd(r[0], r[1]);

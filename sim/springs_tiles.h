@@ -25,10 +25,10 @@ bool springTilingBuild(const SimObject& obj, SpringTiling& tiling);
 // The most bytes a tiling of this object can hold: for a check before it is built.
 int64_t springTilingBound(const SimObject& obj);
 int64_t springTilingStreamed(const SpringTiling& tiling); // bytes a phase reads from it
-SpringTiles springTilingView(const SpringTiling& tiling);  // what the kernels read
+SpringTiles springTilingView(const SpringTiling& tiling); // what the kernels read
 
 // The packed copy: one block of rows kept between phases and grown as needed.
-bool springPackedReserve(int32_t massBlocks); // false when the block cannot be had
+bool springPackedReserve(int32_t massBlocks);  // false when the block cannot be had
 int64_t springPackedBytes(int32_t massBlocks); // the block's size for so many
 const SpringPacked& springPackedRows();
 // Positions, velocities, increments and masses into the rows, with fixed and
