@@ -144,10 +144,8 @@ constexpr int kDividerLanes = 4096; // springs per pass, in L1
 
 // One square root and two divisions per spring, as the law has them:
 // L = sqrt(s), r = dot / L, f = n / (L * 1000), at each path's width.
-__attribute__((optimize("no-tree-vectorize"))) void dividerScalar(const double* s,
-                                                                   const double* dot,
-                                                                   const double* n, double* out,
-                                                                   int count) {
+__attribute__((optimize("no-tree-vectorize"))) void
+dividerScalar(const double* s, const double* dot, const double* n, double* out, int count) {
     for (int i = 0; i < count; ++i) {
         const double len = __builtin_sqrt(s[i]);
         out[i] = dot[i] / len + n[i] / (len * 1000.0);

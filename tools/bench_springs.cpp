@@ -32,8 +32,8 @@ BenchPlan planOf(int oid) {
         out.layout = tiled ? "tiles" : "general";
         out.path = tiled ? simSpringsPathName(c.path) : "";
         out.threads = c.threads;
-        out.way = tiled ? out.layout + " " + out.path + " x" + std::to_string(c.threads)
-                        : out.layout;
+        out.way =
+            tiled ? out.layout + " " + out.path + " x" + std::to_string(c.threads) : out.layout;
         out.seconds = c.nanos * 1e-9;
         plan.candidates.push_back(out);
     }

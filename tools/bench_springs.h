@@ -9,7 +9,7 @@
 
 // A way of running an object's spring phase that the planner timed.
 struct BenchCandidate {
-    std::string way;  // "tiles avx512 x1" (path and threads) or "general"
+    std::string way; // "tiles avx512 x1" (path and threads) or "general"
     std::string layout, path;
     int threads = 1;
     double seconds = 0.0; // its fastest timed phase

@@ -489,7 +489,8 @@ TEST(SpringsSettings, APathTheProcessorLacksIsRefusedAndThreadsAreClamped) {
     }
     EXPECT_TRUE(simSpringsPathSupported(SIM_PATH_SCALAR));
     EXPECT_FALSE(springsTestOnlyPath(SIM_PATH_COUNT));
-    for (const auto& [asked, got] : {std::pair{0, 1}, {3, 3}, {SIM_MAX_SPRING_THREADS + 5, SIM_MAX_SPRING_THREADS}}) {
+    for (const auto& [asked, got] :
+         {std::pair{0, 1}, {3, 3}, {SIM_MAX_SPRING_THREADS + 5, SIM_MAX_SPRING_THREADS}}) {
         simSpringsSetThreads(asked);
         EXPECT_EQ(simSpringsThreads(), got);
     }
@@ -546,8 +547,7 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
     ASSERT_EQ(one.status, 0) << one.out;
     const std::string digest = digestOf(one.out);
     ASSERT_EQ(digest.size(), 16u) << one.out;
-    EXPECT_TRUE(has(one.out, "springs on the " +
-                                 std::string(simSpringsPathName(simSpringsPath())) +
+    EXPECT_TRUE(has(one.out, "springs on the " + std::string(simSpringsPathName(simSpringsPath())) +
                                  " path, 1 thread\n"))
         << one.out;
     std::ifstream in(json);
@@ -578,7 +578,8 @@ TEST(ZibbetBenchSprings, SameDigestForEveryThreadCountAndPath) {
     }
     const BenchRun bogus = runBench(dir, "ZIBBET_ISA=sse9", "--steps 1");
     EXPECT_EQ(bogus.status, 0) << bogus.out;
-    EXPECT_TRUE(has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, scalar, sse2, neon, avx2, avx512"))
+    EXPECT_TRUE(
+        has(bogus.out, "ZIBBET_ISA=sse9 is not one of baseline, scalar, sse2, neon, avx2, avx512"))
         << bogus.out;
 
     std::remove(json.c_str());
