@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int kWidth = 2;
-constexpr int kGeometryRows = 2;
+constexpr int kGeometryRows = 1;
 constexpr bool kHoldColumns = true; // 32 registers
 using V = float64x2_t;
 
@@ -25,10 +25,11 @@ constexpr auto vSub = [](V a, V b) { return vsubq_f64(a, b); };
 constexpr auto vMul = [](V a, V b) { return vmulq_f64(a, b); };
 constexpr auto vDiv = [](V a, V b) { return vdivq_f64(a, b); };
 constexpr auto vSqrt = [](V a) { return vsqrtq_f64(a); };
-// One compare (see kSpringLengthShift); a bit per lane from the all-ones lanes.
+// One compare (see kSpringLengthShift). The sum wraps as unsigned: a signed
+// one may not overflow, and the compiler would fold it into len > 0.
 inline uint32_t vLengthOk(V len) {
-    const int64x2_t shift = vdupq_n_s64(kSpringLengthShift);
-    const uint64x2_t ok = vcgtq_s64(vaddq_s64(vreinterpretq_s64_f64(len), shift), shift);
+    const uint64x2_t sum = vaddq_u64(vreinterpretq_u64_f64(len), vdupq_n_u64(kSpringLengthShift));
+    const uint64x2_t ok = vcgtq_s64(vreinterpretq_s64_u64(sum), vdupq_n_s64(kSpringLengthShift));
     return static_cast<uint32_t>((vgetq_lane_u64(ok, 0) & 1u) | (vgetq_lane_u64(ok, 1) & 2u));
 }
 constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
