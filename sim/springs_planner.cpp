@@ -196,10 +196,10 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
     plan.tiling = request.tiling;
     const int32_t nTiles = request.tiling ? static_cast<int32_t>(request.tiling->tiles.size()) : 0;
     if (request.tiling) plan.next.assign(static_cast<size_t>(nTiles), 0);
-    // The grid for the threads, and the workers to run it, unless the tiles
-    // are too few or the workers cannot be had.
+    // The grid and the workers, unless there is one tile or no worker to be
+    // had; every object asks for as many, so the workers stay as they are.
     const int threads =
-        std::min<int>(request.forced ? request.forced->threads : request.threads, nTiles);
+        nTiles > 1 ? (request.forced ? request.forced->threads : request.threads) : 1;
     SpringGrid grid;
     if (threads > 1 && simParallelReserve(threads)) cutGrid(*request.tiling, threads, grid);
     if (request.forced) {

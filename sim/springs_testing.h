@@ -2,9 +2,7 @@
 // use. Each change of a setting makes every plan anew.
 #pragma once
 
-#include <cstdint>
-
-#include "sim/springs.h"
+#include "sim/springs.h" // and <cstdint>
 
 // Every phase runs this way (its path and threads; the tiles where the
 // springs' order allows them, the general loop elsewhere) without timing any;
