@@ -145,6 +145,20 @@ SimSpringWay tiles(SimSpringPath path, int threads) {
     return way;
 }
 
+// Calls add(i, j, distance) for every pair i < j of the object's masses
+// closer than `band`, in ascending (i, j) order.
+void joinClosePairs(int oid, double band, const std::function<void(int, int, double)>& add) {
+    const int32_t n = simWorld.objects[oid].nMasses;
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j) {
+            const SimMass* m = simWorld.objects[oid].masses;
+            const double dx = m[i].pos[0] - m[j].pos[0], dy = m[i].pos[1] - m[j].pos[1],
+                         dz = m[i].pos[2] - m[j].pos[2];
+            const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+            if (d < band) add(i, j, d);
+        }
+}
+
 // A body of n masses on a jittered lattice, every pair closer than `band`
 // joined in ascending (i, j) order with k and damping from the callbacks.
 int latticeBody(int n, double band, double (*k)(int, int), double (*damping)(int, int)) {
@@ -158,14 +172,9 @@ int latticeBody(int n, double band, double (*k)(int, int), double (*damping)(int
         m->flags |= SIMF_BCUBE;
         m->forceMask = 1;
     }
-    const SimMass* m = simWorld.objects[oid].masses;
-    for (int i = 0; i < n; ++i)
-        for (int j = i + 1; j < n; ++j) {
-            const double dx = m[i].pos[0] - m[j].pos[0], dy = m[i].pos[1] - m[j].pos[1],
-                         dz = m[i].pos[2] - m[j].pos[2];
-            const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
-            if (d < band) simAddSpring(oid, i, j, d * 0.97, k(i, j), damping(i, j), 1);
-        }
+    joinClosePairs(oid, band, [&](int i, int j, double d) {
+        simAddSpring(oid, i, j, d * 0.97, k(i, j), damping(i, j), 1);
+    });
     return oid;
 }
 
@@ -361,16 +370,10 @@ int generatedBody(uint32_t seed) {
         m->flags |= SIMF_BCUBE;
         m->forceMask = 1;
     }
-    const SimMass* m = simWorld.objects[oid].masses;
-    for (int i = 0; i < n; ++i)
-        for (int j = i + 1; j < n; ++j) {
-            const double dx = m[i].pos[0] - m[j].pos[0], dy = m[i].pos[1] - m[j].pos[1],
-                         dz = m[i].pos[2] - m[j].pos[2];
-            const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
-            if (d < band)
-                simAddSpring(oid, i, j, d * (0.9 + next() * 0.2), mixed ? 1.0 + next() * 8.0 : 4.0,
-                             mixed ? next() : 0.7, 1);
-        }
+    joinClosePairs(oid, band, [&](int i, int j, double d) {
+        simAddSpring(oid, i, j, d * (0.9 + next() * 0.2), mixed ? 1.0 + next() * 8.0 : 4.0,
+                     mixed ? next() : 0.7, 1);
+    });
     return oid;
 }
 
