@@ -400,8 +400,7 @@ void tellRefusedPlans() {
                      static_cast<long long>(plan.bytes));
         if (plan.available >= 0)
             std::fprintf(stderr, ", %lld bytes available", static_cast<long long>(plan.available));
-        std::fprintf(stderr, " ");
-        std::fprintf(stderr, "(%s); obj%d runs on the general loop\n", plan.limit.c_str(),
+        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", plan.limit.c_str(),
                      plan.oid);
     }
 }
