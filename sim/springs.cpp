@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "import/progress.h"
+#include "platform/platform.h"
 #include "sim/parallel.h"
 #include "sim/springs_kernels.h"
 #include "sim/springs_planner.h"
@@ -131,65 +132,83 @@ struct ObjectPlan {
     SpringPlan plan;
     bool ran = false; // a phase ran `last`
     SimSpringWay last;
+    // The tiles' memory: what was asked for before they were built, and what
+    // they, the plan's cursors and the packed copy held; when they could not
+    // be had, the room there was and the limit that gave it.
+    int64_t bytes = 0;
+    int64_t held = 0;
+    bool refused = false;
+    int64_t available = -1;
+    const char* limit = "";
 };
 
 std::vector<std::unique_ptr<ObjectPlan>> plans; // by oid
+
+constexpr const char* kAllocatorRefused = "the allocator refused it";
 
 PlanKey keyOf(const SimObject& obj) {
     return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, settings.epoch};
 }
 
-// A tiling this large is weighed against the memory the process can still
-// get before it is built: Linux would grant it and kill the process when it
-// is first written. (Reading the limits costs a few system calls.)
-constexpr int64_t kCheckedLayoutBytes = int64_t{64} << 20;
+// Tiles this large are weighed against the memory the process can still get
+// before they are built: Linux would grant them and kill the process when
+// they are first written. (Reading the limits costs a few system calls, once
+// a plan.)
+constexpr int64_t kCheckedTilingBytes = int64_t{1} << 20;
 
-// Whether the tiles may be built; a refusal is noted as the world notes its
-// own, for the tools that must not time a world that lost part of itself.
-bool roomForLayout(int oid, int64_t bytes) {
-    if (bytes < kCheckedLayoutBytes) return true;
-    char what[96];
-    std::snprintf(what, sizeof what, "spring plan of obj%d", oid);
-    return simRoomFor(bytes, what);
+// Tiles that cannot be had leave the object on the general loop, which gives
+// the same bits: the world is whole, so nothing is noted against it; the plan
+// keeps why, for whoever reports the run.
+void refuseTiles(ObjectPlan& entry, int64_t available, const char* limit) {
+    entry.tiling = SpringTiling{};
+    entry.refused = true;
+    entry.available = available;
+    entry.limit = limit;
 }
 
-void noteNoPlan(int oid, const char* part, int64_t bytes) {
-    char what[96];
-    std::snprintf(what, sizeof what, "spring plan of obj%d: %s", oid, part);
-    simNoteAllocFailure(what, bytes, -1, "allocation failed");
-}
-
-// The tiles, where the springs' order allows them. Tiles that cannot be had
-// (no memory for them) leave the object on the general loop, which gives the
-// same bits.
-bool buildTiles(int oid, const SimObject& obj, SpringTiling& tiling) {
-    const int64_t bound = springTilingBound(obj);
-    if (!roomForLayout(oid, bound)) return false;
+// The tiles, where the springs' order allows them. They are counted first,
+// and their bytes, the plan's cursors' and the packed copy's are asked for
+// before any is allocated.
+bool buildTiles(const SimObject& obj, ObjectPlan& entry) {
+    SpringTilingSize size;
     try {
-        if (!springTilingBuild(obj, tiling)) return false;
+        if (!springTilingCount(obj, size)) return false;
     } catch (const std::bad_alloc&) {
-        tiling = SpringTiling{};
-        noteNoPlan(oid, "layout", bound);
+        entry.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
+        refuseTiles(entry, -1, kAllocatorRefused);
         return false;
     }
-    if (!springPackedReserve(tiling.massBlocks)) {
-        noteNoPlan(oid, "packed masses", springPackedBytes(tiling.massBlocks));
-        tiling = SpringTiling{};
+    const int64_t cursors = size.tiles * static_cast<int64_t>(sizeof(int32_t));
+    entry.bytes = springTilingBytes(size) + cursors + springPackedBytes(size.massBlocks);
+    if (entry.bytes >= kCheckedTilingBytes) {
+        const PlatMemoryRoom room = platMemoryRoom();
+        if (entry.bytes > room.bytes) {
+            refuseTiles(entry, room.bytes, room.limit);
+            return false;
+        }
+    }
+    try {
+        if (!springTilingBuild(obj, size, entry.tiling)) return false;
+    } catch (const std::bad_alloc&) {
+        refuseTiles(entry, -1, kAllocatorRefused);
         return false;
     }
+    if (!springPackedReserve(entry.tiling.massBlocks)) {
+        refuseTiles(entry, -1, kAllocatorRefused);
+        return false;
+    }
+    entry.held = springTilingHeld(entry.tiling) + cursors +
+                 springPackedBytes(entry.tiling.massBlocks);
     return true;
 }
 
-void makePlan(int oid, const SimObject& obj, ObjectPlan& entry, double progressFrom,
-              double progressTo) {
+void makePlan(const SimObject& obj, ObjectPlan& entry, double progressFrom, double progressTo) {
     const Settings& s = current();
+    entry = ObjectPlan{};
     entry.key = keyOf(obj);
-    entry.tiling = SpringTiling{};
-    entry.plan = SpringPlan{};
-    entry.ran = false;
     ++counters.plansMade;
     const bool tiles =
-        !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) && buildTiles(oid, obj, entry.tiling);
+        !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) && buildTiles(obj, entry);
     SpringPlanRequest request;
     request.tiling = tiles ? &entry.tiling : nullptr;
     request.kernels = kKernels;
@@ -205,9 +224,8 @@ void makePlan(int oid, const SimObject& obj, ObjectPlan& entry, double progressF
     try {
         springPlanMake(obj, request, entry.plan);
     } catch (const std::bad_alloc&) { // the grid or the general loop's copy: the records serve
-        entry.tiling = SpringTiling{};
         entry.plan = SpringPlan{};
-        noteNoPlan(oid, "planner", 0);
+        refuseTiles(entry, -1, kAllocatorRefused);
     }
     if (!entry.plan.tiling) entry.tiling = SpringTiling{};
 }
@@ -218,7 +236,7 @@ ObjectPlan* planFor(int oid, const SimObject& obj, double progressFrom = 0.0,
     std::unique_ptr<ObjectPlan>& slot = plans[static_cast<size_t>(oid)];
     if (!slot) slot = std::unique_ptr<ObjectPlan>(new (std::nothrow) ObjectPlan);
     if (!slot) return nullptr;
-    if (!(slot->key == keyOf(obj))) makePlan(oid, obj, *slot, progressFrom, progressTo);
+    if (!(slot->key == keyOf(obj))) makePlan(obj, *slot, progressFrom, progressTo);
     return slot.get();
 }
 
@@ -298,7 +316,14 @@ SimSpringsCounters simSpringsCounters() {
 
 SimSpringsPlanFigures simSpringsPlanOf(int oid) {
     const ObjectPlan* entry = planOf(oid);
-    return entry ? entry->plan.figures : SimSpringsPlanFigures{};
+    if (!entry) return SimSpringsPlanFigures{};
+    SimSpringsPlanFigures figures = entry->plan.figures;
+    figures.planBytes = entry->bytes;
+    figures.heldBytes = entry->held;
+    figures.planRefused = entry->refused;
+    figures.availableBytes = entry->available;
+    figures.limit = entry->limit;
+    return figures;
 }
 
 const char* simSpringsPathName(SimSpringPath path) {

@@ -42,6 +42,15 @@ struct SimSpringsPlanFigures {
     int ways = 0; // 0: no plan, or one made without timing
     SimSpringWay way[SIM_MAX_SPRING_WAYS];
     int chosen = -1;
+    // The memory of its tiled plan: what was asked for before the layout was
+    // built (the build's scratch included), and what the layout, its cursors
+    // and the packed copy held. When the plan could not be had the object
+    // runs on the general loop, with the same bits, and the world stays whole.
+    int64_t planBytes = 0;
+    int64_t heldBytes = 0;
+    bool planRefused = false;
+    int64_t availableBytes = -1; // when refused: bytes the process could still get, or -1
+    const char* limit = "";      // when refused: the limit that applied
 };
 
 // The engine's work so far, over every object.

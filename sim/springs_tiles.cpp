@@ -1,6 +1,8 @@
 // The tiles and the packed masses. The tiles fit when the acting springs
 // have a < b and strictly increase in (a, b); then the springs of a tile are
-// consecutive in the array, and one pass checks the order while it builds.
+// consecutive in the array. A first pass checks the order and counts what the
+// tiles will hold, so that their size can be weighed against the memory left
+// and each array allocated once; a second builds them.
 #include "sim/springs_tiles.h"
 
 #include <algorithm>
@@ -92,15 +94,26 @@ void addTile(const SimObject& obj, SpringTiling& tiling, int32_t p, int32_t sBeg
     tiling.tiles.push_back(tile);
 }
 
-// One pass over the spring array: checks the order while it builds the
-// tiles, and finds whether all springs share k and damping.
-bool buildTiles(const SimObject& obj, SpringTiling& tiling) {
-    tiling.massBlocks = (obj.nMasses + kLanes - 1) / kLanes;
+// One pass over the spring array: checks the order again while it builds the
+// tiles into arrays sized by the count, so that none of them grows.
+bool buildTiles(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling) {
+    tiling.massBlocks = size.massBlocks;
+    tiling.uniform = size.uniform;
     TileScratch scratch;
-    scratch.perBlock.assign(static_cast<size_t>(tiling.massBlocks), 0);
-    // Never more cells than springs: one allocation, no copies as it fills.
-    tiling.rest.reserve(static_cast<size_t>(obj.nSprings) + kLanes);
-    platPrepareBlock(tiling.rest.data(), tiling.rest.capacity() * sizeof(double));
+    scratch.perBlock.assign(static_cast<size_t>(size.massBlocks), 0);
+    scratch.touched.reserve(static_cast<size_t>(size.widestTile));
+    scratch.cursor.reserve(static_cast<size_t>(size.widestTile));
+    tiling.tiles.reserve(static_cast<size_t>(size.tiles));
+    tiling.blocks.reserve(static_cast<size_t>(size.blocks));
+    const size_t cells = static_cast<size_t>(size.cells) + kLanes; // padded by a block
+    tiling.rest.reserve(cells);
+    platPrepareBlock(tiling.rest.data(), cells * sizeof(double));
+    if (!tiling.uniform) {
+        tiling.k.reserve(cells);
+        tiling.damping.reserve(cells);
+        platPrepareBlock(tiling.k.data(), cells * sizeof(double));
+        platPrepareBlock(tiling.damping.data(), cells * sizeof(double));
+    }
     int32_t lastA = -1, lastB = -1;
     bool any = false;
     int32_t s = 0;
@@ -110,7 +123,6 @@ bool buildTiles(const SimObject& obj, SpringTiling& tiling) {
             continue;
         }
         const int32_t p = obj.springs[s].a / kLanes;
-        const bool wasUniform = tiling.uniform;
         int32_t e = s;
         for (; e < obj.nSprings; ++e) {
             const SimSpring& sp = obj.springs[e];
@@ -122,18 +134,11 @@ bool buildTiles(const SimObject& obj, SpringTiling& tiling) {
             if (!any) {
                 tiling.kAll = sp.k;
                 tiling.dampingAll = sp.damping;
-                tiling.uniform = true;
                 any = true;
-            } else if (!sameBits(sp.k, tiling.kAll) || !sameBits(sp.damping, tiling.dampingAll)) {
-                tiling.uniform = false;
+            } else if (tiling.uniform &&
+                       (!sameBits(sp.k, tiling.kAll) || !sameBits(sp.damping, tiling.dampingAll))) {
+                return false; // not the springs that were counted
             }
-        }
-        // The first spring that differs: the cells so far all had kAll.
-        if (wasUniform && !tiling.uniform) {
-            tiling.k.reserve(tiling.rest.capacity());
-            tiling.damping.reserve(tiling.rest.capacity());
-            tiling.k.assign(tiling.rest.size(), tiling.kAll);
-            tiling.damping.assign(tiling.rest.size(), tiling.dampingAll);
         }
         addTile(obj, tiling, p, s, e, scratch);
         s = e;
@@ -153,20 +158,65 @@ int64_t cellsOf(const SpringTiling& tiling) {
 
 } // namespace
 
-bool springTilingBuild(const SimObject& obj, SpringTiling& tiling) {
+bool springTilingCount(const SimObject& obj, SpringTilingSize& size) {
+    size = SpringTilingSize{};
+    size.massBlocks = (obj.nMasses + kLanes - 1) / kLanes;
+    // Per mass block, the number of the last tile with cells in it.
+    std::vector<int32_t> seenIn(static_cast<size_t>(size.massBlocks), 0);
+    int32_t lastA = -1, lastB = -1, p = -1;
+    int64_t tileBlocks = 0;
+    double kAll = 0.0, dampingAll = 0.0;
+    for (int32_t s = 0; s < obj.nSprings; ++s) {
+        const SimSpring& sp = obj.springs[s];
+        if (inert(sp, obj.nMasses)) continue;
+        if (sp.a > sp.b || sp.a < lastA || (sp.a == lastA && sp.b <= lastB)) return false;
+        lastA = sp.a;
+        lastB = sp.b;
+        if (sp.a / kLanes != p) {
+            p = sp.a / kLanes;
+            ++size.tiles;
+            tileBlocks = 0;
+        }
+        int32_t& seen = seenIn[static_cast<size_t>(sp.b / kLanes)];
+        if (seen != size.tiles) {
+            seen = static_cast<int32_t>(size.tiles);
+            ++size.blocks;
+            size.widestTile = std::max(size.widestTile, ++tileBlocks);
+        }
+        if (size.cells++ == 0) {
+            kAll = sp.k;
+            dampingAll = sp.damping;
+        } else if (!sameBits(sp.k, kAll) || !sameBits(sp.damping, dampingAll)) {
+            size.uniform = false;
+        }
+    }
+    return size.cells > 0;
+}
+
+int64_t springTilingBytes(const SpringTilingSize& size) {
+    const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (size.uniform ? 1 : 3);
+    const int64_t tiles = size.tiles * static_cast<int64_t>(sizeof(SpringTile)) +
+                          size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
+                          (size.cells + kLanes) * perCell;
+    const int64_t scratch =
+        size.massBlocks * static_cast<int64_t>(sizeof(int32_t)) +
+        size.widestTile * static_cast<int64_t>(sizeof(int32_t) + sizeof(size_t));
+    return tiles + scratch;
+}
+
+bool springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling) {
     tiling = SpringTiling{};
-    if (buildTiles(obj, tiling)) return true;
+    if (buildTiles(obj, size, tiling)) return true;
     tiling = SpringTiling{};
     return false;
 }
 
-int64_t springTilingBound(const SimObject& obj) {
-    // Every spring a cell with its own k and damping and a block of its own,
-    // every mass block a tile, and the build's scratch.
-    const int64_t springs = static_cast<int64_t>(obj.nSprings) + kLanes;
-    const int64_t massBlocks = (static_cast<int64_t>(obj.nMasses) + kLanes - 1) / kLanes;
-    return springs * static_cast<int64_t>(3 * sizeof(double) + sizeof(SpringBlock)) +
-           massBlocks * static_cast<int64_t>(sizeof(SpringTile) + sizeof(int32_t));
+int64_t springTilingHeld(const SpringTiling& tiling) {
+    return static_cast<int64_t>(
+        tiling.tiles.capacity() * sizeof(SpringTile) +
+        tiling.blocks.capacity() * sizeof(SpringBlock) +
+        (tiling.rest.capacity() + tiling.k.capacity() + tiling.damping.capacity()) *
+            sizeof(double));
 }
 
 int64_t springTilingStreamed(const SpringTiling& tiling) {

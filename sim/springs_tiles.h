@@ -19,11 +19,26 @@ struct SpringTiling {
     bool uniform = true;
 };
 
-// Tiles the object's springs; false (and the tiling empty) when their order
-// does not allow tiles or no spring acts. May throw std::bad_alloc.
-bool springTilingBuild(const SimObject& obj, SpringTiling& tiling);
-// The most bytes a tiling of this object can hold: for a check before it is built.
-int64_t springTilingBound(const SimObject& obj);
+// What a tiling of an object's springs will hold, counted before it is built.
+struct SpringTilingSize {
+    int32_t massBlocks = 0;
+    int64_t tiles = 0;
+    int64_t blocks = 0;     // cell blocks
+    int64_t cells = 0;      // acting springs
+    int64_t widestTile = 0; // the most cell blocks of one tile
+    bool uniform = true;    // every acting spring has the first one's k and damping
+};
+
+// Counts the tiling of the object's springs in one pass; false when their
+// order does not allow tiles or no spring acts. May throw std::bad_alloc.
+bool springTilingCount(const SimObject& obj, SpringTilingSize& size);
+// The bytes a tiling of that size holds, and the scratch of building it.
+int64_t springTilingBytes(const SpringTilingSize& size);
+// Tiles the object's springs as counted, each array allocated once at its
+// size; false (and the tiling empty) when their order does not allow tiles.
+// May throw std::bad_alloc.
+bool springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling);
+int64_t springTilingHeld(const SpringTiling& tiling);     // bytes its arrays hold
 int64_t springTilingStreamed(const SpringTiling& tiling); // bytes a phase reads from it
 SpringTiles springTilingView(const SpringTiling& tiling); // what the kernels read
 

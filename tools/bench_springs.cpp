@@ -25,6 +25,10 @@ BenchPlan planOf(int oid) {
     plan.oid = oid;
     plan.springs = simWorld.objects[oid].nSprings;
     plan.chosen = figures.chosen;
+    plan.bytes = figures.planBytes;
+    plan.refused = figures.planRefused;
+    plan.available = figures.availableBytes;
+    plan.limit = figures.limit;
     for (int i = 0; i < figures.ways; ++i) {
         const SimSpringWay& c = figures.way[i];
         BenchCandidate out;
@@ -50,7 +54,10 @@ BenchSprings benchSprings() {
     s.threadedPhases = counters.threadedPhases;
     s.tiledPhases = counters.tiledPhases;
     for (int oid = 0; oid < simWorld.nObjects; ++oid)
-        if (simValidOid(oid) && simSpringsPlanOf(oid).ways > 0) s.plans.push_back(planOf(oid));
+        if (simValidOid(oid)) {
+            const SimSpringsPlanFigures figures = simSpringsPlanOf(oid);
+            if (figures.ways > 0 || figures.planRefused) s.plans.push_back(planOf(oid));
+        }
     return s;
 }
 
