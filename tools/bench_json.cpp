@@ -84,11 +84,20 @@ void benchWriteJson(std::FILE* f, const BenchRunFigures& run) {
     std::fprintf(f, "  \"plans\": [");
     for (size_t p = 0; p < run.engine.plans.size(); ++p) {
         const BenchPlan& plan = run.engine.plans[p];
-        const std::string chosen =
-            plan.chosen >= 0 ? plan.candidates[static_cast<size_t>(plan.chosen)].way : "";
-        std::fprintf(f, "%s\n    {\"object\": %d, \"springs\": %" PRId64 ", \"chosen\": %s, "
-                        "\"candidates\": [",
-                     p ? "," : "", plan.oid, plan.springs, jsonString(chosen).c_str());
+        // A plan refused for want of memory runs on the general loop.
+        const std::string chosen = plan.chosen >= 0
+                                       ? plan.candidates[static_cast<size_t>(plan.chosen)].way
+                                       : (plan.refused ? "general" : "");
+        std::string refused = "null";
+        if (plan.refused)
+            refused = "{\"needed\": " + std::to_string(plan.bytes) +
+                      ", \"available\": " + std::to_string(plan.available) +
+                      ", \"limit\": " + jsonString(plan.limit) + "}";
+        std::fprintf(f,
+                     "%s\n    {\"object\": %d, \"springs\": %" PRId64 ", \"bytes\": %" PRId64
+                     ", \"chosen\": %s, \"refused\": %s, \"candidates\": [",
+                     p ? "," : "", plan.oid, plan.springs, plan.bytes, jsonString(chosen).c_str(),
+                     refused.c_str());
         for (size_t i = 0; i < plan.candidates.size(); ++i) {
             const BenchCandidate& c = plan.candidates[i];
             std::fprintf(f,
