@@ -587,7 +587,9 @@ double medianOf(const std::vector<BenchSample>& samples, double BenchSample::*fi
 }
 
 // A series' lines: the medians of its runs, their range and spread.
-void printSeries(const BenchWorkload& work, const BenchSeries& s, bool reportsIncluded) {
+void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
+    // A soak's one timed run is the one that reports.
+    const bool reportsIncluded = opt.soak && opt.report;
     const BenchSummary rate = benchSummarize(benchStepRates(s.samples, work.steps));
     const double run = medianOf(s.samples, &BenchSample::runSeconds);
     std::printf("run        %10.6f s  %10.1f steps/s%s", run, rate.median,
@@ -609,6 +611,43 @@ void printSeries(const BenchWorkload& work, const BenchSeries& s, bool reportsIn
     char what[64];
     std::snprintf(what, sizeof what, "the %d-thread runs", s.threads);
     warnSpread(what, rate);
+}
+
+// The work of the world as it stands, as opt runs it.
+BenchWorkload workOf(const BenchOptions& opt, const WorldTotals& totals) {
+    BenchWorkload work;
+    work.scene = opt.scene;
+    work.steps = opt.steps;
+    work.drag[0] = opt.drag[0];
+    work.drag[1] = opt.drag[1];
+    work.schedule = opt.schedule;
+    work.masses = totals.masses;
+    work.springs = totals.springs;
+    return work;
+}
+
+using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
+                               const BenchOptions& opt);
+
+// Every thread count's runs from start, each series printed as it ends; the
+// series and the digest into work. The number of runs, or -1 after saying
+// why there are no figures.
+int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts, const WorldStart& start,
+              BenchWorkload& work, SeriesPrinter print) {
+    RunContext ctx;
+    ctx.opt = &opt;
+    ctx.start = &start;
+    BenchAgreement agreement;
+    const RunShape shape = shapeOf(opt);
+    for (int i = 0; i < counts.count; ++i) {
+        printSeriesHead(counts.n[i], counts.all[i], shape);
+        BenchSeries series;
+        if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return -1;
+        print(work, series, opt);
+        work.series.push_back(series);
+    }
+    work.digest = agreement.digest;
+    return agreement.runs;
 }
 
 // Each further thread count's steps per second against the first count's.
@@ -673,37 +712,19 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
     const WorldStart start = keepStart();
     if (opt.report) reportState(0, nullptr);
     if (opt.soak) soakBegin(opt.steps);
-    BenchWorkload work;
-    work.scene = opt.scene;
-    work.steps = opt.steps;
-    work.drag[0] = opt.drag[0];
-    work.drag[1] = opt.drag[1];
-    work.schedule = opt.schedule;
-    work.masses = totals.masses;
-    work.springs = totals.springs;
-    RunContext ctx;
-    ctx.opt = &opt;
-    ctx.start = &start;
-    BenchAgreement agreement;
-    const RunShape shape = shapeOf(opt);
-    for (int i = 0; i < counts.count; ++i) {
-        printSeriesHead(counts.n[i], counts.all[i], shape);
-        BenchSeries series;
-        if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return kExitFailed;
-        printSeries(work, series, opt.soak && opt.report);
-        work.series.push_back(series);
-    }
-    work.digest = agreement.digest;
+    BenchWorkload work = workOf(opt, totals);
+    const int runs = runCounts(opt, counts, start, work, printSeries);
+    if (runs < 0) return kExitFailed;
     printScaling(work);
     std::printf("digest     %016" PRIx64 "\n", work.digest);
-    if (agreement.runs > 1)
-        std::printf("runs       all %d ended with this digest\n", agreement.runs);
+    if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
     printPeakMemory();
 
     const BenchSeries& first = work.series.front();
     if (out.json) {
         // The text report first, where both share a terminal.
         std::fflush(stdout);
+        const RunShape shape = shapeOf(opt);
         benchWriteJson(out.json, machine, work, BenchRunShape{shape.timed, shape.warmup ? 1 : 0});
         if (!closeJson(out.json, opt)) return kExitFailed;
     }
@@ -772,6 +793,16 @@ bool buildWorldFromMemory(const SuiteScene& scene, bool verbose) {
     return true;
 }
 
+// A suite series' one line, and its warning.
+void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
+    const BenchSummary rate = benchSummarize(benchSpringRates(s.samples, work.steps, work.springs));
+    std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
+                100.0 * rate.spread);
+    char what[96];
+    std::snprintf(what, sizeof what, "%s's %d-thread runs", work.scene.c_str(), s.threads);
+    warnSpread(what, rate);
+}
+
 void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
     std::printf("suite      springs per second in the spring phase: medians of %d timed run%s\n",
                 repeat, plural(repeat));
@@ -814,29 +845,8 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
         sceneOpt.scene = scene.name;
         sceneOpt.steps = scene.steps;
         const WorldStart start = keepStart();
-        BenchWorkload work;
-        work.scene = scene.name;
-        work.steps = scene.steps;
-        work.masses = totals.masses;
-        work.springs = totals.springs;
-        RunContext ctx;
-        ctx.opt = &sceneOpt;
-        ctx.start = &start;
-        BenchAgreement agreement;
-        for (int i = 0; i < counts.count; ++i) {
-            printSeriesHead(counts.n[i], counts.all[i], shape);
-            BenchSeries series;
-            if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return kExitFailed;
-            const BenchSummary rate =
-                benchSummarize(benchSpringRates(series.samples, work.steps, work.springs));
-            std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
-                        100.0 * rate.spread);
-            char what[96];
-            std::snprintf(what, sizeof what, "%s's %d-thread runs", scene.name, series.threads);
-            warnSpread(what, rate);
-            work.series.push_back(series);
-        }
-        work.digest = agreement.digest;
+        BenchWorkload work = workOf(sceneOpt, totals);
+        if (runCounts(sceneOpt, counts, start, work, printSuiteSeries) < 0) return kExitFailed;
         suite.push_back(work);
     }
     printSuiteTable(suite, shape.timed);
