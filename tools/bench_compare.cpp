@@ -227,9 +227,11 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
         if (!why.empty()) printWork(out, wb, " B    ");
         std::fprintf(out, "%-18s %11s %11s %7s  %-16s %6s  %-6s %s\n", "figure", "A median",
                      "B median", "B/A", "interval", "p", "test", "verdict");
+        int common = 0;
         for (const BenchSeries& sa : wa.series) {
             for (const BenchSeries& sb : wb.series) {
                 if (sa.threads != sb.threads) continue;
+                ++common;
                 std::fprintf(out, "%d thread%s: A %zu runs, B %zu runs\n", sa.threads,
                              sa.threads == 1 ? "" : "s", sa.samples.size(), sb.samples.size());
                 for (const FigureRow& row : kFigures)
@@ -237,6 +239,7 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
                              figures(wb, sb, row.figure));
             }
         }
+        if (common == 0) std::fprintf(out, "(no thread count in both files)\n");
     }
     std::fprintf(out,
                  "B/A: the ratio of the medians; above 1 for a rate, below 1 for a time, B is "
