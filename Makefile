@@ -14,7 +14,8 @@ SOAK_DRAG    ?= 30 20
 SOAK_SECONDS ?= 600
 SOAK_SEED    ?= 20240601
 
-.PHONY: all deps build asan test test-arm64 run bench bench-frame soak soak-gui fuzz format clean package
+.PHONY: all deps build asan test test-arm64 run bench bench-frame soak soak-gui fuzz format clean package \
+	mutants
 
 all: build
 
@@ -72,8 +73,14 @@ fuzz:
 	@bash tools/deps.sh --fuzz
 	bash fuzz/run.sh
 
+# The mutation check: each fault of tests/mutants/faults.txt planted in a
+# copy of the tree (build-mutants), the Release tests run on it; the table
+# goes to tests/mutants/results.txt. MUTANTS="id ..." runs only those.
+mutants: deps
+	JOBS=$(JOBS) bash tests/mutants/run.sh $(MUTANTS)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(ARM64_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(ARM64_BUILD) build-fuzz build-mutants

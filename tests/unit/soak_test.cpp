@@ -58,7 +58,10 @@ TEST(Soak, ShortRunWithTheDragScheduleKeepsEveryCheck) {
     EXPECT_TRUE(has(r.out, "soak: non-finite masses: 0 of 50 that started finite -- ok")) << r.out;
     EXPECT_TRUE(has(r.out, "soak: masses beyond the cube's reach: 0 of 42 colliding")) << r.out;
     EXPECT_TRUE(has(r.out, "; the body settled at step")) << r.out;
-    EXPECT_TRUE(has(r.out, "over 10 readings, 0 kB over the run (allowed 256 kB) -- ok")) << r.out;
+    // The heap's trend is judged by the product's own rule (256 kB over the
+    // run); a page or two of it is no fault.
+    EXPECT_TRUE(has(r.out, "over 10 readings, ")) << r.out;
+    EXPECT_TRUE(has(r.out, " kB over the run (allowed 256 kB) -- ok")) << r.out;
     EXPECT_TRUE(has(r.out, "soak: PASS")) << r.out;
 }
 
