@@ -46,6 +46,9 @@ constexpr double kCellMargin = 1.0 + 1.0 / 1024.0; // cell width over the upper 
 constexpr double kMinCellWidth = 0x1p-500;         // see the underflow note above
 constexpr int64_t kMaxCellsPerAxis = int64_t{1} << 20;
 constexpr size_t kNeighbours = 27; // a cell and the 26 around it
+// Scratch blocks this large are weighed against the memory left; smaller ones
+// are left to the allocator (reading the limits costs a few system calls).
+constexpr size_t kCheckedScratchBytes = size_t{1} << 20;
 
 struct CellPoint {
     uint64_t key;
@@ -160,7 +163,9 @@ bool oneCell(const Grid& g) {
 
 // Sorts the finite masses into their cells, in one block that also holds
 // extraBytes for the caller (at *extra, 8-byte aligned). False when the block
-// cannot be had.
+// cannot be had: a large one is weighed against the memory the process can
+// still get first, since Linux would grant it and kill the process when it
+// is written.
 bool gridBuild(const SimMass* masses, int32_t n, Grid& g, size_t extraBytes, char** extra) {
     const size_t un = static_cast<size_t>(n);
     const size_t um = static_cast<size_t>(g.m);
@@ -169,6 +174,8 @@ bool gridBuild(const SimMass* masses, int32_t n, Grid& g, size_t extraBytes, cha
                          (extraBytes + 7) / 8 * 8 + un * sizeof(int32_t) +
                          (um + 1) * sizeof(int32_t) + um * kNeighbours * sizeof(int32_t) +
                          um * sizeof(int32_t);
+    if (bytes >= kCheckedScratchBytes && static_cast<int64_t>(bytes) > platMemoryRoom().bytes)
+        return false;
     g.block = static_cast<char*>(simMalloc(bytes));
     if (!g.block) return false;
     CellPoint* sorted = reinterpret_cast<CellPoint*>(g.block);

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -214,41 +215,110 @@ void findCgroupMounts(CgroupMount& v2, CgroupMount& v1) {
     std::fclose(f);
 }
 
-// The limit less the usage of the cgroup at path and of each of its parents
-// up to the mount: a parent's limit binds its children too.
+// The value of one "key value" line of a cgroup's memory.stat; false when
+// the file or the key is missing.
+bool readStatField(const std::string& path, const char* key, int64_t& value) {
+    FILE* f = std::fopen(path.c_str(), "re");
+    if (!f) return false;
+    char name[64];
+    long long v = 0;
+    bool found = false;
+    while (!found && std::fscanf(f, "%63s %lld", name, &v) == 2)
+        found = std::strcmp(name, key) == 0;
+    std::fclose(f);
+    if (found) value = v;
+    return found;
+}
+
+// The files of a memory cgroup hierarchy, v2 or v1.
+struct CgroupFiles {
+    const char* limit;        // the group's memory limit
+    const char* usage;        // what is charged to it, page cache included
+    const char* inactiveFile; // memory.stat's clean file pages the kernel reclaims first
+    const char* swapLimit;    // v2: swap on its own; v1: memory and swap together
+    const char* swapUsage;
+    bool swapWithMemory;  // the swap files count memory and swap together (v1)
+    const char* name;     // the limit named in a refusal
+    const char* swapName; // the combined limit named in a refusal (v1)
+};
+
+const CgroupFiles kCgroupV2{"memory.max",
+                            "memory.current",
+                            "inactive_file",
+                            "memory.swap.max",
+                            "memory.swap.current",
+                            false,
+                            "memory cgroup limit (memory.max)",
+                            ""};
+const CgroupFiles kCgroupV1{"memory.limit_in_bytes",
+                            "memory.usage_in_bytes",
+                            "total_inactive_file",
+                            "memory.memsw.limit_in_bytes",
+                            "memory.memsw.usage_in_bytes",
+                            true,
+                            "memory cgroup limit (memory.limit_in_bytes)",
+                            "memory cgroup limit (memory.memsw.limit_in_bytes)"};
+
+// The room one group leaves. Its usage counts its page cache, which the
+// kernel reclaims before it fails a charge: what is spoken for is the
+// working set, the usage less the inactive file pages. Past its limit the
+// group may push pages out to swap, where it is allowed any (swapFree: the
+// system's free swap in bytes).
+void roomInCgroup(PlatMemoryRoom& room, const std::string& dir, const CgroupFiles& files,
+                  int64_t swapFree) {
+    int64_t used = 0;
+    if (!readFileNumber(dir + "/" + files.usage, used)) return;
+    int64_t inactive = 0;
+    if (!readStatField(dir + "/memory.stat", files.inactiveFile, inactive)) inactive = 0;
+    const int64_t working = std::max<int64_t>(0, used - inactive);
+    int64_t cap = 0;
+    if (readFileNumber(dir + "/" + files.limit, cap) && cap < kNoLimitBytes) {
+        int64_t swapRoom = swapFree;
+        int64_t swapCap = 0, swapUsed = 0;
+        if (!files.swapWithMemory && readFileNumber(dir + "/" + files.swapLimit, swapCap) &&
+            swapCap < kNoLimitBytes && readFileNumber(dir + "/" + files.swapUsage, swapUsed))
+            swapRoom = std::min(swapRoom, std::max<int64_t>(0, swapCap - swapUsed));
+        lowerRoom(room, cap - working + swapRoom, files.name);
+    }
+    // v1: memory and swap together under one more limit.
+    int64_t bothCap = 0, bothUsed = 0;
+    if (files.swapWithMemory && readFileNumber(dir + "/" + files.swapLimit, bothCap) &&
+        bothCap < kNoLimitBytes && readFileNumber(dir + "/" + files.swapUsage, bothUsed))
+        lowerRoom(room, bothCap - std::max<int64_t>(0, bothUsed - inactive), files.swapName);
+}
+
+// The room under the cgroup at path and under each of its parents up to the
+// mount: a parent's limit binds its children too.
 void roomUnderCgroup(PlatMemoryRoom& room, const CgroupMount& mount, std::string path,
-                     const char* limitFile, const char* usageFile, const char* limit) {
+                     const CgroupFiles& files, int64_t swapFree) {
     if (mount.point.empty()) return;
     if (mount.root != "/" && path.compare(0, mount.root.size(), mount.root) == 0)
         path.erase(0, mount.root.size());
     for (;;) {
-        const std::string dir = mount.point + path;
-        int64_t cap = 0;
-        int64_t used = 0;
-        if (readFileNumber(dir + "/" + limitFile, cap) && cap < kNoLimitBytes &&
-            readFileNumber(dir + "/" + usageFile, used))
-            lowerRoom(room, cap - used, limit);
+        roomInCgroup(room, mount.point + path, files, swapFree);
         const size_t slash = path.find_last_of('/');
         if (path.empty() || slash == std::string::npos) break;
         path.erase(slash);
     }
 }
 
-// MemAvailable and SwapFree from /proc/meminfo, in bytes, or -1.
-int64_t availableWithSwap() {
+// MemAvailable and SwapFree from /proc/meminfo, in bytes; false when
+// MemAvailable is missing.
+bool readMeminfo(int64_t& available, int64_t& swapFree) {
     FILE* f = std::fopen("/proc/meminfo", "re");
-    if (!f) return -1;
+    if (!f) return false;
     char line[256];
     long long avail = -1;
-    long long swap = -1;
+    long long swap = 0;
     while (std::fgets(line, sizeof line, f)) {
         long long kib = 0;
         if (std::sscanf(line, "MemAvailable: %lld", &kib) == 1) avail = kib;
         if (std::sscanf(line, "SwapFree: %lld", &kib) == 1) swap = kib;
     }
     std::fclose(f);
-    if (avail < 0) return -1;
-    return (avail + (swap > 0 ? swap : 0)) * kBytesPerKilobyte;
+    available = avail * kBytesPerKilobyte;
+    swapFree = std::max<long long>(swap, 0) * kBytesPerKilobyte;
+    return avail >= 0;
 }
 
 } // namespace
@@ -256,22 +326,15 @@ int64_t availableWithSwap() {
 PlatMemoryRoom platMemoryRoom() {
     PlatMemoryRoom room{INT64_MAX, "none"};
 
-    // Virtual size and data size (data and stack), in pages.
-    long long sizePages = -1;
-    long long dataPages = -1;
-    if (FILE* f = std::fopen("/proc/self/statm", "re")) {
-        long long resident = 0, shared = 0, text = 0, lib = 0;
-        if (std::fscanf(f, "%lld %lld %lld %lld %lld %lld", &sizePages, &resident, &shared, &text,
-                        &lib, &dataPages) != 6)
-            sizePages = dataPages = -1;
-        std::fclose(f);
-    }
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    const int64_t page = pageSize > 0 ? pageSize : 4096;
-    roomUnderRlimit(room, RLIMIT_AS, sizePages < 0 ? -1 : sizePages * page,
-                    "address-space limit (RLIMIT_AS)");
-    roomUnderRlimit(room, RLIMIT_DATA, dataPages < 0 ? -1 : dataPages * page,
-                    "data limit (RLIMIT_DATA)");
+    // The address-space limit counts every mapping, the data limit the
+    // private writable ones that are not the stack (VmData; statm's data
+    // figure adds the stack).
+    roomUnderRlimit(room, RLIMIT_AS, statusBytes("VmSize"), "address-space limit (RLIMIT_AS)");
+    roomUnderRlimit(room, RLIMIT_DATA, statusBytes("VmData"), "data limit (RLIMIT_DATA)");
+
+    int64_t available = 0;
+    int64_t swapFree = 0;
+    const bool known = readMeminfo(available, swapFree);
 
     CgroupMount v2;
     CgroupMount v1;
@@ -289,17 +352,14 @@ PlatMemoryRoom platMemoryRoom() {
             if (path == "/") path.clear();
             const std::string controllers(first + 1, second);
             if (controllers.empty()) {
-                roomUnderCgroup(room, v2, path, "memory.max", "memory.current",
-                                "memory cgroup limit (memory.max)");
+                roomUnderCgroup(room, v2, path, kCgroupV2, swapFree);
             } else if (listHas(controllers, "memory")) {
-                roomUnderCgroup(room, v1, path, "memory.limit_in_bytes", "memory.usage_in_bytes",
-                                "memory cgroup limit (memory.limit_in_bytes)");
+                roomUnderCgroup(room, v1, path, kCgroupV1, swapFree);
             }
         }
         std::fclose(f);
     }
 
-    const int64_t avail = availableWithSwap();
-    if (avail >= 0) lowerRoom(room, avail, "available memory and free swap");
+    if (known) lowerRoom(room, available + swapFree, "available memory and free swap");
     return room;
 }

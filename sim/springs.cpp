@@ -105,65 +105,84 @@ struct PlanKey {
 
 struct Plan {
     PlanKey key;
-    bool tiled = false;   // runs the tiles (else the general loop)
+    bool tiled = false; // runs the tiles (else the general loop)
     SimSpringPath path = SIM_PATH_BASELINE;
     SpringLayout layout;
     SpringSchedule schedule;
     std::vector<int32_t> next; // per tile: the next cell block to run in this phase
     SpringPlanChoice choice;   // what the planner timed
     SimSpringLayout lastLayout = SIM_LAYOUT_NONE;
+    int64_t bytes = 0;      // asked for before the layout was built
+    int64_t held = 0;       // held by the layout, its cursors and the packed copy
+    bool refused = false;   // the tiles could not be had
+    int64_t available = -1; // then: bytes the process could still get, or -1
+    const char* limit = ""; // then: the limit that applied
 };
 
 std::vector<std::unique_ptr<Plan>> plans; // by oid
+
+constexpr const char* kAllocatorRefused = "the allocator refused it";
 
 PlanKey keyOf(const SimObject& obj) {
     return PlanKey{obj.stamp,     obj.springs, obj.masses,       obj.nSprings,  obj.nMasses,
                    config.layout, config.path, config.planPaths, config.threads};
 }
 
-// A layout this large is weighed against the memory the process can still
-// get before it is built: Linux would grant it and kill the process when it
-// is first written. (Reading the limits costs a few system calls.)
-constexpr int64_t kCheckedLayoutBytes = int64_t{64} << 20;
+// A plan this large is weighed against the memory the process can still get
+// before it is built: Linux would grant it and kill the process when it is
+// first written. (Reading the limits costs a few system calls, once a plan.)
+constexpr int64_t kCheckedPlanBytes = int64_t{1} << 20;
 
-// Whether the layout may be built; a refusal is noted as the world notes its
-// own, for the tools that must not time a world that lost part of itself.
-bool roomForLayout(int oid, int64_t bytes) {
-    if (bytes < kCheckedLayoutBytes) return true;
-    char what[96];
-    std::snprintf(what, sizeof what, "spring plan of obj%d", oid);
-    return simRoomFor(bytes, what);
-}
-
-void noteNoPlan(int oid, const char* part, int64_t bytes) {
-    char what[96];
-    std::snprintf(what, sizeof what, "spring plan of obj%d: %s", oid, part);
-    simNoteAllocFailure(what, bytes, -1, "allocation failed");
+// A plan that cannot be had leaves the object on the general loop, which
+// gives the same bits: the world is whole, so nothing is noted against it;
+// the plan keeps why, for whoever reports the run.
+void refusePlan(Plan& plan, int64_t available, const char* limit) {
+    plan.layout = SpringLayout{};
+    plan.next = std::vector<int32_t>{};
+    plan.refused = true;
+    plan.available = available;
+    plan.limit = limit;
 }
 
 // The tiles where the springs' order allows them and the setting or the
-// planner picks them. A layout that cannot be had (no memory for it) leaves
-// the object on the general loop, which gives the same bits.
-void buildPlan(int oid, const SimObject& obj, Plan& plan) {
+// planner picks them. The layout is counted first, and its bytes, its
+// cursors' and the packed copy's are asked for before any is allocated.
+void buildPlan(const SimObject& obj, Plan& plan) {
     plan = Plan{};
     plan.key = keyOf(obj);
     plan.path = config.path;
     if (config.layout == SIM_LAYOUT_GENERAL) return;
-    const int64_t bound = springLayoutBound(obj);
-    if (!roomForLayout(oid, bound)) return;
+    SpringLayoutSize size;
     try {
-        if (!springLayoutBuild(obj, plan.layout)) return;
+        if (!springLayoutCount(obj, size)) return;
+    } catch (const std::bad_alloc&) {
+        plan.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
+        refusePlan(plan, -1, kAllocatorRefused);
+        return;
+    }
+    plan.bytes = springLayoutBytes(size) + size.tiles * static_cast<int64_t>(sizeof(int32_t)) +
+                 springPackedBytes(size.massBlocks);
+    if (plan.bytes >= kCheckedPlanBytes) {
+        const PlatMemoryRoom room = platMemoryRoom();
+        if (plan.bytes > room.bytes) {
+            refusePlan(plan, room.bytes, room.limit);
+            return;
+        }
+    }
+    try {
+        if (!springLayoutBuild(obj, size, plan.layout)) return;
         plan.next.resize(plan.layout.tiles.size());
     } catch (const std::bad_alloc&) {
-        plan.layout = SpringLayout{};
-        noteNoPlan(oid, "layout", bound);
+        refusePlan(plan, -1, kAllocatorRefused);
         return;
     }
     if (!springPackedReserve(plan.layout.massBlocks)) {
-        noteNoPlan(oid, "packed masses", springPackedBytes(plan.layout.massBlocks));
-        plan.layout = SpringLayout{};
+        refusePlan(plan, -1, kAllocatorRefused);
         return;
     }
+    plan.held = springLayoutHeld(plan.layout) +
+                static_cast<int64_t>(plan.next.capacity() * sizeof(int32_t)) +
+                springPackedBytes(plan.layout.massBlocks);
     if (config.layout == SIM_LAYOUT_TILED) {
         plan.tiled = true;
         return;
@@ -172,8 +191,8 @@ void buildPlan(int oid, const SimObject& obj, Plan& plan) {
     request.layout = &plan.layout;
     request.kernels = kKernels;
     for (int p = 0; p < SIM_PATH_COUNT; ++p)
-        request.paths[p] = config.planPaths ? cpuHas(static_cast<SimSpringPath>(p))
-                                            : p == config.path;
+        request.paths[p] =
+            config.planPaths ? cpuHas(static_cast<SimSpringPath>(p)) : p == config.path;
     request.threads = config.threads;
     try {
         plan.choice = springPlan(obj, request, plan.schedule, plan.next.data());
@@ -192,7 +211,7 @@ Plan* planFor(int oid, const SimObject& obj) {
     std::unique_ptr<Plan>& slot = plans[static_cast<size_t>(oid)];
     if (!slot) slot = std::unique_ptr<Plan>(new (std::nothrow) Plan);
     if (!slot) return nullptr;
-    if (!(slot->key == keyOf(obj))) buildPlan(oid, obj, *slot);
+    if (!(slot->key == keyOf(obj))) buildPlan(obj, *slot);
     return slot.get();
 }
 
@@ -290,6 +309,11 @@ SimSpringsStats simSpringsStats(int oid) {
     std::copy(plan.choice.candidate, plan.choice.candidate + plan.choice.candidates,
               stats.candidate);
     stats.chosen = plan.choice.chosen;
+    stats.planBytes = plan.bytes;
+    stats.heldBytes = plan.held;
+    stats.planRefused = plan.refused;
+    stats.availableBytes = plan.available;
+    stats.limit = plan.limit;
     return stats;
 }
 

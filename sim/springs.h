@@ -32,7 +32,7 @@ constexpr int SIM_MAX_SPRING_CANDIDATES = 8;
 // keeps the fastest; every way gives the same bits.
 struct SimSpringCandidate {
     SimSpringLayout layout = SIM_LAYOUT_GENERAL; // GENERAL or TILED
-    SimSpringPath path = SIM_PATH_BASELINE;     // the tile kernel's
+    SimSpringPath path = SIM_PATH_BASELINE;      // the tile kernel's
     int threads = 1;
     double nanos = 0.0; // the fastest of its timed phases
 };
@@ -60,6 +60,15 @@ struct SimSpringsStats {
     int candidates = 0;                           // ways the planner timed, and which won
     SimSpringCandidate candidate[SIM_MAX_SPRING_CANDIDATES];
     int chosen = -1;
+    // The memory of its tiled plan: what was asked for before the layout was
+    // built (the build's scratch included), and what the layout, its cursors
+    // and the packed copy held. When the plan could not be had the object
+    // runs on the general loop, with the same bits, and the world stays whole.
+    int64_t planBytes = 0;
+    int64_t heldBytes = 0;
+    bool planRefused = false;
+    int64_t availableBytes = -1; // when refused: bytes the process could still get, or -1
+    const char* limit = "";      // when refused: the limit that applied
 };
 
 void simSpringsApply(int oid);   // the spring phase of one object (what simApplySprings runs)

@@ -1,6 +1,8 @@
 // Building the tiled layout. The layout fits when the acting springs have
 // a < b and strictly increase in (a, b); then the springs of a tile are
-// consecutive in the array, and one pass checks the order while it builds.
+// consecutive in the array. A first pass checks the order and counts what the
+// layout will hold, so that its size can be weighed against the memory left
+// and each array allocated once; a second builds it.
 #include "sim/springs_plan.h"
 
 #include <algorithm>
@@ -90,15 +92,26 @@ void addTile(const SimObject& obj, SpringLayout& layout, int32_t p, int32_t sBeg
     layout.tiles.push_back(tile);
 }
 
-// One pass over the spring array: checks the order while it builds the
-// tiles, and finds whether all springs share k and damping.
-bool buildTiles(const SimObject& obj, SpringLayout& layout) {
-    layout.massBlocks = (obj.nMasses + kLanes - 1) / kLanes;
+// One pass over the spring array: checks the order again while it builds the
+// tiles into arrays sized by the count, so that none of them grows.
+bool buildTiles(const SimObject& obj, const SpringLayoutSize& size, SpringLayout& layout) {
+    layout.massBlocks = size.massBlocks;
+    layout.uniform = size.uniform;
     TileScratch scratch;
-    scratch.perBlock.assign(static_cast<size_t>(layout.massBlocks), 0);
-    // Never more cells than springs: one allocation, no copies as it fills.
-    layout.rest.reserve(static_cast<size_t>(obj.nSprings) + kLanes);
-    platPrepareBlock(layout.rest.data(), layout.rest.capacity() * sizeof(double));
+    scratch.perBlock.assign(static_cast<size_t>(size.massBlocks), 0);
+    scratch.touched.reserve(static_cast<size_t>(size.widestTile));
+    scratch.cursor.reserve(static_cast<size_t>(size.widestTile));
+    layout.tiles.reserve(static_cast<size_t>(size.tiles));
+    layout.blocks.reserve(static_cast<size_t>(size.blocks));
+    const size_t cells = static_cast<size_t>(size.cells) + kLanes; // padded by a block
+    layout.rest.reserve(cells);
+    platPrepareBlock(layout.rest.data(), cells * sizeof(double));
+    if (!layout.uniform) {
+        layout.k.reserve(cells);
+        layout.damping.reserve(cells);
+        platPrepareBlock(layout.k.data(), cells * sizeof(double));
+        platPrepareBlock(layout.damping.data(), cells * sizeof(double));
+    }
     int32_t lastA = -1, lastB = -1;
     bool any = false;
     int32_t s = 0;
@@ -108,7 +121,6 @@ bool buildTiles(const SimObject& obj, SpringLayout& layout) {
             continue;
         }
         const int32_t p = obj.springs[s].a / kLanes;
-        const bool wasUniform = layout.uniform;
         int32_t e = s;
         for (; e < obj.nSprings; ++e) {
             const SimSpring& sp = obj.springs[e];
@@ -120,18 +132,11 @@ bool buildTiles(const SimObject& obj, SpringLayout& layout) {
             if (!any) {
                 layout.kAll = sp.k;
                 layout.dampingAll = sp.damping;
-                layout.uniform = true;
                 any = true;
-            } else if (!sameBits(sp.k, layout.kAll) || !sameBits(sp.damping, layout.dampingAll)) {
-                layout.uniform = false;
+            } else if (layout.uniform &&
+                       (!sameBits(sp.k, layout.kAll) || !sameBits(sp.damping, layout.dampingAll))) {
+                return false; // not the springs that were counted
             }
-        }
-        // The first spring that differs: the cells so far all had kAll.
-        if (wasUniform && !layout.uniform) {
-            layout.k.reserve(layout.rest.capacity());
-            layout.damping.reserve(layout.rest.capacity());
-            layout.k.assign(layout.rest.size(), layout.kAll);
-            layout.damping.assign(layout.rest.size(), layout.dampingAll);
         }
         addTile(obj, layout, p, s, e, scratch);
         s = e;
@@ -151,20 +156,65 @@ int64_t cellsOf(const SpringLayout& layout) {
 
 } // namespace
 
-bool springLayoutBuild(const SimObject& obj, SpringLayout& layout) {
+bool springLayoutCount(const SimObject& obj, SpringLayoutSize& size) {
+    size = SpringLayoutSize{};
+    size.massBlocks = (obj.nMasses + kLanes - 1) / kLanes;
+    // Per mass block, the number of the last tile with cells in it.
+    std::vector<int32_t> seenIn(static_cast<size_t>(size.massBlocks), 0);
+    int32_t lastA = -1, lastB = -1, p = -1;
+    int64_t tileBlocks = 0;
+    double kAll = 0.0, dampingAll = 0.0;
+    for (int32_t s = 0; s < obj.nSprings; ++s) {
+        const SimSpring& sp = obj.springs[s];
+        if (inert(sp, obj.nMasses)) continue;
+        if (sp.a > sp.b || sp.a < lastA || (sp.a == lastA && sp.b <= lastB)) return false;
+        lastA = sp.a;
+        lastB = sp.b;
+        if (sp.a / kLanes != p) {
+            p = sp.a / kLanes;
+            ++size.tiles;
+            tileBlocks = 0;
+        }
+        int32_t& seen = seenIn[static_cast<size_t>(sp.b / kLanes)];
+        if (seen != size.tiles) {
+            seen = static_cast<int32_t>(size.tiles);
+            ++size.blocks;
+            size.widestTile = std::max(size.widestTile, ++tileBlocks);
+        }
+        if (size.cells++ == 0) {
+            kAll = sp.k;
+            dampingAll = sp.damping;
+        } else if (!sameBits(sp.k, kAll) || !sameBits(sp.damping, dampingAll)) {
+            size.uniform = false;
+        }
+    }
+    return size.cells > 0;
+}
+
+int64_t springLayoutBytes(const SpringLayoutSize& size) {
+    const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (size.uniform ? 1 : 3);
+    const int64_t layout = size.tiles * static_cast<int64_t>(sizeof(SpringTile)) +
+                           size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
+                           (size.cells + kLanes) * perCell;
+    const int64_t scratch =
+        size.massBlocks * static_cast<int64_t>(sizeof(int32_t)) +
+        size.widestTile * static_cast<int64_t>(sizeof(int32_t) + sizeof(size_t));
+    return layout + scratch;
+}
+
+bool springLayoutBuild(const SimObject& obj, const SpringLayoutSize& size, SpringLayout& layout) {
     layout = SpringLayout{};
-    if (buildTiles(obj, layout)) return true;
+    if (buildTiles(obj, size, layout)) return true;
     layout = SpringLayout{};
     return false;
 }
 
-int64_t springLayoutBound(const SimObject& obj) {
-    // Every spring a cell with its own k and damping and a block of its own,
-    // every mass block a tile, and the build's scratch.
-    const int64_t springs = static_cast<int64_t>(obj.nSprings) + kLanes;
-    const int64_t massBlocks = (static_cast<int64_t>(obj.nMasses) + kLanes - 1) / kLanes;
-    return springs * static_cast<int64_t>(3 * sizeof(double) + sizeof(SpringBlock)) +
-           massBlocks * static_cast<int64_t>(sizeof(SpringTile) + sizeof(int32_t));
+int64_t springLayoutHeld(const SpringLayout& layout) {
+    return static_cast<int64_t>(
+        layout.tiles.capacity() * sizeof(SpringTile) +
+        layout.blocks.capacity() * sizeof(SpringBlock) +
+        (layout.rest.capacity() + layout.k.capacity() + layout.damping.capacity()) *
+            sizeof(double));
 }
 
 int64_t springLayoutStreamed(const SpringLayout& layout) {

@@ -19,10 +19,25 @@ struct SpringLayout {
     bool uniform = true;
 };
 
-// Lays out the object's springs; false (and the layout empty) when their order
-// does not allow tiles or no spring acts. May throw std::bad_alloc.
-bool springLayoutBuild(const SimObject& obj, SpringLayout& layout);
-// The most bytes a layout of this object can hold: for a check before it is built.
-int64_t springLayoutBound(const SimObject& obj);
+// What a layout of an object's springs will hold, counted before it is built.
+struct SpringLayoutSize {
+    int32_t massBlocks = 0;
+    int64_t tiles = 0;
+    int64_t blocks = 0;     // cell blocks
+    int64_t cells = 0;      // acting springs
+    int64_t widestTile = 0; // the most cell blocks of one tile
+    bool uniform = true;    // every acting spring has the first one's k and damping
+};
+
+// Counts the layout of the object's springs in one pass; false when their
+// order does not allow tiles or no spring acts. May throw std::bad_alloc.
+bool springLayoutCount(const SimObject& obj, SpringLayoutSize& size);
+// The bytes a layout of that size holds, and the scratch of building it.
+int64_t springLayoutBytes(const SpringLayoutSize& size);
+// Lays out the object's springs as counted, each array allocated once at its
+// size; false (and the layout empty) when their order does not allow tiles.
+// May throw std::bad_alloc.
+bool springLayoutBuild(const SimObject& obj, const SpringLayoutSize& size, SpringLayout& layout);
+int64_t springLayoutHeld(const SpringLayout& layout);     // bytes its arrays hold
 int64_t springLayoutStreamed(const SpringLayout& layout); // bytes a phase reads from it
-SpringTiles springLayoutView(const SpringLayout& layout);  // what the kernels read
+SpringTiles springLayoutView(const SpringLayout& layout); // what the kernels read

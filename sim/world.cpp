@@ -42,13 +42,21 @@ constexpr int64_t kMaxRecords = INT32_MAX;
 
 SimAllocFailure allocFailure;
 
-// Reading the limits opens several files (tens of microseconds), too slow for
-// every 80 kB growth step of a body of millions of springs. So a block that
-// adds this much or more at once is checked for all it adds, and an array
-// grown step by step is checked each time it passes a multiple of this size,
-// for this much: the steps up to the next mark are then covered. Smaller
-// arrays are left to the allocator; what they leave uncovered is small.
+// Linux grants blocks it cannot back and kills the process when they are
+// first written, so a large block is weighed against the room the process
+// has left before it is had. Reading the limits opens several files (tens of
+// microseconds), too slow for every 80 kB growth step of a body of millions
+// of springs. So a block that adds this much or more at once is checked for
+// all it adds, and an array grown step by step is checked each time it
+// passes a multiple of this size: when the room found then holds the step
+// and this much beyond it, the steps up to the next mark are covered; when
+// it holds less, every step is checked until a check finds that much again.
+// Smaller arrays are left to the allocator; what they leave uncovered is
+// small.
 constexpr int64_t kRoomCheckBytes = int64_t{64} << 20;
+
+// True while the last check found less than kRoomCheckBytes beyond its step.
+bool roomIsShort = false;
 
 // A block of an object's array, named in the record of a failure as
 // "op(): what of objN, block of size bytes".
@@ -69,10 +77,14 @@ void describe(const ArrayBlock& b, char (&out)[sizeof allocFailure.what]) {
 bool roomToGrow(const ArrayBlock& b) {
     const int64_t adds = b.newBytes - b.oldBytes;
     const bool passesMark = b.oldBytes / kRoomCheckBytes != b.newBytes / kRoomCheckBytes;
-    if (adds < kRoomCheckBytes && !passesMark) return true;
+    if (adds < kRoomCheckBytes && !passesMark && !roomIsShort) return true;
+    const PlatMemoryRoom room = platMemoryRoom();
+    roomIsShort = room.bytes - adds < kRoomCheckBytes;
+    if (adds <= room.bytes) return true;
     char name[sizeof allocFailure.what];
     describe(b, name);
-    return simRoomFor(adds >= kRoomCheckBytes ? adds : kRoomCheckBytes, name);
+    simNoteAllocFailure(name, adds, room.bytes, room.limit);
+    return false;
 }
 
 // The allocator said no (or the count would not fit): noted with what the
@@ -164,15 +176,9 @@ void simNoteAllocFailure(const char* what, int64_t needed, int64_t available, co
     std::snprintf(allocFailure.limit, sizeof allocFailure.limit, "%s", limit ? limit : "");
 }
 
-bool simRoomFor(int64_t bytes, const char* what) {
-    const PlatMemoryRoom room = platMemoryRoom();
-    if (bytes <= room.bytes) return true;
-    simNoteAllocFailure(what, bytes, room.bytes, room.limit);
-    return false;
-}
-
 int simInitWorld(const char* name) {
     allocFailure = SimAllocFailure{};
+    roomIsShort = false;
     for (SimObject& obj : simWorld.objects)
         obj.id = -1;
     if (name) {
@@ -502,4 +508,5 @@ void simFreeWorld() {
     }
     std::memset(&simWorld, 0, sizeof simWorld);
     allocFailure = SimAllocFailure{};
+    roomIsShort = false;
 }

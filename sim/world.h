@@ -187,11 +187,6 @@ bool simValidOid(int oid); // true when oid names an object in use
 const SimAllocFailure& simAllocFailure(); // failed is false when there was none
 void simNoteAllocFailure(const char* what, int64_t needed, int64_t available,
                          const char* limit); // records it unless one is recorded already
-// Whether the process can still get a block that adds bytes to it. Linux
-// grants blocks it cannot back and kills the process when they are first
-// written, so a large block is refused here before it is touched: false, with
-// the failure noted under what. Reads /proc: meant for large blocks only.
-bool simRoomFor(int64_t bytes, const char* what);
 
 // Code that writes mass or spring records directly (rather than through the
 // operations above) calls this afterwards, so that derived data is rebuilt.

@@ -83,12 +83,20 @@ void writePlans(std::FILE* f, const std::vector<BenchPlan>& plans, const char* i
     std::fprintf(f, "[");
     for (size_t p = 0; p < plans.size(); ++p) {
         const BenchPlan& plan = plans[p];
-        const std::string chosen =
-            plan.chosen >= 0 ? plan.candidates[static_cast<size_t>(plan.chosen)].way : "";
+        // A plan refused for want of memory runs on the general loop.
+        const std::string chosen = plan.chosen >= 0
+                                       ? plan.candidates[static_cast<size_t>(plan.chosen)].way
+                                       : (plan.refused ? "general" : "");
+        std::string refused = "null";
+        if (plan.refused)
+            refused = "{\"needed\": " + std::to_string(plan.bytes) +
+                      ", \"available\": " + std::to_string(plan.available) +
+                      ", \"limit\": " + jsonString(plan.limit) + "}";
         std::fprintf(f,
-                     "%s\n%s  {\"object\": %d, \"springs\": %" PRId64 ", \"chosen\": %s, "
-                     "\"candidates\": [",
-                     p ? "," : "", indent, plan.oid, plan.springs, jsonString(chosen).c_str());
+                     "%s\n%s  {\"object\": %d, \"springs\": %" PRId64 ", \"bytes\": %" PRId64
+                     ", \"chosen\": %s, \"refused\": %s, \"candidates\": [",
+                     p ? "," : "", indent, plan.oid, plan.springs, plan.bytes,
+                     jsonString(chosen).c_str(), refused.c_str());
         for (size_t i = 0; i < plan.candidates.size(); ++i) {
             const BenchCandidate& c = plan.candidates[i];
             std::fprintf(f,

@@ -58,6 +58,10 @@ BenchPlan planOf(int oid) {
     plan.oid = oid;
     plan.springs = simWorld.objects[oid].nSprings;
     plan.chosen = stats.chosen;
+    plan.bytes = stats.planBytes;
+    plan.refused = stats.planRefused;
+    plan.available = stats.availableBytes;
+    plan.limit = stats.limit;
     for (int i = 0; i < stats.candidates; ++i) {
         const SimSpringCandidate& c = stats.candidate[i];
         BenchCandidate out;
@@ -65,8 +69,8 @@ BenchPlan planOf(int oid) {
         out.layout = tiled ? "tiles" : "general";
         out.path = tiled ? simSpringsPathName(c.path) : "";
         out.threads = c.threads;
-        out.way = tiled ? out.layout + " " + out.path + " x" + std::to_string(c.threads)
-                        : out.layout;
+        out.way =
+            tiled ? out.layout + " " + out.path + " x" + std::to_string(c.threads) : out.layout;
         out.seconds = c.nanos * 1e-9;
         plan.candidates.push_back(out);
     }
@@ -84,7 +88,10 @@ BenchSprings benchSprings() {
     s.threadedPhases = totals.threadedPhases;
     s.tiledPhases = totals.tiledPhases;
     for (int oid = 0; oid < simWorld.nObjects; ++oid)
-        if (simValidOid(oid) && simSpringsStats(oid).candidates > 0) s.plans.push_back(planOf(oid));
+        if (simValidOid(oid)) {
+            const SimSpringsStats stats = simSpringsStats(oid);
+            if (stats.candidates > 0 || stats.planRefused) s.plans.push_back(planOf(oid));
+        }
     return s;
 }
 

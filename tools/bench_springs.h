@@ -9,19 +9,24 @@
 
 // A way of running an object's spring phase that the planner timed.
 struct BenchCandidate {
-    std::string way;  // "tiles avx512 x1" (path and threads) or "general"
+    std::string way; // "tiles avx512 x1" (path and threads) or "general"
     std::string layout, path;
     int threads = 1;
     double seconds = 0.0; // its fastest timed phase
 };
 
 // An object's plan: the candidates timed and the one chosen (-1: none timed,
-// as when a layout was forced).
+// as when a layout was forced or the tiles could not be had).
 struct BenchPlan {
     int oid = -1;
     int64_t springs = 0;
     std::vector<BenchCandidate> candidates;
     int chosen = -1;
+    int64_t bytes = 0; // asked for by its tiled layout before it was built (0: none)
+    // The tiled layout could not be had: the object runs on the general loop.
+    bool refused = false;
+    int64_t available = -1; // then: bytes the process could still get, or -1 when unknown
+    std::string limit;      // then: the limit that applied
 };
 
 struct BenchSprings {

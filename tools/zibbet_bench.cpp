@@ -434,6 +434,7 @@ struct RunTimes {
 void printPlans() {
     for (const BenchPlan& plan : benchSprings().plans) {
         std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
+        if (plan.refused) std::printf(" general (no memory for the tiles)");
         for (size_t i = 0; i < plan.candidates.size(); ++i)
             std::printf("%s %s %.3f ms%s", i ? "," : "", plan.candidates[i].way.c_str(),
                         plan.candidates[i].seconds * 1e3,
@@ -442,9 +443,23 @@ void printPlans() {
     }
 }
 
+// An object whose tiled plan could not be had runs on the general loop, with
+// the same bits: the run goes on, and says so.
+void tellRefusedPlans() {
+    for (const BenchPlan& plan : benchSprings().plans) {
+        if (!plan.refused) continue;
+        std::fprintf(stderr, "zibbet-bench: spring plan of obj%d: needed %lld bytes", plan.oid,
+                     static_cast<long long>(plan.bytes));
+        if (plan.available >= 0)
+            std::fprintf(stderr, ", %lld bytes available", static_cast<long long>(plan.available));
+        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", plan.limit.c_str(),
+                     plan.oid);
+    }
+}
+
 // The spring plans, made before the clock starts (a large body's first step
 // would otherwise carry seconds of preparation); their time in seconds, or a
-// negative number when the world lost springs or a plan to a failed
+// negative number when the world lost masses or springs to a failed
 // allocation: its rate would be a false number, so none is given.
 double makePlans() {
     const int64_t start = platCounter();
@@ -459,6 +474,7 @@ double makePlans() {
                      static_cast<long long>(fail.available), fail.limit);
         return -1.0;
     }
+    tellRefusedPlans();
     std::printf("plans      %10.6f s  before the run\n", seconds);
     printPlans();
     return seconds;

@@ -1,25 +1,36 @@
-// A body too big for the memory the process may have: under an address-space
-// limit and in a memory cgroup, start-up reports the failed allocation and
-// goes on, and zibbet-bench refuses to time the world it left.
+// The memory checks against what they guard: a spring plan asks for the
+// bytes its layout really holds; a growth step is refused only when it does
+// not fit; under an address-space limit zibbet-bench refuses a world that
+// lost springs and runs one whose plan could not be had on the general loop;
+// in a memory cgroup whose page cache is full a body that fits the working
+// set's room runs.
 //
-// The address-space cases are skipped under AddressSanitizer: its shadow
-// memory alone reserves terabytes of address space, so no such limit lets
-// the program start. The cgroup case runs there too.
+// The address-space and data-limit cases are skipped under AddressSanitizer:
+// its shadow memory alone reserves terabytes of address space, so no such
+// limit lets the program start. The cgroup case runs there too.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "app/frame.h"
 #include "app/startup.h"
+#include "sim/springs.h"
 #include "sim/world.h"
+#include "tools/fixtures/bodies.h"
 #include "tools/fixtures/meshgen.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/run_command.h"
+#include "tools/fixtures/spring_settings.h"
+#include "world_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;
@@ -29,10 +40,11 @@ constexpr bool kAddressSanitizer = false;
 
 namespace {
 
-// 2,892 vertices close enough for 3.46 million springs: 138 MB of them.
+// 2,892 vertices close enough for 3.46 million springs: 138 MB of them, and
+// a tiled plan of 29 MB.
 constexpr int kBigSphereVerts = 3000;
-// Room left to the process: far below the springs, far above the rest.
-constexpr long long kRoomBytes = 100LL << 20;
+constexpr long long kSpringBytes = 138280960; // the springs' block
+constexpr long long kMiB = 1 << 20;
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -61,54 +73,50 @@ std::string writeBigSphere() {
     return fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()})) ? path : std::string{};
 }
 
-// zibbet-bench on the big sphere for two steps, the whole process under an
-// address-space limit of `bytes`.
-void benchUnderAddressLimit(long long bytes, FxRunResult& r) {
-    const std::string scene = writeBigSphere();
-    ASSERT_FALSE(scene.empty());
-    r = fxRunCommand("ulimit -v " + std::to_string(bytes / 1024) + " && exec " +
-                     ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2");
-    std::remove(scene.c_str());
+// The digest line of a run, or empty.
+std::string digestOf(const std::string& out) {
+    const size_t at = out.find("\ndigest ");
+    return at == std::string::npos ? std::string{}
+                                   : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
 }
 
-// The refusal as zibbet-bench gives it: status 1, the failure and its
-// figures on stderr, and no rate.
-void expectBenchRefusal(const FxRunResult& r, const std::string& limit) {
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(
-        has(r.out, "zibbet-bench: the world did not build: simAddSpring(): springs of obj2"))
-        << r.out;
-    EXPECT_TRUE(has(r.out, "bytes available (" + limit + ")")) << r.out;
-    EXPECT_FALSE(has(r.out, "steps/s")) << r.out;
+// A "Name:   123 kB" line of /proc/self/status, in bytes.
+long long statusBytes(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.compare(0, key.size(), key) == 0)
+            return std::stoll(line.substr(key.size())) * 1024;
+    return -1;
 }
 
-long long virtualBytes() {
-    long long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    return pages * sysconf(_SC_PAGESIZE);
+// The tiled plan's bytes asked for against the bytes it then held.
+void expectPlanAsksForWhatItHolds(int oid, const char* body) {
+    fxSpringLayout(SIM_LAYOUT_TILED);
+    simSpringsPrepare(oid);
+    const SimSpringsStats stats = simSpringsStats(oid);
+    fxSpringLayout(SIM_LAYOUT_AUTO);
+    EXPECT_FALSE(stats.planRefused) << body;
+    ASSERT_GT(stats.heldBytes, 0) << body;
+    EXPECT_GE(stats.planBytes, stats.heldBytes) << body;
+    EXPECT_LE(static_cast<double>(stats.planBytes), 1.25 * static_cast<double>(stats.heldBytes))
+        << body;
 }
 
-// Start-up's first two stages under an address-space limit, in a child that
-// ends by telling what the body was left with.
-void startUnderLimit(const std::string& scene) {
-    dup2(2, 1); // start-up writes stdout; death tests read stderr
-    const rlim_t cap = static_cast<rlim_t>(virtualBytes() + kRoomBytes);
-    const rlimit limit{cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
-    const int grey = appWorldSetup();
-    appSceneSetup(grey, scene.c_str());
-    const SimObject& body = simWorld.objects[lastConvertedOid];
-    std::printf("went on: %d masses, %d springs, failure noted: %d\n", body.nMasses, body.nSprings,
-                simAllocFailure().failed ? 1 : 0);
-    std::fflush(stdout);
-    std::_Exit(0);
-}
+class MemoryPlanTest : public WorldTest {
+  protected:
+    void TearDown() override {
+        simSpringsRelease();
+        WorldTest::TearDown();
+    }
+};
 
-// Where a memory cgroup of this test's own can be made, with the name of its
-// limit file; empty when no memory controller is mounted. v2 at the mount's
-// root (where processes and limited children may live side by side), else v1
-// under this process's own memory cgroup.
-std::string cgroupPlace(std::string& limitFile) {
+// Where a memory cgroup of this test's own can be made, with the names of
+// its limit and usage files; empty when no memory controller is mounted. v2
+// at the mount's root (where processes and limited children may live side by
+// side), else v1 under this process's own memory cgroup.
+std::string cgroupPlace(std::string& limitFile, std::string& usageFile) {
     std::ifstream mounts("/proc/self/mountinfo");
     std::string line, v2, v1;
     while (std::getline(mounts, line)) {
@@ -130,34 +138,141 @@ std::string cgroupPlace(std::string& limitFile) {
     const std::string name = "/zibbet_memlimit_" + std::to_string(getpid());
     if (!v2.empty() && listHas(controllers, "memory", ' ')) {
         limitFile = "memory.max";
+        usageFile = "memory.current";
         return v2 + name;
     }
     if (v1.empty()) return {};
     limitFile = "memory.limit_in_bytes";
+    usageFile = "memory.usage_in_bytes";
     return v1 + (own == "/" ? "" : own) + name;
+}
+
+bool writeNumber(const std::string& path, long long value) {
+    std::ofstream out(path);
+    out << value << std::flush;
+    return static_cast<bool>(out);
+}
+
+// A file of `bytes` on disk, out of the page cache: whoever reads it next
+// has its pages charged to their memory cgroup.
+bool writeUncachedFile(const std::string& path, long long bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const std::vector<char> chunk(static_cast<size_t>(kMiB), 'z');
+    bool ok = true;
+    for (long long done = 0; ok && done < bytes; done += kMiB)
+        ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+    ok = ok && fsync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    return close(fd) == 0 && ok;
 }
 
 } // namespace
 
-TEST(MemoryLimit, BenchUnderAnAddressSpaceLimitRefusesToTimeTheWorld) {
-    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
-    FxRunResult r;
-    benchUnderAddressLimit(kRoomBytes, r);
-    expectBenchRefusal(r, "address-space limit (RLIMIT_AS)");
+// The plan is counted before it is built: what it asks for is what its
+// arrays then hold, the build's scratch aside; on the moon (every spring
+// alike) and on a sphere whose springs differ in k and damping.
+TEST_F(MemoryPlanTest, APlanAsksForWhatItsLayoutHolds) {
+    const std::string scene = ::testing::TempDir() + "zibbet_memlimit_moon.3ds";
+    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
+    simFreeWorld();
+    captureStdout([&] { appSceneSetup(appWorldSetup(), scene.c_str()); });
+    std::remove(scene.c_str());
+    ASSERT_TRUE(simValidOid(lastConvertedOid));
+    expectPlanAsksForWhatItHolds(lastConvertedOid, "moon");
+
+    verbosity = 0; // start-up's level would report the new object
+    const int oid =
+        fixtureSoftBody("Sphere", fixtureSphereMesh(18, 24, 3.2f), kFixtureScale, kFixtureBandMax,
+                        kFixtureK, kFixtureDamping, kFixtureFlags, kFixtureForceMask);
+    ASSERT_GE(oid, 0);
+    SimObject& sphere = simWorld.objects[oid];
+    for (int32_t s = 0; s < sphere.nSprings; s += 3) {
+        sphere.springs[s].k = kFixtureK * 1.5;
+        sphere.springs[s].damping = kFixtureDamping * 0.5;
+    }
+    simTouchObject(oid);
+    expectPlanAsksForWhatItHolds(oid, "sphere with mixed constants");
 }
 
-// Room for the springs (138 MB) but not for their tiled plan (166 MB): the
-// plan is refused before it is built, and the bench names it.
-TEST(MemoryLimit, BenchRefusesAWorldWhosePlanCannotBeHad) {
+// An array grown step by step is checked when it passes a 64 MB mark. With
+// less than that left, but more than a step, it grows on, each step checked,
+// and is refused by the check (not the allocator) only when a step does not
+// fit; the data limit counts data, not the stack.
+TEST(MemoryLimitDeathTest, GrowthPastAMarkGoesOnWhileEachStepFits) {
+    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under a data limit";
+    constexpr long long kMark = 64 * kMiB;
+    constexpr long long kLeft = 32 * kMiB;
+    constexpr int64_t kStepBytes = SIM_GROW_SPRINGS * static_cast<int64_t>(sizeof(SimSpring));
+    auto child = [&] {
+        dup2(2, 1); // death tests read stderr
+        simFreeWorld();
+        simInitWorld("Growth");
+        const int oid = simAddObject("Springs", 0);
+        simAddMass(oid, nullptr);
+        simAddMass(oid, nullptr);
+        SimObject& obj = simWorld.objects[oid];
+        // Full up to the step before the mark; the records are never read.
+        if (!simReserveSprings(oid, kMark / kStepBytes * SIM_GROW_SPRINGS)) std::_Exit(3);
+        obj.nSprings = obj.maxSprings;
+        const long long cap = statusBytes("VmData") + kLeft;
+        const rlimit limit{static_cast<rlim_t>(cap), static_cast<rlim_t>(cap)};
+        if (setrlimit(RLIMIT_DATA, &limit) != 0) std::_Exit(4);
+        while (simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1) >= 0) {
+        }
+        const SimAllocFailure& fail = simAllocFailure();
+        std::printf("past the mark: %d, refused by: %s, did not fit: %d\n",
+                    obj.maxSprings * static_cast<long long>(sizeof(SimSpring)) > kMark ? 1 : 0,
+                    fail.limit, statusBytes("VmData") + fail.needed > cap ? 1 : 0);
+        std::fflush(stdout);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0),
+                "past the mark: 1, refused by: data limit \\(RLIMIT_DATA\\), did not fit: 1\n");
+}
+
+// zibbet-bench on the big sphere under an address-space limit: with no room
+// for the springs it refuses to time the world; with room for the springs but
+// not their tiled plan it runs the general loop, says so (on stderr and in
+// the JSON) and ends as the unlimited run does.
+TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
-    constexpr long long kPlanlessBytes = 220LL << 20; // the whole process's address space
-    FxRunResult r;
-    benchUnderAddressLimit(kPlanlessBytes, r);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(has(r.out, "zibbet-bench: the world did not build: spring plan of obj2: needed "))
-        << r.out;
-    EXPECT_TRUE(has(r.out, "bytes available (address-space limit (RLIMIT_AS))")) << r.out;
-    EXPECT_FALSE(has(r.out, "steps/s")) << r.out;
+    const std::string scene = writeBigSphere();
+    ASSERT_FALSE(scene.empty());
+    const std::string bench =
+        std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene + " --steps 2 --json -";
+    const FxRunResult free = fxRunCommand(bench);
+    auto limited = [&](long long bytes) {
+        return fxRunCommand("ulimit -v " + std::to_string(bytes / 1024) + " && exec " + bench);
+    };
+    const FxRunResult springless = limited(100 * kMiB);
+    const FxRunResult planless = limited(152 * kMiB);
+    std::remove(scene.c_str());
+
+    ASSERT_EQ(free.status, 0) << free.out;
+    EXPECT_TRUE(has(free.out, "\"refused\": null")) << free.out;
+    ASSERT_FALSE(digestOf(free.out).empty()) << free.out;
+
+    EXPECT_EQ(springless.status, 1) << springless.out;
+    EXPECT_TRUE(has(springless.out,
+                    "zibbet-bench: the world did not build: simAddSpring(): springs of obj2, block "
+                    "of " +
+                        std::to_string(kSpringBytes) + " bytes: needed "))
+        << springless.out;
+    EXPECT_TRUE(has(springless.out, "bytes available (address-space limit (RLIMIT_AS)); no run"))
+        << springless.out;
+    EXPECT_FALSE(has(springless.out, "steps/s")) << springless.out;
+
+    EXPECT_EQ(planless.status, 0) << planless.out;
+    EXPECT_TRUE(has(planless.out, "zibbet-bench: spring plan of obj2: needed ")) << planless.out;
+    EXPECT_TRUE(has(planless.out, " bytes available (address-space limit (RLIMIT_AS)); obj2 "
+                                  "runs on the general loop\n"))
+        << planless.out;
+    EXPECT_TRUE(has(planless.out, "\"chosen\": \"general\", \"refused\": {\"needed\": "))
+        << planless.out;
+    EXPECT_TRUE(has(planless.out, "\"limit\": \"address-space limit (RLIMIT_AS)\"}"))
+        << planless.out;
+    EXPECT_TRUE(has(planless.out, "\"tiled_phases\": 0,")) << planless.out;
+    EXPECT_EQ(digestOf(planless.out), digestOf(free.out)) << planless.out;
 }
 
 // Start-up itself prints the allocation failure and carries on with the
@@ -166,35 +281,74 @@ TEST(MemoryLimitDeathTest, StartupUnderAnAddressSpaceLimitGoesOn) {
     if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
     const std::string scene = writeBigSphere();
     ASSERT_FALSE(scene.empty());
+    auto child = [&] {
+        dup2(2, 1); // start-up writes stdout; death tests read stderr
+        const long long cap = statusBytes("VmSize") + 100 * kMiB;
+        const rlimit limit{static_cast<rlim_t>(cap), static_cast<rlim_t>(cap)};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+        appSceneSetup(appWorldSetup(), scene.c_str());
+        const SimObject& body = simWorld.objects[lastConvertedOid];
+        std::printf("went on: %d masses, %d springs, failure noted: %d\n", body.nMasses,
+                    body.nSprings, simAllocFailure().failed ? 1 : 0);
+        std::fflush(stdout);
+        std::_Exit(0);
+    };
     EXPECT_EXIT(
-        startUnderLimit(scene), ::testing::ExitedWithCode(0),
+        child(), ::testing::ExitedWithCode(0),
         "\\*\\*\\* ERROR \\*\\*\\* simAddSpring\\(\\): Failed malloc\\([0-9]+\\) for springs "
         "\\(oid=2\\)\\.\n  simConv3DSobj\\(\\): Generated 0 complete springs for obj2\n.*"
         "went on: 2892 masses, 0 springs, failure noted: 1\n");
     std::remove(scene.c_str());
 }
 
-// A memory cgroup (v2 or v1) of its own for the bench: the kernel would
-// grant the springs and kill the process when they are written.
-TEST(MemoryLimit, BenchInAMemoryCgroupRefusesToTimeTheWorld) {
+// A memory cgroup (v2 or v1) of its own for the bench. Its page cache, read
+// there first, is charged to it but given back on demand: the springs that
+// fit beside the working set build and run. Under a limit below the springs
+// the kernel would grant them and kill the process when they are written:
+// the bench refuses the world instead.
+TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
     if (geteuid() != 0) GTEST_SKIP() << "making a cgroup needs root";
-    std::string limitFile;
-    const std::string dir = cgroupPlace(limitFile);
+    constexpr long long kGroupBytes = 384 * kMiB;
+    constexpr long long kCacheBytes = 320 * kMiB;
+    std::string limitFile, usageFile;
+    const std::string dir = cgroupPlace(limitFile, usageFile);
     if (dir.empty()) GTEST_SKIP() << "no memory cgroup controller is mounted";
     if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot make the cgroup " << dir;
-    std::ofstream limit(dir + "/" + limitFile);
-    limit << kRoomBytes << std::flush;
-    const bool limited = static_cast<bool>(limit);
-    limit.close();
     const std::string scene = writeBigSphere();
-    FxRunResult r;
-    if (limited && !scene.empty())
-        r = fxRunCommand("echo $$ > " + dir + "/cgroup.procs && exec " + ZIBBET_BENCH_BINARY +
-                         " --scene " + scene + " --steps 2");
+    const std::string cache =
+        ::testing::TempDir() + "zibbet_memlimit_cache_" + std::to_string(getpid());
+    const bool limited = writeNumber(dir + "/" + limitFile, kGroupBytes);
+    const bool cached = writeUncachedFile(cache, kCacheBytes);
+    const std::string inGroup = "echo $$ > " + dir + "/cgroup.procs && ";
+    const std::string bench =
+        std::string("exec ") + ZIBBET_BENCH_BINARY + " --scene " + scene + " --steps 2";
+    FxRunResult full, small;
+    if (limited && cached && !scene.empty()) {
+        full = fxRunCommand(inGroup + "cat " + cache + " > /dev/null && echo usage $(cat " + dir +
+                            "/" + usageFile + ") && " + bench);
+        if (writeNumber(dir + "/" + limitFile, 100 * kMiB)) small = fxRunCommand(inGroup + bench);
+    }
     std::remove(scene.c_str());
+    std::remove(cache.c_str());
     rmdir(dir.c_str());
     if (!limited) GTEST_SKIP() << "cannot set " << limitFile << " in " << dir;
+    ASSERT_TRUE(cached) << "cannot write " << cache;
     ASSERT_FALSE(scene.empty());
-    if (has(r.out, "cgroup.procs")) GTEST_SKIP() << "cannot move a process into " << dir << r.out;
-    expectBenchRefusal(r, "memory cgroup limit (" + limitFile + ")");
+    if (has(full.out, "cgroup.procs")) GTEST_SKIP() << "cannot move a process into " << dir;
+
+    // The cache filled the group: its usage alone left no room for the springs.
+    long long usage = 0;
+    ASSERT_EQ(std::sscanf(full.out.c_str(), "usage %lld", &usage), 1) << full.out;
+    EXPECT_GT(usage, kGroupBytes - kSpringBytes) << full.out;
+    EXPECT_EQ(full.status, 0) << full.out;
+    EXPECT_TRUE(has(full.out, "steps/s")) << full.out;
+    EXPECT_FALSE(digestOf(full.out).empty()) << full.out;
+
+    EXPECT_EQ(small.status, 1) << small.out;
+    EXPECT_TRUE(
+        has(small.out, "zibbet-bench: the world did not build: simAddSpring(): springs of obj2"))
+        << small.out;
+    EXPECT_TRUE(has(small.out, "bytes available (memory cgroup limit (" + limitFile + "))"))
+        << small.out;
+    EXPECT_FALSE(has(small.out, "steps/s")) << small.out;
 }
