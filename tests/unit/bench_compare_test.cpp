@@ -6,18 +6,14 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_dir.h"
 #include "tools/bench_json.h"
 #include "tools/bench_runs.h"
 #include "tools/bench_stats.h"
-#include "tools/fixtures/moon_scene.h"
-#include "tools/fixtures/run_command.h"
-#include "tools/fixtures/writer3ds.h"
 
 namespace {
 
@@ -196,32 +192,11 @@ TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
 // Runs of the program, their JSON and --compare
 // ---------------------------------------------------------------------------
 
-// A scratch folder holding the default scene, where the runs start.
-class BenchCompare : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zibbet-compare-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    FxRunResult bench(const std::string& args) {
-        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args);
-    }
-    std::string read(const std::string& name) {
-        std::ifstream in(dir + "/" + name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string dir;
-};
+class BenchCompare : public BenchDir {};
 
 TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFileComparesWithItselfOnly) {
     const FxRunResult run =
-        bench("--steps 30 --drag 40 -30 --repeat 3 --threads 1,2 --json a.json");
+        bench("--steps 30 --drag 40 -30 --repeat 3 --threads 1,2 --json a.json", true);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(has(run.out, "1 and 2 threads\n")) << run.out;
     EXPECT_TRUE(has(run.out, "\nruns       all 8 ended with this digest\n")) << run.out;
@@ -271,7 +246,7 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFileComparesWithItselfOnly) {
 
     // Other work is refused, unless forced.
     ASSERT_EQ(bench("--steps 31 --drag 40 -30 --repeat 1 --threads 1 --json b.json").status, 0);
-    const FxRunResult other = bench("--compare a.json b.json");
+    const FxRunResult other = bench("--compare a.json b.json", true);
     EXPECT_EQ(other.status, 1);
     EXPECT_TRUE(has(other.out, "did different work (30 steps against 31)")) << other.out;
     const FxRunResult forced = bench("--compare a.json b.json --force");
