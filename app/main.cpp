@@ -6,6 +6,7 @@
 #include "app/window.h"
 #include "import/conv3ds.h"
 #include "render/glext.h"
+#include "sim/springs.h"
 
 namespace {
 const char* const kSceneFile = "bmoon1m.3ds";
@@ -19,6 +20,9 @@ int main() {
     simConvHasExtension = hasGLExtension;
     const int grey = appWorldSetup();
     appSceneSetup(grey, kSceneFile);
+    // The spring plans now, so that no step makes one (it would allocate and
+    // time the ways inside the first idle call).
+    simSpringsPrepareAll();
     appWindowSetup();
     return 0;
 }

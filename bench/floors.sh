@@ -3,11 +3,13 @@
 # against its own divider floor, from one build:
 #   bench/floors.sh BUILD [ROUNDS]
 # Each round runs springs_bench once and takes, per benchmark, the minimum of
-# 60 short repetitions (noise only ever adds time); the ratio is taken within
-# the round, so that both sides meet the same load. Prints per path the
-# medians over the rounds and the range of the ratios.
+# 150 repetitions of a millisecond or two (noise only ever adds time, and a
+# repetition that short often runs between two preemptions of a busy
+# machine); the ratio is taken within the round, so that both sides meet the
+# same load. Prints per path the medians over the rounds and the range of the
+# ratios.
 set -euo pipefail
-[ $# -ge 1 ] || { sed -n '2,8p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,10p' "$0" >&2; exit 2; }
 build=$(cd "$1" && pwd)
 rounds=${2:-8}
 tmp=$(mktemp)
@@ -16,8 +18,8 @@ trap 'rm -f "$tmp"' EXIT
 for round in $(seq "$rounds"); do
   "$build/bench/springs_bench" \
     --benchmark_filter='BM_Springs/Moon/[a-z0-9]+/threads:1/|BM_Divider' \
-    --benchmark_repetitions=60 --benchmark_report_aggregates_only=true \
-    --benchmark_min_time=0.01 2>/dev/null |
+    --benchmark_repetitions=150 --benchmark_report_aggregates_only=true \
+    --benchmark_min_time=0.001 2>/dev/null |
     awk -v round="$round" '/_min / {
       for (i = 2; i <= NF; i++) if ($i ~ /^ns\/spring=/) { v = $i; sub(/^ns\/spring=/, "", v); sub(/s$/, "", v) }
       n = split($1, part, "/")

@@ -1,23 +1,23 @@
 // The spring phase's seam: it chooses the vector path once, keeps a plan per
-// object keyed on what the plan was made from, and runs a phase as pack, then
-// kernel, then unpack (or the general loop on the records).
+// object keyed on what the plan was made from, builds the tiles for it and
+// hands the decision to the planner; a phase runs what the plan says.
 #include "sim/springs.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "import/progress.h"
 #include "platform/platform.h"
+#include "sim/parallel.h"
 #include "sim/springs_kernels.h"
-#include "sim/springs_packed.h"
-#include "sim/springs_plan.h"
 #include "sim/springs_planner.h"
-#include "sim/springs_threads.h"
+#include "sim/springs_testing.h"
+#include "sim/springs_tiles.h"
 #include "sim/world.h"
 
 namespace {
@@ -25,232 +25,224 @@ namespace {
 // ---------------------------------------------------------------------------
 // Vector paths
 // ---------------------------------------------------------------------------
-const char* const kPathNames[SIM_PATH_COUNT] = {"baseline", "avx2", "avx512"};
-const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesBaseline, springTilesAvx2,
-                                                   springTilesAvx512};
+const char* const kPathNames[SIM_PATH_COUNT] = {"scalar", "sse2", "neon", "avx2", "avx512"};
+// The kernels of this architecture; the others are not built.
+#if defined(__x86_64__)
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar, springTilesSse2, nullptr,
+                                                   springTilesAvx2, springTilesAvx512};
+#elif defined(__aarch64__)
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar, nullptr, springTilesNeon,
+                                                   nullptr, nullptr};
+#else
+const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar};
+#endif
 
 bool cpuHas(SimSpringPath path) {
-    if (path == SIM_PATH_BASELINE) return true;
+    if (path < 0 || path >= SIM_PATH_COUNT || !kKernels[path]) return false;
 #if defined(__x86_64__)
     // The wide kernels are built with -mpopcnt too; every such processor has it.
-    if (!__builtin_cpu_supports("popcnt")) return false;
-    if (path == SIM_PATH_AVX2) return __builtin_cpu_supports("avx2");
+    if (path == SIM_PATH_AVX2)
+        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx2");
     if (path == SIM_PATH_AVX512)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512dq");
 #endif
-    return false;
+    return true;
 }
 
 SimSpringPath widestPath() {
-    for (int path = SIM_PATH_COUNT - 1; path > SIM_PATH_BASELINE; --path)
+    for (int path = SIM_PATH_COUNT - 1; path > SIM_PATH_SCALAR; --path)
         if (cpuHas(static_cast<SimSpringPath>(path))) return static_cast<SimSpringPath>(path);
-    return SIM_PATH_BASELINE;
+    return SIM_PATH_SCALAR;
+}
+
+// The path every processor of this architecture runs: ZIBBET_ISA's "baseline".
+SimSpringPath baselinePath() {
+    for (int path = SIM_PATH_SCALAR + 1; path < SIM_PATH_AVX2; ++path)
+        if (cpuHas(static_cast<SimSpringPath>(path))) return static_cast<SimSpringPath>(path);
+    return SIM_PATH_SCALAR;
 }
 
 // ZIBBET_ISA forces a path; one that this processor lacks, or a name that is
 // not a path, is refused on stderr and the widest available runs instead.
-SimSpringPath choosePath() {
+// forced: the variable named a path that runs.
+SimSpringPath choosePath(bool* forced) {
     const SimSpringPath widest = widestPath();
+    *forced = false;
     const char* wanted = std::getenv("ZIBBET_ISA");
     if (!wanted || !*wanted) return widest;
-    for (int i = 0; i < SIM_PATH_COUNT; ++i) {
-        const SimSpringPath path = static_cast<SimSpringPath>(i);
-        if (std::strcmp(wanted, kPathNames[i]) != 0) continue;
-        if (cpuHas(path)) return path;
+    for (int i = 0; i <= SIM_PATH_COUNT; ++i) {
+        const bool baseline = i == SIM_PATH_COUNT;
+        if (std::strcmp(wanted, baseline ? "baseline" : kPathNames[i]) != 0) continue;
+        const SimSpringPath path = baseline ? baselinePath() : static_cast<SimSpringPath>(i);
+        *forced = cpuHas(path);
+        if (*forced) return path;
         std::fprintf(stderr,
                      "zibbet: ZIBBET_ISA=%s: this processor cannot run that path; using %s\n",
                      wanted, kPathNames[widest]);
         return widest;
     }
-    std::fprintf(stderr, "zibbet: ZIBBET_ISA=%s is not one of baseline, avx2, avx512; using %s\n",
+    std::fprintf(stderr,
+                 "zibbet: ZIBBET_ISA=%s is not one of baseline, scalar, sse2, neon, avx2, avx512; "
+                 "using %s\n",
                  wanted, kPathNames[widest]);
     return widest;
 }
 
-// The settings, the path chosen on first use.
-SimSpringsConfig config;
-bool pathChosen = false;
+// The settings and counters.
+struct Settings {
+    bool made = false;
+    SimSpringPath path = SIM_PATH_SCALAR; // ZIBBET_ISA's, or the widest
+    bool onlyPath = false;                // the planner times the tiles on `path` only
+    int threads = 1;
+    bool forced = false; // every phase runs `way`
+    SimSpringWay way;
+    uint64_t epoch = 0; // moves with every change: plans of an earlier one are stale
+};
+Settings settings;
 
-const SimSpringsConfig& settings() {
-    if (!pathChosen) {
-        config.path = choosePath();
-        const char* wanted = std::getenv("ZIBBET_ISA");
-        config.planPaths = !wanted || std::strcmp(wanted, kPathNames[config.path]) != 0;
-        pathChosen = true;
+Settings& current() {
+    if (!settings.made) {
+        settings.path = choosePath(&settings.onlyPath);
+        settings.made = true;
     }
-    return config;
+    return settings;
 }
 
-int64_t tiledPhases = 0; // phases of tiled objects, and of them on the threads
-int64_t threadedPhases = 0;
+SimSpringsCounters counters;
 
 // ---------------------------------------------------------------------------
 // Plans
 // ---------------------------------------------------------------------------
 
-// What a plan was made from: any change rebuilds it. The settings are part
-// of it: the planner chose among the ways they allowed.
+// What a plan was made from: any change makes it anew.
 struct PlanKey {
     uint64_t stamp = 0;
     const SimSpring* springs = nullptr;
     const SimMass* masses = nullptr;
     int32_t nSprings = -1;
     int32_t nMasses = -1;
-    SimSpringLayout layout = SIM_LAYOUT_NONE;
-    SimSpringPath path = SIM_PATH_BASELINE;
-    bool planPaths = false;
-    int threads = 0;
+    uint64_t epoch = ~uint64_t{0};
     bool operator==(const PlanKey&) const = default;
 };
 
-struct Plan {
+struct ObjectPlan {
     PlanKey key;
-    bool tiled = false; // runs the tiles (else the general loop)
-    SimSpringPath path = SIM_PATH_BASELINE;
-    SpringLayout layout;
-    SpringSchedule schedule;
-    std::vector<int32_t> next; // per tile: the next cell block to run in this phase
-    SpringPlanChoice choice;   // what the planner timed
-    SimSpringLayout lastLayout = SIM_LAYOUT_NONE;
-    int64_t bytes = 0;      // asked for before the layout was built
-    int64_t held = 0;       // held by the layout, its cursors and the packed copy
-    bool refused = false;   // the tiles could not be had
-    int64_t available = -1; // then: bytes the process could still get, or -1
-    const char* limit = ""; // then: the limit that applied
+    SpringTiling tiling;
+    SpringPlan plan;
+    bool ran = false; // a phase ran `last`
+    SimSpringWay last;
+    // The tiles' memory: what was asked for before they were built, and what
+    // they, the plan's cursors and the packed copy held; when they could not
+    // be had, the room there was and the limit that gave it.
+    int64_t bytes = 0;
+    int64_t held = 0;
+    bool refused = false;
+    int64_t available = -1;
+    const char* limit = "";
 };
 
-std::vector<std::unique_ptr<Plan>> plans; // by oid
+std::vector<std::unique_ptr<ObjectPlan>> plans; // by oid
 
 constexpr const char* kAllocatorRefused = "the allocator refused it";
 
 PlanKey keyOf(const SimObject& obj) {
-    return PlanKey{obj.stamp,     obj.springs, obj.masses,       obj.nSprings,  obj.nMasses,
-                   config.layout, config.path, config.planPaths, config.threads};
+    return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, settings.epoch};
 }
 
-// A plan this large is weighed against the memory the process can still get
-// before it is built: Linux would grant it and kill the process when it is
-// first written. (Reading the limits costs a few system calls, once a plan.)
-constexpr int64_t kCheckedPlanBytes = int64_t{1} << 20;
+// Tiles this large are weighed against the memory the process can still get
+// before they are built: Linux would grant them and kill the process when
+// they are first written. (Reading the limits costs a few system calls, once
+// a plan.)
+constexpr int64_t kCheckedTilingBytes = int64_t{1} << 20;
 
-// A plan that cannot be had leaves the object on the general loop, which
-// gives the same bits: the world is whole, so nothing is noted against it;
-// the plan keeps why, for whoever reports the run.
-void refusePlan(Plan& plan, int64_t available, const char* limit) {
-    plan.layout = SpringLayout{};
-    plan.next = std::vector<int32_t>{};
-    plan.refused = true;
-    plan.available = available;
-    plan.limit = limit;
+// Tiles that cannot be had leave the object on the general loop, which gives
+// the same bits: the world is whole, so nothing is noted against it; the plan
+// keeps why, for whoever reports the run.
+void refuseTiles(ObjectPlan& entry, int64_t available, const char* limit) {
+    entry.tiling = SpringTiling{};
+    entry.refused = true;
+    entry.available = available;
+    entry.limit = limit;
 }
 
-// The tiles where the springs' order allows them and the setting or the
-// planner picks them. The layout is counted first, and its bytes, its
-// cursors' and the packed copy's are asked for before any is allocated.
-void buildPlan(const SimObject& obj, Plan& plan) {
-    plan = Plan{};
-    plan.key = keyOf(obj);
-    plan.path = config.path;
-    if (config.layout == SIM_LAYOUT_GENERAL) return;
-    SpringLayoutSize size;
+// The tiles, where the springs' order allows them. They are counted first,
+// and their bytes, the plan's cursors' and the packed copy's are asked for
+// before any is allocated.
+bool buildTiles(const SimObject& obj, ObjectPlan& entry) {
+    SpringTilingSize size;
     try {
-        if (!springLayoutCount(obj, size)) return;
+        if (!springTilingCount(obj, size)) return false;
     } catch (const std::bad_alloc&) {
-        plan.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
-        refusePlan(plan, -1, kAllocatorRefused);
-        return;
+        entry.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
+        refuseTiles(entry, -1, kAllocatorRefused);
+        return false;
     }
-    plan.bytes = springLayoutBytes(size) + size.tiles * static_cast<int64_t>(sizeof(int32_t)) +
-                 springPackedBytes(size.massBlocks);
-    if (plan.bytes >= kCheckedPlanBytes) {
+    const int64_t cursors = size.tiles * static_cast<int64_t>(sizeof(int32_t));
+    entry.bytes = springTilingBytes(size) + cursors + springPackedBytes(size.massBlocks);
+    if (entry.bytes >= kCheckedTilingBytes) {
         const PlatMemoryRoom room = platMemoryRoom();
-        if (plan.bytes > room.bytes) {
-            refusePlan(plan, room.bytes, room.limit);
-            return;
+        if (entry.bytes > room.bytes) {
+            refuseTiles(entry, room.bytes, room.limit);
+            return false;
         }
     }
     try {
-        if (!springLayoutBuild(obj, size, plan.layout)) return;
-        plan.next.resize(plan.layout.tiles.size());
+        if (!springTilingBuild(obj, size, entry.tiling)) return false;
     } catch (const std::bad_alloc&) {
-        refusePlan(plan, -1, kAllocatorRefused);
-        return;
+        refuseTiles(entry, -1, kAllocatorRefused);
+        return false;
     }
-    if (!springPackedReserve(plan.layout.massBlocks)) {
-        refusePlan(plan, -1, kAllocatorRefused);
-        return;
+    if (!springPackedReserve(entry.tiling.massBlocks)) {
+        refuseTiles(entry, -1, kAllocatorRefused);
+        return false;
     }
-    plan.held = springLayoutHeld(plan.layout) +
-                static_cast<int64_t>(plan.next.capacity() * sizeof(int32_t)) +
-                springPackedBytes(plan.layout.massBlocks);
-    if (config.layout == SIM_LAYOUT_TILED) {
-        plan.tiled = true;
-        return;
-    }
-    SpringPlanRequest request;
-    request.layout = &plan.layout;
-    request.kernels = kKernels;
-    for (int p = 0; p < SIM_PATH_COUNT; ++p)
-        request.paths[p] =
-            config.planPaths ? cpuHas(static_cast<SimSpringPath>(p)) : p == config.path;
-    request.threads = config.threads;
-    try {
-        plan.choice = springPlan(obj, request, plan.schedule, plan.next.data());
-    } catch (const std::exception&) { // the threads' grid or workers: one thread still serves
-        plan.tiled = true;
-        return;
-    }
-    const SimSpringCandidate& won = plan.choice.candidate[plan.choice.chosen];
-    plan.tiled = won.layout == SIM_LAYOUT_TILED;
-    plan.path = won.path;
-    if (!plan.tiled) plan.layout = SpringLayout{};
+    entry.held = springTilingHeld(entry.tiling) + cursors +
+                 springPackedBytes(entry.tiling.massBlocks);
+    return true;
 }
 
-Plan* planFor(int oid, const SimObject& obj) {
+void makePlan(const SimObject& obj, ObjectPlan& entry, double progressFrom, double progressTo) {
+    const Settings& s = current();
+    entry = ObjectPlan{};
+    entry.key = keyOf(obj);
+    ++counters.plansMade;
+    const bool tiles =
+        !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) && buildTiles(obj, entry);
+    SpringPlanRequest request;
+    request.tiling = tiles ? &entry.tiling : nullptr;
+    request.kernels = kKernels;
+    // The scalar tiles only where no vector path runs, or when asked for.
+    for (int p = 0; p < SIM_PATH_COUNT; ++p)
+        request.paths[p] = s.onlyPath ? p == s.path
+                                      : cpuHas(static_cast<SimSpringPath>(p)) &&
+                                            (p != SIM_PATH_SCALAR || s.path == SIM_PATH_SCALAR);
+    request.threads = s.threads;
+    request.forced = s.forced ? &s.way : nullptr;
+    request.progressFrom = progressFrom;
+    request.progressTo = progressTo;
+    try {
+        springPlanMake(obj, request, entry.plan);
+    } catch (const std::bad_alloc&) { // the grid or the general loop's copy: the records serve
+        entry.plan = SpringPlan{};
+        refuseTiles(entry, -1, kAllocatorRefused);
+    }
+    if (!entry.plan.tiling) entry.tiling = SpringTiling{};
+}
+
+ObjectPlan* planFor(int oid, const SimObject& obj, double progressFrom = 0.0,
+                    double progressTo = 0.0) {
     if (plans.size() < static_cast<size_t>(SIM_MAX_OBJECTS)) plans.resize(SIM_MAX_OBJECTS);
-    std::unique_ptr<Plan>& slot = plans[static_cast<size_t>(oid)];
-    if (!slot) slot = std::unique_ptr<Plan>(new (std::nothrow) Plan);
+    std::unique_ptr<ObjectPlan>& slot = plans[static_cast<size_t>(oid)];
+    if (!slot) slot = std::unique_ptr<ObjectPlan>(new (std::nothrow) ObjectPlan);
     if (!slot) return nullptr;
-    if (!(slot->key == keyOf(obj))) buildPlan(obj, *slot);
+    if (!(slot->key == keyOf(obj))) makePlan(obj, *slot, progressFrom, progressTo);
     return slot.get();
 }
 
-// ---------------------------------------------------------------------------
-// The phase
-// ---------------------------------------------------------------------------
-bool runsTiled(const Plan& plan) {
-    return plan.tiled && springPackedReserve(plan.layout.massBlocks);
-}
-
-void runTiled(SimObject& obj, Plan& plan) {
-    const SpringLayout& layout = plan.layout;
-    springPackIn(obj, layout.massBlocks);
-    const SpringTileKernel kernel = kKernels[plan.path];
-    const int32_t nTiles = static_cast<int32_t>(layout.tiles.size());
-    const int threads = std::min<int>(config.threads, nTiles);
-    SpringWay way = threads > 1 ? springThreadsChooseWay(plan.schedule, config.keepThreads)
-                                : SpringWay::kOneThread;
-    if (way == SpringWay::kThreads) {
-        try {
-            springThreadsPrepare(plan.schedule, layout, threads);
-        } catch (const std::exception&) { // no memory for the grid, or no thread to be had
-            way = SpringWay::kOneThread;
-        }
-    }
-    ++tiledPhases;
-    if (way == SpringWay::kThreads) ++threadedPhases;
-    const int64_t start = platCounter();
-    if (way == SpringWay::kThreads) {
-        springThreadsRun(plan.schedule, layout, springPackedRows(), kernel, plan.next.data());
-    } else {
-        for (int32_t t = 0; t < nTiles; ++t)
-            plan.next[static_cast<size_t>(t)] = layout.tiles[static_cast<size_t>(t)].blockBegin;
-        kernel(springLayoutView(layout), springPackedRows(), 0, nTiles, layout.massBlocks,
-               plan.next.data());
-    }
-    if (threads > 1)
-        springThreadsTimeWay(plan.schedule, way, static_cast<double>(platCounter() - start));
-    springPackOut(obj);
+const ObjectPlan* planOf(int oid) {
+    if (oid < 0 || static_cast<size_t>(oid) >= plans.size()) return nullptr;
+    return plans[static_cast<size_t>(oid)].get();
 }
 
 SimObject* withSprings(int oid) {
@@ -262,18 +254,23 @@ SimObject* withSprings(int oid) {
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// The phase, its plans, settings and readings
+// ---------------------------------------------------------------------------
 void simSpringsApply(int oid) {
     SimObject* obj = withSprings(oid);
     if (!obj) return;
-    settings();
-    Plan* plan = planFor(oid, *obj);
-    if (plan && runsTiled(*plan)) {
-        plan->lastLayout = SIM_LAYOUT_TILED;
-        runTiled(*obj, *plan);
+    ObjectPlan* entry = planFor(oid, *obj);
+    if (!entry) {
+        springsGeneral(*obj);
         return;
     }
-    if (plan) plan->lastLayout = SIM_LAYOUT_GENERAL;
-    springsGeneral(*obj);
+    const int threads = springPlanRun(*obj, entry->plan);
+    entry->ran = true;
+    entry->last = entry->plan.way;
+    entry->last.threads = threads;
+    if (entry->plan.tiling) ++counters.tiledPhases;
+    if (threads > 1) ++counters.threadedPhases;
 }
 
 void simSpringsPrepare(int oid) {
@@ -281,40 +278,52 @@ void simSpringsPrepare(int oid) {
     if (obj) planFor(oid, *obj);
 }
 
-SimSpringsConfig simSpringsConfig() {
-    return settings();
+void simSpringsPrepareAll() {
+    int64_t total = 0;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid)
+        if (withSprings(oid)) total += simWorld.objects[oid].nSprings;
+    if (total == 0) return;
+    int64_t done = 0;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        const SimObject* obj = withSprings(oid);
+        if (!obj) continue;
+        const double from = static_cast<double>(done) / static_cast<double>(total);
+        done += obj->nSprings;
+        planFor(oid, *obj, from, static_cast<double>(done) / static_cast<double>(total));
+    }
+    simProgressDone();
 }
 
-bool simSpringsConfigure(const SimSpringsConfig& wanted) {
-    settings();
-    if (!cpuHas(wanted.path)) return false;
-    config = wanted;
-    config.threads = std::clamp(wanted.threads, 1, SIM_MAX_SPRING_THREADS);
-    springThreadsSetCount(config.threads);
-    return true;
+SimSpringPath simSpringsPath() {
+    return current().path;
 }
 
-SimSpringsStats simSpringsStats(int oid) {
-    SimSpringsStats stats;
-    stats.tiledPhases = tiledPhases;
-    stats.threadedPhases = threadedPhases;
-    if (oid < 0 || static_cast<size_t>(oid) >= plans.size() || !plans[static_cast<size_t>(oid)])
-        return stats;
-    const Plan& plan = *plans[static_cast<size_t>(oid)];
-    stats.lastLayout = plan.lastLayout;
-    stats.path = plan.path;
-    if (plan.lastLayout == SIM_LAYOUT_TILED)
-        stats.streamedBytes = springLayoutStreamed(plan.layout);
-    stats.candidates = plan.choice.candidates;
-    std::copy(plan.choice.candidate, plan.choice.candidate + plan.choice.candidates,
-              stats.candidate);
-    stats.chosen = plan.choice.chosen;
-    stats.planBytes = plan.bytes;
-    stats.heldBytes = plan.held;
-    stats.planRefused = plan.refused;
-    stats.availableBytes = plan.available;
-    stats.limit = plan.limit;
-    return stats;
+int simSpringsThreads() {
+    return current().threads;
+}
+
+void simSpringsSetThreads(int count) {
+    const int threads = std::clamp(count, 1, SIM_MAX_SPRING_THREADS);
+    if (threads == current().threads) return;
+    settings.threads = threads;
+    if (threads == 1) simParallelStop();
+    ++current().epoch;
+}
+
+SimSpringsCounters simSpringsCounters() {
+    return counters;
+}
+
+SimSpringsPlanFigures simSpringsPlanOf(int oid) {
+    const ObjectPlan* entry = planOf(oid);
+    if (!entry) return SimSpringsPlanFigures{};
+    SimSpringsPlanFigures figures = entry->plan.figures;
+    figures.planBytes = entry->bytes;
+    figures.heldBytes = entry->held;
+    figures.planRefused = entry->refused;
+    figures.availableBytes = entry->available;
+    figures.limit = entry->limit;
+    return figures;
 }
 
 const char* simSpringsPathName(SimSpringPath path) {
@@ -326,8 +335,48 @@ bool simSpringsPathSupported(SimSpringPath path) {
 }
 
 void simSpringsRelease() {
-    springThreadsStop();
+    simParallelStop();
     plans.clear();
     plans.shrink_to_fit();
     springPackedRelease();
+}
+
+// ---------------------------------------------------------------------------
+// For tests and benchmarks
+// ---------------------------------------------------------------------------
+void springsTestForce(const SimSpringWay* way) {
+    Settings& s = current();
+    s.forced = way && cpuHas(way->path);
+    if (s.forced) {
+        s.way = *way;
+        s.way.threads = std::clamp(way->threads, 1, SIM_MAX_SPRING_THREADS);
+    }
+    ++current().epoch;
+}
+
+bool springsTestOnlyPath(SimSpringPath path) {
+    if (!cpuHas(path)) return false;
+    current().path = path;
+    settings.onlyPath = true;
+    ++current().epoch;
+    return true;
+}
+
+void springsTestReset() {
+    const uint64_t epoch = current().epoch;
+    settings = Settings{};
+    current().epoch = epoch + 1;
+    simParallelStop();
+}
+
+bool springsTestLastWay(int oid, SimSpringWay* way) {
+    const ObjectPlan* entry = planOf(oid);
+    if (!entry || !entry->ran) return false;
+    *way = entry->last;
+    return true;
+}
+
+int64_t springsTestStreamedBytes(int oid) {
+    const ObjectPlan* entry = planOf(oid);
+    return entry && entry->plan.tiling ? springTilingStreamed(*entry->plan.tiling) : 0;
 }

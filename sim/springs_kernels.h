@@ -1,13 +1,13 @@
-// Inside the spring phase: the tiled plan and the packed copy that the tile
-// kernels read, and the kernels themselves, one per instruction set. Only
-// sim/springs*.cpp include this. Plain records and pointers, and helpers of
-// internal linkage only: the kernels are compiled with different instruction
-// sets, and an inline function or a template shared with them could be
-// emitted with wide instructions and then picked by the linker for code that
-// runs on any processor.
+// Inside the spring phase: the tiled springs and the packed copy of the
+// masses that the tile kernels read, and the kernels themselves, one per
+// vector width. Only sim/springs*.cpp include this. Plain records and
+// pointers, and helpers of internal linkage only: the kernels are compiled
+// with different instruction sets, and an inline function or a template
+// shared with them could be emitted with wide instructions and then picked by
+// the linker for code that runs on any processor.
 //
-// The tiled layout. Masses are grouped in blocks of eight consecutive indices.
-// When every spring that can act has a < b and the springs are strictly
+// The tiles. Masses are grouped in blocks of eight consecutive indices. When
+// every spring that can act has a < b and the springs are strictly
 // increasing in (a, b), tile p holds the springs whose first end lies in mass
 // block p, as one 8 x 8 cell block (p, q) for every mass block q >= p that
 // holds second ends. In the plain loop each mass receives first the
@@ -15,8 +15,7 @@
 // end additions in ascending second end. A kernel keeps that order by taking a
 // tile's blocks in ascending q, and within a block first every row, in order,
 // with the columns as lanes (the columns' subtractions), then every column, in
-// order, with the rows as lanes (the rows' additions); or, one cell at a time,
-// row by row with the columns ascending. The diagonal block
+// order, with the rows as lanes (the rows' additions). The diagonal block
 // (p, p) has cells above its diagonal only: its columns' subtractions all come
 // from earlier rows and land before the rows' additions start. Any schedule
 // that keeps, for every mass block X, the order (0, X), (1, X), ..., (X, X),
@@ -44,13 +43,13 @@ struct SpringBlock {
     int32_t cellAt;
 };
 
-// The tiled plan as the kernels see it.
+// The tiles as the kernels see them.
 struct SpringTiles {
     const SpringTile* tiles;
     const SpringBlock* blocks;
     int32_t nCellBlocks;
     int32_t nCells;
-    const double* rest;    // per cell
+    const double* rest;    // per cell, then a block's worth of padding
     const double* k;       // per cell, or null when every spring has kAll
     const double* damping; // per cell, or null when every spring has dampingAll
     double kAll, dampingAll;
@@ -80,29 +79,15 @@ struct SpringPacked {
 // next[t - tileBegin] on, up to the first whose column block is qEnd or
 // later, and leaves next[t - tileBegin] there. One call with every tile at its
 // first block and qEnd past the last mass block runs the whole phase.
-using SpringTileKernel = void (*)(const SpringTiles& plan, const SpringPacked& pk,
-                                  int32_t tileBegin, int32_t tileEnd, int32_t qEnd, int32_t* next);
+using SpringTileKernelFn = void(const SpringTiles& tiles, const SpringPacked& pk, int32_t tileBegin,
+                                int32_t tileEnd, int32_t qEnd, int32_t* next);
+using SpringTileKernel = SpringTileKernelFn*;
 
-void springTilesBaseline(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                         int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesAvx2(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                     int32_t tileEnd, int32_t qEnd, int32_t* next);
-void springTilesAvx512(const SpringTiles& plan, const SpringPacked& pk, int32_t tileBegin,
-                       int32_t tileEnd, int32_t qEnd, int32_t* next);
+// One per width, each built from sim/springs_wide.inc for its instruction set;
+// those of another architecture are not built.
+SpringTileKernelFn springTilesScalar, springTilesSse2, springTilesNeon, springTilesAvx2,
+    springTilesAvx512;
 
 struct SimObject;
 // The general loop: springs in any order, on the mass records themselves.
 void springsGeneral(SimObject& obj);
-
-namespace {
-
-// Where a tile's run of cell blocks from b stops: at its end, or at the first
-// block whose column block is qEnd or later.
-[[maybe_unused]] inline int32_t springRunEnd(const SpringTiles& plan, const SpringTile& tile,
-                                             int32_t b, int32_t qEnd) {
-    while (b < tile.blockEnd && plan.blocks[b].q < qEnd)
-        ++b;
-    return b;
-}
-
-} // namespace

@@ -132,8 +132,8 @@ void usage(const Table& table) {
             help.insert(at + 1, std::string(kHelpColumn, ' '));
         std::printf("%s%s\n", head.c_str(), help.c_str());
     }
-    std::printf("The environment variable ZIBBET_ISA=baseline|avx2|avx512 forces a vector "
-                "path.\n");
+    std::printf("The environment variable ZIBBET_ISA=baseline|scalar|sse2|neon|avx2|avx512 "
+                "forces a vector path.\n");
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {

@@ -1,49 +1,16 @@
 // The runner's calls to the spring engine, and the progress of making plans.
 #include "tools/bench_springs.h"
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
-#include "import/progress.h"
 #include "sim/springs.h"
 #include "sim/springs_law.h"
 #include "sim/world.h"
-
-namespace {
-
-const char* const kPlanStage = "Making spring plans";
-// How often the line is told again while one object's plan is made: the
-// engine cannot report from inside, so the stage's time goes on showing.
-constexpr std::chrono::milliseconds kPlanTick{100};
-
-// Reports the stage at the fraction the main thread last set, until told to
-// stop. (No spring count: a plan is made whole, so none would move.)
-struct PlanTicker {
-    std::atomic<double> fraction{0.0};
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
-};
-
-void tick(PlanTicker& t) {
-    std::unique_lock<std::mutex> held(t.lock);
-    while (!t.wake.wait_for(held, kPlanTick, [&] { return t.stop; }))
-        simProgressReport(kPlanStage, t.fraction.load(), -1);
-}
-
-} // namespace
 
 int benchSpringsMaxThreads() {
     return SIM_MAX_SPRING_THREADS;
 }
 
 void benchSpringsSetThreads(int n) {
-    SimSpringsConfig config = simSpringsConfig();
-    config.threads = n;
-    simSpringsConfigure(config);
+    simSpringsSetThreads(n);
 }
 
 double benchSpringForceDivisor() {
@@ -53,17 +20,17 @@ double benchSpringForceDivisor() {
 namespace {
 
 BenchPlan planOf(int oid) {
-    const SimSpringsStats stats = simSpringsStats(oid);
+    const SimSpringsPlanFigures figures = simSpringsPlanOf(oid);
     BenchPlan plan;
     plan.oid = oid;
     plan.springs = simWorld.objects[oid].nSprings;
-    plan.chosen = stats.chosen;
-    plan.bytes = stats.planBytes;
-    plan.refused = stats.planRefused;
-    plan.available = stats.availableBytes;
-    plan.limit = stats.limit;
-    for (int i = 0; i < stats.candidates; ++i) {
-        const SimSpringCandidate& c = stats.candidate[i];
+    plan.chosen = figures.chosen;
+    plan.bytes = figures.planBytes;
+    plan.refused = figures.planRefused;
+    plan.available = figures.availableBytes;
+    plan.limit = figures.limit;
+    for (int i = 0; i < figures.ways; ++i) {
+        const SimSpringWay& c = figures.way[i];
         BenchCandidate out;
         const bool tiled = c.layout == SIM_LAYOUT_TILED;
         out.layout = tiled ? "tiles" : "general";
@@ -80,17 +47,16 @@ BenchPlan planOf(int oid) {
 } // namespace
 
 BenchSprings benchSprings() {
-    const SimSpringsConfig config = simSpringsConfig();
-    const SimSpringsStats totals = simSpringsStats(-1);
+    const SimSpringsCounters counters = simSpringsCounters();
     BenchSprings s;
-    s.path = simSpringsPathName(config.path);
-    s.threads = config.threads;
-    s.threadedPhases = totals.threadedPhases;
-    s.tiledPhases = totals.tiledPhases;
+    s.path = simSpringsPathName(simSpringsPath());
+    s.threads = simSpringsThreads();
+    s.threadedPhases = counters.threadedPhases;
+    s.tiledPhases = counters.tiledPhases;
     for (int oid = 0; oid < simWorld.nObjects; ++oid)
         if (simValidOid(oid)) {
-            const SimSpringsStats stats = simSpringsStats(oid);
-            if (stats.candidates > 0 || stats.planRefused) s.plans.push_back(planOf(oid));
+            const SimSpringsPlanFigures figures = simSpringsPlanOf(oid);
+            if (figures.ways > 0 || figures.planRefused) s.plans.push_back(planOf(oid));
         }
     return s;
 }
@@ -105,29 +71,5 @@ std::vector<std::string> benchSpringsPaths() {
 }
 
 void benchSpringsPrepare() {
-    int64_t total = 0;
-    for (int oid = 0; oid < simWorld.nObjects; ++oid)
-        if (simValidOid(oid)) total += simWorld.objects[oid].nSprings;
-    if (!simProgressHook || total == 0) {
-        for (int oid = 0; oid < simWorld.nObjects; ++oid)
-            simSpringsPrepare(oid);
-        return;
-    }
-    // The listener is only ever called from one thread at a time: the ticker
-    // while a plan is made, this thread once it has stopped.
-    PlanTicker ticker;
-    int64_t planned = 0;
-    std::thread reporter(tick, std::ref(ticker));
-    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
-        simSpringsPrepare(oid);
-        if (simValidOid(oid)) planned += simWorld.objects[oid].nSprings;
-        ticker.fraction = static_cast<double>(planned) / static_cast<double>(total);
-    }
-    {
-        std::lock_guard<std::mutex> held(ticker.lock);
-        ticker.stop = true;
-    }
-    ticker.wake.notify_one();
-    reporter.join();
-    simProgressDone();
+    simSpringsPrepareAll();
 }

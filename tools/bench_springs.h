@@ -43,5 +43,5 @@ BenchSprings benchSprings();                  // the engine's settings, counters
 double benchSpringForceDivisor();             // the spring law's: the force is N / this
 std::vector<std::string> benchSpringsPaths(); // names of the paths this processor runs
 // Makes every object's spring plan, so that no step of the run carries it;
-// says how far it is on the progress line (a terminal only, as start-up does).
+// the engine says how far it is on the progress line (a terminal only).
 void benchSpringsPrepare();

@@ -24,12 +24,12 @@
 #include "app/frame.h"
 #include "app/startup.h"
 #include "sim/springs.h"
+#include "sim/springs_testing.h"
 #include "sim/world.h"
 #include "tools/fixtures/bodies.h"
 #include "tools/fixtures/meshgen.h"
 #include "tools/fixtures/moon_scene.h"
 #include "tools/fixtures/run_command.h"
-#include "tools/fixtures/spring_settings.h"
 #include "world_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -93,10 +93,13 @@ long long statusBytes(const char* field) {
 
 // The tiled plan's bytes asked for against the bytes it then held.
 void expectPlanAsksForWhatItHolds(int oid, const char* body) {
-    fxSpringLayout(SIM_LAYOUT_TILED);
+    SimSpringWay tiled;
+    tiled.layout = SIM_LAYOUT_TILED;
+    tiled.path = simSpringsPath();
+    springsTestForce(&tiled);
     simSpringsPrepare(oid);
-    const SimSpringsStats stats = simSpringsStats(oid);
-    fxSpringLayout(SIM_LAYOUT_AUTO);
+    const SimSpringsPlanFigures stats = simSpringsPlanOf(oid);
+    springsTestForce(nullptr);
     EXPECT_FALSE(stats.planRefused) << body;
     ASSERT_GT(stats.heldBytes, 0) << body;
     EXPECT_GE(stats.planBytes, stats.heldBytes) << body;
