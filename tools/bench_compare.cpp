@@ -157,12 +157,12 @@ void printRow(std::FILE* out, const std::string& label, const FigureRow& row,
     const BenchUTest u = benchMannWhitney(a, b);
     const BenchRatio r = benchRatio(a, b);
     char interval[48] = "-";
-    if (r.level > 0.0) std::snprintf(interval, sizeof interval, "%.3f to %.3f", r.lo, r.hi);
+    if (r.level > 0.0) std::snprintf(interval, sizeof interval, "%.3f-%.3f", r.lo, r.hi);
     const char* verdict = "no significant difference";
-    if (u.significant) verdict = (r.ratio > 1.0) == row.rate ? "B faster" : "B slower";
-    std::fprintf(out, "%-18s %11s %11s %7.3f  %-16s %6.3f  %-6s %s\n", label.c_str(),
+    if (u.significant) verdict = (r.pairs > 1.0) == row.rate ? "B faster" : "B slower";
+    std::fprintf(out, "%-17s %10s %10s %6.3f %6.3f %-12s %6.3f %-6s %s\n", label.c_str(),
                  number(benchSummarize(a).median).c_str(), number(benchSummarize(b).median).c_str(),
-                 r.ratio, interval, u.p, u.exact ? "exact" : "normal", verdict);
+                 r.ratio, r.pairs, interval, u.p, u.exact ? "exact" : "normal", verdict);
 }
 
 void printWork(std::FILE* out, const BenchWorkload& w, const char* side) {
@@ -225,8 +225,8 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
         const BenchWorkload& wb = b.work[k];
         printWork(out, wa, why.empty() ? "      " : " A    ");
         if (!why.empty()) printWork(out, wb, " B    ");
-        std::fprintf(out, "%-18s %11s %11s %7s  %-16s %6s  %-6s %s\n", "figure", "A median",
-                     "B median", "B/A", "interval", "p", "test", "verdict");
+        std::fprintf(out, "%-17s %10s %10s %6s %6s %-12s %6s %-6s %s\n", "figure", "A median",
+                     "B median", "B/A", "pairs", "interval", "p", "test", "verdict");
         int common = 0;
         for (const BenchSeries& sa : wa.series) {
             for (const BenchSeries& sb : wb.series) {
@@ -244,7 +244,9 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
     std::fprintf(out,
                  "B/A: the ratio of the medians; above 1 for a rate, below 1 for a time, B is "
                  "faster.\n"
-                 "interval: from the ratios of all pairs of samples, at least %.0f %% confident.\n"
+                 "pairs: the median of B's samples over A's, over all pairs; interval: around it, "
+                 "from the\n"
+                 "same ratios, at least %.0f %% confident.\n"
                  "p: two-sided Mann-Whitney U test over the samples (exact without ties and for "
                  "few samples,\n"
                  "else the normal approximation with the tie correction); significant below "

@@ -146,6 +146,7 @@ BenchRatio benchRatio(const std::vector<double>& a, const std::vector<double>& b
         for (double y : b)
             pairs.push_back(y / x);
     std::sort(pairs.begin(), pairs.end());
+    r.pairs = medianOfSorted(pairs);
     // c: the largest U whose lower tail stays within half the miss allowed;
     // the interval runs from the (c + 1)-th smallest ratio to the (c + 1)-th
     // largest.

@@ -28,12 +28,15 @@ struct BenchUTest {
     bool significant = false; // p < kBenchSignificance
 };
 
-// b's figures over a's: the ratio of the medians and a distribution-free
-// interval for it, drawn from the ratios of all pairs (b_j / a_i) with the
-// U statistic's distribution (the Hodges-Lehmann interval, on ratios). It
-// holds 1 exactly when the exact U test finds no difference at the same level.
+// b's figures over a's: the ratio of the medians, and the median of the
+// ratios of all pairs (b_j / a_i) with a distribution-free interval drawn
+// from those ratios by the U statistic's distribution (the Hodges-Lehmann
+// estimate and interval, on ratios). The interval holds 1 exactly when the
+// exact U test finds no difference at the same level; it is the pairs'
+// interval, so with skewed figures the ratio of the medians may lie outside.
 struct BenchRatio {
     double ratio = 0.0; // median(b) / median(a)
+    double pairs = 0.0; // median of b_j / a_i over all pairs
     double lo = 0.0;    // the interval, when level > 0
     double hi = 0.0;
     double level = 0.0; // its confidence, at least kBenchIntervalLevel; 0: too few figures

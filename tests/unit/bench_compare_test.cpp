@@ -54,13 +54,18 @@ TEST(BenchStats, SummaryOfASeries) {
 // the ties (three 2s, two 3s) make the variance 9/12 (7 - 30/30) = 4.5 and,
 // with the continuity correction, z = (3.5 - 0.5) / sqrt(4.5) = sqrt(2):
 // p = erfc(1).
+// a = {1, 2, 3}, b = {2, 3, 30}: medians 2 and 3, but the nine ratios b/a
+// (2/3, 1, 1, 1.5, 2, 3, 10, 15, 30) have 2 in the middle; mid-ranks 1, 2.5,
+// 4.5 make U = 2, two pairs of ties a variance of 9/12 (7 - 12/30) = 4.95, and
+// z / sqrt(2) = (2.5 - 0.5) / sqrt(4.95) / sqrt(2) = 2 / sqrt(9.9).
 TEST(BenchStats, UTestAndIntervalOnHandWorkedSamples) {
     struct Case {
         std::vector<double> a, b;
         double u, p;
         bool exact, significant;
-        double ratio, lo, hi, level; // level 0: no interval
+        double ratio, pairs, lo, hi, level; // level 0: no interval
     };
+    const double level = 1 - 8.0 / 252; // of the first case's interval
     const Case cases[] = {
         {{1, 2, 3, 4, 5},
          {6, 7, 8, 9, 10},
@@ -69,12 +74,14 @@ TEST(BenchStats, UTestAndIntervalOnHandWorkedSamples) {
          true,
          true,
          8.0 / 3,
+         8.0 / 3,
          1.5,
          8,
-         1 - 8.0 / 252},
-        {{1, 2, 2}, {2, 3, 3}, 1, std::erfc(1.0), false, false, 1.5, 0, 0, 0},
-        {{3, 1, 2}, {2, 3, 1}, 4.5, 1, false, false, 1, 0, 0, 0}, // a series against itself
-        {{4}, {9}, 0, 1, true, false, 2.25, 0, 0, 0},
+         level},
+        {{1, 2, 2}, {2, 3, 3}, 1, std::erfc(1.0), false, false, 1.5, 1.5, 0, 0, 0},
+        {{1, 2, 3}, {2, 3, 30}, 2, std::erfc(2 / std::sqrt(9.9)), false, false, 1.5, 2, 0, 0, 0},
+        {{3, 1, 2}, {2, 3, 1}, 4.5, 1, false, false, 1, 1, 0, 0, 0}, // a series against itself
+        {{4}, {9}, 0, 1, true, false, 2.25, 2.25, 0, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case with U " << c.u);
@@ -85,6 +92,7 @@ TEST(BenchStats, UTestAndIntervalOnHandWorkedSamples) {
         EXPECT_EQ(t.significant, c.significant);
         const BenchRatio r = benchRatio(c.a, c.b);
         EXPECT_DOUBLE_EQ(r.ratio, c.ratio);
+        EXPECT_DOUBLE_EQ(r.pairs, c.pairs);
         EXPECT_NEAR(r.level, c.level, 1e-12);
         if (c.level > 0) {
             EXPECT_DOUBLE_EQ(r.lo, c.lo);
