@@ -6,16 +6,16 @@
 #       springs_bench: the minimum of 30 short repetitions per benchmark
 #       (noise only ever adds time), one line per build and round
 #   bench/compare.sh steps OLD_BUILD NEW_BUILD [STEPS] [ROUNDS]
-#       zibbet-bench --drag 30 20 on the default scene for each path
-#       (ZIBBET_ISA) and the processor's own choice: each build's median
-#       steps/s and the median of the rounds' new/old ratios
+#       zibbet-bench --drag 30 20 --threads 1 on the default scene for each
+#       path (ZIBBET_ISA) and the processor's own choice, one run of each
+#       build a round; each build's runs pooled into one result file, and
+#       the two weighed by NEW_BUILD's zibbet-bench --compare (ratio of the
+#       medians with an interval, Mann-Whitney U test)
 set -euo pipefail
-[ $# -ge 3 ] || { sed -n '2,12p' "$0" >&2; exit 2; }
+[ $# -ge 3 ] || { sed -n '2,14p' "$0" >&2; exit 2; }
 mode=$1
 old=$(cd "$2" && pwd)
 new=$(cd "$3" && pwd)
-
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 case "$mode" in
 springs)
@@ -38,20 +38,26 @@ steps)
   rounds=${5:-7}
   run=$new/run
   [ -f "$run/bmoon1m.3ds" ] || { echo "no default scene in $run" >&2; exit 1; }
+  "$new/tools/zibbet-bench" --help | grep -q -- '--compare' ||
+    { echo "$new/tools/zibbet-bench cannot --compare" >&2; exit 1; }
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  # A build that repeats its runs itself times one a round here: the rounds
+  # are the repetitions, each meeting the load the other build met.
+  once() { if "$1/tools/zibbet-bench" --help | grep -q -- '--repeat'; then echo --repeat 1; fi; }
   for isa in baseline avx2 avx512 ""; do
-    : > /tmp/compare-old.$$ ; : > /tmp/compare-new.$$ ; : > /tmp/compare-ratio.$$
     for round in $(seq "$rounds"); do
-      o=$(cd "$run" && ZIBBET_ISA=$isa "$old/tools/zibbet-bench" --steps "$steps" --drag 30 20 2>/dev/null | awk '/^run/ {print $4}')
-      n=$(cd "$run" && ZIBBET_ISA=$isa "$new/tools/zibbet-bench" --steps "$steps" --drag 30 20 2>/dev/null | awk '/^run/ {print $4}')
-      echo "$o" >> /tmp/compare-old.$$
-      echo "$n" >> /tmp/compare-new.$$
-      awk -v o="$o" -v n="$n" 'BEGIN {print n / o}' >> /tmp/compare-ratio.$$
+      for side in old new; do
+        dir=$old; [ "$side" = new ] && dir=$new
+        # shellcheck disable=SC2046 # once gives two words or none
+        (cd "$run" && ZIBBET_ISA=$isa "$dir/tools/zibbet-bench" --steps "$steps" --drag 30 20 \
+          --threads 1 $(once "$dir") --json - 2>/dev/null) >> "$tmp/$side.json"
+      done
     done
-    printf '%-9s old %8.1f  new %8.1f steps/s  new/old %.3f (median of %d rounds)\n' "${isa:-own}" \
-      "$(median < /tmp/compare-old.$$)" "$(median < /tmp/compare-new.$$)" \
-      "$(median < /tmp/compare-ratio.$$)" "$rounds"
+    echo "== ${isa:-own} path, $rounds rounds"
+    "$new/tools/zibbet-bench" --compare "$tmp/old.json" "$tmp/new.json"
+    rm -f "$tmp/old.json" "$tmp/new.json"
   done
-  rm -f /tmp/compare-old.$$ /tmp/compare-new.$$ /tmp/compare-ratio.$$
   ;;
-*) sed -n '2,12p' "$0" >&2; exit 2 ;;
+*) sed -n '2,14p' "$0" >&2; exit 2 ;;
 esac

@@ -1,23 +1,46 @@
-// zibbet-bench --json: the run's figures and the machine they came from, as
-// one JSON object.
+// zibbet-bench --json: the figures and the machine they came from, as one
+// JSON object; and the reader that --compare takes result files back with.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
-#include "tools/bench_springs.h"
+#include "tools/bench_machine.h"
+#include "tools/bench_runs.h"
 
-struct BenchRunFigures {
-    const char* scene = "";
-    long drag[2] = {0, 0};
-    long steps = 0;
-    int64_t masses = 0;
-    int64_t springs = 0;
-    double runSeconds = 0.0;
-    double forces = 0.0, springPhase = 0.0, motion = 0.0; // phase seconds
-    double plans = 0.0;                                   // making the spring plans, before the run
-    BenchSprings engine; // the spring engine's settings and counters after the run
-    uint64_t digest = 0;
+// How the runs were made: timed runs and warm-ups per thread count.
+struct BenchRunShape {
+    int repeat = 1;
+    int warmups = 1;
 };
 
-void benchWriteJson(std::FILE* f, const BenchRunFigures& run); // the object, then a newline
+// A run's object. Its top level holds the first thread count's medians under
+// the names scripts have always read (steps_per_second, phase_seconds,
+// digest...); "runs" holds every thread count with every sample.
+void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorkload& work,
+                    const BenchRunShape& shape);
+// --suite's object: the machine, and each scene's work and runs under "suite".
+void benchWriteSuiteJson(std::FILE* f, const BenchMachine& machine,
+                         const std::vector<BenchWorkload>& suite, const BenchRunShape& shape);
+
+// A JSON value as read back.
+struct BenchJson {
+    enum Kind { Null, Bool, Number, String, Array, Object };
+    Kind kind = Null;
+    bool boolean = false;
+    double number = 0.0;
+    std::string text;
+    std::vector<std::string> keys; // of an object, one per item
+    std::vector<BenchJson> items;  // an array's values or an object's members
+};
+
+// One or more JSON values, one after the other (runs appended to one file);
+// false with the reason and where when the text is not that.
+bool benchJsonParse(const std::string& text, std::vector<BenchJson>& values, std::string& error);
+const BenchJson* benchJsonMember(const BenchJson& object, const char* key); // or null
+// The work and samples a result object holds: the scenes of a suite, or a
+// run's one scene (a file from before repetitions gives one sample). False
+// with the reason when the object is not a result.
+bool benchJsonWorkloads(const BenchJson& result, std::vector<BenchWorkload>& out,
+                        std::string& error);

@@ -1,6 +1,7 @@
 // The option table, its usage text and its reader.
 #include "tools/bench_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bench_machine.h"
 #include "tools/bench_springs.h"
 
 #ifndef ZIBBET_VERSION
@@ -21,6 +23,8 @@ enum class Kind {
     Number,  // one whole number in [lo, hi]
     Pair,    // two whole numbers in [lo, hi]
     Text,    // one word, e.g. a file name
+    Texts,   // two words
+    Threads, // a thread count, "all", or a list of them: 1,2,all
     Help,    // prints the usage
     Version, // prints the version
 };
@@ -29,8 +33,9 @@ struct Option {
     const char* name; // long name, without the dashes
     char letter;      // short name, or 0
     Kind kind;
-    void* dest;        // bool*, long*, long[2] for Pair, const char**
-    long lo, hi;       // Number and Pair
+    void* dest;        // bool*, long*, long[2] for Pair, const char** (two for Texts),
+                       // BenchThreadCounts*
+    long lo, hi;       // Number, Pair and Threads
     const char* value; // the value's name in the usage, e.g. "N"
     const char* help;  // lines after the first indented under it
 };
@@ -43,7 +48,7 @@ constexpr int kUsageWidth = 80; // the synopsis wraps before this column
 using Table = std::vector<Option>;
 
 Table optionTable(BenchOptions& opt) {
-    static std::string stepsHelp, sceneHelp, plotHelp;
+    static std::string stepsHelp, sceneHelp, plotHelp, repeatHelp;
     char text[256];
     std::snprintf(text, sizeof text, "whole steps to run (default %ld)", kBenchDefaultSteps);
     stepsHelp = text;
@@ -55,6 +60,11 @@ Table optionTable(BenchOptions& opt) {
     std::snprintf(text, sizeof text, "draw the reports (every %ld steps unless --report) as SVG",
                   kBenchPlotReport);
     plotHelp = text;
+    std::snprintf(text, sizeof text,
+                  "timed runs after one warm-up, each from the world as\n"
+                  "loaded (default %ld); all must end with the same digest",
+                  kBenchDefaultRepeat);
+    repeatHelp = text;
     const long maxThreads = benchSpringsMaxThreads();
     return Table{
         {"steps", 0, Kind::Number, &opt.steps, 1, kBenchMaxSteps, "N", stepsHelp.c_str()},
@@ -70,12 +80,24 @@ Table optionTable(BenchOptions& opt) {
         {"soak", 0, Kind::Flag, &opt.soak, 0, 0, nullptr,
          "check the bodies after every step; end with a summary and\n"
          "exit status 1 when a check fails"},
-        {"threads", 0, Kind::Number, &opt.threads, 1, maxThreads, "N",
-         "threads for the spring phase (default 1; same results; a\n"
-         "phase leaves them while one thread is faster)"},
+        {"threads", 0, Kind::Threads, &opt.threads, 1, maxThreads, "N|all|LIST",
+         "threads for the spring phase: a count, all (the processors\n"
+         "this process may use) or a list such as 1,2,all; by default\n"
+         "1 and all; same results; a phase leaves them while one\n"
+         "thread is faster"},
+        {"repeat", 0, Kind::Number, &opt.repeat, 1, kBenchMaxRepeat, "N", repeatHelp.c_str()},
         {"json", 0, Kind::Text, &opt.json, 0, 0, "FILE",
          "also write the run's figures to FILE as JSON; with -, the\n"
          "JSON on standard output and the text report on standard error"},
+        {"suite", 0, Kind::Flag, &opt.suite, 0, 0, nullptr,
+         "the default scene and a sphere of about 25 million springs,\n"
+         "both built in memory, at 1 thread and all: one table in\n"
+         "springs per second, for comparing machines"},
+        {"compare", 0, Kind::Texts, opt.compare, 0, 0, "A.json B.json",
+         "B's figures against A's: ratio of medians, interval,\n"
+         "Mann-Whitney U test; refuses results of different work"},
+        {"force", 0, Kind::Flag, &opt.force, 0, 0, nullptr,
+         "with --compare: compare results of different work"},
         {"verbose", 0, Kind::Flag, &opt.verbose, 0, 0, nullptr,
          "show the start-up console output (silenced by default)"},
         {"version", 0, Kind::Version, nullptr, 0, 0, nullptr, "the program's version"},
@@ -124,6 +146,78 @@ bool parseLong(const char* text, long lo, long hi, long* out) {
     return true;
 }
 
+// "4", "all" or a list such as "1,2,all" into counts, each once, in the
+// order given; all is the processors this process may use, at most hi.
+bool parseThreads(const char* text, long lo, long hi, BenchThreadCounts& out) {
+    out = BenchThreadCounts{};
+    if (!text) return false;
+    const std::string list = text;
+    for (size_t start = 0;;) {
+        const size_t comma = list.find(',', start);
+        const std::string part =
+            list.substr(start, comma == std::string::npos ? comma : comma - start);
+        const bool all = part == "all";
+        long n = all ? std::min<long>(benchAllowedProcessors(), hi) : 0;
+        if (!all && !parseLong(part.c_str(), lo, hi, &n)) return false;
+        bool seen = false;
+        for (int i = 0; i < out.count; ++i)
+            seen = seen || out.n[i] == n;
+        if (!seen) {
+            if (out.count == kBenchMaxThreadCounts) return false;
+            out.n[out.count] = static_cast<int>(n);
+            out.all[out.count++] = all;
+        }
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+// The modes that run otherwise than one scene's timed runs, and the options
+// that have no meaning in them.
+struct Mode {
+    const char* name;
+    const char* why;
+    const char* excludes[12]; // ends at the first null
+};
+const Mode kModes[] = {
+    {"soak", "a soak is one run", {"repeat", "suite", "compare"}},
+    {"suite",
+     "the suite runs its own scenes",
+     {"scene", "steps", "drag", "report", "plot", "schedule", "soak", "compare"}},
+    {"compare",
+     "a comparison runs nothing",
+     {"steps", "scene", "drag", "report", "plot", "schedule", "soak", "threads", "repeat", "json",
+      "suite"}},
+};
+
+// False, after saying why, when the options given do not go together.
+bool optionsAgree(const std::vector<std::string>& given, const BenchOptions& opt) {
+    auto has = [&](const char* name) {
+        for (const std::string& g : given)
+            if (g == name) return true;
+        return false;
+    };
+    for (const Mode& mode : kModes) {
+        if (!has(mode.name)) continue;
+        for (const char* other : mode.excludes) {
+            if (!other) break;
+            if (!has(other)) continue;
+            std::fprintf(stderr, "zibbet-bench: --%s does not go with --%s: %s\n", mode.name, other,
+                         mode.why);
+            return false;
+        }
+    }
+    if (opt.soak && opt.threads.count > 1) {
+        std::fprintf(stderr, "zibbet-bench: --soak is one run: give --threads one count\n");
+        return false;
+    }
+    if (opt.force && !opt.compare[0]) {
+        std::fprintf(stderr, "zibbet-bench: --force goes with --compare\n");
+        return false;
+    }
+    return true;
+}
+
 // The row that arg names ("--name", "--name=value", "-x"), or null; the
 // value after "=" goes to inlineValue.
 const Option* findOption(const Table& table, const char* arg, const char** inlineValue) {
@@ -146,6 +240,7 @@ const Option* findOption(const Table& table, const char* arg, const char** inlin
 
 BenchParse benchParseOptions(int argc, char** argv, BenchOptions& opt) {
     const Table table = optionTable(opt);
+    std::vector<std::string> named; // the options given, by name
     for (int i = 1; i < argc; ++i) {
         const char* given = nullptr;
         const Option* o = findOption(table, argv[i], &given);
@@ -208,7 +303,43 @@ BenchParse benchParseOptions(int argc, char** argv, BenchOptions& opt) {
             if (o->dest == &opt.scene) opt.sceneGiven = true;
             consume(1);
             break;
+        case Kind::Texts: {
+            const char** pair = static_cast<const char**>(o->dest);
+            if (!value(0) || !*value(0) || !value(1) || !*value(1)) {
+                std::fprintf(stderr, "zibbet-bench: --%s needs two file names\n", o->name);
+                return BenchParse::Bad;
+            }
+            pair[0] = value(0);
+            pair[1] = value(1);
+            consume(2);
+            break;
         }
+        case Kind::Threads:
+            if (!parseThreads(value(0), o->lo, o->hi, *static_cast<BenchThreadCounts*>(o->dest))) {
+                std::fprintf(stderr,
+                             "zibbet-bench: --%s needs a count from %ld to %ld, all, or a list "
+                             "of them such as 1,2,all\n",
+                             o->name, o->lo, o->hi);
+                return BenchParse::Bad;
+            }
+            consume(1);
+            break;
+        }
+        named.emplace_back(o->name);
     }
-    return BenchParse::Run;
+    return optionsAgree(named, opt) ? BenchParse::Run : BenchParse::Bad;
+}
+
+BenchThreadCounts benchThreadCounts(const BenchOptions& opt) {
+    if (opt.threads.count > 0) return opt.threads;
+    BenchThreadCounts counts;
+    counts.count = 1;
+    counts.n[0] = 1;
+    const int all = std::min(benchAllowedProcessors(), benchSpringsMaxThreads());
+    if (all > 1 && !opt.soak) {
+        counts.n[1] = all;
+        counts.all[1] = true;
+        counts.count = 2;
+    }
+    return counts;
 }

@@ -7,6 +7,17 @@ constexpr long kBenchMaxSteps = 1000000000L;
 constexpr long kBenchMaxDrag = 100000;                // pixels
 const char* const kBenchDefaultScene = "bmoon1m.3ds"; // start-up's scene, in the working directory
 constexpr long kBenchPlotReport = 10;                 // steps between reports when --plot sets them
+constexpr long kBenchDefaultRepeat = 5;               // timed runs after the warm-up
+constexpr long kBenchMaxRepeat = 1000;
+constexpr int kBenchMaxThreadCounts = 16; // thread counts in one --threads list
+
+// The thread counts to run, in the order given; none: the default (one
+// thread, and all processors when there is more than one).
+struct BenchThreadCounts {
+    int count = 0;
+    int n[kBenchMaxThreadCounts] = {};
+    bool all[kBenchMaxThreadCounts] = {}; // given as "all"
+};
 
 struct BenchOptions {
     long steps = kBenchDefaultSteps;
@@ -18,8 +29,12 @@ struct BenchOptions {
     const char* plot = nullptr; // SVG file to draw the reports into
     long schedule = 0;          // 0: the drag stays; else steps between drag changes
     bool soak = false;
-    long threads = 1;           // spring phase threads
+    BenchThreadCounts threads; // spring phase threads
+    long repeat = kBenchDefaultRepeat;
     const char* json = nullptr; // file for the run's figures as JSON, "-" for standard output
+    bool suite = false;         // the machine suite instead of one scene
+    const char* compare[2] = {nullptr, nullptr}; // two result files to compare instead of a run
+    bool force = false;                          // compare results of different work
 };
 
 enum class BenchParse {
@@ -29,3 +44,6 @@ enum class BenchParse {
 };
 
 BenchParse benchParseOptions(int argc, char** argv, BenchOptions& opt); // reads argv into opt
+// The counts to run: those given, else one thread and, when this process may
+// use more than one processor, all of them.
+BenchThreadCounts benchThreadCounts(const BenchOptions& opt);

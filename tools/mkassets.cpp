@@ -28,8 +28,7 @@ namespace {
 // Moon
 // ---------------------------------------------------------------------------
 
-constexpr float BENCH_RADIUS = FX_MOON_RADIUS; // file units
-constexpr int kMaxSphereVerts = 655340;        // --sphere: what the generator makes in seconds
+constexpr int kMaxSphereVerts = 655340; // --sphere: what the generator makes in seconds
 const char* const SCENE_FILE = "bmoon1m.3ds";
 
 bool writeMoon(const std::string& dir) {
@@ -211,14 +210,13 @@ bool writeTexture(const std::string& dir, int face) {
 }
 
 bool writeSphere(int nVerts, const std::string& path) {
-    std::vector<FxMesh> parts = fxBenchSphere("Sphere", BENCH_RADIUS, nVerts);
+    const std::vector<FxMesh> parts = fxSphereParts(nVerts);
     size_t verts = 0, faces = 0;
-    for (FxMesh& part : parts) {
-        fxAddWholeGroup(part);
+    for (const FxMesh& part : parts) {
         verts += part.verts.size();
         faces += part.faces.size();
     }
-    if (!fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()}))) {
+    if (!fxWriteFile(path, fxSphereScene(parts))) {
         std::printf("zibbet-assets: cannot write %s\n", path.c_str());
         return false;
     }

@@ -1,12 +1,18 @@
 // zibbet-bench: builds the world as start-up does, runs whole simulation
 // steps without a window and reports rates, phase times and a digest of the
-// final state, so that two runs or two builds can be compared. With --plot
-// it also draws its reports as an SVG picture; with --soak it is an endurance
-// run (bench_soak.h); with --json it writes its figures (bench_json.h). The
-// options are in bench_options.h, the calls to the spring engine in
-// bench_springs.h.
+// final state, so that two runs or two builds can be compared. The timed
+// steps run several times at each thread count, each time from the world as
+// loaded, after a warm-up (bench_runs.h); the report gives their medians and
+// spread and the machine they ran on (bench_machine.h). With --plot it also
+// draws its reports as an SVG picture; with --soak it is an endurance run
+// (bench_soak.h); with --json it writes its figures (bench_json.h); --suite
+// runs two scenes built in memory for comparing machines; --compare weighs
+// two result files (bench_compare.h). The options are in bench_options.h,
+// the calls to the spring engine in bench_springs.h.
 //
-// Sections: world building; state report; plot; drag schedule; the run; main.
+// Sections: world building; state report; plot; drag schedule; the world's
+// start; the runs; one scene; the suite; main.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,18 +31,25 @@
 #include "platform/platform.h"
 #include "sim/bcube.h"
 #include "sim/world.h"
+#include "tools/bench_compare.h"
 #include "tools/bench_json.h"
+#include "tools/bench_machine.h"
 #include "tools/bench_options.h"
 #include "tools/bench_plot.h"
+#include "tools/bench_runs.h"
 #include "tools/bench_soak.h"
 #include "tools/bench_springs.h"
+#include "tools/bench_stats.h"
 #include "tools/common/bodies.h"
 #include "tools/common/body_promises.h"
+#include "tools/common/moon_scene.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kExitFailed = 1; // a soak check, a world that did not build, a file not written
+// A soak check, a world that did not build, runs that did not agree, a file
+// not written.
+constexpr int kExitFailed = 1;
 constexpr long kMaxPlotSamples = 100000; // more would make a picture no one can open
 const char* const kStandardOutput = "-"; // --json -
 
@@ -76,6 +89,7 @@ void unhushAtExit() {
 }
 
 void beginHush() {
+    static bool handlerSet = false;
     std::fflush(stdout);
     hush.scratch = std::tmpfile();
     if (!hush.scratch) return; // start-up then simply shows
@@ -87,7 +101,8 @@ void beginHush() {
         hush.scratch = nullptr;
         return;
     }
-    std::atexit(unhushAtExit);
+    if (!handlerSet) std::atexit(unhushAtExit);
+    handlerSet = true;
 }
 
 // The scene stage ends the process with status 1 when the file does not
@@ -127,14 +142,19 @@ void pickInstalledScene(BenchOptions& opt) {
 }
 
 // Everything start-up does before the window opens: the world stage, then
-// the scene stage on the scene file. Returns false after printing why.
+// the scene stage on the scene file.
+void startUp(const char* scene, bool verbose) {
+    if (!verbose) beginHush();
+    const int grey = appWorldSetup();
+    appSceneSetup(grey, scene);
+    unhush(false);
+}
+
+// The world from --scene; false after printing why.
 bool buildWorld(const BenchOptions& opt) {
     if (!sceneReadable(opt.scene)) return false;
     std::fprintf(stderr, "zibbet-bench: scene %s\n", opt.scene);
-    if (!opt.verbose) beginHush();
-    const int grey = appWorldSetup();
-    appSceneSetup(grey, opt.scene);
-    unhush(false);
+    startUp(opt.scene, opt.verbose);
     return true;
 }
 
@@ -257,24 +277,6 @@ void reportState(long step, const FxCubeAngles* before) {
     if (plotting) plotSamples.push_back({step, kinetic, spring, centre[1]});
 }
 
-void printPhase(const char* name, int64_t counts, double freq, long steps, double runSeconds) {
-    const double seconds = counts / freq;
-    std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
-                runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
-}
-
-// The most memory the run held at once, start-up included: what a scene
-// costs (springs take 40 bytes each).
-void printPeakMemory() {
-    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
-    const int64_t peak = platPeakResidentBytes();
-    if (peak < 0) {
-        std::printf("peak rss   unknown\n");
-        return;
-    }
-    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
-}
-
 // ---------------------------------------------------------------------------
 // Plot
 // ---------------------------------------------------------------------------
@@ -329,7 +331,58 @@ void scheduleDrag(const BenchOptions& opt, long step) {
 }
 
 // ---------------------------------------------------------------------------
-// The run
+// The world's start
+// ---------------------------------------------------------------------------
+
+// What the steps change, as the world stood when it was loaded: every run
+// starts from it, so that each does the same work and ends with the same
+// digest. The springs, and so the spring plans made from them, stay put.
+struct WorldStart {
+    std::vector<std::vector<SimMass>> masses; // by oid
+    std::vector<std::vector<SimPoly>> polys;  // the cube's face normals move with it
+    double angles[3] = {0.0, 0.0, 0.0};
+    int32_t mouse[2] = {0, 0};
+};
+
+WorldStart keepStart() {
+    WorldStart start;
+    start.masses.resize(static_cast<size_t>(simWorld.nObjects));
+    start.polys.resize(static_cast<size_t>(simWorld.nObjects));
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!simValidOid(oid)) continue;
+        const SimObject& obj = simWorld.objects[oid];
+        if (obj.masses)
+            start.masses[static_cast<size_t>(oid)].assign(obj.masses, obj.masses + obj.nMasses);
+        if (obj.polys)
+            start.polys[static_cast<size_t>(oid)].assign(obj.polys, obj.polys + obj.nPolys);
+    }
+    start.angles[0] = cubeAngleX;
+    start.angles[1] = cubeAngleY;
+    start.angles[2] = cubeAngleZ;
+    start.mouse[0] = mouseDx;
+    start.mouse[1] = mouseDy;
+    return start;
+}
+
+// The counts of masses and triangles never change once start-up is over.
+void restoreStart(const WorldStart& start) {
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!simValidOid(oid)) continue;
+        SimObject& obj = simWorld.objects[oid];
+        const std::vector<SimMass>& masses = start.masses[static_cast<size_t>(oid)];
+        const std::vector<SimPoly>& polys = start.polys[static_cast<size_t>(oid)];
+        std::copy(masses.begin(), masses.end(), obj.masses);
+        std::copy(polys.begin(), polys.end(), obj.polys);
+    }
+    cubeAngleX = start.angles[0];
+    cubeAngleY = start.angles[1];
+    cubeAngleZ = start.angles[2];
+    mouseDx = start.mouse[0];
+    mouseDy = start.mouse[1];
+}
+
+// ---------------------------------------------------------------------------
+// The runs
 // ---------------------------------------------------------------------------
 
 // Where the figures go besides the text report. With --json -, the JSON has
@@ -375,7 +428,6 @@ struct RunTimes {
     double freq = 1.0;                           // counts per second
     int64_t forces = 0, springs = 0, motion = 0; // phase counts
     double runSeconds = 0.0;
-    double planSeconds = 0.0;
 };
 
 // Each object's planned ways with their times; the chosen one is starred.
@@ -428,15 +480,14 @@ double makePlans() {
     return seconds;
 }
 
-// The steps, with the drag schedule, the reports and the soak's checks as
-// asked.
-RunTimes runSteps(const BenchOptions& opt, double planSeconds) {
+// The steps, with the drag schedule; with observe, the reports and the
+// soak's checks too.
+RunTimes runSteps(const BenchOptions& opt, bool observe) {
     RunTimes t;
     t.freq = static_cast<double>(platCounterFrequency());
-    t.planSeconds = planSeconds;
     const int64_t start = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
-        const bool reporting = opt.report && step % opt.report == 0;
+        const bool reporting = observe && opt.report && step % opt.report == 0;
         if (reporting) rememberPositions();
         if (opt.schedule) scheduleDrag(opt, step);
         const FxCubeAngles before = fxCubeAngles();
@@ -445,75 +496,218 @@ RunTimes runSteps(const BenchOptions& opt, double planSeconds) {
         t.springs += phaseSprings;
         t.motion += phaseMotion;
         if (reporting) reportState(step, &before);
-        if (opt.soak) soakObserve(step, before);
+        if (observe && opt.soak) soakObserve(step, before);
     }
     t.runSeconds = (platCounter() - start) / t.freq;
     // The last reading, before the report's own printing can touch anything.
-    if (opt.soak) soakEnd(opt.steps);
+    if (observe && opt.soak) soakEnd(opt.steps);
     return t;
 }
 
-// The text report's lines after the run; the digest.
-uint64_t printRun(const BenchOptions& opt, const WorldTotals& totals, const RunTimes& t) {
-    std::printf("run        %10.6f s  %10.1f steps/s%s\n", t.runSeconds,
-                t.runSeconds > 0.0 ? opt.steps / t.runSeconds : 0.0,
-                opt.report ? "  (reports included)" : "");
-    printPhase("forces", t.forces, t.freq, opt.steps, t.runSeconds);
-    printPhase("springs", t.springs, t.freq, opt.steps, t.runSeconds);
-    printPhase("motion", t.motion, t.freq, opt.steps, t.runSeconds);
-    const double springSeconds = t.springs / t.freq;
-    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
-                springSeconds > 0.0 ? totals.springs * opt.steps / springSeconds : 0.0,
-                t.runSeconds > 0.0 ? totals.springs * opt.steps / t.runSeconds : 0.0);
-    const BenchSprings engine = benchSprings();
-    if (engine.threads > 1)
-        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
-                    engine.threadedPhases, engine.tiledPhases);
-    const uint64_t digest = fixtureWorldDigest();
-    std::printf("digest     %016" PRIx64 "\n", digest);
-    printPeakMemory();
-    return digest;
+// What a run needs to start again from the world's start; the reports and
+// the soak's checks go with the first run only, as every run does the same.
+struct RunContext {
+    const BenchOptions* opt = nullptr;
+    const WorldStart* start = nullptr;
+    bool observed = false;
+};
+
+BenchSample runFromStart(void* context, bool /*warmup*/) {
+    RunContext& ctx = *static_cast<RunContext*>(context);
+    restoreStart(*ctx.start);
+    const bool observe = !ctx.observed;
+    ctx.observed = true;
+    const RunTimes t = runSteps(*ctx.opt, observe);
+    BenchSample s;
+    s.runSeconds = t.runSeconds;
+    s.forces = static_cast<double>(t.forces) / t.freq;
+    s.springs = static_cast<double>(t.springs) / t.freq;
+    s.motion = static_cast<double>(t.motion) / t.freq;
+    s.digest = fixtureWorldDigest();
+    return s;
 }
 
-// Writes the JSON and closes its file; false after printing why.
-bool finishJson(std::FILE* f, const BenchOptions& opt, const WorldTotals& totals, const RunTimes& t,
-                uint64_t digest) {
-    BenchRunFigures figures;
-    figures.scene = opt.scene;
-    figures.drag[0] = opt.drag[0];
-    figures.drag[1] = opt.drag[1];
-    figures.steps = opt.steps;
-    figures.masses = totals.masses;
-    figures.springs = totals.springs;
-    figures.runSeconds = t.runSeconds;
-    figures.forces = t.forces / t.freq;
-    figures.springPhase = t.springs / t.freq;
-    figures.motion = t.motion / t.freq;
-    figures.plans = t.planSeconds;
-    figures.engine = benchSprings();
-    figures.digest = digest;
-    // The text report first, where both share a terminal.
-    std::fflush(stdout);
-    benchWriteJson(f, figures);
+// How the runs are made at each thread count.
+struct RunShape {
+    int timed = 1;
+    bool warmup = true;
+};
+
+RunShape shapeOf(const BenchOptions& opt) {
+    // A soak is one run, checked as it goes.
+    return opt.soak ? RunShape{1, false} : RunShape{static_cast<int>(opt.repeat), true};
+}
+
+// One thread count's plans, warm-up and timed runs; the phase counters are
+// the timed runs' own. False after saying why when the plans could not be
+// made or a run ended with another digest.
+bool runSeries(int threads, const RunShape& shape, RunContext& ctx, BenchAgreement& agreement,
+               BenchSeries& s) {
+    benchSpringsSetThreads(threads);
+    s.threads = benchSprings().threads;
+    s.planSeconds = makePlans();
+    if (s.planSeconds < 0.0) return false;
+    std::vector<BenchSample> warmup;
+    if (shape.warmup && !benchRepeat(0, true, runFromStart, &ctx, agreement, warmup)) return false;
+    const BenchSprings before = benchSprings();
+    if (!benchRepeat(shape.timed, false, runFromStart, &ctx, agreement, s.samples)) return false;
+    s.engine = benchSprings();
+    s.engine.threadedPhases -= before.threadedPhases;
+    s.engine.tiledPhases -= before.tiledPhases;
+    return true;
+}
+
+const char* plural(long n) {
+    return n == 1 ? "" : "s";
+}
+
+// "1 thread", "2 threads", "1 and 2 threads", "1, 2 and 4 threads".
+std::string threadsText(const BenchThreadCounts& counts) {
+    std::string text;
+    for (int i = 0; i < counts.count; ++i) {
+        if (i > 0) text += i + 1 == counts.count ? " and " : ", ";
+        text += std::to_string(counts.n[i]);
+    }
+    return text + " thread" + plural(counts.n[counts.count - 1] == 1 && counts.count == 1 ? 1 : 2);
+}
+
+void printSeriesHead(int threads, bool all, const RunShape& shape) {
+    std::printf("%d thread%s%s: ", threads, plural(threads), all ? " (all processors)" : "");
+    if (shape.warmup)
+        std::printf("a warm-up, then %d timed run%s, each from the world as loaded\n", shape.timed,
+                    plural(shape.timed));
+    else
+        std::printf("one run, checked after every step\n");
+}
+
+// The one line that says a series' figures are unsure; nothing when they
+// are not.
+void warnSpread(const char* what, const BenchSummary& s) {
+    if (s.count < 2 || s.spread <= kBenchBusySpread) return;
+    std::printf("zibbet-bench: warning: %s spread %.1f %% from slowest to fastest (over %.0f %%): "
+                "the machine was busy, the figure is unsure\n",
+                what, 100.0 * s.spread, 100.0 * kBenchBusySpread);
+}
+
+void printPhase(const char* name, double seconds, long steps, double runSeconds) {
+    std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
+                runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
+}
+
+// The median of one field of the samples.
+double medianOf(const std::vector<BenchSample>& samples, double BenchSample::*field) {
+    std::vector<double> v;
+    for (const BenchSample& s : samples)
+        v.push_back(s.*field);
+    return benchSummarize(v).median;
+}
+
+// A series' lines: the medians of its runs, their range and spread.
+void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
+    // A soak's one timed run is the one that reports.
+    const bool reportsIncluded = opt.soak && opt.report;
+    const BenchSummary rate = benchSummarize(benchStepRates(s.samples, work.steps));
+    const double run = medianOf(s.samples, &BenchSample::runSeconds);
+    std::printf("run        %10.6f s  %10.1f steps/s%s", run, rate.median,
+                reportsIncluded ? "  (reports included)" : "");
+    if (rate.count > 1)
+        std::printf("  median of %d: %.1f to %.1f, spread %.1f %%", rate.count, rate.min, rate.max,
+                    100.0 * rate.spread);
+    std::printf("\n");
+    printPhase("forces", medianOf(s.samples, &BenchSample::forces), work.steps, run);
+    printPhase("springs", medianOf(s.samples, &BenchSample::springs), work.steps, run);
+    printPhase("motion", medianOf(s.samples, &BenchSample::motion), work.steps, run);
+    const double springSteps = static_cast<double>(work.springs) * static_cast<double>(work.steps);
+    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
+                benchSummarize(benchSpringRates(s.samples, work.steps, work.springs)).median,
+                run > 0.0 ? springSteps / run : 0.0);
+    if (s.threads > 1)
+        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
+                    s.engine.threadedPhases, s.engine.tiledPhases);
+    char what[64];
+    std::snprintf(what, sizeof what, "the %d-thread runs", s.threads);
+    warnSpread(what, rate);
+}
+
+// The work of the world as it stands, as opt runs it.
+BenchWorkload workOf(const BenchOptions& opt, const WorldTotals& totals) {
+    BenchWorkload work;
+    work.scene = opt.scene;
+    work.steps = opt.steps;
+    work.drag[0] = opt.drag[0];
+    work.drag[1] = opt.drag[1];
+    work.schedule = opt.schedule;
+    work.masses = totals.masses;
+    work.springs = totals.springs;
+    return work;
+}
+
+using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
+                               const BenchOptions& opt);
+
+// Every thread count's runs from start, each series printed as it ends; the
+// series and the digest into work. The number of runs, or -1 after saying
+// why there are no figures.
+int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts, const WorldStart& start,
+              BenchWorkload& work, SeriesPrinter print) {
+    RunContext ctx;
+    ctx.opt = &opt;
+    ctx.start = &start;
+    BenchAgreement agreement;
+    const RunShape shape = shapeOf(opt);
+    for (int i = 0; i < counts.count; ++i) {
+        printSeriesHead(counts.n[i], counts.all[i], shape);
+        BenchSeries series;
+        if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return -1;
+        print(work, series, opt);
+        work.series.push_back(series);
+    }
+    work.digest = agreement.digest;
+    return agreement.runs;
+}
+
+// Each further thread count's steps per second against the first count's.
+void printScaling(const BenchWorkload& work) {
+    if (work.series.size() < 2) return;
+    const BenchSeries& first = work.series.front();
+    const double base = benchSummarize(benchStepRates(first.samples, work.steps)).median;
+    for (size_t i = 1; i < work.series.size(); ++i) {
+        const BenchSeries& s = work.series[i];
+        const double rate = benchSummarize(benchStepRates(s.samples, work.steps)).median;
+        std::printf("scaling    %d thread%s: %.2f times the steps/s of %d thread%s (medians)\n",
+                    s.threads, plural(s.threads), base > 0.0 ? rate / base : 0.0, first.threads,
+                    plural(first.threads));
+    }
+}
+
+// The most memory the run held at once, start-up included: what a scene
+// costs (springs take 40 bytes each).
+void printPeakMemory() {
+    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+    const int64_t peak = platPeakResidentBytes();
+    if (peak < 0) {
+        std::printf("peak rss   unknown\n");
+        return;
+    }
+    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+}
+
+// Closes the JSON file; false after printing why.
+bool closeJson(std::FILE* f, const BenchOptions& opt) {
     if (std::fclose(f) == 0) return true;
     std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json, std::strerror(errno));
     return false;
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// One scene
+// ---------------------------------------------------------------------------
 
-// ---------------------------------------------------------------------------
-// Main
-// ---------------------------------------------------------------------------
-int main(int argc, char** argv) {
-    BenchOptions opt;
-    const BenchParse parsed = benchParseOptions(argc, argv, opt);
-    if (parsed == BenchParse::Done) return 0;
-    if (parsed == BenchParse::Bad) return kExitUsage;
-    Outputs out;
-    if (!openOutputs(opt, out)) return kExitUsage;
+// The scene of --scene at each thread count: the report, the JSON, the plot
+// and the soak's summary. The exit status.
+int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
     if (!startWorld(opt)) return kExitUsage;
-    benchSpringsSetThreads(static_cast<int>(opt.threads));
+    const BenchThreadCounts counts = benchThreadCounts(opt);
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.drag[0]);
     mouseDy = static_cast<int32_t>(opt.drag[1]);
@@ -527,23 +721,177 @@ int main(int argc, char** argv) {
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
-    const BenchSprings engine = benchSprings();
-    std::printf("springs on the %s path, %d thread%s\n", engine.path, engine.threads,
-                engine.threads == 1 ? "" : "s");
+    std::printf("springs on the %s path, %s\n", benchSprings().path, threadsText(counts).c_str());
+    benchPrintMachine(stdout, machine);
+    benchWarnFrequency(stdout, machine);
+
+    const WorldStart start = keepStart();
     if (opt.report) reportState(0, nullptr);
     if (opt.soak) soakBegin(opt.steps);
+    BenchWorkload work = workOf(opt, totals);
+    const int runs = runCounts(opt, counts, start, work, printSeries);
+    if (runs < 0) return kExitFailed;
+    printScaling(work);
+    std::printf("digest     %016" PRIx64 "\n", work.digest);
+    if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
+    printPeakMemory();
 
-    const double planSeconds = makePlans();
-    if (planSeconds < 0.0) return kExitFailed;
-    const RunTimes times = runSteps(opt, planSeconds);
-    const uint64_t digest = printRun(opt, totals, times);
-    if (out.json && !finishJson(out.json, opt, totals, times, digest)) return kExitFailed;
+    const BenchSeries& first = work.series.front();
+    if (out.json) {
+        // The text report first, where both share a terminal.
+        std::fflush(stdout);
+        const RunShape shape = shapeOf(opt);
+        benchWriteJson(out.json, machine, work, BenchRunShape{shape.timed, shape.warmup ? 1 : 0});
+        if (!closeJson(out.json, opt)) return kExitFailed;
+    }
     if (out.plot) {
         std::fflush(stdout);
-        const PlotPhases phases{times.forces / times.freq, times.springs / times.freq,
-                                times.motion / times.freq};
+        const PlotPhases phases{medianOf(first.samples, &BenchSample::forces),
+                                medianOf(first.samples, &BenchSample::springs),
+                                medianOf(first.samples, &BenchSample::motion)};
         if (!closePlot(out.plot, opt, phases)) return kExitFailed;
     }
-    if (opt.soak && !soakSummary(opt.steps, times.runSeconds)) return kExitFailed;
+    if (opt.soak && !soakSummary(opt.steps, first.samples.front().runSeconds)) return kExitFailed;
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The suite
+// ---------------------------------------------------------------------------
+
+// The geodesic sphere nearest 25 million springs (25.4 million): too large
+// for any processor's caches, so that memory speed counts.
+constexpr int kSuiteSphereVerts = 7842;
+
+struct SuiteScene {
+    const char* name; // as zibbet-assets would name its file
+    long steps;       // about a second a run on a recent processor
+    FxBytes (*bytes)();
+};
+
+FxBytes suiteMoon() {
+    return fxDefaultScene();
+}
+
+FxBytes suiteSphere() {
+    return fxSphereScene(fxSphereParts(kSuiteSphereVerts));
+}
+
+const SuiteScene kSuite[] = {
+    {"bmoon1m.3ds", 1000, suiteMoon},
+    {"sphere-7842.3ds", 10, suiteSphere},
+};
+
+// A fresh world from a scene held in memory, read by start-up through a
+// file that lives in memory only. False after printing why.
+bool buildWorldFromMemory(const SuiteScene& scene, bool verbose) {
+    const FxBytes bytes = scene.bytes();
+    const int fd = memfd_create(scene.name, MFD_CLOEXEC);
+    size_t written = 0;
+    while (fd >= 0 && written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    if (fd < 0 || written < bytes.size()) {
+        std::fprintf(stderr, "zibbet-bench: cannot hold the scene %s in memory: %s\n", scene.name,
+                     std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    simFreeWorld();
+    cubeAngleX = cubeAngleY = cubeAngleZ = 0.0; // as at program start
+    mouseDx = mouseDy = 0;
+    startUp(path, verbose);
+    close(fd);
+    return true;
+}
+
+// A suite series' one line, and its warning.
+void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
+    const BenchSummary rate = benchSummarize(benchSpringRates(s.samples, work.steps, work.springs));
+    std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
+                100.0 * rate.spread);
+    char what[96];
+    std::snprintf(what, sizeof what, "%s's %d-thread runs", work.scene.c_str(), s.threads);
+    warnSpread(what, rate);
+}
+
+void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
+    std::printf("suite      springs per second in the spring phase: medians of %d timed run%s\n",
+                repeat, plural(repeat));
+    std::printf("%-16s %10s %6s %7s %11s %11s %11s %7s %8s\n", "scene", "springs", "steps",
+                "threads", "springs/s", "min", "max", "spread", "x first");
+    for (const BenchWorkload& w : suite) {
+        double first = 0.0;
+        for (const BenchSeries& s : w.series) {
+            const BenchSummary r = benchSummarize(benchSpringRates(s.samples, w.steps, w.springs));
+            if (first == 0.0) first = r.median;
+            std::printf("%-16s %10" PRId64 " %6ld %7d %11.4g %11.4g %11.4g %5.1f %% %8.2f\n",
+                        w.scene.c_str(), w.springs, w.steps, s.threads, r.median, r.min, r.max,
+                        100.0 * r.spread, first > 0.0 ? r.median / first : 0.0);
+        }
+    }
+    std::printf("digest    ");
+    for (size_t i = 0; i < suite.size(); ++i)
+        std::printf("%s %016" PRIx64 " %s", i ? "," : "", suite[i].digest, suite[i].scene.c_str());
+    std::printf("\n");
+}
+
+// --suite: each scene at each thread count, one table. The exit status.
+int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
+    const int64_t began = platCounter();
+    const BenchThreadCounts counts = benchThreadCounts(opt);
+    const RunShape shape = shapeOf(opt);
+    std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
+                "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
+                threadsText(counts).c_str(), shape.timed, plural(shape.timed));
+    benchPrintMachine(stdout, machine);
+    benchWarnFrequency(stdout, machine);
+    std::vector<BenchWorkload> suite;
+    for (const SuiteScene& scene : kSuite) {
+        std::fflush(stdout);
+        if (!buildWorldFromMemory(scene, opt.verbose)) return kExitFailed;
+        const WorldTotals totals = countWorld();
+        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
+                    scene.name, totals.masses, totals.springs, scene.steps);
+        BenchOptions sceneOpt = opt;
+        sceneOpt.scene = scene.name;
+        sceneOpt.steps = scene.steps;
+        const WorldStart start = keepStart();
+        BenchWorkload work = workOf(sceneOpt, totals);
+        if (runCounts(sceneOpt, counts, start, work, printSuiteSeries) < 0) return kExitFailed;
+        suite.push_back(work);
+    }
+    printSuiteTable(suite, shape.timed);
+    printPeakMemory();
+    const double seconds =
+        static_cast<double>(platCounter() - began) / static_cast<double>(platCounterFrequency());
+    std::printf("suite      %.1f s in all\n", seconds);
+    if (out.json) {
+        std::fflush(stdout);
+        benchWriteSuiteJson(out.json, machine, suite, BenchRunShape{shape.timed, 1});
+        if (!closeJson(out.json, opt)) return kExitFailed;
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Main
+// ---------------------------------------------------------------------------
+int main(int argc, char** argv) {
+    BenchOptions opt;
+    const BenchParse parsed = benchParseOptions(argc, argv, opt);
+    if (parsed == BenchParse::Done) return 0;
+    if (parsed == BenchParse::Bad) return kExitUsage;
+    if (opt.compare[0]) return benchCompare(opt.compare[0], opt.compare[1], opt.force, stdout);
+    // The load before this program adds its own.
+    const BenchMachine machine = benchReadMachine();
+    Outputs out;
+    if (!openOutputs(opt, out)) return kExitUsage;
+    return opt.suite ? runSuite(opt, out, machine) : runScene(opt, out, machine);
 }

@@ -2,7 +2,6 @@
 // (xmllint): well formed, three panels, curves labelled with their units, one
 // point per report, the height curve the right way up.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -10,28 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/run_command.h"
-#include "tools/common/moon_scene.h"
-#include "tools/common/writer3ds.h"
+#include "bench_dir.h"
 
 namespace {
 
-// A scratch folder holding the default scene, where the runs start.
-class BenchPlot : public ::testing::Test {
+class BenchPlot : public BenchDir {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zibbet-plot-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    FxRunResult bench(const std::string& args, bool withStderr = false) {
-        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
-                                (withStderr ? "" : " 2>/dev/null"),
-                            withStderr);
-    }
     // An XPath expression evaluated on the plot: its string value.
     std::string xpath(const std::string& expr) {
         FxRunResult r = fxRunCommand("xmllint --xpath \"" + expr + "\" " + dir + "/plot.svg");
@@ -39,7 +22,6 @@ class BenchPlot : public ::testing::Test {
         if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
         return r.out;
     }
-    std::string dir;
 };
 
 struct Report {

@@ -1,0 +1,297 @@
+// zibbet-bench's repetitions, statistics, machine record and --compare: the
+// U test and the ratio's interval against hand-computed values and against
+// counting every relabelling of the samples; repetitions that must agree;
+// a real run's JSON read back; comparisons that stand and that are refused.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench_dir.h"
+#include "tools/bench_json.h"
+#include "tools/bench_runs.h"
+#include "tools/bench_stats.h"
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Statistics
+// ---------------------------------------------------------------------------
+
+TEST(BenchStats, SummaryOfASeries) {
+    struct Case {
+        std::vector<double> figures;
+        double median, min, max, spread;
+    };
+    const Case cases[] = {
+        {{5, 1, 4, 2, 3}, 3, 1, 5, 4.0 / 3.0},
+        {{10, 1, 3, 2}, 2.5, 1, 10, 9.0 / 2.5}, // an even count: the middle two's mean
+        {{7}, 7, 7, 7, 0},
+    };
+    for (const Case& c : cases) {
+        const BenchSummary s = benchSummarize(c.figures);
+        EXPECT_EQ(s.count, static_cast<int>(c.figures.size()));
+        EXPECT_DOUBLE_EQ(s.median, c.median);
+        EXPECT_DOUBLE_EQ(s.min, c.min);
+        EXPECT_DOUBLE_EQ(s.max, c.max);
+        EXPECT_DOUBLE_EQ(s.spread, c.spread);
+    }
+}
+
+// Worked by hand. a = 1..5, b = 6..10: no a beats a b, U = 0, and of the
+// C(10, 5) = 252 equally likely splits one gives U = 0 and one U = 25, so
+// p = 2/252. The 25 ratios b/a run from 6/5 up to 10/1; P(U <= 2) = 4/252
+// is the largest lower tail within 2.5 %, so the interval runs from the 3rd
+// smallest ratio (6/4) to the 3rd largest (8/1), 1 - 8/252 confident.
+// a = {1, 2, 2}, b = {2, 3, 3}: mid-ranks 1, 3, 3 for a, so U = 7 - 6 = 1;
+// the ties (three 2s, two 3s) make the variance 9/12 (7 - 30/30) = 4.5 and,
+// with the continuity correction, z = (3.5 - 0.5) / sqrt(4.5) = sqrt(2):
+// p = erfc(1).
+// a = {1, 2, 3}, b = {2, 3, 30}: medians 2 and 3, but the nine ratios b/a
+// (2/3, 1, 1, 1.5, 2, 3, 10, 15, 30) have 2 in the middle; mid-ranks 1, 2.5,
+// 4.5 make U = 2, two pairs of ties a variance of 9/12 (7 - 12/30) = 4.95, and
+// z / sqrt(2) = (2.5 - 0.5) / sqrt(4.95) / sqrt(2) = 2 / sqrt(9.9).
+TEST(BenchStats, UTestAndIntervalOnHandWorkedSamples) {
+    struct Case {
+        std::vector<double> a, b;
+        double u, p;
+        bool exact, significant;
+        double ratio, pairs, lo, hi, level; // level 0: no interval
+    };
+    const double level = 1 - 8.0 / 252; // of the first case's interval
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5},
+         {6, 7, 8, 9, 10},
+         0,
+         2.0 / 252,
+         true,
+         true,
+         8.0 / 3,
+         8.0 / 3,
+         1.5,
+         8,
+         level},
+        {{1, 2, 2}, {2, 3, 3}, 1, std::erfc(1.0), false, false, 1.5, 1.5, 0, 0, 0},
+        {{1, 2, 3}, {2, 3, 30}, 2, std::erfc(2 / std::sqrt(9.9)), false, false, 1.5, 2, 0, 0, 0},
+        {{3, 1, 2}, {2, 3, 1}, 4.5, 1, false, false, 1, 1, 0, 0, 0}, // a series against itself
+        {{4}, {9}, 0, 1, true, false, 2.25, 2.25, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case with U " << c.u);
+        const BenchUTest t = benchMannWhitney(c.a, c.b);
+        EXPECT_DOUBLE_EQ(t.u, c.u);
+        EXPECT_NEAR(t.p, c.p, 1e-12);
+        EXPECT_EQ(t.exact, c.exact);
+        EXPECT_EQ(t.significant, c.significant);
+        const BenchRatio r = benchRatio(c.a, c.b);
+        EXPECT_DOUBLE_EQ(r.ratio, c.ratio);
+        EXPECT_DOUBLE_EQ(r.pairs, c.pairs);
+        EXPECT_NEAR(r.level, c.level, 1e-12);
+        if (c.level > 0) {
+            EXPECT_DOUBLE_EQ(r.lo, c.lo);
+            EXPECT_DOUBLE_EQ(r.hi, c.hi);
+        }
+    }
+}
+
+// The exact p against counting every way of splitting the pooled figures
+// into two series of the same sizes; and the interval holds 1 exactly when
+// the test finds no difference.
+TEST(BenchStats, ExactTestAgreesWithEveryRelabellingAndTheInterval) {
+    unsigned seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<double>((seed >> 8) % 100000) / 1000.0 + 1.0;
+    };
+    int significant = 0, withInterval = 0;
+    for (const int m : {2, 4, 5, 7}) {
+        for (const int n : {3, 5, 6}) {
+            std::vector<double> a, b;
+            for (int i = 0; i < m; ++i)
+                a.push_back(next());
+            for (int i = 0; i < n; ++i)
+                b.push_back(next() + ((m + n) % 2 ? 70.0 : 0.0)); // half of them differ
+            std::vector<double> all = a;
+            all.insert(all.end(), b.begin(), b.end());
+            auto uOf = [&](unsigned mask) { // U of the figures whose bits are set
+                double u = 0;
+                for (int i = 0; i < m + n; ++i)
+                    for (int j = 0; j < m + n; ++j)
+                        if ((mask >> i & 1) && !(mask >> j & 1) && all[i] > all[j]) ++u;
+                return u;
+            };
+            const double u = uOf((1u << m) - 1);
+            const double mean = m * n / 2.0;
+            double extreme = 0, splits = 0;
+            for (unsigned mask = 0; mask < 1u << (m + n); ++mask) {
+                if (__builtin_popcount(mask) != m) continue;
+                ++splits;
+                // One tail, doubled: the distribution is symmetric.
+                if (u <= mean ? uOf(mask) <= u : uOf(mask) >= u) ++extreme;
+            }
+            SCOPED_TRACE(testing::Message() << m << " against " << n);
+            const BenchUTest t = benchMannWhitney(a, b);
+            ASSERT_TRUE(t.exact);
+            EXPECT_DOUBLE_EQ(t.u, u);
+            EXPECT_NEAR(t.p, std::min(1.0, 2 * extreme / splits), 1e-12);
+            const BenchRatio r = benchRatio(a, b);
+            if (r.level > 0) {
+                EXPECT_EQ(t.significant, r.lo > 1.0 || r.hi < 1.0);
+                ++withInterval;
+            }
+            significant += t.significant;
+        }
+    }
+    // Both verdicts, and intervals, were put to the test.
+    EXPECT_GT(significant, 0);
+    EXPECT_LT(significant, 12);
+    EXPECT_GT(withInterval, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Repetitions
+// ---------------------------------------------------------------------------
+
+// A run that returns the digests it is given, one per call.
+struct Script {
+    std::vector<uint64_t> digests;
+    size_t calls = 0;
+};
+
+BenchSample scripted(void* ctx, bool) {
+    Script& s = *static_cast<Script*>(ctx);
+    BenchSample x;
+    x.runSeconds = 1.0 + static_cast<double>(s.calls);
+    x.digest = s.digests[s.calls++];
+    return x;
+}
+
+TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
+    // A warm-up and three timed runs that agree: the warm-up is not kept.
+    Script same{{7, 7, 7, 7}};
+    BenchAgreement agreement;
+    std::vector<BenchSample> samples;
+    ASSERT_TRUE(benchRepeat(3, true, scripted, &same, agreement, samples));
+    ASSERT_EQ(samples.size(), 3u);
+    EXPECT_EQ(samples.front().runSeconds, 2.0);
+    EXPECT_EQ(agreement.runs, 4);
+    EXPECT_EQ(agreement.digest, 7u);
+
+    // The next thread count's runs answer to the same first digest.
+    Script other{{7, 8, 7}};
+    EXPECT_FALSE(benchRepeat(2, true, scripted, &other, agreement, samples));
+    EXPECT_EQ(other.calls, 2u) << "stops at the run that differs";
+    EXPECT_EQ(samples.size(), 3u);
+
+    Script late{{5, 5, 5, 6}};
+    BenchAgreement fresh;
+    std::vector<BenchSample> none;
+    EXPECT_FALSE(benchRepeat(3, true, scripted, &late, fresh, none));
+}
+
+// ---------------------------------------------------------------------------
+// Runs of the program, their JSON and --compare
+// ---------------------------------------------------------------------------
+
+class BenchCompare : public BenchDir {};
+
+TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFileComparesWithItselfOnly) {
+    const FxRunResult run =
+        bench("--steps 30 --drag 40 -30 --repeat 3 --threads 1,2 --json a.json", true);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(has(run.out, "1 and 2 threads\n")) << run.out;
+    EXPECT_TRUE(has(run.out, "\nruns       all 8 ended with this digest\n")) << run.out;
+
+    std::vector<BenchJson> values;
+    std::string error;
+    ASSERT_TRUE(benchJsonParse(read("a.json"), values, error)) << error;
+    ASSERT_EQ(values.size(), 1u);
+    std::vector<BenchWorkload> work;
+    ASSERT_TRUE(benchJsonWorkloads(values[0], work, error)) << error;
+    ASSERT_EQ(work.size(), 1u);
+    EXPECT_EQ(work[0].steps, 30);
+    ASSERT_EQ(work[0].series.size(), 2u);
+    for (const BenchSeries& s : work[0].series) {
+        ASSERT_EQ(s.samples.size(), 3u) << s.threads << " threads";
+        for (const BenchSample& x : s.samples) {
+            EXPECT_EQ(x.digest, work[0].digest);
+            EXPECT_GT(x.runSeconds, 0.0);
+        }
+    }
+    // The machine record: every field, and a value wherever this machine
+    // shows one (the frequency governor and boost it may not).
+    const BenchJson* machine = benchJsonMember(values[0], "machine");
+    ASSERT_NE(machine, nullptr);
+    for (const char* key :
+         {"cpu", "processors", "paths", "allowed", "l1d_bytes", "l2_bytes", "l3_bytes",
+          "memory_bytes", "kernel", "compiler", "build_type", "version", "load_average"}) {
+        const BenchJson* field = benchJsonMember(*machine, key);
+        ASSERT_NE(field, nullptr) << key;
+        EXPECT_NE(field->kind, BenchJson::Null) << key;
+    }
+    for (const char* key :
+         {"vendor", "family", "model", "stepping", "implementer", "part", "governor", "boost"})
+        EXPECT_NE(benchJsonMember(*machine, key), nullptr) << key;
+    const bool x86 = benchJsonMember(*machine, "family")->kind == BenchJson::String;
+    const bool arm = benchJsonMember(*machine, "part")->kind == BenchJson::String;
+    EXPECT_TRUE(x86 || arm) << "neither family and model nor implementer and part";
+
+    const FxRunResult self = bench("--compare a.json a.json");
+    EXPECT_EQ(self.status, 0) << self.out;
+    size_t rows = 0;
+    for (size_t at = self.out.find("no significant difference"); at != std::string::npos;
+         at = self.out.find("no significant difference", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, 10u) << self.out; // five figures at two thread counts
+    EXPECT_FALSE(has(self.out, "B faster") || has(self.out, "B slower")) << self.out;
+
+    // Other work is refused, unless forced.
+    ASSERT_EQ(bench("--steps 31 --drag 40 -30 --repeat 1 --threads 1 --json b.json").status, 0);
+    const FxRunResult other = bench("--compare a.json b.json", true);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(has(other.out, "did different work (30 steps against 31)")) << other.out;
+    const FxRunResult forced = bench("--compare a.json b.json --force");
+    EXPECT_EQ(forced.status, 0) << forced.out;
+    EXPECT_TRUE(has(forced.out, "forced     different work: 30 steps against 31")) << forced.out;
+}
+
+// A file of results appended one after another pools its samples; the
+// results of a single run (the format before repetitions) count as one
+// sample each.
+TEST_F(BenchCompare, PoolsAppendedResultsAndReadsSingleRuns) {
+    ASSERT_EQ(bench("--steps 20 --repeat 2 --threads 1 --json new.json").status, 0);
+    std::vector<BenchJson> values;
+    std::vector<BenchWorkload> work;
+    std::string error;
+    ASSERT_TRUE(benchJsonParse(read("new.json"), values, error)) << error;
+    ASSERT_TRUE(benchJsonWorkloads(values[0], work, error)) << error;
+    char single[512];
+    std::snprintf(single, sizeof single,
+                  "{\"scene\": \"bmoon1m.3ds\", \"threads\": 1, \"steps\": 20, \"drag\": [0, 0], "
+                  "\"masses\": %lld, \"springs\": %lld, \"run_seconds\": 0.5, \"phase_seconds\": "
+                  "{\"forces\": 0.01, \"springs\": 0.45, \"motion\": 0.04}, \"digest\": "
+                  "\"%016llx\"}\n",
+                  static_cast<long long>(work[0].masses), static_cast<long long>(work[0].springs),
+                  static_cast<unsigned long long>(work[0].digest));
+    std::ofstream(dir + "/old.json") << single << single << single;
+
+    const FxRunResult r = bench("--compare old.json new.json");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "old.json: 3 results pooled")) << r.out;
+    EXPECT_TRUE(has(r.out, "1 thread: A 3 runs, B 2 runs")) << r.out;
+    // A's steps/s: 20 steps in 0.5 s.
+    const size_t row = r.out.find("\n  steps/s ");
+    ASSERT_NE(row, std::string::npos) << r.out;
+    double medianA = 0;
+    EXPECT_EQ(std::sscanf(r.out.c_str() + row, "\n  steps/s %lf", &medianA), 1);
+    EXPECT_EQ(medianA, 40.0) << r.out;
+}
+
+} // namespace

@@ -1,0 +1,41 @@
+// A scratch folder holding the default scene, where the tests' zibbet-bench
+// runs start; removed after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tools/common/moon_scene.h"
+#include "tests/support/run_command.h"
+#include "tools/common/writer3ds.h"
+
+class BenchDir : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zibbet-bench-dir-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // zibbet-bench with args in the folder; its standard error only when asked.
+    FxRunResult bench(const std::string& args, bool withStderr = false) {
+        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
+                                (withStderr ? "" : " 2>/dev/null"),
+                            withStderr);
+    }
+    // A file of the folder, whole.
+    std::string read(const std::string& name) {
+        std::ifstream in(dir + "/" + name);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string dir;
+};
