@@ -1,6 +1,5 @@
-// libFuzzer target for the TGA reader: any bytes as a TGA file, read into a
-// face buffer and into a new one. A broken promise of the reader aborts the
-// run like a sanitizer report would.
+// libFuzzer target for the TGA reader: any bytes as a TGA file, held to the
+// format's plain rules; a departure aborts the run like a sanitizer report.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -1,11 +1,13 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "import/conv3ds.h"
+#include "import/load3ds.h"
+#include "tests/support/scratch.h"
+#include "tools/common/writer3ds.h"
 #include "world_fixture.h"
 
 namespace {
@@ -14,69 +16,41 @@ constexpr int kSprings = SIMF_MKSPRINGS;
 constexpr int kPolys = SIMF_MKPOLYS;
 constexpr int kConns = SIMF_MKCONNS;
 
-// Scenes built in memory, shaped as the reader leaves them; the builder owns
-// every list the records point to.
+// Scenes written by our writer and read back by the reader, as start-up gets
+// them. get() reads the scene once; read it before capturing the output of
+// a conversion, since the reader prints too.
 struct SceneBuilder {
-    std::deque<std::vector<float>> vertLists;
-    std::deque<std::vector<uint16_t>> faceLists;
-    std::deque<std::vector<uint16_t>> groupFaces;
-    std::deque<std::vector<MatGroup3DS>> groupLists;
-    std::vector<Obj3DS> objects;
-    std::vector<Mat3DS> materials;
-    Scene3DS scene{};
+    std::vector<FxMesh> meshes;
+    std::vector<FxMaterial> materials;
+    Scene3DS* scene = nullptr;
 
-    static void setName(char* field, const std::string& name) {
-        std::memset(field, 0, SIM3DS_NAME_LEN);
-        std::memcpy(field, name.data(), std::min<size_t>(name.size(), SIM3DS_NAME_LEN));
+    ~SceneBuilder() { simFree3DS(scene); }
+
+    // An object of vertices given as x, y, z, ... and faces as a, b, c, ...
+    void object(const std::string& name, const std::vector<float>& verts,
+                const std::vector<uint16_t>& faces) {
+        FxMesh m{name, {}, {}, {}, {}, false, {}};
+        for (size_t v = 0; v + 2 < verts.size(); v += 3)
+            m.verts.push_back({verts[v], verts[v + 1], verts[v + 2]});
+        for (size_t f = 0; f + 2 < faces.size(); f += 3)
+            m.faces.push_back({faces[f], faces[f + 1], faces[f + 2], 7});
+        meshes.push_back(m);
     }
-
-    Obj3DS& object(const std::string& name, const std::vector<float>& verts,
-                   const std::vector<uint16_t>& faces) {
-        Obj3DS o{};
-        setName(o.name, name);
-        vertLists.push_back(verts);
-        o.nVerts = static_cast<int>(verts.size() / 3);
-        o.verts = o.nVerts ? reinterpret_cast<float(*)[3]>(vertLists.back().data()) : nullptr;
-        std::vector<uint16_t> withFlags;
-        for (size_t f = 0; f + 2 < faces.size(); f += 3) {
-            withFlags.insert(withFlags.end(), {faces[f], faces[f + 1], faces[f + 2], 7});
-        }
-        faceLists.push_back(withFlags);
-        o.nFaces = static_cast<int>(faces.size() / 3);
-        o.faces = o.nFaces ? reinterpret_cast<uint16_t(*)[4]>(faceLists.back().data()) : nullptr;
-        groupLists.emplace_back();
-        objects.push_back(o);
-        return objects.back();
-    }
-
     // Adds a face-material group to the last object.
     void group(const std::string& name, const std::vector<uint16_t>& faces) {
-        groupFaces.push_back(faces);
-        MatGroup3DS g{};
-        setName(g.name, name);
-        g.nFaces = static_cast<int>(faces.size());
-        g.faces = groupFaces.back().data();
-        groupLists.back().push_back(g);
-        objects.back().nMatGroups = static_cast<int>(groupLists.back().size());
-        objects.back().matGroups = groupLists.back().data();
+        meshes.back().groups.push_back({name, faces});
     }
-
     void material(const std::string& name, std::array<float, 3> ambient,
                   std::array<float, 3> diffuse, std::array<float, 3> specular) {
-        Mat3DS m{};
-        setName(m.name, name);
-        std::memcpy(m.ambient, ambient.data(), sizeof m.ambient);
-        std::memcpy(m.diffuse, diffuse.data(), sizeof m.diffuse);
-        std::memcpy(m.specular, specular.data(), sizeof m.specular);
-        materials.push_back(m);
+        materials.push_back({name, ambient, diffuse, specular, false, ""});
     }
-
     Scene3DS* get() {
-        scene.nObjects = static_cast<int>(objects.size());
-        scene.objects = objects.data();
-        scene.nMaterials = static_cast<int>(materials.size());
-        scene.materials = materials.data();
-        return &scene;
+        if (scene) return scene;
+        const FxBytes bytes = fx3dsScene(meshes, materials);
+        const std::string path = fxWriteScratch("conv3ds_test", bytes.data(), bytes.size());
+        captureStdout([&] { scene = simLoad3DS(path.c_str()); });
+        EXPECT_NE(scene, nullptr);
+        return scene;
     }
 };
 
@@ -91,6 +65,24 @@ int convert(Scene3DS* scene, int flags, double minFactor = 0.0, double maxFactor
                          flags, 1);
 }
 
+using Springs = std::vector<std::array<double, 3>>;
+using Triangles = std::vector<std::array<int32_t, 3>>;
+
+// Each spring as its ends and rest length.
+Springs springsOf(const SimObject& o) {
+    Springs got;
+    for (int32_t s = 0; s < o.nSprings; ++s)
+        got.push_back({double(o.springs[s].a), double(o.springs[s].b), o.springs[s].rest});
+    return got;
+}
+
+Triangles trianglesOf(const SimObject& o) {
+    Triangles got;
+    for (int32_t p = 0; p < o.nPolys; ++p)
+        got.push_back({o.polys[p].v0, o.polys[p].v1, o.polys[p].v2});
+    return got;
+}
+
 } // namespace
 
 class Conv3DSTest : public WorldTest {
@@ -103,7 +95,7 @@ class Conv3DSTest : public WorldTest {
     SceneBuilder b; // the test's scene
 };
 
-TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
+TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedAndEdgeSpringsFollowEveryFace) {
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_BCUBE | SIMF_GOURAUD;
     const int oid =
@@ -113,12 +105,11 @@ TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
     EXPECT_STREQ(o.name, "Quad");
     EXPECT_EQ(o.flags, flags | SIMF_ACTIVE);
     ASSERT_EQ(o.nMasses, 5);
+    const double offset[3] = {10.0, -20.0, 0.5};
     for (int v = 0; v < 4; ++v) {
-        for (int c = 0; c < 3; ++c) {
-            const float x = kQuadVerts[static_cast<size_t>(3 * v + c)];
-            const double offset[3] = {10.0, -20.0, 0.5};
-            EXPECT_EQ(o.masses[v].pos[c], offset[c] + 2.4 * static_cast<double>(x));
-        }
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(o.masses[v].pos[c],
+                      offset[c] + 2.4 * static_cast<double>(kQuadVerts[3 * v + c]));
         EXPECT_EQ(o.masses[v].flags, flags | SIMF_ACTIVE);
         EXPECT_EQ(o.masses[v].forceMask, 3);
     }
@@ -130,23 +121,18 @@ TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedByTheirFaces) {
     EXPECT_EQ(o.nSprings, 0);
     EXPECT_EQ(o.nPolys, 0);
     EXPECT_EQ(o.connLen, 0);
-}
 
-TEST_F(Conv3DSTest, EdgeSpringsFollowEveryFaceAndDoubleSharedEdges) {
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    const int oid =
-        simConv3DSobj(-1, b.get(), 0, 0.0, 0.0, 0.0, 3.0, 7.5, 0.25, 0.0, 0.0, kSprings, 1);
-    const SimObject& o = obj(oid);
-    ASSERT_EQ(o.nSprings, 6);
-    const int32_t ends[6][2] = {{0, 1}, {1, 2}, {2, 0}, {2, 1}, {1, 3}, {3, 2}};
-    const double rest[6] = {3.0, std::sqrt(18.0), 3.0, std::sqrt(18.0), 3.0, 3.0};
-    for (int s = 0; s < 6; ++s) {
-        EXPECT_EQ(o.springs[s].a, ends[s][0]) << s;
-        EXPECT_EQ(o.springs[s].b, ends[s][1]) << s;
-        EXPECT_EQ(o.springs[s].rest, rest[s]) << s;
-        EXPECT_EQ(o.springs[s].k, 7.5);
-        EXPECT_EQ(o.springs[s].damping, 0.25);
-        EXPECT_EQ(o.springs[s].kind, 1);
+    // Edge springs: one per face edge, a shared edge twice.
+    const SimObject& e =
+        obj(simConv3DSobj(-1, b.get(), 0, 0.0, 0.0, 0.0, 3.0, 7.5, 0.25, 0.0, 0.0, kSprings, 1));
+    const double diagonal = std::sqrt(18.0);
+    EXPECT_EQ(
+        springsOf(e),
+        (Springs{{0, 1, 3}, {1, 2, diagonal}, {2, 0, 3}, {2, 1, diagonal}, {1, 3, 3}, {3, 2, 3}}));
+    for (int s = 0; s < e.nSprings; ++s) {
+        EXPECT_EQ(e.springs[s].k, 7.5);
+        EXPECT_EQ(e.springs[s].damping, 0.25);
+        EXPECT_EQ(e.springs[s].kind, 1);
     }
 }
 
@@ -158,15 +144,8 @@ TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
     const double lo = 1.0 / 8.0; // times worldScale: 1.0
     const double hi = 2.0 / 8.0; // 2.0
     const int oid = convert(b.get(), kSprings, lo, hi);
-    const SimObject& o = obj(oid);
-    ASSERT_EQ(o.nSprings, 2);
-    EXPECT_EQ(o.springs[0].a, 0);
-    EXPECT_EQ(o.springs[0].b, 3);
-    EXPECT_EQ(o.springs[0].rest, 1.5);
-    EXPECT_EQ(o.springs[1].a, 3);
-    EXPECT_EQ(o.springs[1].b, 4);
-    EXPECT_EQ(o.springs[1].rest, 1.5);
-    EXPECT_EQ(o.springs[1].kind, 1);
+    EXPECT_EQ(springsOf(obj(oid)), (Springs{{0, 3, 1.5}, {3, 4, 1.5}}));
+    EXPECT_EQ(obj(oid).springs[1].kind, 1);
     // A negative upper factor still selects the band, which is empty.
     EXPECT_EQ(obj(convert(b.get(), kSprings, -1.0, -0.5)).nSprings, 0);
     // Without SIMF_MKSPRINGS no band is searched.
@@ -177,20 +156,12 @@ TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = kPolys | kConns | SIMF_CULL;
     const SimObject& plain = obj(convert(b.get(), flags));
-    ASSERT_EQ(plain.nPolys, 2);
-    EXPECT_EQ(plain.polys[1].v0, 2);
-    EXPECT_EQ(plain.polys[1].v1, 1);
-    EXPECT_EQ(plain.polys[1].v2, 3);
+    EXPECT_EQ(trianglesOf(plain), (Triangles{{0, 1, 2}, {2, 1, 3}}));
     EXPECT_EQ(plain.polys[1].flags, flags | SIMF_ACTIVE);
     EXPECT_EQ(plain.polys[1].material, 0);
 
     const SimObject& rev = obj(convert(b.get(), flags | SIMF_REVERSE));
-    ASSERT_EQ(rev.nPolys, 2);
-    EXPECT_EQ(rev.polys[0].v0, 2);
-    EXPECT_EQ(rev.polys[0].v1, 1);
-    EXPECT_EQ(rev.polys[0].v2, 0);
-    EXPECT_EQ(rev.polys[1].v0, 3);
-    EXPECT_EQ(rev.polys[1].v2, 2);
+    EXPECT_EQ(trianglesOf(rev), (Triangles{{2, 1, 0}, {3, 1, 2}}));
     // The runs keep the face order a, b, c.
     const std::vector<int32_t> runs = {
         0, 1, 2, SIM_CONN_END_RUN, 2, 1, 3, SIM_CONN_END_RUN, SIM_CONN_END_LIST};
@@ -198,17 +169,27 @@ TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
     EXPECT_EQ(std::vector<int32_t>(rev.conns, rev.conns + rev.connLen), runs);
 }
 
-TEST_F(Conv3DSTest, EveryGroupGetsAMaterialOfItsOwn) {
+// Every group whose material the scene has gets a world material of its
+// own, set on the triangles its face numbers name; later groups win.
+TEST_F(Conv3DSTest, GroupsGetMaterialsOfTheirOwnAndSaySoWhenTheyCannot) {
     b.material("Rock", {0.1f, 0.2f, 0.3f}, {0.4f, 0.5f, 0.6f}, {0.7f, 0.8f, 0.9f});
     b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.material("ABCDEFGHIJKLMNOP", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}); // 16, unterminated
+    b.material("ABCDEFGHIJKLMNOP", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}); // read as 15
     b.object("Quad", kQuadVerts, kQuadFaces);
     b.group("Rock", {1});
     b.group("ABCDEFGHIJKLMNOP", {0});
-    b.group("Rock", {0, 1}); // same scene material: a second world material
+    b.group("Rock", {0, 1});                  // same scene material: a second world material
+    b.group("Rock1", {0, 1});                 // "Rock" is not "Rock1"
+    b.group("Rock2", {2, 1, 0x8000, 0xFFFF}); // only 1 names a triangle
+    Scene3DS* scene = b.get();
     const int before = simWorld.nMaterials;
-    const SimObject& o = obj(convert(b.get(), kPolys));
-    ASSERT_EQ(simWorld.nMaterials, before + 3);
+    int oid = -1;
+    const std::string missing =
+        "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Rock1\" for 3DSobject 0\n";
+    EXPECT_EQ(captureStdout([&] { oid = convert(scene, kPolys); }),
+              missing + "  ***WARNING*** simConv3DSobj(): Skipped 3 face number(s) out of range "
+                        "in material 4 of 3DSobject 0\n");
+    ASSERT_EQ(simWorld.nMaterials, before + 4);
     const SimMaterial& rock = simWorld.materials[before];
     EXPECT_EQ(rock.ambient[1], 0.2f);
     EXPECT_EQ(rock.diffuse[2], 0.6f);
@@ -218,28 +199,13 @@ TEST_F(Conv3DSTest, EveryGroupGetsAMaterialOfItsOwn) {
     EXPECT_EQ(rock.emission[0], 0.0f);
     EXPECT_EQ(simWorld.materials[before + 1].diffuse[1], 0.5f);
     EXPECT_EQ(simWorld.materials[before + 2].ambient[2], 0.3f);
-    // The last group wins for both triangles.
-    EXPECT_EQ(o.polys[0].material, before + 2);
-    EXPECT_EQ(o.polys[1].material, before + 2);
-}
-
-TEST_F(Conv3DSTest, MissingMaterialLeavesTrianglesAsTheyWere) {
-    b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.material("ABCDEFGHIJKLMNOQ", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    b.group("Rock2", {1});
-    b.group("Rock", {0, 1});             // "Rock2" is not "Rock"
-    b.group("ABCDEFGHIJKLMNOP", {0, 1}); // differs in the 16th character
-    const int before = simWorld.nMaterials;
-    int oid = -1;
-    const std::string out = captureStdout([&] { oid = convert(b.get(), kPolys, 0.0, 0.0, 0); });
-    EXPECT_EQ(out, "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Rock\" for "
-                   "3DSobject 0\n"
-                   "  ***WARNING*** simConv3DSobj(): Couldnt find material \"ABCDEFGHIJKLMNOP\" "
-                   "for 3DSobject 0\n");
-    EXPECT_EQ(simWorld.nMaterials, before + 1);
-    EXPECT_EQ(obj(oid).polys[0].material, 0);
-    EXPECT_EQ(obj(oid).polys[1].material, before);
+    ASSERT_EQ(obj(oid).nPolys, 2);
+    EXPECT_EQ(obj(oid).polys[0].material, before + 2);
+    EXPECT_EQ(obj(oid).polys[1].material, before + 3);
+    // Without triangles there is nothing to set and no face number to report.
+    EXPECT_EQ(captureStdout([&] { oid = convert(scene, 0); }), missing);
+    EXPECT_EQ(obj(oid).nPolys, 0);
+    EXPECT_EQ(obj(oid).polys, nullptr);
 }
 
 TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
@@ -249,31 +215,13 @@ TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
     b.group("Rock", {0, 1});
     while (simWorld.nMaterials < SIM_MAX_MATERIALS - 1)
         simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 0);
+    Scene3DS* scene = b.get();
     int oid = -1;
-    const std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
+    const std::string out = captureStdout([&] { oid = convert(scene, kPolys); });
     EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): simAddMaterial() failed for 3DSobject 0\n");
     ASSERT_EQ(oid, 1);
     EXPECT_EQ(obj(oid).polys[0].material, SIM_MAX_MATERIALS - 1);
     EXPECT_EQ(obj(oid).polys[1].material, 0);
-}
-
-TEST_F(Conv3DSTest, GroupFaceNumbersThatNameNoTriangleAreSkipped) {
-    b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    b.group("Rock", {2, 1, 0x8000, 0xFFFF}); // only 1 names a triangle
-    const int mat = simWorld.nMaterials;
-    int oid = -1;
-    std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
-    EXPECT_EQ(out, "  ***WARNING*** simConv3DSobj(): Skipped 3 face number(s) out of range in "
-                   "material 0 of 3DSobject 0\n");
-    ASSERT_EQ(obj(oid).nPolys, 2);
-    EXPECT_EQ(obj(oid).polys[0].material, 0);
-    EXPECT_EQ(obj(oid).polys[1].material, mat);
-    // Without triangles there is nothing to set and nothing to report.
-    out = captureStdout([&] { oid = convert(b.get(), 0); });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(obj(oid).nPolys, 0);
-    EXPECT_EQ(obj(oid).polys, nullptr);
 }
 
 TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
@@ -291,9 +239,10 @@ TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
     b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Big", verts, faces);
     b.group("Rock", {32768});
+    Scene3DS* scene = b.get();
     const int mat = simWorld.nMaterials;
     int oid = -1;
-    std::string out = captureStdout([&] { oid = convert(b.get(), kPolys); });
+    std::string out = captureStdout([&] { oid = convert(scene, kPolys); });
     EXPECT_EQ(out, "");
     ASSERT_NE(oid, -1);
     const SimObject& o = obj(oid);
@@ -312,9 +261,10 @@ TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
 TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
     b.object("Bad", {0, 0, 0, 1, 0, 0, 0, 1, 0, 7, 7, 7}, {0, 1, 2, 3, 9, 1, 0, 1, 2});
     b.object("Neg", {0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0xFFFF, 1});
+    Scene3DS* scene = b.get();
     int result = 0;
     std::string out = captureStdout([&] {
-        result = simConv3DSobj(-1, b.get(), 0, 0, 0, 0, 2.0, 5, 1, 0, 0, kPolys | kConns, 4);
+        result = simConv3DSobj(-1, scene, 0, 0, 0, 0, 2.0, 5, 1, 0, 0, kPolys | kConns, 4);
     });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(out,
@@ -327,7 +277,7 @@ TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
     EXPECT_EQ(o.nPolys, 1);
     EXPECT_EQ(o.masses[3].pos[0], 14.0);
     EXPECT_EQ(o.masses[3].forceMask, 4);
-    out = captureStdout([&] { result = convert(b.get(), 0, 0.0, 0.0, 1); });
+    out = captureStdout([&] { result = convert(scene, 0, 0.0, 0.0, 1); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(out,
               "  ***ERROR*** simConv3DSobj(): Vertex number (65535) out of range in 3DSobject 1\n");
@@ -356,6 +306,7 @@ TEST_F(Conv3DSTest, ObjectWithoutFacesKeepsItsMassesAtTheOrigin) {
 TEST_F(Conv3DSTest, EnvMapIsDroppedOnlyWhenTheDriverLacksCubeMaps) {
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_ENVMAP | kPolys | SIMF_GOURAUD;
+    Scene3DS* scene = b.get();
     const struct {
         int (*hasExtension)(const char*);
         const char* printed;
@@ -371,7 +322,7 @@ TEST_F(Conv3DSTest, EnvMapIsDroppedOnlyWhenTheDriverLacksCubeMaps) {
     for (const auto& c : cases) {
         simConvHasExtension = c.hasExtension;
         int oid = -1;
-        EXPECT_EQ(captureStdout([&] { oid = convert(b.get(), flags); }), c.printed);
+        EXPECT_EQ(captureStdout([&] { oid = convert(scene, flags); }), c.printed);
         EXPECT_EQ(obj(oid).flags, c.kept | SIMF_ACTIVE);
         EXPECT_EQ(obj(oid).masses[3].flags, c.kept | SIMF_ACTIVE);
         EXPECT_EQ(obj(oid).polys[1].flags, c.kept | SIMF_ACTIVE);
@@ -384,11 +335,11 @@ TEST_F(Conv3DSTest, MessagesAtEachLevel) {
     b.object("Moon01", kQuadVerts, kQuadFaces);
     b.group("Moon", {0, 1});
     b.group("Sea", {1});
+    Scene3DS* scene = b.get();
     verbosity = 2;
     // Nine springs: the unused vertex lies on vertex 0, at distance 0.
-    const std::string out = captureStdout([&] {
-        simConv3DSobj(-1, b.get(), 1, 0.0, 0.0, 0.0, 2.4, 5.0, 1.0, 0.0, 1.2, 0x5004E20, 1);
-    });
+    const std::string out = captureStdout(
+        [&] { simConv3DSobj(-1, scene, 1, 0.0, 0.0, 0.0, 2.4, 5.0, 1.0, 0.0, 1.2, 0x5004E20, 1); });
     EXPECT_EQ(out, "*** WARNING *** Couldn't check OpenGL extensions.\n"
                    "  simConv3DSobj(): Converting object \"Moon01\"\n"
                    "  simAddObject(): Object id=1  name=\"Moon01\"  flags=$5004e21\n"
@@ -400,10 +351,10 @@ TEST_F(Conv3DSTest, MessagesAtEachLevel) {
                    "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Sea\" for 3DSobject "
                    "1\n");
     verbosity = 1;
-    EXPECT_EQ(captureStdout([&] { convert(b.get(), kSprings, 0.0, 1.2, 0); }),
+    EXPECT_EQ(captureStdout([&] { convert(scene, kSprings, 0.0, 1.2, 0); }),
               "  simConv3DSobj(): Converting object \"Nothing\"\n");
     verbosity = 0;
-    EXPECT_EQ(captureStdout([&] { convert(b.get(), kSprings, 0.0, 1.2, 1); }),
+    EXPECT_EQ(captureStdout([&] { convert(scene, kSprings, 0.0, 1.2, 1); }),
               "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Sea\" for 3DSobject 1\n");
 }
 

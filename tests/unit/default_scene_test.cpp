@@ -9,8 +9,8 @@
 
 #include "app/frame.h"
 #include "app/startup.h"
+#include "bench_dir.h"
 #include "body_checks.h"
-#include "tests/support/run_command.h"
 #include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
@@ -103,11 +103,9 @@ TEST_F(WorldTest, MoonFallsLandsOnTheLowestFaceSettlesAndTumblesWhenDragged) {
 // zibbet-bench's options, its text and JSON reports and its exit status, in
 // a folder holding the default scene (its usual place), a file that is no
 // scene, the scene under a name JSON must escape, and an empty folder.
-TEST(ZibbetBench, OptionsReportsAndStatus) {
-    char made[] = "/tmp/zibbet-bench-test-XXXXXX";
-    ASSERT_NE(mkdtemp(made), nullptr);
-    const std::string dir = made;
-    ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
+class ZibbetBench : public BenchDir {};
+
+TEST_F(ZibbetBench, OptionsReportsAndStatus) {
     ASSERT_TRUE(fxWriteFile(dir + "/we\"ird\\name.3ds", fxDefaultScene()));
     ASSERT_TRUE(fxWriteFile(dir + "/empty.3ds", {}));
     std::filesystem::create_directory(dir + "/empty");
@@ -156,5 +154,4 @@ TEST(ZibbetBench, OptionsReportsAndStatus) {
         for (const std::string& part : run.hasNot)
             EXPECT_EQ(r.out.find(part), std::string::npos) << part << "\n" << r.out;
     }
-    std::filesystem::remove_all(dir);
 }

@@ -1,11 +1,8 @@
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -30,15 +27,10 @@ class Load3DSTest : public WorldTest {
         WorldTest::TearDown();
     }
 
-    std::string write(const std::string& name, const FxBytes& bytes) {
-        std::string path = dir + "/" + name;
-        EXPECT_TRUE(fxWriteFile(path, bytes));
-        return path;
-    }
-
     // Loads the bytes; out receives what the reader printed.
-    Scene3DS* load(const FxBytes& bytes, std::string& out, const std::string& name = "t.3ds") {
-        lastPath = write(name, bytes);
+    Scene3DS* load(const FxBytes& bytes, std::string& out) {
+        lastPath = dir + "/t.3ds";
+        EXPECT_TRUE(fxWriteFile(lastPath, bytes));
         Scene3DS* scene = nullptr;
         out = captureStdout([&] { scene = simLoad3DS(lastPath.c_str()); });
         return scene;
@@ -77,8 +69,8 @@ class Load3DSTest : public WorldTest {
 };
 
 // A mesh chunk around the given children, inside an object, inside a file.
-FxBytes meshFile(const FxBytes& meshChildren, const std::string& name = "N") {
-    return fx3dsFile(fx3dsObject(name, fxChunk(0x4100, meshChildren)));
+FxBytes meshFile(const FxBytes& meshChildren) {
+    return fx3dsFile(fx3dsObject("N", fxChunk(0x4100, meshChildren)));
 }
 
 // A file with one material made of the given children.
@@ -140,7 +132,8 @@ void expectWritten(const Scene3DS* s, const std::vector<FxMesh>& meshes,
         for (int c = 0; c < 3; ++c)
             for (int k = 0; k < 3; ++k) {
                 const float v = (*written[c])[k];
-                EXPECT_EQ(read[c][k], m.byteColors ? std::fmin(std::floor(v * 256.0f), 255.0f) / 256.0f : v)
+                EXPECT_EQ(read[c][k],
+                          m.byteColors ? std::fmin(std::floor(v * 256.0f), 255.0f) / 256.0f : v)
                     << m.name << " colour " << c;
             }
     }
@@ -170,74 +163,70 @@ TEST_F(Load3DSTest, ScenesAreReadAsWrittenWithListsOfUpTo65535Entries) {
     big.faces.assign(65534, {0, 1, 2, 0});
     big.faces.push_back({39999, 32768, 65535, 0xFFFF});
     expectWritten(accepted(fx3dsScene({big}, {})), {big}, {});
-}
 
-TEST_F(Load3DSTest, SceneWithoutMeshesHasNoObjects) {
     verbosity = 2;
-    std::string out;
-    Scene3DS* s = accepted(fx3dsFile(fx3dsMaterial(fxCubeMaterials()[0])), &out);
-    ASSERT_NE(s, nullptr);
+    accepted(fx3dsFile(fx3dsMaterial(fxCubeMaterials()[0])), &out);
     EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 0 objects.\n");
-    EXPECT_EQ(s->nObjects, 0);
-    EXPECT_EQ(s->objects, nullptr);
-    EXPECT_EQ(s->nMaterials, 1);
-
+    EXPECT_EQ(kept->objects, nullptr);
     verbosity = 1;
-    s = accepted(fx3dsScene({fxCubeMesh("A", 1), fxCubeMesh("B", 1)}, {}), &out);
-    ASSERT_NE(s, nullptr);
+    accepted(fx3dsScene({fxCubeMesh("A", 1), fxCubeMesh("B", 1)}, {}), &out);
     EXPECT_EQ(out, "\n  simLoad3DS(): Loaded scene contains 2 objects.\n");
-    EXPECT_STREQ(s->objects[1].name, "B");
 }
 
-TEST_F(Load3DSTest, GroupsAfterFaceListAreReadAndOtherSubChunksSkipped) {
-    FxBytes inFaces = fxCat({fx3dsGroup("FIRST", {1, 0}), fx3dsGroup("SECOND", {2}),
+// Layouts a writer may give: groups after the face list and unknown
+// sub-chunks between the lists, lists missing, repeated or empty, an object
+// with no mesh and one with two, names of 15 characters and longer ones.
+TEST_F(Load3DSTest, UnusualLayoutsAreWalkedInStep) {
+    const std::string n15 = "ABCDEFGHIJKLMNO";
+    const std::string n16 = n15 + "P";
+    FxBytes inFaces = fxCat({fx3dsGroup(n15, {1, 0}), fx3dsGroup(n16, {2}),
+                             fx3dsGroup(n16 + std::string(33, 'x'), {2, 3}),
                              fxChunk(0x4150, {1, 0, 0, 0, 2, 0, 0, 0, 4, 0, 0, 0})});
-    // The vertex list after the face chunk shows the walk carries on in step.
-    FxBytes mesh = fxCat({fx3dsFaces({{0, 1, 2, 0}, {2, 1, 0, 0}, {0, 2, 1, 0}}, inFaces),
-                          fxChunk(0x4170, {9, 9}), fx3dsVerts({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}})});
-    Scene3DS* s = accepted(meshFile(mesh));
-    ASSERT_NE(s, nullptr);
-    const Obj3DS& o = s->objects[0];
-    ASSERT_EQ(o.nMatGroups, 2);
-    EXPECT_STREQ(o.matGroups[0].name, "FIRST");
-    ASSERT_EQ(o.matGroups[0].nFaces, 2);
-    EXPECT_EQ(o.matGroups[0].faces[0], 1);
-    EXPECT_EQ(o.matGroups[0].faces[1], 0);
-    EXPECT_STREQ(o.matGroups[1].name, "SECOND");
-    ASSERT_EQ(o.matGroups[1].nFaces, 1);
-    EXPECT_EQ(o.matGroups[1].faces[0], 2);
-    EXPECT_EQ(o.nFaces, 3);
-    ASSERT_EQ(o.nVerts, 3);
-    EXPECT_EQ(o.verts[2][2], 9.0f);
-}
-
-TEST_F(Load3DSTest, MeshListsMissingRepeatedOrEmpty) {
-    // No vertex list; two face lists (the later wins); an empty map list.
-    FxBytes mesh = fxCat({fx3dsFaces({{0, 1, 2, 0}}, {}),
-                          fx3dsFaces({{3, 4, 5, 6}, {7, 8, 9, 1}}, {}), fx3dsMapCoords({})});
-    FxBytes file =
-        fx3dsFile(fxCat({fx3dsObject("Solo", fxChunk(0x4100, mesh)),
-                         fx3dsObject("Lamp", fxChunk(0x4600, {0, 0, 0})),
-                         fx3dsObject("Twice", fxCat({fxChunk(0x4100, {}), fxChunk(0x4100, {})}))}));
-    Scene3DS* s = accepted(file);
+    // No map list until an empty one; two face lists (the later wins); the
+    // vertex list after the skipped chunk shows the walk carries on in step.
+    FxBytes mesh =
+        fxCat({fx3dsFaces({{0, 1, 2, 0}}, {}), fx3dsFaces({{3, 4, 5, 6}, {7, 8, 9, 1}}, inFaces),
+               fxChunk(0x4170, {9, 9}), fx3dsVerts({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}),
+               fx3dsMapCoords({})});
+    // A 16-character object name is cut to 15 and the walk goes on with its
+    // terminator as the first byte of the next header: here the header of a
+    // 7-byte chunk to skip, and then the mesh.
+    FxBytes cut = fxCat({{0x00, 0x07, 0x00, 0x00, 0x00, 0xEE}, fxChunk(0x4100, {})});
+    Scene3DS* s = accepted(fx3dsFile(
+        fxCat({fx3dsObject("Solo", fxChunk(0x4100, mesh)),
+               fx3dsObject("Lamp", fxChunk(0x4600, {0, 0, 0})), fx3dsObject(n16, cut),
+               fx3dsObject("Twice", fxCat({fxChunk(0x4100, {}), fxChunk(0x4100, {})}))})));
     ASSERT_NE(s, nullptr);
     // The lamp has no mesh and adds no object; Twice adds two.
-    ASSERT_EQ(s->nObjects, 3);
+    ASSERT_EQ(s->nObjects, 4);
     const Obj3DS& o = s->objects[0];
-    EXPECT_EQ(o.nVerts, 0);
-    EXPECT_EQ(o.verts, nullptr);
     ASSERT_EQ(o.nFaces, 2);
     EXPECT_EQ(o.faces[0][0], 3);
     EXPECT_EQ(o.faces[1][3], 1);
+    ASSERT_EQ(o.nVerts, 3);
+    EXPECT_EQ(o.verts[2][2], 9.0f);
     EXPECT_EQ(o.nMapCoords, 0);
     EXPECT_EQ(o.mapCoords, nullptr);
     EXPECT_EQ(o.hasLocalAxes, 0);
-    EXPECT_STREQ(s->objects[1].name, "Twice");
-    EXPECT_STREQ(s->objects[2].name, "Twice");
-    EXPECT_EQ(s->objects[2].nFaces, 0);
+    // Long group names are cut inside their field: the counts and face
+    // numbers after them are right.
+    ASSERT_EQ(o.nMatGroups, 3);
+    const std::vector<uint16_t> groupFaces[3] = {{1, 0}, {2}, {2, 3}};
+    for (int g = 0; g < 3; ++g) {
+        EXPECT_STREQ(o.matGroups[g].name, n15.c_str()) << g;
+        EXPECT_EQ(std::vector<uint16_t>(o.matGroups[g].faces,
+                                        o.matGroups[g].faces + o.matGroups[g].nFaces),
+                  groupFaces[g]);
+    }
+    EXPECT_STREQ(s->objects[1].name, n15.c_str());
+    EXPECT_EQ(s->objects[1].nVerts, 0);
+    EXPECT_EQ(s->objects[1].verts, nullptr);
+    EXPECT_STREQ(s->objects[3].name, "Twice");
+    EXPECT_EQ(s->objects[3].nFaces, 0);
 }
 
 TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
+    // 0x0012 is another colour form: skipped, the 0x0011 colour before it stays.
     FxBytes mat =
         fxCat({fxChunk(0xA010, fx3dsColorB(255, 128, 0)),
                fxChunk(0xA020, fxCat({fx3dsColorB(64, 32, 16), fxChunk(0x0012, {1, 2, 3})})),
@@ -245,50 +234,12 @@ TEST_F(Load3DSTest, ColourSubChunksApplyInFileOrder) {
     Scene3DS* s = accepted(materialFile(mat));
     ASSERT_NE(s, nullptr);
     const Mat3DS& m = s->materials[0];
-    EXPECT_EQ(m.ambient[0], 0.99609375f);
-    EXPECT_EQ(m.ambient[1], 0.5f);
-    EXPECT_EQ(m.ambient[2], 0.0f);
-    // 0x0012 is another colour form: skipped, the 0x0011 colour stays.
-    EXPECT_EQ(m.diffuse[0], 0.25f);
-    EXPECT_EQ(m.diffuse[1], 0.125f);
-    EXPECT_EQ(m.diffuse[2], 0.0625f);
-    EXPECT_EQ(m.specular[0], 0.0f);
-    EXPECT_EQ(m.specular[1], 0.99609375f);
-    EXPECT_EQ(m.specular[2], 1.0f / 256.0f);
+    const float want[9] = {0.99609375f, 0.5f, 0.0f,        0.25f,        0.125f,
+                           0.0625f,     0.0f, 0.99609375f, 1.0f / 256.0f};
+    const float got[9] = {m.ambient[0], m.ambient[1],  m.ambient[2],  m.diffuse[0], m.diffuse[1],
+                          m.diffuse[2], m.specular[0], m.specular[1], m.specular[2]};
+    EXPECT_EQ(std::memcmp(got, want, sizeof want), 0);
     EXPECT_STREQ(m.name, "");
-}
-
-TEST_F(Load3DSTest, ObjectNamesOf15And16Characters) {
-    Scene3DS* s = accepted(meshFile({}, "ABCDEFGHIJKLMNO"));
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->nObjects, 1);
-    EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
-
-    // A 16-character name is cut to 15 and the walk goes on with its
-    // terminator as the first byte of the next header: here the header of a
-    // 7-byte chunk to skip, and then the mesh.
-    FxBytes children = fxCat({{0x00, 0x07, 0x00, 0x00, 0x00, 0xEE}, fxChunk(0x4100, {})});
-    s = accepted(fx3dsFile(fx3dsObject("ABCDEFGHIJKLMNOP", children)));
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->nObjects, 1);
-    EXPECT_STREQ(s->objects[0].name, "ABCDEFGHIJKLMNO");
-}
-
-TEST_F(Load3DSTest, LongGroupNamesAreCutInsideTheirField) {
-    const std::string n15 = "ABCDEFGHIJKLMNO";
-    const std::string n16 = n15 + "P";
-    const std::string n49 = n16 + std::string(33, 'x');
-    FxBytes groups = fxCat({fx3dsGroup(n15, {0}), fx3dsGroup(n16, {1}), fx3dsGroup(n49, {2, 3})});
-    Scene3DS* s = accepted(meshFile(fx3dsFaces({}, groups)));
-    ASSERT_NE(s, nullptr);
-    const Obj3DS& o = s->objects[0];
-    ASSERT_EQ(o.nMatGroups, 3);
-    for (int g = 0; g < 3; ++g)
-        EXPECT_STREQ(o.matGroups[g].name, n15.c_str()) << g;
-    // The whole name was consumed: the counts and face numbers that follow are right.
-    EXPECT_EQ(o.matGroups[1].faces[0], 1);
-    ASSERT_EQ(o.matGroups[2].nFaces, 2);
-    EXPECT_EQ(o.matGroups[2].faces[1], 3);
 }
 
 TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
@@ -380,30 +331,24 @@ TEST_F(Load3DSTest, RefusedFilesSayWhy) {
               "Error reading file\n");
 }
 
-TEST_F(Load3DSTest, TruncationAnywhereIsAReadError) {
-    // The cube scene holds every chunk kind the reader understands; cut it at
-    // every length.
-    const FxBytes cube = fx3dsScene({fxCubeMesh("Cube", 1.0f)}, fxCubeMaterials());
-    for (size_t cut = 0; cut < cube.size(); ++cut) {
-        FxBytes part(cube.begin(), cube.begin() + static_cast<long>(cut));
-        ASSERT_EQ(refused(part), "Error reading file\n") << "cut at " << cut;
-    }
-}
-
-TEST_F(Load3DSTest, SkippingPastTheEndIsNoErrorByItself) {
-    // This seed skips chunks at every level and ends with a skipped 7-byte
-    // chunk. Cut anywhere before that chunk's data, the next read fails;
-    // cut inside its data, no read follows the skip and the scene is whole.
+// Cut at any length, the cube scene (every chunk kind the reader knows) is
+// a read error. The skips seed skips chunks at every level and ends with a
+// skipped 7-byte chunk: cut before that chunk's data, the next read fails;
+// cut inside its data, no read follows the skip and the scene is whole.
+TEST_F(Load3DSTest, TruncationIsAReadErrorButSkippingPastTheEndIsNot) {
     FxBytes skips;
     for (const FxSeed& seed : fxSeeds3DS())
         if (seed.name == "groups_and_skips") skips = seed.bytes;
     ASSERT_GT(skips.size(), 7u);
-    const size_t lastData = skips.size() - 1;
-    for (size_t cut = 0; cut < lastData; ++cut) {
-        FxBytes part(skips.begin(), skips.begin() + static_cast<long>(cut));
-        ASSERT_EQ(refused(part), "Error reading file\n") << "cut at " << cut;
+    const FxBytes cube = fx3dsScene({fxCubeMesh("Cube", 1.0f)}, fxCubeMaterials());
+    for (const FxBytes* file : {&cube, static_cast<const FxBytes*>(&skips)}) {
+        const size_t whole = file == &skips ? skips.size() - 1 : cube.size();
+        for (size_t cut = 0; cut < whole; ++cut)
+            ASSERT_EQ(refused(FxBytes(file->begin(), file->begin() + static_cast<long>(cut))),
+                      "Error reading file\n")
+                << "cut at " << cut;
     }
-    Scene3DS* s = accepted(FxBytes(skips.begin(), skips.begin() + static_cast<long>(lastData)));
+    Scene3DS* s = accepted(FxBytes(skips.begin(), skips.end() - 1));
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->nObjects, 1);
     EXPECT_EQ(s->nMaterials, 1);
@@ -439,24 +384,13 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2) + 1);
 }
 
-// ---------------------------------------------------------------------------
-// The fuzzer's seeds and any crash reproducers, through the fuzzer's entry
-// ---------------------------------------------------------------------------
-TEST_F(Load3DSTest, FuzzSeedsAndReproducersReplay) {
+// The fuzzer's seeds through its entry (the reproducers kept beside the
+// fuzzers replay through the scene entry, which reads them with this reader).
+TEST_F(Load3DSTest, FuzzSeedsLoadAsTheySay) {
     for (const FxSeed& seed : fxSeeds3DS()) {
         int loaded = 0;
         std::string out =
             captureStdout([&] { loaded = fxLoad3DSBytes(seed.bytes.data(), seed.bytes.size()); });
         EXPECT_EQ(loaded, seed.loads ? 1 : 0) << seed.name << ": " << out;
-    }
-    // Crash reproducers kept beside the fuzzer, if any: under the sanitizers a
-    // fault fails the run; whether each one loads is free.
-    std::filesystem::path regressions =
-        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
-    if (!std::filesystem::is_directory(regressions)) return;
-    for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        FxBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        captureStdout([&] { fxLoad3DSBytes(bytes.data(), bytes.size()); });
     }
 }
