@@ -383,14 +383,3 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     EXPECT_TRUE(loaded);
     EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2) + 1);
 }
-
-// The fuzzer's seeds through its entry (the reproducers kept beside the
-// fuzzers replay through the scene entry, which reads them with this reader).
-TEST_F(Load3DSTest, FuzzSeedsLoadAsTheySay) {
-    for (const FxSeed& seed : fxSeeds3DS()) {
-        int loaded = 0;
-        std::string out =
-            captureStdout([&] { loaded = fxLoad3DSBytes(seed.bytes.data(), seed.bytes.size()); });
-        EXPECT_EQ(loaded, seed.loads ? 1 : 0) << seed.name << ": " << out;
-    }
-}

@@ -1,6 +1,6 @@
-// The pipeline fuzzer's entry: its seeds and every reproducer kept beside the
-// fuzzers keep the body promises; the world it builds is start-up's (it calls
-// start-up's own stages); the promises it checks can fail.
+// The pipeline fuzzer's entry: its seeds (the 3DS reader's among them, loaded
+// or refused as each says) and every reproducer kept beside the fuzzers keep
+// the body promises; the promises it checks can fail.
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +9,7 @@
 #include <map>
 
 #include "sim/bcube.h"
+#include "tests/support/seeds3ds.h"
 #include "tests/support/seedsscene.h"
 #include "tools/common/bodies.h"
 #include "tools/common/body_promises.h"
@@ -60,6 +61,8 @@ TEST(SceneFuzzEntry, SeedsAndReproducersAreSteppedAndKeepThePromises) {
         EXPECT_EQ(o.stepped, c.stepped);
     }
     EXPECT_GT(got["default_scene"].springs, FX_SCENE_SPRING_CAP);
+    for (const FxSeed& seed : fxSeeds3DS())
+        EXPECT_EQ(got["3ds_" + seed.name].loaded, seed.loads) << seed.name;
     const std::filesystem::path regressions =
         std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
     for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
