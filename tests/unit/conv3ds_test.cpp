@@ -136,11 +136,12 @@ TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedAndEdgeSpringsFollowEveryFace
     }
 }
 
-TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
+TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBandAndFacelessMassesStayAtTheOrigin) {
     // On a line at 0, 1, 2, 1.5 (scale 1): with the band (1, 2) in world units
     // only 0-3 at 1.5 qualifies; 0-1 and 1-2 sit on the lower bound, 0-2 on
     // the upper. The unused vertex 4 sits at the origin and pairs with 3 too.
     b.object("Line", {0, 0, 0, 1, 0, 0, 2, 0, 0, 1.5f, 0, 0, 9, 9, 9}, {0, 1, 2, 1, 2, 3});
+    b.object("Cloud", {1, 2, 3, 4, 5, 6, 7, 8, 9}, {});
     const double lo = 1.0 / 8.0; // times worldScale: 1.0
     const double hi = 2.0 / 8.0; // 2.0
     const int oid = convert(b.get(), kSprings, lo, hi);
@@ -150,6 +151,19 @@ TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBand) {
     EXPECT_EQ(obj(convert(b.get(), kSprings, -1.0, -0.5)).nSprings, 0);
     // Without SIMF_MKSPRINGS no band is searched.
     EXPECT_EQ(obj(convert(b.get(), 0, lo, hi)).nSprings, 0);
+    // Without faces every mass stays at the origin, with the defaults: all
+    // distances are 0, not above the lower bound, unless that is negative.
+    const SimObject& cloud = obj(convert(b.get(), kSprings | kPolys | kConns, 0.0, 1.2, 1));
+    ASSERT_EQ(cloud.nMasses, 3);
+    for (int v = 0; v < 3; ++v) {
+        EXPECT_EQ(cloud.masses[v].pos[1], 0.0);
+        EXPECT_EQ(cloud.masses[v].flags, SIMF_ACTIVE);
+        EXPECT_EQ(cloud.masses[v].forceMask, -1);
+    }
+    EXPECT_EQ(cloud.nSprings, 0);
+    EXPECT_EQ(cloud.nPolys, 0);
+    EXPECT_EQ(cloud.connLen, 0);
+    EXPECT_EQ(obj(convert(b.get(), kSprings, -0.1, 1.2, 1)).nSprings, 3);
 }
 
 TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
@@ -174,10 +188,10 @@ TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
 TEST_F(Conv3DSTest, GroupsGetMaterialsOfTheirOwnAndSaySoWhenTheyCannot) {
     b.material("Rock", {0.1f, 0.2f, 0.3f}, {0.4f, 0.5f, 0.6f}, {0.7f, 0.8f, 0.9f});
     b.material("Rock2", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.material("ABCDEFGHIJKLMNOP", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}); // read as 15
+    b.material("ABCDEFGHIJKLMNO", {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f});
     b.object("Quad", kQuadVerts, kQuadFaces);
     b.group("Rock", {1});
-    b.group("ABCDEFGHIJKLMNOP", {0});
+    b.group("ABCDEFGHIJKLMNOP", {0});         // cut to 15 in its field
     b.group("Rock", {0, 1});                  // same scene material: a second world material
     b.group("Rock1", {0, 1});                 // "Rock" is not "Rock1"
     b.group("Rock2", {2, 1, 0x8000, 0xFFFF}); // only 1 names a triangle
@@ -206,22 +220,15 @@ TEST_F(Conv3DSTest, GroupsGetMaterialsOfTheirOwnAndSaySoWhenTheyCannot) {
     EXPECT_EQ(captureStdout([&] { oid = convert(scene, 0); }), missing);
     EXPECT_EQ(obj(oid).nPolys, 0);
     EXPECT_EQ(obj(oid).polys, nullptr);
-}
-
-TEST_F(Conv3DSTest, FullMaterialTableKeepsThePreviousMaterial) {
-    b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    b.group("Rock", {0});
-    b.group("Rock", {0, 1});
+    // With one place left in the table the first group takes it; the groups
+    // after it leave their triangles as they were.
     while (simWorld.nMaterials < SIM_MAX_MATERIALS - 1)
         simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 0);
-    Scene3DS* scene = b.get();
-    int oid = -1;
-    const std::string out = captureStdout([&] { oid = convert(scene, kPolys); });
-    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): simAddMaterial() failed for 3DSobject 0\n");
-    ASSERT_EQ(oid, 1);
-    EXPECT_EQ(obj(oid).polys[0].material, SIM_MAX_MATERIALS - 1);
-    EXPECT_EQ(obj(oid).polys[1].material, 0);
+    const std::string full =
+        "  ***ERROR*** simConv3DSobj(): simAddMaterial() failed for 3DSobject 0\n";
+    EXPECT_EQ(captureStdout([&] { oid = convert(scene, kPolys); }), full + full + missing + full);
+    EXPECT_EQ(obj(oid).polys[0].material, 0);
+    EXPECT_EQ(obj(oid).polys[1].material, SIM_MAX_MATERIALS - 1);
 }
 
 TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
@@ -284,25 +291,6 @@ TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
     EXPECT_EQ(obj(2).masses[0].forceMask, 1);
 }
 
-TEST_F(Conv3DSTest, ObjectWithoutFacesKeepsItsMassesAtTheOrigin) {
-    b.object("Cloud", {1, 2, 3, 4, 5, 6, 7, 8, 9}, {});
-    const int oid = convert(b.get(), kSprings | kPolys | kConns, 0.0, 1.2);
-    const SimObject& o = obj(oid);
-    ASSERT_EQ(o.nMasses, 3);
-    for (int v = 0; v < 3; ++v) {
-        EXPECT_EQ(o.masses[v].pos[1], 0.0);
-        EXPECT_EQ(o.masses[v].flags, SIMF_ACTIVE);
-        EXPECT_EQ(o.masses[v].forceMask, -1);
-    }
-    EXPECT_EQ(o.nSprings, 0); // every distance is 0, not above the lower bound
-    EXPECT_EQ(o.nPolys, 0);
-    EXPECT_EQ(o.connLen, 0);
-    // A negative lower bound ties all three together.
-    EXPECT_EQ(obj(convert(b.get(), kSprings, -0.1, 1.2)).nSprings, 3);
-}
-
-// Environment mapping stays asked for unless the driver says it has no cube
-// maps; without a driver to ask, a warning says so.
 TEST_F(Conv3DSTest, EnvMapIsDroppedOnlyWhenTheDriverLacksCubeMaps) {
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_ENVMAP | kPolys | SIMF_GOURAUD;
