@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,23 +95,6 @@ TEST_F(BenchPlot, DrawsEveryReportInThreeLabelledPanels) {
         if (std::abs(rise) < 1e-3) continue;
         EXPECT_EQ(rise > 0, height[i].second < height[i - 1].second) << "report " << i;
     }
-}
-
-TEST_F(BenchPlot, RefusesAFileItCannotWriteAndMoreReportsThanAPictureHolds) {
-    FxRunResult unwritable = bench("--steps 5 --plot no-such-folder/plot.svg", true);
-    EXPECT_EQ(unwritable.status, 2);
-    EXPECT_NE(unwritable.out.find("cannot write plot file 'no-such-folder/plot.svg'"),
-              std::string::npos)
-        << unwritable.out;
-
-    FxRunResult tooMany = bench("--steps 1000000 --report 1 --plot plot.svg", true);
-    EXPECT_EQ(tooMany.status, 2);
-    EXPECT_NE(tooMany.out.find("raise --report"), std::string::npos) << tooMany.out;
-    EXPECT_FALSE(std::filesystem::exists(dir + "/plot.svg"));
-
-    FxRunResult missing = bench("--plot", true);
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.out.find("--plot needs a file name"), std::string::npos) << missing.out;
 }
 
 } // namespace

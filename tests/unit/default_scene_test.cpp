@@ -139,6 +139,11 @@ TEST_F(ZibbetBench, OptionsReportsAndStatus) {
         {".", "--drag=3", 2, "", {"--drag needs two whole numbers"}, {}},
         {".", "--steps 1 --scene 'we\"ird\\name.3ds' --json - 2>/dev/null", 0, "{\n",
          {"\"scene\": \"we\\\"ird\\\\name.3ds\","}, {}},
+        // A plot needs a file it can write, and fewer reports than it holds.
+        {".", "--steps 5 --plot no-such-folder/plot.svg", 2, "",
+         {"cannot write plot file 'no-such-folder/plot.svg'"}, {}},
+        {".", "--steps 1000000 --report 1 --plot plot.svg", 2, "", {"raise --report"}, {}},
+        {".", "--plot", 2, "", {"--plot needs a file name"}, {}},
     };
     for (const auto& run : runs) {
         SCOPED_TRACE(run.args);
@@ -154,4 +159,5 @@ TEST_F(ZibbetBench, OptionsReportsAndStatus) {
         for (const std::string& part : run.hasNot)
             EXPECT_EQ(r.out.find(part), std::string::npos) << part << "\n" << r.out;
     }
+    EXPECT_FALSE(std::filesystem::exists(dir + "/plot.svg"));
 }
