@@ -232,10 +232,11 @@ TEST_F(Conv3DSTest, GroupsGetMaterialsOfTheirOwnAndSaySoWhenTheyCannot) {
 }
 
 TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
-    // Vertex 39,999 of 40,000 and triangle 32,768: numbers that a signed
-    // 16-bit reading would turn negative.
+    // Vertex 39,999 of 40,000 and triangle 65,534 of 65,535: numbers that a
+    // signed 16-bit reading, by the reader or the conversion, would turn
+    // negative.
     constexpr int kVerts = 40000;
-    constexpr int kFaces = 32769;
+    constexpr int kFaces = 65535;
     std::vector<float> verts(3 * kVerts, 0.0f);
     verts[3 * 39999] = 1.5f;
     verts[3 * 32768 + 1] = -2.0f;
@@ -245,7 +246,7 @@ TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
     faces.insert(faces.end(), {39999, 32768, 1});
     b.material("Rock", {1, 1, 1}, {1, 1, 1}, {1, 1, 1});
     b.object("Big", verts, faces);
-    b.group("Rock", {32768});
+    b.group("Rock", {65534});
     Scene3DS* scene = b.get();
     const int mat = simWorld.nMaterials;
     int oid = -1;
