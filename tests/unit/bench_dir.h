@@ -1,5 +1,4 @@
-// A scratch folder holding the default scene, where the tests' zibbet-bench
-// runs start; removed after each test.
+// A folder holding the default scene where zibbet-bench runs; removed after.
 #pragma once
 
 #include <gtest/gtest.h>
