@@ -217,7 +217,8 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
             EXPECT_GT(x.runSeconds, 0.0);
         }
     }
-    // The machine record: every field, and a value where any machine has one.
+    // The machine record: every field, and a value wherever this machine
+    // shows one (the frequency governor and boost it may not).
     const BenchJson* machine = benchJsonMember(values[0], "machine");
     ASSERT_NE(machine, nullptr);
     for (const char* key :
@@ -226,7 +227,9 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
           "load_average", "vendor",       "family", "model",    "stepping",   "implementer",
           "part",         "governor",     "boost"})
         ASSERT_NE(benchJsonMember(*machine, key), nullptr) << key;
-    for (const char* key : {"cpu", "processors", "memory_bytes", "compiler", "load_average"})
+    for (const char* key :
+         {"cpu", "processors", "paths", "allowed", "l1d_bytes", "l2_bytes", "l3_bytes",
+          "memory_bytes", "kernel", "compiler", "build_type", "version", "load_average"})
         EXPECT_NE(benchJsonMember(*machine, key)->kind, BenchJson::Null) << key;
     EXPECT_TRUE(benchJsonMember(*machine, "family")->kind == BenchJson::String ||
                 benchJsonMember(*machine, "part")->kind == BenchJson::String)
