@@ -1,8 +1,6 @@
 // Short soaks: zibbet-bench with the drag schedule and the soak checks on a
 // small body, the same summary as the long run gives, and its exit status;
 // and how the soak judges its memory readings.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,21 +8,7 @@
 #include "tests/support/run_command.h"
 #include "tests/support/seedsscene.h"
 #include "tools/bench_soak.h"
-
-namespace {
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The runner's "digest" line, or empty.
-std::string digestLine(const std::string& out) {
-    const size_t at = out.find("\ndigest ");
-    if (at == std::string::npos) return {};
-    return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
-}
-
-} // namespace
+#include "world_fixture.h"
 
 // The small moon of the pipeline seeds: 42 masses, settled within 2,000
 // steps of falling. Still for 2,500 steps, then turning about two axes,
