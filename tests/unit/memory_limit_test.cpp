@@ -69,9 +69,7 @@ long long statusBytes(const char* field) {
 
 // The tiled plan's bytes asked for against the bytes it then held.
 void expectPlanAsksForWhatItHolds(int oid, const char* body) {
-    SimSpringWay tiled;
-    tiled.layout = SIM_LAYOUT_TILED;
-    tiled.path = simSpringsPath();
+    const SimSpringWay tiled{SIM_LAYOUT_TILED, simSpringsPath()};
     springsTestForce(&tiled);
     simSpringsPrepare(oid);
     const SimSpringsPlanFigures stats = simSpringsPlanOf(oid);
