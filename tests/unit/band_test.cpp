@@ -129,12 +129,8 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
     // A cluster with outliers beyond any grid at the band's width, a spread
     // that overflows, and a pair in the band beyond SIM_BAND_MAX_COORD.
     std::vector<Point3> huge = cubePoints(200, 3.0, 4);
-    huge.insert(huge.end(), {{1e300, -1e300, 5e299},
-                             {1e300, -1e300, 5e299},
-                             {-1e300, 1e300, 0.0},
-                             {1.7e308, 0.0, 0.0},
-                             {-1.7e308, 0.0, 0.0},
-                             {0.0, 2e12, 0.0},
+    huge.insert(huge.end(), {{1e300, -1e300, 5e299}, {1e300, -1e300, 5e299}, {-1e300, 1e300, 0.0},
+                             {1.7e308, 0.0, 0.0}, {-1.7e308, 0.0, 0.0}, {0.0, 2e12, 0.0},
                              {0.0, 2e12, 0.25}});
     // A band so narrow that dx*dx underflows: the grid must still meet masses
     // 1e-200 apart; the far mass splits z into many cells.

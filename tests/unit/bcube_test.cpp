@@ -48,8 +48,7 @@ TEST_F(WorldTest, StartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     // -y, +z, +x, +y, -x, -z, two triangles each: the contact reads face k
     // from triangle 2k.
     simCalcPolyNormals(cube);
-    const double faces[6][3] = {{0, -1, 0}, {0, 0, 1},  {1, 0, 0},
-                                {0, 1, 0},  {-1, 0, 0}, {0, 0, -1}};
+    const double faces[6][3] = {{0, -1, 0}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, 0, -1}};
     for (int t = 0; t < 12; ++t) {
         EXPECT_EQ(obj(cube).polys[t].material, 0);
         for (int j = 0; j < 3; ++j)

@@ -101,7 +101,8 @@ TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
     const struct {
         int32_t target;
         double range, strength, acc[4];
-    } cases[] = {{0, 1.0, 1.0, {0.0, 0.4, 0.0, 0.0}},         {0, 1.0, -2.0, {0.0, -0.8, 0.0, 0.0}},
+    } cases[] = {{0, 1.0, 1.0, {0.0, 0.4, 0.0, 0.0}},
+                 {0, 1.0, -2.0, {0.0, -0.8, 0.0, 0.0}},
                  {0, 2.0, 1.0, {0.5, 0.4, 0.0, -1.5 / 3.25}}, // 1.5 < 2 though 2.25 > 2
                  {1, 100.0, 1.0, {0.0, 0.0, 0.0, 0.0}},       // centres that are no mass of
                  {-2, 100.0, 1.0, {0.0, 0.0, 0.0, 0.0}},      // the Forces object
@@ -203,45 +204,20 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
         const char* printed;
     } cases[] = {
         // Velocity after a contact: the reflection of the face-wise acceleration.
-        {"below the -y plane",
-         {3, -15.995, -2},
-         {0, 0, 0},
-         SIMF_BCUBE,
-         {3, -15.99, -2},
-         {0, 0.00009604, 0},
-         ""},
-        {"moving through it",
-         {3, -15.99, -2},
-         {0, -0.005, 0},
-         SIMF_BCUBE,
-         {3, -15.99, -2},
-         {0, 0.00009604, 0},
-         ""},
+        {"below the -y plane", {3, -15.995, -2}, {0, 0, 0}, SIMF_BCUBE, {3, -15.99, -2},
+         {0, 0.00009604, 0}, ""},
+        {"moving through it", {3, -15.99, -2}, {0, -0.005, 0}, SIMF_BCUBE, {3, -15.99, -2},
+         {0, 0.00009604, 0}, ""},
         {"0.02 inside it", {3, -15.98, -2}, {0, 0, 0}, SIMF_BCUBE, {3, -15.98, -2}, {0, 0, 0}, ""},
         // The +x face comes after -y; its acceleration along x is 0.
-        {"through an edge",
-         {15.295, -15.295, 0},
-         {0.7, -0.7, 0},
-         SIMF_BCUBE,
-         {15.99, -15.99, 0},
-         {0, 0, 0},
-         ""},
+        {"through an edge", {15.295, -15.295, 0}, {0.7, -0.7, 0}, SIMF_BCUBE, {15.99, -15.99, 0},
+         {0, 0, 0}, ""},
         {"not colliding", {0, -15.995, 0}, {0, -1, 0}, 0, {0, -16.995, 0}, {0, -1, 0}, ""},
-        {"resting, at rest",
-         {1, 2, 3},
-         {0, 0, 0},
-         SIMF_BCUBE | SIMF_REST,
-         {1, 2, 3},
-         {0, 0, 0},
+        {"resting, at rest", {1, 2, 3}, {0, 0, 0}, SIMF_BCUBE | SIMF_REST, {1, 2, 3}, {0, 0, 0},
          "dotp=0.000000\n"},
         // -y face: dotp = -0.01, stopped; +z face: dotp of the old velocity 0, released.
-        {"resting, moving away",
-         {0, 0, 0},
-         {0, 0.01, 0},
-         SIMF_BCUBE | SIMF_REST,
-         {0, 0.01, 0},
-         {0, 0, 0},
-         "dotp=0.000000\n"},
+        {"resting, moving away", {0, 0, 0}, {0, 0.01, 0}, SIMF_BCUBE | SIMF_REST, {0, 0.01, 0},
+         {0, 0, 0}, "dotp=0.000000\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
