@@ -149,7 +149,8 @@ bool writeUncachedFile(const std::string& path, long long bytes) {
 // arrays then hold, the build's scratch aside; on the moon (every spring
 // alike) and on a sphere whose springs differ in k and damping.
 TEST_F(MemoryPlanTest, APlanAsksForWhatItsLayoutHolds) {
-    const std::string scene = ::testing::TempDir() + "zibbet_memlimit_moon.3ds";
+    const std::string scene =
+        ::testing::TempDir() + "zibbet_memlimit_moon_" + std::to_string(getpid()) + ".3ds";
     ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
     simFreeWorld();
     captureStdout([&] { appSceneSetup(appWorldSetup(), scene.c_str()); });

@@ -1,6 +1,8 @@
 // Short soaks: zibbet-bench with the drag schedule and the soak checks on a
 // small body, the same summary as the long run gives, and its exit status;
 // and how the soak judges its memory readings.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,7 +18,9 @@
 // heap's trend judged by the soak's own 256 kB rule. Turning from the first
 // step, it never settles with the cube still, which is no fault.
 TEST(Soak, ShortRunsKeepEveryCheck) {
-    const std::string scene = ::testing::TempDir() + "zibbet_soak_moon.3ds";
+    // A name of this process's own: other builds' test runs share the directory.
+    const std::string scene =
+        ::testing::TempDir() + "zibbet_soak_moon_" + std::to_string(getpid()) + ".3ds";
     for (const FxSceneSeed& seed : fxSeedsScene()) {
         if (seed.name == "small_moon") {
             ASSERT_TRUE(fxWriteFile(scene, seed.bytes));
