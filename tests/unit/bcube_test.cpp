@@ -1,5 +1,5 @@
 // The bounding cube: its corners, runs and outward triangles in face order,
-// its poses from rest, the rigid turn of an object, and the cube of springs.
+// its poses from rest, and the rigid turn of an object.
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -18,18 +18,12 @@ void expectPos(const SimMass& m, double x, double y, double z, double tol = 0.0)
 
 } // namespace
 
-class CubeTest : public WorldTest {
-  protected:
-    int cube = -1;
-    void SetUp() override {
-        WorldTest::SetUp();
-        cube = simSetBCube(0.0f, 0.0f, 0.0f, 32.0f, 0x6000408); // start-up's
-        ASSERT_GE(cube, 0);
-    }
-    SimMass& m(int i) { return obj(cube).masses[i]; }
-};
-
-TEST_F(CubeTest, StartupCubeHasItsCornersRunsAndOutwardTrianglesInFaceOrder) {
+// Start-up's cube: its corners, runs and outward triangles in face order;
+// then its poses from rest, with outward unit normals.
+TEST_F(WorldTest, StartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
+    const int cube = simSetBCube(0.0f, 0.0f, 0.0f, 32.0f, 0x6000408);
+    ASSERT_GE(cube, 0);
+    const auto m = [cube](int i) -> SimMass& { return obj(cube).masses[i]; };
     EXPECT_EQ(simWorld.bcubeOid, cube);
     EXPECT_STREQ(obj(cube).name, "BoundingCube");
     EXPECT_EQ(obj(cube).flags, 0x6003C09);
@@ -67,9 +61,7 @@ TEST_F(CubeTest, StartupCubeHasItsCornersRunsAndOutwardTrianglesInFaceOrder) {
     EXPECT_EQ(captureStdout([] { EXPECT_EQ(simSetBCube(1, 1, 1, 2, 0), -1); }), expect);
     EXPECT_EQ(simWorld.nObjects, before);
     EXPECT_EQ(simWorld.bcubeOid, cube);
-}
 
-TEST_F(CubeTest, PosesFromRestWithOutwardUnitNormals) {
     simRotBCube(0, 0, 0);
     expectPos(m(0), -16, 16, -16);
     expectPos(m(6), 16, -16, 16);
@@ -100,7 +92,7 @@ TEST_F(CubeTest, PosesFromRestWithOutwardUnitNormals) {
     }
 }
 
-TEST_F(WorldTest, ObjectsTurnAboutTheOriginAndACubeOfSpringsHasEdgesAndDiagonals) {
+TEST_F(WorldTest, ObjectsTurnAboutTheOrigin) {
     const int oid = simAddObject("o", 0);
     SimMass* p = nullptr;
     simAddMass(oid, &p);
@@ -116,20 +108,4 @@ TEST_F(WorldTest, ObjectsTurnAboutTheOriginAndACubeOfSpringsHasEdgesAndDiagonals
     const double c = std::cos(1.3), s = std::sin(1.3);
     expectPos(obj(oid).masses[0], 1 * c + 3 * s, 2, 3 * c - 1 * s, 1e-12);
     EXPECT_EQ(captureStdout([] { simRotBCube(1, 2, 3); }), ""); // no cube: nothing to pose
-
-    const int springy = simAddCubeObj(0, 0, 0, 32.0f, 2.0, 0.5, SIMF_MKSPRINGS, 1, 0);
-    ASSERT_GE(springy, 0);
-    EXPECT_EQ(obj(springy).nPolys, 0);
-    EXPECT_EQ(obj(springy).connLen, 0);
-    ASSERT_EQ(obj(springy).nSprings, 24);
-    for (int i = 0; i < 24; ++i) {
-        const SimSpring& sp = obj(springy).springs[i];
-        const double* a = obj(springy).masses[sp.a].pos;
-        const double* b = obj(springy).masses[sp.b].pos;
-        EXPECT_NEAR(sp.rest, i < 12 ? 32.0 : 45.254834, 5e-7);
-        EXPECT_DOUBLE_EQ(std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]), sp.rest) << i;
-        EXPECT_EQ(sp.k, 2.0);
-        EXPECT_EQ(sp.damping, 0.5);
-        EXPECT_EQ(sp.kind, 1);
-    }
 }

@@ -1,13 +1,9 @@
-// The memory checks against what they guard: a spring plan asks for the
-// bytes its layout really holds; a growth step is refused only when it does
-// not fit; under an address-space limit zibbet-bench refuses a world that
-// lost springs and runs one whose plan could not be had on the general loop;
-// in a memory cgroup whose page cache is full a body that fits the working
-// set's room runs.
-//
-// The address-space and data-limit cases are skipped under AddressSanitizer:
-// its shadow memory alone reserves terabytes of address space, so no such
-// limit lets the program start. The cgroup case runs there too.
+// The memory checks against what they guard: a spring plan asks for the bytes
+// its layout holds; a growth step is refused only when it does not fit; under
+// an address-space limit or in a memory cgroup zibbet-bench refuses a world
+// that lost springs and runs what fits. AddressSanitizer's shadow memory
+// reserves terabytes of address space: the address and data limits are not
+// tried under it.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -15,9 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,21 +40,9 @@ constexpr int kBigSphereVerts = 3000;
 constexpr long long kSpringBytes = 138280960; // the springs' block
 constexpr long long kMiB = 1 << 20;
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // True when list, items separated by sep, holds item.
 bool listHas(const std::string& list, const std::string& item, char sep) {
-    std::istringstream in(list);
-    std::string one;
-    while (std::getline(in, one, sep))
-        if (one == item) return true;
-    return false;
-}
-
-std::string testName() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return (sep + list + sep).find(sep + item + sep) != std::string::npos;
 }
 
 // The big sphere as a scene file of this test's own: CTest runs tests side
@@ -69,15 +51,9 @@ std::string writeBigSphere() {
     std::vector<FxMesh> parts = fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts);
     for (FxMesh& part : parts)
         fxAddWholeGroup(part);
-    const std::string path = ::testing::TempDir() + "zibbet_memlimit_" + testName() + ".3ds";
+    const std::string path =
+        ::testing::TempDir() + "zibbet_memlimit_" + std::to_string(getpid()) + ".3ds";
     return fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()})) ? path : std::string{};
-}
-
-// The digest line of a run, or empty.
-std::string digestOf(const std::string& out) {
-    const size_t at = out.find("\ndigest ");
-    return at == std::string::npos ? std::string{}
-                                   : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
 }
 
 // A "Name:   123 kB" line of /proc/self/status, in bytes.
@@ -93,9 +69,7 @@ long long statusBytes(const char* field) {
 
 // The tiled plan's bytes asked for against the bytes it then held.
 void expectPlanAsksForWhatItHolds(int oid, const char* body) {
-    SimSpringWay tiled;
-    tiled.layout = SIM_LAYOUT_TILED;
-    tiled.path = simSpringsPath();
+    const SimSpringWay tiled{SIM_LAYOUT_TILED, simSpringsPath()};
     springsTestForce(&tiled);
     simSpringsPrepare(oid);
     const SimSpringsPlanFigures stats = simSpringsPlanOf(oid);
@@ -175,7 +149,8 @@ bool writeUncachedFile(const std::string& path, long long bytes) {
 // arrays then hold, the build's scratch aside; on the moon (every spring
 // alike) and on a sphere whose springs differ in k and damping.
 TEST_F(MemoryPlanTest, APlanAsksForWhatItsLayoutHolds) {
-    const std::string scene = ::testing::TempDir() + "zibbet_memlimit_moon.3ds";
+    const std::string scene =
+        ::testing::TempDir() + "zibbet_memlimit_moon_" + std::to_string(getpid()) + ".3ds";
     ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
     simFreeWorld();
     captureStdout([&] { appSceneSetup(appWorldSetup(), scene.c_str()); });
@@ -255,7 +230,7 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
 
     ASSERT_EQ(free.status, 0) << free.out;
     EXPECT_TRUE(has(free.out, "\"refused\": null")) << free.out;
-    ASSERT_FALSE(digestOf(free.out).empty()) << free.out;
+    ASSERT_FALSE(digestLine(free.out).empty()) << free.out;
 
     EXPECT_EQ(springless.status, 1) << springless.out;
     EXPECT_TRUE(has(springless.out,
@@ -277,7 +252,7 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     EXPECT_TRUE(has(planless.out, "\"limit\": \"address-space limit (RLIMIT_AS)\"}"))
         << planless.out;
     EXPECT_TRUE(has(planless.out, "\"tiled_phases\": 0,")) << planless.out;
-    EXPECT_EQ(digestOf(planless.out), digestOf(free.out)) << planless.out;
+    EXPECT_EQ(digestLine(planless.out), digestLine(free.out)) << planless.out;
 }
 
 // Start-up itself prints the allocation failure and carries on with the
@@ -347,7 +322,7 @@ TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
     EXPECT_GT(usage, kGroupBytes - kSpringBytes) << full.out;
     EXPECT_EQ(full.status, 0) << full.out;
     EXPECT_TRUE(has(full.out, "steps/s")) << full.out;
-    EXPECT_FALSE(digestOf(full.out).empty()) << full.out;
+    EXPECT_FALSE(digestLine(full.out).empty()) << full.out;
 
     EXPECT_EQ(small.status, 1) << small.out;
     EXPECT_TRUE(

@@ -1,7 +1,7 @@
 // Short soaks: zibbet-bench with the drag schedule and the soak checks on a
 // small body, the same summary as the long run gives, and its exit status;
 // and how the soak judges its memory readings.
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -10,21 +10,7 @@
 #include "tests/support/run_command.h"
 #include "tests/support/seedsscene.h"
 #include "tools/bench_soak.h"
-
-namespace {
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The runner's "digest" line, or empty.
-std::string digestLine(const std::string& out) {
-    const size_t at = out.find("\ndigest ");
-    if (at == std::string::npos) return {};
-    return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
-}
-
-} // namespace
+#include "world_fixture.h"
 
 // The small moon of the pipeline seeds: 42 masses, settled within 2,000
 // steps of falling. Still for 2,500 steps, then turning about two axes,
@@ -32,7 +18,9 @@ std::string digestLine(const std::string& out) {
 // heap's trend judged by the soak's own 256 kB rule. Turning from the first
 // step, it never settles with the cube still, which is no fault.
 TEST(Soak, ShortRunsKeepEveryCheck) {
-    const std::string scene = ::testing::TempDir() + "zibbet_soak_moon.3ds";
+    // A name of this process's own: other builds' test runs share the directory.
+    const std::string scene =
+        ::testing::TempDir() + "zibbet_soak_moon_" + std::to_string(getpid()) + ".3ds";
     for (const FxSceneSeed& seed : fxSeedsScene()) {
         if (seed.name == "small_moon") {
             ASSERT_TRUE(fxWriteFile(scene, seed.bytes));

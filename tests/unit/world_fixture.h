@@ -7,10 +7,8 @@
 
 #include "sim/world.h"
 
-// A sanitized build runs a step many times slower, and thousands of steps
-// find no memory fault that a few hundred miss: long numerical runs keep their
-// full length in the Release build and are cut short there, checking what a
-// short run can show.
+// A sanitized build runs a step many times slower and finds no memory fault
+// in thousands of steps that a few hundred miss: long runs are cut short there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitizedBuild = true;
 #else
@@ -41,4 +39,14 @@ template <typename Fn> std::string captureStdout(Fn&& fn) {
     ::testing::internal::CaptureStdout();
     fn();
     return ::testing::internal::GetCapturedStdout();
+}
+
+inline bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The headless runner's "digest ..." line, or "" when it printed none.
+inline std::string digestLine(const std::string& out) {
+    const size_t at = out.find("\ndigest ");
+    return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
 }

@@ -92,7 +92,7 @@ TEST_F(WorldTest, FreshWorldAndNewRecordsHoldTheirDefaults) {
 
 // Masses grow by 128, springs by 2048 and triangles by 64, each step with a
 // notice at level 3 (and none at level 2); the records keep what they were given.
-TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEach) {
+TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues) {
     const int oid = objectWithMasses(3);
     verbosity = 3;
     const std::string out = captureStdout([&] {
@@ -127,6 +127,22 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEach) {
     verbosity = 2;
     EXPECT_EQ(captureStdout([&] { addMasses(oid, 129); }), "");
     EXPECT_EQ(obj(oid).maxMasses, 384);
+
+    // A triangle counts each corner it names and gives them its normal; it
+    // takes the object's material.
+    const double n0[3] = {0.0, 0.0, 1.0};
+    obj(oid).masses[4].normal[1] = 7.0;
+    SimPoly* p = nullptr;
+    ASSERT_EQ(simAddPoly(oid, 3, 3, 4, n0, nullptr, nullptr, 0x20, &p, 0), 65);
+    EXPECT_EQ(obj(oid).masses[3].polyCount, 2);
+    EXPECT_EQ(obj(oid).masses[4].polyCount, 1);
+    EXPECT_EQ(obj(oid).masses[3].normal[2], 1.0);
+    EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
+    EXPECT_EQ(p->material, 0);
+    const int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
+    simSetObjMat(oid, mat);
+    for (int i = 0; i < 66; ++i)
+        ASSERT_EQ(obj(oid).polys[i].material, mat) << i;
 }
 
 // Runs of a connection list end in -1 and the list in -2; the list grows by
@@ -173,9 +189,8 @@ TEST_F(WorldTest, TablesStopAtTheirLimits) {
     EXPECT_EQ(simWorld.nObjects, 1000);
     for (int i = 1; i < SIM_MAX_MATERIALS; ++i)
         ASSERT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), i);
-    EXPECT_EQ(captureStdout([] {
-                  EXPECT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), -1);
-              }),
+    EXPECT_EQ(captureStdout(
+                  [] { EXPECT_EQ(simAddMat(nullptr, nullptr, nullptr, nullptr, 1.0f, 1), -1); }),
               "");
     EXPECT_EQ(simWorld.nMaterials, 50);
 
@@ -197,27 +212,10 @@ TEST_F(WorldTest, TablesStopAtTheirLimits) {
               "  *** ERROR *** simAddFForce(): MAX NUMBER OF FORCES (32) REACHED.\n");
 }
 
-TEST_F(WorldTest, TrianglesCountTheirCornersTakeGivenNormalsAndTheObjectsMaterial) {
-    const int oid = objectWithMasses(5);
-    const double n0[3] = {0.0, 0.0, 1.0};
-    obj(oid).masses[4].normal[1] = 7.0;
-    SimPoly* p = nullptr;
-    ASSERT_EQ(simAddPoly(oid, 3, 3, 4, n0, nullptr, nullptr, 0x20, &p, 0), 0);
-    EXPECT_EQ(obj(oid).masses[3].polyCount, 2);
-    EXPECT_EQ(obj(oid).masses[4].polyCount, 1);
-    EXPECT_EQ(obj(oid).masses[3].normal[2], 1.0);
-    EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
-    EXPECT_EQ(p->flags, 0x21);
-    EXPECT_EQ(p->material, 0);
-    for (int i = 0; i < 70; ++i)
-        simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0);
-    const int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
-    simSetObjMat(oid, mat);
-    for (int i = 0; i < 71; ++i)
-        ASSERT_EQ(obj(oid).polys[i].material, mat) << i;
-}
-
-TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
+// A failed growth leaves the object as it was; the first failure is kept
+// with its figures until the world is made again.
+TEST_F(WorldTest, FailedGrowthLeavesObjectUnchangedAndTheFirstFailureIsKept) {
+    EXPECT_FALSE(simAllocFailure().failed);
     const int oid = objectWithMasses(128);
     SimMass* before = obj(oid).masses;
     simRealloc = [](void*, size_t) -> void* { return nullptr; };
@@ -230,11 +228,27 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchanged) {
     EXPECT_EQ(obj(oid).masses, before);
     EXPECT_EQ(obj(oid).nMasses, 128);
     EXPECT_EQ(obj(oid).maxMasses, 128);
+    captureStdout([&] { EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1); });
+    const SimAllocFailure& fail = simAllocFailure();
+    ASSERT_TRUE(fail.failed);
+    EXPECT_STREQ(fail.what, "simAddMass(): masses of obj1, block of 32768 bytes");
+    EXPECT_EQ(fail.needed, static_cast<int64_t>(SIM_GROW_MASSES * sizeof(SimMass)));
+    EXPECT_GT(fail.available, fail.needed);
+    EXPECT_STREQ(fail.limit, "the allocator refused it");
+    simNoteAllocFailure("a spring plan", 1, 0, "x");
+    EXPECT_STREQ(simAllocFailure().what, "simAddMass(): masses of obj1, block of 32768 bytes");
 
     simMalloc = [](size_t) -> void* { return nullptr; };
     out = captureStdout([] { EXPECT_EQ(simAddObject("F", SIMF_FORCES), -1); });
     EXPECT_NE(out.find("Failed malloc for system forces masses."), std::string::npos);
     EXPECT_EQ(simWorld.nObjects, 2); // the slot is taken but not counted
+
+    simFreeWorld();
+    EXPECT_FALSE(simAllocFailure().failed);
+    simNoteAllocFailure("a spring plan", 1, 0, "x");
+    simMalloc = std::malloc;
+    ASSERT_EQ(simInitWorld("Again"), 1);
+    EXPECT_FALSE(simAllocFailure().failed);
 }
 
 // Sizes past 2 GiB are stated in full in the notice and the error, and an
@@ -274,31 +288,6 @@ TEST_F(WorldTest, LargeSpringArraysStateTheirSizeAndStopAtTheCountLimit) {
     obj(oid).nSprings = obj(oid).maxSprings = 0;
 }
 
-// The first failure is kept with its figures until the world is made again.
-TEST_F(WorldTest, FirstAllocationFailureIsKeptUntilTheWorldIsMadeAgain) {
-    EXPECT_FALSE(simAllocFailure().failed);
-    const int oid = objectWithMasses(128);
-    simRealloc = [](void*, size_t) -> void* { return nullptr; };
-    captureStdout([&] {
-        EXPECT_EQ(simAddMass(oid, nullptr), -1);
-        EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1);
-    });
-    const SimAllocFailure& fail = simAllocFailure();
-    ASSERT_TRUE(fail.failed);
-    EXPECT_STREQ(fail.what, "simAddMass(): masses of obj1, block of 32768 bytes");
-    EXPECT_EQ(fail.needed, static_cast<int64_t>(SIM_GROW_MASSES * sizeof(SimMass)));
-    EXPECT_GT(fail.available, fail.needed);
-    EXPECT_STREQ(fail.limit, "the allocator refused it");
-
-    simNoteAllocFailure("a spring plan", 1, 0, "x");
-    EXPECT_STREQ(simAllocFailure().what, "simAddMass(): masses of obj1, block of 32768 bytes");
-    simFreeWorld();
-    EXPECT_FALSE(simAllocFailure().failed);
-    simNoteAllocFailure("a spring plan", 1, 0, "x");
-    ASSERT_EQ(simInitWorld("Again"), 1);
-    EXPECT_FALSE(simAllocFailure().failed);
-}
-
 // A block larger than the process can get is refused before the allocator
 // is asked for it: the kernel would grant it and kill on first touch.
 TEST_F(WorldTest, SpringsBeyondTheRoomAreRefusedBeforeTheAllocator) {
@@ -322,31 +311,10 @@ TEST_F(WorldTest, SpringsBeyondTheRoomAreRefusedBeforeTheAllocator) {
     EXPECT_STREQ(simAllocFailure().limit, platMemoryRoom().limit);
 }
 
-TEST_F(WorldTest, InvalidIndicesAreRefused) {
-    const int oid = objectWithMasses(2);
-    std::string out = captureStdout([&] {
-        EXPECT_EQ(simAddMass(-1, nullptr), -1);
-        EXPECT_EQ(simAddMass(999, nullptr), -1);
-        EXPECT_EQ(simAddSpring(oid, 0, 2, 1, 1, 1, 1), -1);
-        EXPECT_EQ(simAddSpring(oid, -1, 1, 1, 1, 1, 1), -1);
-        EXPECT_EQ(simAddPoly(oid, 0, 1, 5, nullptr, nullptr, nullptr, 0, nullptr, 0), -1);
-        EXPECT_EQ(simAddPoly(oid, 0, 1, 1, nullptr, nullptr, nullptr, 0, nullptr, 1), -1);
-        const int32_t run[] = {0, 7};
-        EXPECT_EQ(simAddConn(oid, run, 2), -1);
-        simSetObjMat(oid, -1);
-        simSetObjMat(77, 0);
-    });
-    EXPECT_EQ(countOf(out, "*** ERROR ***"), 9u);
-    EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
-    EXPECT_EQ(obj(oid).nSprings, 0);
-    EXPECT_EQ(obj(oid).nPolys, 0);
-    EXPECT_EQ(obj(oid).connLen, 0);
-    EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
-}
-
 // Derived data is keyed on the stamp: every addition and every declared edit
-// must move it, and a rebuilt world must never hand out an old value.
-TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReused) {
+// must move it, a refused one must not, and a rebuilt world must never hand
+// out an old value.
+TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReusedAndBadIndicesAreRefused) {
     const int oid = objectWithMasses(2);
     uint64_t seen = obj(oid).stamp;
     const auto moved = [&] {
@@ -360,8 +328,25 @@ TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReused) {
     EXPECT_TRUE(moved());
     simTouchObject(oid);
     EXPECT_TRUE(moved());
-    EXPECT_EQ(simAddSpring(oid, 0, 9, 1.0, 1.0, 0.0, 1), -1);
-    EXPECT_FALSE(moved()) << "a refused spring changes nothing";
+    const std::string out = captureStdout([&] {
+        EXPECT_EQ(simAddMass(-1, nullptr), -1);
+        EXPECT_EQ(simAddMass(999, nullptr), -1);
+        EXPECT_EQ(simAddSpring(oid, 0, 3, 1, 1, 1, 1), -1);
+        EXPECT_EQ(simAddSpring(oid, -1, 1, 1, 1, 1, 1), -1);
+        EXPECT_EQ(simAddPoly(oid, 0, 1, 5, nullptr, nullptr, nullptr, 0, nullptr, 0), -1);
+        EXPECT_EQ(simAddPoly(oid, 0, 1, 1, nullptr, nullptr, nullptr, 0, nullptr, 1), -1);
+        const int32_t run[] = {0, 7};
+        EXPECT_EQ(simAddConn(oid, run, 2), -1);
+        simSetObjMat(oid, -1);
+        simSetObjMat(77, 0);
+    });
+    EXPECT_EQ(countOf(out, "*** ERROR ***"), 9u);
+    EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
+    EXPECT_FALSE(moved()) << "refused records change nothing";
+    EXPECT_EQ(obj(oid).nSprings, 1);
+    EXPECT_EQ(obj(oid).nPolys, 0);
+    EXPECT_EQ(obj(oid).connLen, 0);
+    EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
 
     simFreeWorld();
     ASSERT_EQ(simInitWorld("Again"), 1);
