@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -216,43 +218,19 @@ TEST(Install, BenchFallsBackToTheInstalledScene) {
     EXPECT_TRUE(has(local.out, "zibbet-bench: scene bmoon1m.3ds\n")) << local.out;
 }
 
-TEST(Package, ListsTheInstalledFilesAndDeclaresTheLibrariesItNeeds) {
+// The unpacked package is checked as a tree above; here its control fields:
+// its name, and the packages of the libraries the programs link.
+TEST(Package, DeclaresItsNameAndTheLibrariesItNeeds) {
     std::string deb;
     for (const auto& e : fs::directory_iterator(kTrees + "/package"))
         if (e.path().extension() == ".deb") deb = quoted(e.path().string());
     ASSERT_FALSE(deb.empty()) << "no .deb in " << kTrees << "/package";
-    // dpkg-deb -c: "-rwxr-xr-x root/root 68640 2026-01-01 12:00 ./usr/bin/zibbet"
-    const FxRunResult list = fxRunCommand("dpkg-deb -c " + deb, false);
-    ASSERT_EQ(list.status, 0);
-    std::set<std::string> files;
-    for (const std::string& line : splitLines(list.out)) {
-        std::istringstream in(line);
-        std::string mode, owner, size, date, time, path;
-        in >> mode >> owner >> size >> date >> time >> path;
-        EXPECT_EQ(owner, "root/root") << line;
-        if (mode.empty() || mode[0] == 'd') continue;
-        EXPECT_EQ(path.rfind("./usr/", 0), 0u) << line;
-        files.insert(path.substr(std::string("./usr/").size()));
-        if (has(path, "/bin/")) {
-            EXPECT_EQ(mode, "-rwxr-xr-x") << line;
-        }
-    }
-    EXPECT_EQ(files, expectedFiles());
     EXPECT_EQ(fxRunCommand("dpkg-deb -f " + deb + " Package", false).out, "zibbet\n");
-    // freeglut, GL and GLU: the packages of the libraries the programs link.
     const std::string depends = fxRunCommand("dpkg-deb -f " + deb + " Depends", false).out;
-    std::set<std::string> names;
-    std::string part;
-    for (char c : depends + ",") {
-        if (c != ',' && c != '|') {
-            part += c;
-            continue;
-        }
-        std::istringstream words(part);
-        std::string name;
-        if (words >> name) names.insert(name);
-        part.clear();
-    }
+    std::string words = depends;
+    std::replace_if(words.begin(), words.end(), [](char c) { return c == ',' || c == '|'; }, ' ');
+    std::istringstream in(words);
+    const std::set<std::string> names{std::istream_iterator<std::string>(in), {}};
     for (const char* lib : {"libglut3.12", "libgl1", "libglu1-mesa", "libc6", "libstdc++6"})
         EXPECT_EQ(names.count(lib), 1u) << lib << " missing from: " << depends;
 }

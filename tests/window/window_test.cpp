@@ -127,12 +127,3 @@ std::string testDir() {
     std::filesystem::create_directories(dir);
     return dir;
 }
-
-ScopedWorkDir::ScopedWorkDir(const std::string& dir) {
-    previous = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-}
-
-ScopedWorkDir::~ScopedWorkDir() {
-    std::filesystem::current_path(previous);
-}

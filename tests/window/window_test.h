@@ -40,12 +40,3 @@ using FacePixelFn = FaceRgba (*)(int file, int column, int row);
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
 // A fresh directory under the test temp dir named after the test.
 std::string testDir();
-
-// Makes dir the working directory until the end of the scope.
-struct ScopedWorkDir {
-    explicit ScopedWorkDir(const std::string& dir);
-    ~ScopedWorkDir();
-    ScopedWorkDir(const ScopedWorkDir&) = delete;
-    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
-    std::string previous;
-};
