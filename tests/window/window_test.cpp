@@ -20,8 +20,7 @@ constexpr int kFaceSide = 256;
 
 void displayNothing() {}
 
-} // namespace
-
+// glutInit and the window on the first call; false without an X display.
 bool glWindowOpen() {
     static const bool open = [] {
         if (!std::getenv("DISPLAY")) return false;
@@ -58,6 +57,8 @@ bool glWindowOpen() {
     }();
     return open;
 }
+
+} // namespace
 
 void glBeginTestFrame() {
     reshape(GLW_SIZE, GLW_SIZE);

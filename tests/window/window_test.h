@@ -15,8 +15,6 @@
 
 constexpr int GLW_SIZE = 200; // the test window, pixels both ways
 
-// glutInit and the window on the first call; false without an X display.
-bool glWindowOpen();
 // A frame as the program's display sets it up: buffers cleared, the
 // projection of a GLW_SIZE window, the frame state, light and camera.
 void glBeginTestFrame();
