@@ -41,15 +41,10 @@ struct XErrorTrap {
     }
 };
 
-bool nameMatches(const char* name, const std::string& title, XTitleMatch match) {
-    if (match == X_TITLE_EXACT) return title == name;
-    return std::strncmp(name, title.c_str(), title.size()) == 0;
-}
-
-Window findIn(Display* dpy, Window w, const std::string& title, XTitleMatch match) {
+Window findIn(Display* dpy, Window w, const std::string& title) {
     char* name = nullptr;
     if (XFetchName(dpy, w, &name) && name) {
-        const bool matches = nameMatches(name, title, match);
+        const bool matches = std::strncmp(name, title.c_str(), title.size()) == 0;
         XFree(name);
         XWindowAttributes a{};
         if (matches && XGetWindowAttributes(dpy, w, &a) && a.map_state == IsViewable) return w;
@@ -59,7 +54,7 @@ Window findIn(Display* dpy, Window w, const std::string& title, XTitleMatch matc
     if (!XQueryTree(dpy, w, &root, &parent, &kids, &n)) return 0;
     Window found = 0;
     for (unsigned i = 0; i < n && !found; ++i)
-        found = findIn(dpy, kids[i], title, match);
+        found = findIn(dpy, kids[i], title);
     if (kids) XFree(kids);
     return found;
 }
@@ -73,22 +68,17 @@ int channel(unsigned long pixel, unsigned long mask) {
     return static_cast<int>(v * 255 / max);
 }
 
-XRgb pixelOf(XImage* img, int x, int y) {
-    const unsigned long p = XGetPixel(img, x, y);
-    return {channel(p, img->red_mask), channel(p, img->green_mask), channel(p, img->blue_mask)};
-}
-
 } // namespace
 
-Window xFindWindow(Display* dpy, const std::string& title, XTitleMatch match) {
+Window xFindWindow(Display* dpy, const std::string& title) {
     XErrorTrap trap(dpy);
-    const Window w = findIn(dpy, DefaultRootWindow(dpy), title, match);
+    const Window w = findIn(dpy, DefaultRootWindow(dpy), title);
     return trap.failed() ? 0 : w;
 }
 
-Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs, XTitleMatch match) {
+Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
-        if (Window w = xFindWindow(dpy, title, match)) return w;
+        if (Window w = xFindWindow(dpy, title)) return w;
         usleep(kPollMs * 1000);
     }
     return 0;
@@ -114,31 +104,16 @@ bool xGrab(Display* dpy, Window w, XImageRgb& out) {
     out.width = a.width;
     out.height = a.height;
     out.rgb.assign(static_cast<size_t>(a.width) * a.height * 3, 0);
+    uint8_t* d = out.rgb.data();
     for (int y = 0; y < a.height; ++y) {
         for (int x = 0; x < a.width; ++x) {
-            const XRgb c = pixelOf(img, x, y);
-            uint8_t* d = &out.rgb[(static_cast<size_t>(y) * a.width + x) * 3];
-            d[0] = static_cast<uint8_t>(c.r);
-            d[1] = static_cast<uint8_t>(c.g);
-            d[2] = static_cast<uint8_t>(c.b);
+            const unsigned long p = XGetPixel(img, x, y);
+            for (unsigned long mask : {img->red_mask, img->green_mask, img->blue_mask})
+                *d++ = static_cast<uint8_t>(channel(p, mask));
         }
     }
     XDestroyImage(img);
     return true;
-}
-
-XRgb xPixel(Display* dpy, Window w, int x, int y) {
-    XErrorTrap trap(dpy);
-    XImage* img = XGetImage(dpy, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!img) return {-1, -1, -1};
-    const XRgb c = pixelOf(img, 0, 0);
-    XDestroyImage(img);
-    return c;
-}
-
-bool xTapKey(Display* dpy, Window w, const std::string& keysymName) {
-    const KeySym sym = XStringToKeysym(keysymName.c_str());
-    return sym != NoSymbol && xTapKeysym(dpy, w, sym);
 }
 
 bool xTapKeysym(Display* dpy, Window w, unsigned long keysym) {

@@ -23,29 +23,18 @@ struct XImageRgb {
     XRgb pixel(int x, int y) const { return {at(x, y)[0], at(x, y)[1], at(x, y)[2]}; }
 };
 
-enum XTitleMatch {
-    X_TITLE_PREFIX, // the window's name starts with the title given
-    X_TITLE_EXACT,  // the window's name is the title given
-};
-
-// The first viewable window (depth-first from the root) whose name matches
-// title, or 0.
-Window xFindWindow(Display* dpy, const std::string& title, XTitleMatch match = X_TITLE_PREFIX);
+// The first viewable window (depth-first from the root) whose name starts
+// with title, or 0.
+Window xFindWindow(Display* dpy, const std::string& title);
 // Waits up to timeoutMs for such a window; 0 when none appeared.
-Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs,
-                   XTitleMatch match = X_TITLE_PREFIX);
+Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs);
 // The window's pixels as they are on the screen; false when w is gone.
 bool xGrab(Display* dpy, Window w, XImageRgb& out);
-// Colour of pixel (x, y) of window w, y counted from the top.
-XRgb xPixel(Display* dpy, Window w, int x, int y);
 // Root-relative origin and size of a window; false when w is gone.
 bool xWindowGeometry(Display* dpy, Window w, int& x, int& y, int& width, int& height);
-// Gives w the keyboard focus (when w is not 0), then presses and releases a key
-// given by its keysym name ("Escape", "e", "S"...). Without a window manager
-// keys would otherwise go to whatever lies under the pointer.
-bool xTapKey(Display* dpy, Window w, const std::string& keysymName);
-// The same for a keysym (XK_Escape, XK_E...); shift is held when the keysym
-// is the key's shifted one.
+// Gives w the keyboard focus (when w is not 0: without a window manager keys
+// go to whatever lies under the pointer), then presses and releases the key
+// of a keysym (XK_Escape, XK_E...), shift held when it is the shifted one.
 bool xTapKeysym(Display* dpy, Window w, unsigned long keysym);
 // Drags with a button held from (x0, y0) to (x1, y1), window coordinates, in
 // steps: press at the start, motion to every step, release at the end.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "tests/support/seeds3ds.h"
 #include "tests/support/seedsscene.h"
@@ -12,26 +11,17 @@
 
 namespace {
 
-struct Seed {
-    std::string name;
-    const FxBytes& bytes;
-};
-
-std::vector<Seed> seedsOf(const std::string& target) {
-    static const std::vector<FxSeed> threeDs = fxSeeds3DS();
-    static const std::vector<FxTgaSeed> tga = fxSeedsTGA();
-    static const std::vector<FxSceneSeed> scene = fxSeedsScene();
-    std::vector<Seed> out;
-    if (target == "load3ds")
-        for (const FxSeed& s : threeDs)
-            out.push_back({s.name, s.bytes});
-    if (target == "loadtga")
-        for (const FxTgaSeed& s : tga)
-            out.push_back({s.name, s.bytes});
-    if (target == "scene")
-        for (const FxSceneSeed& s : scene)
-            out.push_back({s.name, s.bytes});
-    return out;
+// Writes every seed of the list into dir as seed_NAME; false on the first
+// that cannot be written.
+template <typename SeedList> bool writeSeeds(const SeedList& seeds, const std::string& dir) {
+    for (const auto& seed : seeds) {
+        const std::string path = dir + "/seed_" + seed.name;
+        if (!fxWriteFile(path, seed.bytes)) {
+            std::fprintf(stderr, "zibbet-seeds: cannot write %s\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -41,19 +31,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: zibbet-seeds load3ds|loadtga|scene DIR\n");
         return 2;
     }
-    const std::vector<Seed> seeds = seedsOf(argv[1]);
-    if (seeds.empty()) {
+    const std::string target = argv[1], dir = argv[2];
+    std::error_code err;
+    std::filesystem::create_directories(dir, err);
+    bool written = false;
+    if (target == "load3ds")
+        written = writeSeeds(fxSeeds3DS(), dir);
+    else if (target == "loadtga")
+        written = writeSeeds(fxSeedsTGA(), dir);
+    else if (target == "scene")
+        written = writeSeeds(fxSeedsScene(), dir);
+    else {
         std::fprintf(stderr, "zibbet-seeds: no seeds for fuzz target %s\n", argv[1]);
         return 2;
     }
-    std::error_code err;
-    std::filesystem::create_directories(argv[2], err);
-    for (const Seed& seed : seeds) {
-        const std::string path = std::string(argv[2]) + "/seed_" + seed.name;
-        if (err || !fxWriteFile(path, seed.bytes)) {
-            std::fprintf(stderr, "zibbet-seeds: cannot write %s\n", path.c_str());
-            return 1;
-        }
-    }
-    return 0;
+    return written ? 0 : 1;
 }

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
     } else if (cmd == "key") {
-        status = xTapKey(dpy, xFindWindow(dpy, kTitlePrefix), argv[2]) ? 0 : 1;
+        const KeySym sym = XStringToKeysym(argv[2]);
+        status = sym != NoSymbol && xTapKeysym(dpy, xFindWindow(dpy, kTitlePrefix), sym) ? 0 : 1;
     } else if (cmd == "wait") {
         status = xWaitWindow(dpy, kTitlePrefix, std::atoi(argv[2]) * 1000) ? 0 : 1;
     } else {

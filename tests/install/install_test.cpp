@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -140,12 +142,6 @@ std::pair<int, int> pngSize(const std::string& path) {
     return {be32(16), be32(20)};
 }
 
-// The launcher of the unpacked package, as its desktop entry names it.
-std::string launcher() {
-    const auto entry = readDesktopEntry(kUsr + "/" + kDesktopEntry);
-    return entry.count("Exec") ? kDebRoot + execProgram(entry.at("Exec")) : "";
-}
-
 // A folder of its own for one run, empty.
 std::string emptyFolder(const std::string& name) {
     const std::string dir = kTrees + "/" + name;
@@ -216,43 +212,19 @@ TEST(Install, BenchFallsBackToTheInstalledScene) {
     EXPECT_TRUE(has(local.out, "zibbet-bench: scene bmoon1m.3ds\n")) << local.out;
 }
 
-TEST(Package, ListsTheInstalledFilesAndDeclaresTheLibrariesItNeeds) {
+// The unpacked package is checked as a tree above; here its control fields:
+// its name, and the packages of the libraries the programs link.
+TEST(Package, DeclaresItsNameAndTheLibrariesItNeeds) {
     std::string deb;
     for (const auto& e : fs::directory_iterator(kTrees + "/package"))
         if (e.path().extension() == ".deb") deb = quoted(e.path().string());
     ASSERT_FALSE(deb.empty()) << "no .deb in " << kTrees << "/package";
-    // dpkg-deb -c: "-rwxr-xr-x root/root 68640 2026-01-01 12:00 ./usr/bin/zibbet"
-    const FxRunResult list = fxRunCommand("dpkg-deb -c " + deb, false);
-    ASSERT_EQ(list.status, 0);
-    std::set<std::string> files;
-    for (const std::string& line : splitLines(list.out)) {
-        std::istringstream in(line);
-        std::string mode, owner, size, date, time, path;
-        in >> mode >> owner >> size >> date >> time >> path;
-        EXPECT_EQ(owner, "root/root") << line;
-        if (mode.empty() || mode[0] == 'd') continue;
-        EXPECT_EQ(path.rfind("./usr/", 0), 0u) << line;
-        files.insert(path.substr(std::string("./usr/").size()));
-        if (has(path, "/bin/")) {
-            EXPECT_EQ(mode, "-rwxr-xr-x") << line;
-        }
-    }
-    EXPECT_EQ(files, expectedFiles());
     EXPECT_EQ(fxRunCommand("dpkg-deb -f " + deb + " Package", false).out, "zibbet\n");
-    // freeglut, GL and GLU: the packages of the libraries the programs link.
     const std::string depends = fxRunCommand("dpkg-deb -f " + deb + " Depends", false).out;
-    std::set<std::string> names;
-    std::string part;
-    for (char c : depends + ",") {
-        if (c != ',' && c != '|') {
-            part += c;
-            continue;
-        }
-        std::istringstream words(part);
-        std::string name;
-        if (words >> name) names.insert(name);
-        part.clear();
-    }
+    std::string words = depends;
+    std::replace_if(words.begin(), words.end(), [](char c) { return c == ',' || c == '|'; }, ' ');
+    std::istringstream in(words);
+    const std::set<std::string> names{std::istream_iterator<std::string>(in), {}};
     for (const char* lib : {"libglut3.12", "libgl1", "libglu1-mesa", "libc6", "libstdc++6"})
         EXPECT_EQ(names.count(lib), 1u) << lib << " missing from: " << depends;
 }
@@ -310,8 +282,9 @@ TEST(Package, LauncherRunsInTheInstalledFolderOrInOneThatHoldsAScene) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (tools/with-xvfb.sh gives one)";
     Display* dpy = XOpenDisplay(nullptr);
     ASSERT_NE(dpy, nullptr);
-    const std::string program = launcher();
-    ASSERT_FALSE(program.empty()) << "no Exec key in the desktop entry";
+    const auto entry = readDesktopEntry(kUsr + "/" + kDesktopEntry);
+    ASSERT_EQ(entry.count("Exec"), 1u) << "no Exec key in the desktop entry";
+    const std::string program = kDebRoot + execProgram(entry.at("Exec"));
     for (const bool ownScene : {false, true}) {
         SCOPED_TRACE(ownScene ? "in a folder with a scene" : "in an empty folder");
         const std::string dir = emptyFolder(ownScene ? "own-scene" : "home");

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -27,57 +28,37 @@ struct ChildRun {
 std::string drain(int fd) {
     std::string got;
     char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return got;
-        }
-    }
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+        got.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    return got;
 }
 
 // Runs work in a child process whose standard output goes to a file and
 // standard error to a pseudo-terminal or to a pipe.
 template <typename Work> ChildRun runChild(bool terminal, Work work) {
     ChildRun run;
-    int errRead = -1, errWrite = -1;
-    if (terminal) {
-        if (openpty(&errRead, &errWrite, nullptr, nullptr, nullptr) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal";
-            return run;
-        }
-    } else {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            ADD_FAILURE() << "no pipe";
-            return run;
-        }
-        errRead = fds[0];
-        errWrite = fds[1];
-    }
+    int err[2] = {-1, -1}; // read end, write end
     std::FILE* out = std::tmpfile();
-    if (!out) {
-        ADD_FAILURE() << "no scratch file";
+    const bool opened = terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0
+                                 : pipe(err) == 0;
+    if (!opened || !out) {
+        ADD_FAILURE() << "no pseudo-terminal, pipe or scratch file";
         return run;
     }
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t pid = fork();
     if (pid == 0) {
-        close(errRead);
+        close(err[0]);
         dup2(fileno(out), STDOUT_FILENO);
-        dup2(errWrite, STDERR_FILENO);
-        close(errWrite);
+        dup2(err[1], STDERR_FILENO);
         work();
         std::fflush(stdout);
         _exit(0);
     }
-    close(errWrite);
-    run.err = drain(errRead);
-    close(errRead);
+    close(err[1]);
+    run.err = drain(err[0]);
+    close(err[0]);
     waitpid(pid, &run.status, 0);
     // The child wrote through its own copy of the descriptor, past our
     // stream's buffer: read from the start.
@@ -114,9 +95,8 @@ TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
     const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });
     const ChildRun piped = runChild(false, [&] { loadAndConvertMoon(path, 0.0); });
     const ChildRun quick = runChild(true, [&] { loadAndConvertMoon(path, kQuickWork); });
-    ASSERT_TRUE(WIFEXITED(tty.status) && WEXITSTATUS(tty.status) == 0);
-    ASSERT_TRUE(WIFEXITED(piped.status) && WEXITSTATUS(piped.status) == 0);
-    ASSERT_TRUE(WIFEXITED(quick.status) && WEXITSTATUS(quick.status) == 0);
+    for (const ChildRun* run : {&tty, &piped, &quick})
+        ASSERT_TRUE(WIFEXITED(run->status) && WEXITSTATUS(run->status) == 0);
 
     // The transcript is the same, notices and all, and holds no progress.
     EXPECT_NE(tty.out.find("simAddSpring(): Expanding size of springs structure"),

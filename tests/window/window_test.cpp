@@ -20,8 +20,7 @@ constexpr int kFaceSide = 256;
 
 void displayNothing() {}
 
-} // namespace
-
+// glutInit and the window on the first call; false without an X display.
 bool glWindowOpen() {
     static const bool open = [] {
         if (!std::getenv("DISPLAY")) return false;
@@ -58,6 +57,8 @@ bool glWindowOpen() {
     }();
     return open;
 }
+
+} // namespace
 
 void glBeginTestFrame() {
     reshape(GLW_SIZE, GLW_SIZE);
@@ -126,13 +127,4 @@ std::string testDir() {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
-}
-
-ScopedWorkDir::ScopedWorkDir(const std::string& dir) {
-    previous = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-}
-
-ScopedWorkDir::~ScopedWorkDir() {
-    std::filesystem::current_path(previous);
 }

@@ -15,8 +15,6 @@
 
 constexpr int GLW_SIZE = 200; // the test window, pixels both ways
 
-// glutInit and the window on the first call; false without an X display.
-bool glWindowOpen();
 // A frame as the program's display sets it up: buffers cleared, the
 // projection of a GLW_SIZE window, the frame state, light and camera.
 void glBeginTestFrame();
@@ -40,12 +38,3 @@ using FacePixelFn = FaceRgba (*)(int file, int column, int row);
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
 // A fresh directory under the test temp dir named after the test.
 std::string testDir();
-
-// Makes dir the working directory until the end of the scope.
-struct ScopedWorkDir {
-    explicit ScopedWorkDir(const std::string& dir);
-    ~ScopedWorkDir();
-    ScopedWorkDir(const ScopedWorkDir&) = delete;
-    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
-    std::string previous;
-};
