@@ -60,9 +60,7 @@ template <typename Work> ChildRun runChild(bool terminal, Work work) {
     run.err = drain(err[0]);
     close(err[0]);
     waitpid(pid, &run.status, 0);
-    // The child wrote through its own copy of the descriptor, past our
-    // stream's buffer: read from the start.
-    std::rewind(out);
+    std::rewind(out); // the child wrote past our stream's buffer
     run.out = drain(fileno(out));
     std::fclose(out);
     return run;
@@ -89,7 +87,8 @@ constexpr double kQuickWork = 60.0;
 } // namespace
 
 TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
-    const std::string path = ::testing::TempDir() + "progress_moon.3ds";
+    const std::string path =
+        ::testing::TempDir() + "zibbet_progress_" + std::to_string(getpid()) + ".3ds";
     ASSERT_TRUE(fxWriteFile(path, fxDefaultScene()));
 
     const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });
@@ -118,6 +117,7 @@ TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
     ASSERT_FALSE(tty.err.empty());
     EXPECT_EQ(tty.err.back(), '\r');
     EXPECT_EQ(tty.err.find('\n'), std::string::npos);
+    std::remove(path.c_str());
 }
 
 TEST(ProgressTest, TimeLeftNeverClimbsAndEndsAtZero) {

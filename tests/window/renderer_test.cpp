@@ -1,6 +1,5 @@
-// The renderer, the textures and the window callbacks in a real rendering
-// context, each frame set up by the program's own display code; outcomes are
-// read back as pixels, texels and GL state.
+// The renderer, the textures and the window callbacks in a real GL context;
+// outcomes read back as pixels, texels and GL state.
 #include <GL/gl.h>
 #include <GL/glext.h>
 
@@ -45,7 +44,7 @@ int diffuseOnly(float r, float g, float b) {
     return simAddMat(black, diffuse, black, black, 0.0f, 0);
 }
 
-// A new frame with a directional light from the camera, the object drawn in it.
+// A new frame lit from the camera, the object drawn in it.
 void drawLit(int oid) {
     glBeginTestFrame();
     glPushMatrix();
@@ -128,9 +127,6 @@ bool allTexels(const std::vector<unsigned char>& data, size_t side, FaceRgba rgb
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Textures and the textured cube
-// ---------------------------------------------------------------------------
 TEST_F(RendererTest, FaceTexturesTakeTheirFilesAndTheCubeMapKeepsFileOrder) {
     // File 3 missing, file 0 a 24-bit 295 x 295 image (fits the face buffer
     // as 3 bytes a pixel, not as the 4 the texture reads): both textures take
@@ -268,15 +264,10 @@ TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
     // Three triangles: the second batch holds one and must be closed too, or
     // the third never reaches the frame and every later GL call is refused.
     const int odd = simAddObject("odd", SIMF_FACETEX);
-    const int m = addMassAt(odd, -10, -2, 0);
-    addMassAt(odd, -6, -2, 0);
-    addMassAt(odd, -8, 2, 0);
-    addMassAt(odd, 6, -2, 0);
-    addMassAt(odd, 10, -2, 0);
-    addMassAt(odd, 8, 2, 0);
-    simAddPoly(odd, m, m + 1, m + 2, n, n, n, 0, nullptr, white);
-    simAddPoly(odd, m, m + 1, m + 2, n, n, n, 0, nullptr, white);
-    simAddPoly(odd, m + 3, m + 4, m + 5, n, n, n, 0, nullptr, white);
+    for (const auto& p : {std::array{-10, -2}, {-6, -2}, {-8, 2}, {6, -2}, {10, -2}, {8, 2}})
+        addMassAt(odd, p[0], p[1], 0);
+    for (int first : {0, 0, 3})
+        simAddPoly(odd, first, first + 1, first + 2, n, n, n, 0, nullptr, white);
     glBeginTestFrame();
     drawObject(odd);
     EXPECT_LT(depthAt(8, -1), 1.0f);
@@ -285,10 +276,6 @@ TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
     EXPECT_TRUE(rgbNear(glPixel(1, 1), {0, 255, 0}, 0));
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
-
-// ---------------------------------------------------------------------------
-// Environment mapping
-// ---------------------------------------------------------------------------
 
 // Each cube-map face one colour; a square facing the camera with the given
 // normal, drawn three frames (the map gets its images from the second frame
@@ -336,10 +323,6 @@ TEST_F(RendererTest, ReflectionsLookUpTheCubeMapTurnedWithTheCube) {
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-// ---------------------------------------------------------------------------
-// Plain shading, normals and materials
-// ---------------------------------------------------------------------------
-
 // A large triangle facing the light (the camera), vertex normals towards it,
 // sideways and upwards: probes near each corner see its light.
 TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
@@ -386,11 +369,8 @@ TEST_F(RendererTest, MaterialFollowsEachTriangleAndIsSentAgainAtEveryCall) {
     const int red = emissive(1, 0, 0);
     const int green = emissive(0, 1, 0);
     const int oid = simAddObject("pair", SIMF_GOURAUD);
-    addMassAt(oid, -10, -5, 0);
-    addMassAt(oid, 0, -5, 0);
-    addMassAt(oid, 10, -5, 0);
-    addMassAt(oid, -5, 5, 0);
-    addMassAt(oid, 5, 5, 0);
+    for (const auto& p : {std::array{-10, -5}, {0, -5}, {10, -5}, {-5, 5}, {5, 5}})
+        addMassAt(oid, p[0], p[1], 0);
     simAddPoly(oid, 0, 1, 3, n, n, n, 0, nullptr, red);
     simAddPoly(oid, 1, 2, 4, n, n, n, 0, nullptr, green);
     for (int call = 0; call < 4; ++call) {
@@ -410,18 +390,12 @@ TEST_F(RendererTest, MaterialFollowsEachTriangleAndIsSentAgainAtEveryCall) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Connection lines
-// ---------------------------------------------------------------------------
 TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
+    // The hub, then right, up, left (alone in its run) and down of it;
+    // runs (0 1 2), (3), (0 4) written by hand, an end-of-run mark doubled.
     const int oid = simAddObject("conns", 0);
-    addMassAt(oid, 0.3, 0.3, 0);   // 0: hub
-    addMassAt(oid, 12.3, 0.3, 0);  // 1: right
-    addMassAt(oid, 0.3, 12.3, 0);  // 2: up
-    addMassAt(oid, -12.3, 0.3, 0); // 3: left, alone in its run
-    addMassAt(oid, 0.3, -12.3, 0); // 4: down
-    // Room for the list, then written by hand: runs (0 1 2), (3), (0 4),
-    // with a doubled end-of-run mark.
+    for (const auto& p : {std::array{0.3, 0.3}, {12.3, 0.3}, {0.3, 12.3}, {-12.3, 0.3}, {0.3, -12.3}})
+        addMassAt(oid, p[0], p[1], 0);
     const int32_t filler[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(simAddConn(oid, filler, 8), 0);
     const int32_t list[] = {0, 1, 2, -1, -1, 3, -1, 0, 4, -1, -2};
@@ -455,9 +429,6 @@ TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-// ---------------------------------------------------------------------------
-// The window callbacks
-// ---------------------------------------------------------------------------
 TEST_F(GlWindowTest, ReshapeSetsTheFrustumByAspectAndMotionMeasuresFromTheCentre) {
     // width, height -> the frustum's half width and height at the near plane
     // (2, far plane 80); a minimised window keeps the last one.
