@@ -115,7 +115,8 @@ std::vector<std::string> expectedStartup(unsigned missing) {
          "  simConv3DSobj(): Generated " +
              std::to_string(fxCountBandSprings(moon, FX_LOAD_SCALE, FX_SPRING_BAND)) +
              " complete springs for obj2",
-         "  simConv3DSobj(): Converting material 0 (\"" + moon.groups[0].material + "\")",
+         "  simConv3DSobj(): Converting material 0 (\"" + moon.groups[0].material +
+             "\")",
          "  simAddMat(): Added material (id=3)", "Initializing OpenGL rendering engine..."});
     for (int k = 0; k < 6; ++k) {
         lines.push_back("TGA Reader loading file '" + std::to_string(k) + ".tga'");
@@ -369,7 +370,8 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
     EXPECT_EQ(title, appTitle);
     int x = -1, y = -1, width = 0, height = 0;
     ASSERT_TRUE(xWindowGeometry(dpy, w, x, y, width, height));
-    EXPECT_EQ(std::vector<int>({x, y, width, height}), std::vector<int>({0, 0, kWinWidth, kWinHeight}));
+    EXPECT_EQ(std::vector<int>({x, y, width, height}),
+              std::vector<int>({0, 0, kWinWidth, kWinHeight}));
     EXPECT_TRUE(linesAfterHelp(0).empty());
     EXPECT_EQ(joinLines(transcript()), joinLines(expectedStartup(missing)));
 
@@ -406,8 +408,7 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
         return body.pixels >= kMinBodyPixels && body.top >= startTop + kFallPixels;
     })) << "the body's top stays at row " << body.top << ", it started at " << startTop;
 
-    // The keys, either case: each prints its line and changes the body's
-    // look. Mirroring the walls, the body shows no grey.
+    // The keys, either case, print their line and change the body's look.
     ASSERT_TRUE(pollFrame(w, frame, [&] { return greyBody(frame).pixels == 0; }))
         << "the mirrored body is grey";
     const char* const envLine = "Toggling cube environment mapping mode.";
@@ -438,9 +439,7 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
     }
 
     // Dragged right of the centre, the cube turns about the vertical axis:
-    // the back wall swings to the left, the ceiling above (0, 16, 4) stays
-    // the ceiling and nothing tilts. The body has fallen below upperEnd: the
-    // rows above show only walls.
+    // the back wall swings left, nothing tilts. Above upperEnd only walls.
     const int upperEnd = startTop - kFallPixels;
     const int row = restPixel(0.0, 10.0, -kHalfEdge).y;
     const int column = restPixel(-12.0, 0.0, -kHalfEdge).x; // clear of the body
@@ -466,8 +465,7 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
             << "the walls stopped moving after the drag";
         EXPECT_TRUE(showsFile(frame.pixel(ceiling.x, ceiling.y), kCeilingFile));
     }
-    // A drag that ends at the centre stops it: frames begun before the
-    // program read it may still move, many frames later the walls do not.
+    // A drag that ends at the centre stops it, a few frames later.
     ASSERT_TRUE(xDrag(dpy, w, cx + 10, cy, cx, cy, kDragSteps));
     XImageRgb stopped = frame;
     for (int i = 0; i < kStopFrames; ++i)
