@@ -2,8 +2,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
-#include "tests/support/seeds3ds.h"
+#include "import/load3ds.h"
+#include "tests/support/scratch.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The reader's messages would only slow the run down.
@@ -12,6 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fxLoad3DSBytes(data, size);
+    const std::string path = fxWriteScratch("zibbet3ds", data, size);
+    if (!path.empty()) simFree3DS(simLoad3DS(path.c_str()));
     return 0;
 }

@@ -23,7 +23,7 @@ class BenchDir : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    // zibbet-bench with args in the folder; its standard error only when asked.
+    // Standard error only when asked.
     FxRunResult bench(const std::string& args, bool withStderr = false) {
         return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
                                 (withStderr ? "" : " 2>/dev/null"),

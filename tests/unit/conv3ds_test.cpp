@@ -16,9 +16,8 @@ constexpr int kSprings = SIMF_MKSPRINGS;
 constexpr int kPolys = SIMF_MKPOLYS;
 constexpr int kConns = SIMF_MKCONNS;
 
-// Scenes written by our writer and read back by the reader, as start-up gets
-// them. get() reads the scene once; read it before capturing the output of
-// a conversion, since the reader prints too.
+// A scene written and read back, as start-up gets it. get() reads it once:
+// call it before capturing a conversion's output, since the reader prints.
 struct SceneBuilder {
     std::vector<FxMesh> meshes;
     std::vector<FxMaterial> materials;
@@ -36,7 +35,6 @@ struct SceneBuilder {
             m.faces.push_back({faces[f], faces[f + 1], faces[f + 2], 7});
         meshes.push_back(m);
     }
-    // Adds a face-material group to the last object.
     void group(const std::string& name, const std::vector<uint16_t>& faces) {
         meshes.back().groups.push_back({name, faces});
     }
@@ -95,8 +93,28 @@ class Conv3DSTest : public WorldTest {
     SceneBuilder b; // the test's scene
 };
 
-TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedAndEdgeSpringsFollowEveryFace) {
+TEST_F(Conv3DSTest, MassesSpringsTrianglesAndRunsFollowTheFaces) {
     b.object("Quad", kQuadVerts, kQuadFaces);
+    // An existing object is filled only when empty, its flags its own.
+    const int empty = simAddObject("Mine", SIMF_FLOOR);
+    EXPECT_EQ(convert(b.get(), kPolys, 0.0, 0.0, 0, empty), empty);
+    EXPECT_EQ(obj(empty).flags, SIMF_FLOOR);
+    EXPECT_EQ(obj(empty).nMasses, 5);
+    EXPECT_EQ(obj(empty).nPolys, 2);
+    const int objects = simWorld.nObjects;
+    const struct {
+        Scene3DS* scene;
+        int index, oid;
+        const char* says;
+    } refused[] = {{b.get(), 0, empty, "Object 1 already holds masses or triangles"},
+                   {b.get(), 0, 77, "Invalid object id (oid=77)"},
+                   {b.get(), 1, -1, "No 3DSobject 1 in the scene"},
+                   {nullptr, 0, -1, "No 3DSobject 0 in the scene"}};
+    for (const auto& r : refused)
+        EXPECT_EQ(captureStdout([&] { EXPECT_EQ(convert(r.scene, 0, 0, 0, r.index, r.oid), -1); }),
+                  std::string("  ***ERROR*** simConv3DSobj(): ") + r.says + "\n");
+    EXPECT_EQ(obj(empty).nMasses, 5);
+    EXPECT_EQ(simWorld.nObjects, objects);
     const int flags = SIMF_BCUBE | SIMF_GOURAUD;
     const int oid =
         simConv3DSobj(-1, b.get(), 0, 10.0, -20.0, 0.5, 2.4, 5.0, 1.0, 0.0, 0.0, flags, 3);
@@ -134,6 +152,18 @@ TEST_F(Conv3DSTest, MassesAreScaledOffsetAndFlaggedAndEdgeSpringsFollowEveryFace
         EXPECT_EQ(e.springs[s].damping, 0.25);
         EXPECT_EQ(e.springs[s].kind, 1);
     }
+    const int tri = kPolys | kConns | SIMF_CULL;
+    const SimObject& plain = obj(convert(b.get(), tri));
+    EXPECT_EQ(trianglesOf(plain), (Triangles{{0, 1, 2}, {2, 1, 3}}));
+    EXPECT_EQ(plain.polys[1].flags, tri | SIMF_ACTIVE);
+    EXPECT_EQ(plain.polys[1].material, 0);
+    const SimObject& rev = obj(convert(b.get(), tri | SIMF_REVERSE));
+    EXPECT_EQ(trianglesOf(rev), (Triangles{{2, 1, 0}, {3, 1, 2}}));
+    // The runs keep the face order a, b, c.
+    const std::vector<int32_t> runs = {
+        0, 1, 2, SIM_CONN_END_RUN, 2, 1, 3, SIM_CONN_END_RUN, SIM_CONN_END_LIST};
+    ASSERT_EQ(rev.connLen, static_cast<int32_t>(runs.size()));
+    EXPECT_EQ(std::vector<int32_t>(rev.conns, rev.conns + rev.connLen), runs);
 }
 
 TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBandAndFacelessMassesStayAtTheOrigin) {
@@ -164,23 +194,6 @@ TEST_F(Conv3DSTest, BandSpringsLieStrictlyInsideTheBandAndFacelessMassesStayAtTh
     EXPECT_EQ(cloud.nPolys, 0);
     EXPECT_EQ(cloud.connLen, 0);
     EXPECT_EQ(obj(convert(b.get(), kSprings, -0.1, 1.2, 1)).nSprings, 3);
-}
-
-TEST_F(Conv3DSTest, TrianglesAndRunsFollowTheFacesReversedOnRequest) {
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    const int flags = kPolys | kConns | SIMF_CULL;
-    const SimObject& plain = obj(convert(b.get(), flags));
-    EXPECT_EQ(trianglesOf(plain), (Triangles{{0, 1, 2}, {2, 1, 3}}));
-    EXPECT_EQ(plain.polys[1].flags, flags | SIMF_ACTIVE);
-    EXPECT_EQ(plain.polys[1].material, 0);
-
-    const SimObject& rev = obj(convert(b.get(), flags | SIMF_REVERSE));
-    EXPECT_EQ(trianglesOf(rev), (Triangles{{2, 1, 0}, {3, 1, 2}}));
-    // The runs keep the face order a, b, c.
-    const std::vector<int32_t> runs = {
-        0, 1, 2, SIM_CONN_END_RUN, 2, 1, 3, SIM_CONN_END_RUN, SIM_CONN_END_LIST};
-    ASSERT_EQ(rev.connLen, static_cast<int32_t>(runs.size()));
-    EXPECT_EQ(std::vector<int32_t>(rev.conns, rev.conns + rev.connLen), runs);
 }
 
 // Every group whose material the scene has gets a world material of its
@@ -345,24 +358,4 @@ TEST_F(Conv3DSTest, MessagesAtEachLevel) {
     verbosity = 0;
     EXPECT_EQ(captureStdout([&] { convert(scene, kSprings, 0.0, 1.2, 1); }),
               "  ***WARNING*** simConv3DSobj(): Couldnt find material \"Sea\" for 3DSobject 1\n");
-}
-
-TEST_F(Conv3DSTest, ExistingObjectIsFilledOnlyWhenEmpty) {
-    b.object("Quad", kQuadVerts, kQuadFaces);
-    const int empty = simAddObject("Mine", SIMF_FLOOR);
-    EXPECT_EQ(convert(b.get(), kPolys, 0.0, 0.0, 0, empty), empty);
-    EXPECT_EQ(obj(empty).flags, SIMF_FLOOR); // its flags are its own
-    EXPECT_EQ(obj(empty).nMasses, 5);
-    EXPECT_EQ(obj(empty).nPolys, 2);
-    const int objects = simWorld.nObjects;
-    std::string out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 0, empty), -1); });
-    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): Object 1 already holds masses or triangles\n");
-    EXPECT_EQ(obj(empty).nMasses, 5);
-    out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 0, 77), -1); });
-    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): Invalid object id (oid=77)\n");
-    out = captureStdout([&] { EXPECT_EQ(convert(b.get(), 0, 0, 0, 1), -1); });
-    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): No 3DSobject 1 in the scene\n");
-    out = captureStdout([&] { EXPECT_EQ(convert(nullptr, 0, 0, 0, 0), -1); });
-    EXPECT_EQ(out, "  ***ERROR*** simConv3DSobj(): No 3DSobject 0 in the scene\n");
-    EXPECT_EQ(simWorld.nObjects, objects);
 }

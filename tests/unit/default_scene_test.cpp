@@ -2,7 +2,6 @@
 // and tumbles; and the headless runner zibbet-bench that reports on it.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "app/startup.h"
 #include "bench_dir.h"
 #include "body_checks.h"
+#include "tests/support/scratch.h"
 #include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
@@ -47,11 +47,11 @@ Motion stepAndMeasure(const SimObject& body) {
 } // namespace
 
 TEST_F(WorldTest, MoonFallsLandsOnTheLowestFaceSettlesAndTumblesWhenDragged) {
-    const std::string scene = ::testing::TempDir() + "default_scene_test.3ds";
-    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
+    const FxBytes bytes = fxDefaultScene();
+    const std::string scene = fxWriteScratch("default_scene", bytes.data(), bytes.size());
+    ASSERT_FALSE(scene.empty());
     simFreeWorld();
     captureStdout([&] { appSceneSetup(appWorldSetup(), scene.c_str()); });
-    std::remove(scene.c_str());
     cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
     mouseDx = mouseDy = 0;
     ASSERT_EQ(lastConvertedOid, 2);

@@ -1,4 +1,3 @@
-#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +26,7 @@ class Load3DSTest : public WorldTest {
         WorldTest::TearDown();
     }
 
-    // Loads the bytes; out receives what the reader printed.
+    // out receives what the reader printed.
     Scene3DS* load(const FxBytes& bytes, std::string& out) {
         lastPath = dir + "/t.3ds";
         EXPECT_TRUE(fxWriteFile(lastPath, bytes));
@@ -36,8 +35,7 @@ class Load3DSTest : public WorldTest {
         return scene;
     }
 
-    // Loads bytes that must be accepted; out receives what the reader printed.
-    // The scene is released by the next call or at the end of the test.
+    // Released by the next call or at the end of the test.
     Scene3DS* accepted(const FxBytes& bytes, std::string* out = nullptr) {
         simFree3DS(kept);
         std::string printed;
@@ -47,8 +45,7 @@ class Load3DSTest : public WorldTest {
         return kept;
     }
 
-    // Loads bytes that must be refused, and returns the lines printed before
-    // the closing "Failed to parse" line, which is checked here.
+    // The lines printed before the closing "Failed to parse", checked here.
     std::string refused(const FxBytes& bytes) {
         std::string out;
         Scene3DS* scene = load(bytes, out);
@@ -68,12 +65,10 @@ class Load3DSTest : public WorldTest {
     Scene3DS* kept = nullptr;
 };
 
-// A mesh chunk around the given children, inside an object, inside a file.
 FxBytes meshFile(const FxBytes& meshChildren) {
     return fx3dsFile(fx3dsObject("N", fxChunk(0x4100, meshChildren)));
 }
 
-// A file with one material made of the given children.
 FxBytes materialFile(const FxBytes& materialChildren) {
     return fx3dsFile(fxChunk(0xAFFF, materialChildren));
 }
@@ -92,62 +87,50 @@ void* failingMalloc(size_t size) {
     return std::malloc(size);
 }
 
-// The scene read holds every mesh and material as written, field for field:
-// byte colours v were written as the byte v * 256 (at most 255) and are
-// read as byte / 256.
-void expectWritten(const Scene3DS* s, const std::vector<FxMesh>& meshes,
-                   const std::vector<FxMaterial>& materials) {
+// The scene read holds the mesh and materials as written: byte colours v
+// were written as the byte v * 256 (at most 255) and are read as byte / 256.
+void expectWritten(const Scene3DS* s, const FxMesh& m, const std::vector<FxMaterial>& materials) {
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->nObjects, static_cast<int>(meshes.size()));
-    for (int i = 0; i < s->nObjects; ++i) {
-        const Obj3DS& o = s->objects[i];
-        const FxMesh& m = meshes[static_cast<size_t>(i)];
-        EXPECT_EQ(o.name, m.name);
-        ASSERT_EQ(o.nVerts, static_cast<int>(m.verts.size()));
-        ASSERT_EQ(o.nFaces, static_cast<int>(m.faces.size()));
-        ASSERT_EQ(o.nMapCoords, static_cast<int>(m.mapCoords.size()));
-        ASSERT_EQ(o.nMatGroups, static_cast<int>(m.groups.size()));
-        EXPECT_TRUE(m.verts.empty() || !std::memcmp(o.verts, m.verts.data(), 12 * m.verts.size()));
-        EXPECT_TRUE(m.faces.empty() || !std::memcmp(o.faces, m.faces.data(), 8 * m.faces.size()));
-        EXPECT_TRUE(m.mapCoords.empty() ||
-                    !std::memcmp(o.mapCoords, m.mapCoords.data(), 8 * m.mapCoords.size()));
-        EXPECT_EQ(o.hasLocalAxes, m.hasLocalAxes ? 1 : 0);
-        EXPECT_TRUE(!m.hasLocalAxes || !std::memcmp(o.localAxes, m.localAxes.data(), 48));
-        for (int g = 0; g < o.nMatGroups; ++g) {
-            const FxGroup& want = m.groups[static_cast<size_t>(g)];
-            EXPECT_EQ(o.matGroups[g].name, want.material);
-            ASSERT_EQ(o.matGroups[g].nFaces, static_cast<int>(want.faces.size()));
-            EXPECT_EQ(std::vector<uint16_t>(o.matGroups[g].faces,
-                                            o.matGroups[g].faces + o.matGroups[g].nFaces),
-                      want.faces);
-        }
+    ASSERT_EQ(s->nObjects, 1);
+    const Obj3DS& o = s->objects[0];
+    EXPECT_EQ(o.name, m.name);
+    ASSERT_EQ(o.nVerts, static_cast<int>(m.verts.size()));
+    ASSERT_EQ(o.nFaces, static_cast<int>(m.faces.size()));
+    ASSERT_EQ(o.nMapCoords, static_cast<int>(m.mapCoords.size()));
+    ASSERT_EQ(o.nMatGroups, static_cast<int>(m.groups.size()));
+    EXPECT_EQ(std::memcmp(o.verts, m.verts.data(), 12 * m.verts.size()), 0);
+    EXPECT_EQ(std::memcmp(o.faces, m.faces.data(), 8 * m.faces.size()), 0);
+    EXPECT_EQ(std::memcmp(o.mapCoords, m.mapCoords.data(), 8 * m.mapCoords.size()), 0);
+    ASSERT_EQ(o.hasLocalAxes, 1);
+    EXPECT_EQ(std::memcmp(o.localAxes, m.localAxes.data(), 48), 0);
+    for (int g = 0; g < o.nMatGroups; ++g) {
+        EXPECT_EQ(o.matGroups[g].name, m.groups[g].material);
+        EXPECT_EQ(std::vector<uint16_t>(o.matGroups[g].faces,
+                                        o.matGroups[g].faces + o.matGroups[g].nFaces),
+                  m.groups[g].faces);
     }
     ASSERT_EQ(s->nMaterials, static_cast<int>(materials.size()));
     for (int i = 0; i < s->nMaterials; ++i) {
         const Mat3DS& got = s->materials[i];
-        const FxMaterial& m = materials[static_cast<size_t>(i)];
-        EXPECT_EQ(got.name, m.name);
+        const FxMaterial& w = materials[static_cast<size_t>(i)];
+        EXPECT_EQ(got.name, w.name);
         const float* read[3] = {got.ambient, got.diffuse, got.specular};
-        const std::array<float, 3>* written[3] = {&m.ambient, &m.diffuse, &m.specular};
-        for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 3; ++k) {
-                const float v = (*written[c])[k];
-                EXPECT_EQ(read[c][k],
-                          m.byteColors ? std::fmin(std::floor(v * 256.0f), 255.0f) / 256.0f : v)
-                    << m.name << " colour " << c;
-            }
+        const float* written[3] = {w.ambient.data(), w.diffuse.data(), w.specular.data()};
+        for (int c = 0; c < 9; ++c) {
+            const float v = written[c / 3][c % 3];
+            EXPECT_EQ(read[c / 3][c % 3],
+                      w.byteColors ? std::fmin(std::floor(v * 256.0f), 255.0f) / 256.0f : v)
+                << w.name << " colour " << c;
+        }
     }
 }
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// What a valid file gives
-// ---------------------------------------------------------------------------
 TEST_F(Load3DSTest, ScenesAreReadAsWrittenAndCountTheirObjects) {
     std::string out;
-    const std::vector<FxMesh> cube = {fxCubeMesh("Cube", 1.5f)};
-    expectWritten(accepted(fx3dsScene(cube, fxCubeMaterials()), &out), cube, fxCubeMaterials());
+    const FxMesh cube = fxCubeMesh("Cube", 1.5f);
+    expectWritten(accepted(fx3dsScene({cube}, fxCubeMaterials()), &out), cube, fxCubeMaterials());
     EXPECT_EQ(out, "\n");
     EXPECT_STREQ(kept->materials[0].texFile, "PANEL.TGA");
     EXPECT_STREQ(kept->materials[1].texFile, "");
@@ -246,9 +229,6 @@ TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Files that are refused
-// ---------------------------------------------------------------------------
 // Each refused file prints why, then "Failed to parse". Offsets: main 0,
 // editor 6, its first child 12; in an object, its name "N" 18, the mesh 20,
 // the mesh's first child 26; in a material, the colour 18, its form 24.
@@ -356,14 +336,12 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
             simFree3DS(s);
             continue;
         }
-        std::string tail = "Failed to parse " + lastPath + "\n";
-        if (n == 0) {
-            EXPECT_EQ(out, tail); // the scene record itself: no message of its own
-        } else {
-            EXPECT_TRUE(out == "Error allocating mem\n" + tail ||
-                        out == "Error reallocating mem\n" + tail)
-                << n << ": " << out;
-        }
+        // The scene record itself has no message of its own.
+        const std::string tail = "Failed to parse " + lastPath + "\n";
+        EXPECT_TRUE(n == 0 ? out == tail
+                           : out == "Error allocating mem\n" + tail ||
+                                 out == "Error reallocating mem\n" + tail)
+            << n << ": " << out;
     }
     // Scene, 2 materials, 2 objects, 3 lists and 2 groups with their lists per object.
     EXPECT_TRUE(loaded);
