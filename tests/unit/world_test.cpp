@@ -100,7 +100,8 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     EXPECT_EQ(countOf(out, "simAddSpring(): Expanding size of springs structure for obj1 to "), 2u);
     EXPECT_EQ(countOf(out, "simAddPoly(): Expanding size of polys structure for obj1 to "), 2u);
     EXPECT_EQ(countOf(out, "simAddMass(): Expanding"), 1u); // the first step came before
-    const SimSpring want{2.0, 3.0, 1.0, 0, 1, 2048, 4};     // k, damping, rest, a, b, index, kind
+    // k, damping, rest, a, b, index, kind
+    const SimSpring want{2.0, 3.0, 1.0, 0, 1, 2048, 4};
     EXPECT_EQ(std::memcmp(&obj(oid).springs[2048], &want, sizeof want), 0);
     EXPECT_EQ(obj(oid).polys[64].index, 64);
     EXPECT_EQ(obj(oid).polys[64].flags, 0x20 | SIMF_ACTIVE);
