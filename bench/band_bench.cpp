@@ -12,6 +12,7 @@
 //   band_bench --benchmark_filter=CloseBody --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -111,6 +112,34 @@ std::vector<SimMass> closeBody() {
         masses.push_back(m);
     }
     return masses;
+}
+
+// The springs of the band as they were first made: one simAddSpring call per
+// pair in the grid's order, none for a mass beyond SIM_BAND_MAX_COORD.
+struct OneByOne {
+    int oid;
+    double k;
+    double damping;
+    int added;
+};
+
+bool nearOrigin(const SimMass& m) {
+    return std::fabs(m.pos[0]) <= SIM_BAND_MAX_COORD && std::fabs(m.pos[1]) <= SIM_BAND_MAX_COORD &&
+           std::fabs(m.pos[2]) <= SIM_BAND_MAX_COORD;
+}
+
+void addOne(void* ctx, int32_t i, int32_t j, double d) {
+    OneByOne* t = static_cast<OneByOne*>(ctx);
+    const SimMass* masses = simWorld.objects[t->oid].masses;
+    if (!nearOrigin(masses[i]) || !nearOrigin(masses[j])) return;
+    if (simAddSpring(t->oid, i, j, d, t->k, t->damping, 1) >= 0) ++t->added;
+}
+
+int bandSpringsOneByOne(int oid, double lo, double hi, double k, double damping) {
+    OneByOne target{oid, k, damping, 0};
+    const SimObject& obj = simWorld.objects[oid];
+    simBandPairs(obj.masses, obj.nMasses, lo, hi, addOne, &target);
+    return target.added;
 }
 
 // Builds the close body's springs with build(oid, lo, hi, k, damping) on a

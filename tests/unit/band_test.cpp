@@ -1,7 +1,5 @@
-// The distance band through its grid against the plain all-pairs loop: the
-// same spring records byte for byte, the same capacity and level-3 notices,
-// over point clouds that reach every corner of the grid; all or nothing when
-// the springs cannot be had; the same pairs without the grid's memory.
+// The distance band's grid against the plain all-pairs loop: the same spring
+// records, capacity and notices; all or nothing when springs cannot be had.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -50,11 +48,11 @@ struct Built {
     int result = 0;
 };
 
-enum class Path { Builder, OneByOne, AllPairs };
-
 // Builds the band over the points in a fresh world after `before` springs
-// made one by one (so that growth starts part way into a step).
-Built build(const std::vector<Point3>& points, double lo, double hi, Path path, int before) {
+// made one by one (so that growth starts part way into a step); without the
+// grid's memory the builder must fall back to the same pairs.
+Built build(const std::vector<Point3>& points, double lo, double hi, bool builder, int before,
+            bool noGrid = false) {
     simFreeWorld();
     EXPECT_EQ(simInitWorld("Test_World"), 1);
     int oid = objectWith(points);
@@ -63,29 +61,19 @@ Built build(const std::vector<Point3>& points, double lo, double hi, Path path, 
     Built b;
     verbosity = 3;
     b.notices = captureStdout([&] {
-        if (path == Path::Builder)
+        if (noGrid) simMalloc = [](size_t) -> void* { return nullptr; };
+        if (builder)
             b.result = simAddBandSprings(oid, lo, hi, 5.0, 1.0);
-        else if (path == Path::OneByOne)
-            b.result = bandSpringsOneByOne(oid, lo, hi, 5.0, 1.0);
         else
             bandAllPairs(simWorld.objects[oid].masses, simWorld.objects[oid].nMasses, lo, hi,
                          referenceSpring, &oid);
     });
+    simMalloc = std::malloc;
     verbosity = 0;
     const SimObject& obj = simWorld.objects[oid];
     b.springs.assign(obj.springs, obj.springs + obj.nSprings);
     b.capacity = obj.maxSprings;
     return b;
-}
-
-// The path left the plain loop's records, capacity and notices.
-void expectSame(const Built& got, const Built& ref, int made) {
-    EXPECT_EQ(got.result, made);
-    EXPECT_EQ(got.capacity, ref.capacity);
-    EXPECT_EQ(got.notices, ref.notices);
-    ASSERT_EQ(got.springs.size(), ref.springs.size());
-    EXPECT_TRUE(ref.springs.empty() || std::memcmp(got.springs.data(), ref.springs.data(),
-                                                   ref.springs.size() * sizeof(SimSpring)) == 0);
 }
 
 // Pairs whose computed distance is at or just below hi, in random directions
@@ -148,6 +136,7 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         double lo, hi;
         int atLeast, atMost; // springs made
         int before = 0;      // springs made one by one first
+        bool noGrid = false;
     } cases[] = {
         {"many growth steps", grown, 0.0, grownHi, 20 * SIM_GROW_SPRINGS, 1000000},
         {"growth from part way into a step", grown, 0.0, grownHi, 1, 1000000, 2047},
@@ -155,6 +144,7 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         {"sparse surface", surface, 0.0, 3.0 * spacing, 5 * 3000, 3000 * 2999 / 2 / 50},
         {"a shell of the surface", surface, 1.5 * spacing, 2.5 * spacing, 3001, all400 * 100},
         {"dense cloud", cloud, 1.0, 9.0, all400 / 2, all400},
+        {"growth, no grid memory", grown, 0.0, grownHi, 1, 1000000, 2047, true},
         {"wider than the cloud: one cell", cloud, -1.0, 100.0, all400, all400},
         {"unbounded", cloud, -kInf, kInf, all400, all400},
         {"unbounded above", cloud, 4.0, kInf, 1, all400},
@@ -162,6 +152,7 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         {"pairs just inside hi", pairsJustInside(0.75), 0.0, 0.75, 1301, 1000000},
         {"coincident: 0 is inside", same, -1.0, 1.0, 60 * 59 / 2, 60 * 59 / 2},
         {"coincident: but not above 0", same, 0.0, 1.0, 0, 0},
+        {"coincident, no grid memory", same, 0.0, 1.0, 0, 0, 0, true},
         {"clusters", clusters, -0.5, 2.0, 100 * 99 / 2 / 7, 1000000},
         {"not finite", odd, 0.0, 2.0, 301, 1000000},
         {"not finite, unbounded", odd, -kInf, kInf, 250 * 249 / 2, 1000000},
@@ -179,18 +170,23 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Built ref = build(c.points, c.lo, c.hi, Path::AllPairs, c.before);
+        const Built ref = build(c.points, c.lo, c.hi, false, c.before);
+        const Built got = build(c.points, c.lo, c.hi, true, c.before, c.noGrid);
         const int made = static_cast<int>(ref.springs.size()) - c.before;
-        expectSame(build(c.points, c.lo, c.hi, Path::Builder, c.before), ref, made);
-        // The pair search alone, one simAddSpring a pair: the same again.
-        expectSame(build(c.points, c.lo, c.hi, Path::OneByOne, c.before), ref, made);
+        EXPECT_EQ(got.result, made);
+        EXPECT_EQ(got.capacity, ref.capacity);
+        EXPECT_EQ(got.notices, ref.notices);
+        ASSERT_EQ(got.springs.size(), ref.springs.size());
+        EXPECT_TRUE(ref.springs.empty() ||
+                    std::memcmp(got.springs.data(), ref.springs.data(),
+                                ref.springs.size() * sizeof(SimSpring)) == 0);
         EXPECT_GE(made, c.atLeast);
         EXPECT_LE(made, c.atMost);
     }
 }
 
-TEST_F(WorldTest, BandBuilderThatCannotGrowAddsNothingAndNoGridMemoryGivesTheSamePairs) {
-    // All or nothing: one error, no notice, the object as it was.
+TEST_F(WorldTest, BandBuilderThatCannotGrowAddsNothing) {
+    // One error, no notice, the object as it was.
     const int oid = objectWith(cubePoints(200, 10.0, 23));
     simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1);
     const SimSpring* before = obj(oid).springs;
@@ -205,21 +201,4 @@ TEST_F(WorldTest, BandBuilderThatCannotGrowAddsNothingAndNoGridMemoryGivesTheSam
     EXPECT_EQ(obj(oid).nSprings, 1);
     EXPECT_EQ(obj(oid).maxSprings, SIM_GROW_SPRINGS);
     EXPECT_EQ(obj(oid).springs, before);
-    simRealloc = std::realloc;
-
-    struct Found {
-        int32_t i, j;
-        double d;
-    };
-    const auto collect = [](void* ctx, int32_t i, int32_t j, double d) {
-        static_cast<std::vector<Found>*>(ctx)->push_back({i, j, d});
-    };
-    std::vector<Found> expected, got;
-    bandAllPairs(obj(oid).masses, obj(oid).nMasses, 0.5, 2.0, collect, &expected);
-    simMalloc = [](size_t) -> void* { return nullptr; };
-    simBandPairs(obj(oid).masses, obj(oid).nMasses, 0.5, 2.0, collect, &got);
-    simMalloc = std::malloc;
-    ASSERT_GT(expected.size(), 100u);
-    ASSERT_EQ(got.size(), expected.size());
-    EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(Found)), 0);
 }

@@ -1,7 +1,8 @@
-// The bounding cube: its corners, runs and outward triangles in face order,
-// its poses from rest, and the rigid turn of an object.
+// The bounding cube: built in face order, posed from rest; the rigid turn of
+// an object.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "sim/bcube.h"
@@ -18,9 +19,24 @@ void expectPos(const SimMass& m, double x, double y, double z, double tol = 0.0)
 
 } // namespace
 
-// Start-up's cube: its corners, runs and outward triangles in face order;
-// then its poses from rest, with outward unit normals.
-TEST_F(WorldTest, StartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
+// The rigid turn of an object; start-up's cube: its corners, runs and outward
+// triangles in face order, then its poses from rest, with outward unit normals.
+TEST_F(WorldTest, ObjectsTurnAndStartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
+    const int oid = simAddObject("o", 0);
+    SimMass* p = nullptr;
+    simAddMass(oid, &p);
+    p->pos[0] = 1;
+    p->pos[1] = 2;
+    p->pos[2] = 3;
+    p->vel[0] = 5;
+    simRotObj(oid, 0, 0, 0); // half a turn about x
+    expectPos(obj(oid).masses[0], 1, -2, -3);
+    EXPECT_EQ(obj(oid).masses[0].vel[0], 5.0);
+    // Start-up's turn: (x cos 1.3 - z sin 1.3, -y, -z cos 1.3 - x sin 1.3).
+    simRotObj(oid, 0, 1.3, 0);
+    const double c = std::cos(1.3), s = std::sin(1.3);
+    expectPos(obj(oid).masses[0], 1 * c + 3 * s, 2, 3 * c - 1 * s, 1e-12);
+    EXPECT_EQ(captureStdout([] { simRotBCube(1, 2, 3); }), ""); // no cube: nothing to pose
     const int cube = simSetBCube(0.0f, 0.0f, 0.0f, 32.0f, 0x6000408);
     ASSERT_GE(cube, 0);
     const auto m = [cube](int i) -> SimMass& { return obj(cube).masses[i]; };
@@ -43,8 +59,7 @@ TEST_F(WorldTest, StartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     EXPECT_EQ(corners, 36);
     const int32_t conns[] = {0, 1, 3, 4, -1, 2, 1, 3, 6, -1, 5, 1, 4, 6, -1, 7, 4, 3, 6, -1, -2};
     ASSERT_EQ(obj(cube).connLen, 21);
-    for (int i = 0; i < 21; ++i)
-        EXPECT_EQ(obj(cube).conns[i], conns[i]) << i;
+    EXPECT_EQ(std::memcmp(obj(cube).conns, conns, sizeof conns), 0);
     // -y, +z, +x, +y, -x, -z, two triangles each: the contact reads face k
     // from triangle 2k.
     simCalcPolyNormals(cube);
@@ -90,22 +105,4 @@ TEST_F(WorldTest, StartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
         const double* v = obj(cube).masses[p.v0].pos;
         EXPECT_NEAR(v[0] * p.normal[0] + v[1] * p.normal[1] + v[2] * p.normal[2], 16.0, 1e-9) << t;
     }
-}
-
-TEST_F(WorldTest, ObjectsTurnAboutTheOrigin) {
-    const int oid = simAddObject("o", 0);
-    SimMass* p = nullptr;
-    simAddMass(oid, &p);
-    p->pos[0] = 1;
-    p->pos[1] = 2;
-    p->pos[2] = 3;
-    p->vel[0] = 5;
-    simRotObj(oid, 0, 0, 0); // half a turn about x
-    expectPos(obj(oid).masses[0], 1, -2, -3);
-    EXPECT_EQ(obj(oid).masses[0].vel[0], 5.0);
-    // Start-up's turn: (x cos 1.3 - z sin 1.3, -y, -z cos 1.3 - x sin 1.3).
-    simRotObj(oid, 0, 1.3, 0);
-    const double c = std::cos(1.3), s = std::sin(1.3);
-    expectPos(obj(oid).masses[0], 1 * c + 3 * s, 2, 3 * c - 1 * s, 1e-12);
-    EXPECT_EQ(captureStdout([] { simRotBCube(1, 2, 3); }), ""); // no cube: nothing to pose
 }

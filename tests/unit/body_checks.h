@@ -1,5 +1,4 @@
-// Checks on a soft body stepped inside the bounding cube, through the
-// product's own body checks.
+// Checks on a soft body stepped inside the bounding cube.
 #pragma once
 
 #include <cmath>

@@ -1,9 +1,5 @@
-// The memory checks against what they guard: a spring plan asks for the bytes
-// its layout holds; a growth step is refused only when it does not fit; under
-// an address-space limit or in a memory cgroup zibbet-bench refuses a world
-// that lost springs and runs what fits. AddressSanitizer's shadow memory
-// reserves terabytes of address space: the address and data limits are not
-// tried under it.
+// The memory checks against what they guard. AddressSanitizer's shadow memory
+// reserves terabytes of address space: no address or data limit under it.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -15,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/startup.h"
 #include "sim/springs.h"
 #include "sim/springs_testing.h"
 #include "sim/world.h"
@@ -26,12 +20,6 @@
 #include "tests/support/run_command.h"
 #include "world_fixture.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 namespace {
 
 // 2,892 vertices close enough for 3.46 million springs: 138 MB of them, and
@@ -40,13 +28,11 @@ constexpr int kBigSphereVerts = 3000;
 constexpr long long kSpringBytes = 138280960; // the springs' block
 constexpr long long kMiB = 1 << 20;
 
-// True when list, items separated by sep, holds item.
 bool listHas(const std::string& list, const std::string& item, char sep) {
     return (sep + list + sep).find(sep + item + sep) != std::string::npos;
 }
 
-// The big sphere as a scene file of this test's own: CTest runs tests side
-// by side.
+// The big sphere as a scene file of this process's own.
 std::string writeBigSphere() {
     std::vector<FxMesh> parts = fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts);
     for (FxMesh& part : parts)
@@ -67,7 +53,6 @@ long long statusBytes(const char* field) {
     return -1;
 }
 
-// The tiled plan's bytes asked for against the bytes it then held.
 void expectPlanAsksForWhatItHolds(int oid, const char* body) {
     const SimSpringWay tiled{SIM_LAYOUT_TILED, simSpringsPath()};
     springsTestForce(&tiled);
@@ -81,23 +66,12 @@ void expectPlanAsksForWhatItHolds(int oid, const char* body) {
         << body;
 }
 
-class MemoryPlanTest : public WorldTest {
-  protected:
-    void TearDown() override {
-        simSpringsRelease();
-        WorldTest::TearDown();
-    }
-};
-
-// Where a memory cgroup of this test's own can be made, with the names of
-// its limit and usage files; empty when no memory controller is mounted. v2
-// at the mount's root (where processes and limited children may live side by
-// side), else v1 under this process's own memory cgroup.
+// Where a memory cgroup of this test's own can be made, and its limit and
+// usage files: v2 at the mount's root, else v1 under this process's own.
 std::string cgroupPlace(std::string& limitFile, std::string& usageFile) {
     std::ifstream mounts("/proc/self/mountinfo");
     std::string line, v2, v1;
     while (std::getline(mounts, line)) {
-        // id parent dev root point options ... - type source superoptions
         const size_t dash = line.find(" - ");
         if (dash == std::string::npos) continue;
         char point[4096] = "", type[64] = "", opts[1024] = "";
@@ -130,8 +104,7 @@ bool writeNumber(const std::string& path, long long value) {
     return static_cast<bool>(out);
 }
 
-// A file of `bytes` on disk, out of the page cache: whoever reads it next
-// has its pages charged to their memory cgroup.
+// A file out of the page cache: its next reader's cgroup is charged for it.
 bool writeUncachedFile(const std::string& path, long long bytes) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -145,24 +118,14 @@ bool writeUncachedFile(const std::string& path, long long bytes) {
 
 } // namespace
 
-// The plan is counted before it is built: what it asks for is what its
-// arrays then hold, the build's scratch aside; on the moon (every spring
-// alike) and on a sphere whose springs differ in k and damping.
-TEST_F(MemoryPlanTest, APlanAsksForWhatItsLayoutHolds) {
-    const std::string scene =
-        ::testing::TempDir() + "zibbet_memlimit_moon_" + std::to_string(getpid()) + ".3ds";
-    ASSERT_TRUE(fxWriteFile(scene, fxDefaultScene()));
-    simFreeWorld();
-    captureStdout([&] { appSceneSetup(appWorldSetup(), scene.c_str()); });
-    std::remove(scene.c_str());
-    ASSERT_TRUE(simValidOid(lastConvertedOid));
-    expectPlanAsksForWhatItHolds(lastConvertedOid, "moon");
-
-    verbosity = 0; // start-up's level would report the new object
+// A plan is counted before it is built: it asks for what it then holds, on a
+// sphere whose springs are alike and then differ in k and damping.
+TEST_F(WorldTest, APlanAsksForWhatItsLayoutHolds) {
     const int oid =
         fixtureSoftBody("Sphere", fixtureSphereMesh(18, 24, 3.2f), kFixtureScale, kFixtureBandMax,
                         kFixtureK, kFixtureDamping, kFixtureFlags, kFixtureForceMask);
     ASSERT_GE(oid, 0);
+    expectPlanAsksForWhatItHolds(oid, "sphere");
     SimObject& sphere = simWorld.objects[oid];
     for (int32_t s = 0; s < sphere.nSprings; s += 3) {
         sphere.springs[s].k = kFixtureK * 1.5;
@@ -170,14 +133,13 @@ TEST_F(MemoryPlanTest, APlanAsksForWhatItsLayoutHolds) {
     }
     simTouchObject(oid);
     expectPlanAsksForWhatItHolds(oid, "sphere with mixed constants");
+    simSpringsRelease();
 }
 
-// An array grown step by step is checked when it passes a 64 MB mark. With
-// less than that left, but more than a step, it grows on, each step checked,
-// and is refused by the check (not the allocator) only when a step does not
-// fit; the data limit counts data, not the stack.
+// Past a 64 MB mark every growth step is checked against the data limit, and
+// refused by the check (not the allocator) only when the step does not fit.
 TEST(MemoryLimitDeathTest, GrowthPastAMarkGoesOnWhileEachStepFits) {
-    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under a data limit";
+    if (kSanitizedBuild) GTEST_SKIP() << "AddressSanitizer cannot start under a data limit";
     constexpr long long kMark = 64 * kMiB;
     constexpr long long kLeft = 32 * kMiB;
     constexpr int64_t kStepBytes = SIM_GROW_SPRINGS * static_cast<int64_t>(sizeof(SimSpring));
@@ -208,16 +170,14 @@ TEST(MemoryLimitDeathTest, GrowthPastAMarkGoesOnWhileEachStepFits) {
                 "past the mark: 1, refused by: data limit \\(RLIMIT_DATA\\), did not fit: 1\n");
 }
 
-// zibbet-bench on the big sphere under an address-space limit: with no room
-// for the springs it refuses to time the world; with room for the springs but
-// not their tiled plan it runs the general loop, says so (on stderr and in
-// the JSON) and ends as the unlimited run does.
+// Under an address-space limit zibbet-bench refuses a world without room for
+// its springs, and runs one without room for the tiled plan on the general
+// loop, saying so, to the unlimited run's digest.
 TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
-    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
+    if (kSanitizedBuild) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
     const std::string scene = writeBigSphere();
     ASSERT_FALSE(scene.empty());
-    // One run on one thread: a worker's stack and its malloc arena would move
-    // the address space this window is cut for.
+    // One thread: a worker's stack and arena would move the window's address space.
     const std::string bench = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene +
                               " --steps 2 --repeat 1 --threads 1 --json -";
     const FxRunResult free = fxRunCommand(bench);
@@ -255,37 +215,9 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     EXPECT_EQ(digestLine(planless.out), digestLine(free.out)) << planless.out;
 }
 
-// Start-up itself prints the allocation failure and carries on with the
-// body's masses and no springs.
-TEST(MemoryLimitDeathTest, StartupUnderAnAddressSpaceLimitGoesOn) {
-    if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
-    const std::string scene = writeBigSphere();
-    ASSERT_FALSE(scene.empty());
-    auto child = [&] {
-        dup2(2, 1); // start-up writes stdout; death tests read stderr
-        const long long cap = statusBytes("VmSize") + 100 * kMiB;
-        const rlimit limit{static_cast<rlim_t>(cap), static_cast<rlim_t>(cap)};
-        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
-        appSceneSetup(appWorldSetup(), scene.c_str());
-        const SimObject& body = simWorld.objects[lastConvertedOid];
-        std::printf("went on: %d masses, %d springs, failure noted: %d\n", body.nMasses,
-                    body.nSprings, simAllocFailure().failed ? 1 : 0);
-        std::fflush(stdout);
-        std::_Exit(0);
-    };
-    EXPECT_EXIT(
-        child(), ::testing::ExitedWithCode(0),
-        "\\*\\*\\* ERROR \\*\\*\\* simAddSpring\\(\\): Failed malloc\\([0-9]+\\) for springs "
-        "\\(oid=2\\)\\.\n  simConv3DSobj\\(\\): Generated 0 complete springs for obj2\n.*"
-        "went on: 2892 masses, 0 springs, failure noted: 1\n");
-    std::remove(scene.c_str());
-}
-
-// A memory cgroup (v2 or v1) of its own for the bench. Its page cache, read
-// there first, is charged to it but given back on demand: the springs that
-// fit beside the working set build and run. Under a limit below the springs
-// the kernel would grant them and kill the process when they are written:
-// the bench refuses the world instead.
+// In a memory cgroup the page cache charged to it is given back on demand:
+// springs that fit beside the working set build and run. Under a limit below
+// the springs the bench refuses the world rather than be killed writing them.
 TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
     if (geteuid() != 0) GTEST_SKIP() << "making a cgroup needs root";
     constexpr long long kGroupBytes = 384 * kMiB;
@@ -316,7 +248,7 @@ TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
     ASSERT_FALSE(scene.empty());
     if (has(full.out, "cgroup.procs")) GTEST_SKIP() << "cannot move a process into " << dir;
 
-    // The cache filled the group: its usage alone left no room for the springs.
+    // The cache alone left no room for the springs.
     long long usage = 0;
     ASSERT_EQ(std::sscanf(full.out.c_str(), "usage %lld", &usage), 1) << full.out;
     EXPECT_GT(usage, kGroupBytes - kSpringBytes) << full.out;

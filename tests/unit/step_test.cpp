@@ -1,10 +1,8 @@
-// The physics step: each phase on hand-computed cases, the contacts and the
-// resting test, and the whole step's turn of the cube. The spring phase
-// against the plain loop, on every path, is in springs_test.cpp.
+// The step's phases on hand-computed cases, the contacts and the resting
+// test; the whole step against the plain loop is in springs_test.cpp.
 #include <algorithm>
 #include <string>
 
-#include "app/frame.h"
 #include "sim/bcube.h"
 #include "sim/normals.h"
 #include "sim/step.h"
@@ -17,7 +15,6 @@ constexpr double kGravityY = -0.0098;
 
 using StepTest = WorldTest;
 
-// The five phases of one object, in their order.
 void stepObject(int oid) {
     simClearAcc(oid);
     simApplyFForces(oid);
@@ -30,7 +27,6 @@ SimMass& massOf(int oid, int i) {
     return simWorld.objects[oid].masses[i];
 }
 
-// A new mass of object oid at (x, y, z); its index.
 int addMassAt(int oid, double x, double y, double z, int32_t flags = 0) {
     SimMass* m = nullptr;
     const int i = simAddMass(oid, &m);
@@ -73,7 +69,11 @@ TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
     EXPECT_EQ(massOf(oid, 4).pos[1], 2.0);
 }
 
-TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenCleared) {
+TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlone) {
+    const int empty = simAddObject("empty", 0);
+    for (int bad : {-1, 7, SIM_MAX_OBJECTS, 1 << 30, empty, simWorld.forcesOid})
+        stepObject(bad);
+    EXPECT_EQ(simWorld.objects[empty].nMasses, 0);
     const int oid = simAddObject("o", 0);
     SimMass& m = massOf(oid, addMassAt(oid, 0, 0, 0, SIMF_HOLDACC));
     m.acc[0] = 1.0;
@@ -159,13 +159,6 @@ TEST_F(StepTest, SpringPullsItsFreeEndsByLengthAndByTheSpeedAlongIt) {
     }
 }
 
-TEST_F(StepTest, InvalidOidsAndEmptyObjectsDoNothing) {
-    const int empty = simAddObject("empty", 0);
-    for (int oid : {-1, 7, SIM_MAX_OBJECTS, 1 << 30, empty, simWorld.forcesOid})
-        stepObject(oid);
-    EXPECT_EQ(simWorld.objects[empty].nMasses, 0);
-}
-
 TEST_F(StepTest, FloorMirrorsBelowZeroOnlyAndNoCubeMeansNoContact) {
     const int oid = simAddObject("o", 0);
     const struct {
@@ -236,26 +229,4 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
             EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), "");
         }
     }
-}
-
-TEST_F(StepTest, WorldStepTurnsTheCubeOncePerObject) {
-    simAddFForce(0.0, kGravityY, 0.0);
-    simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
-    const int oid = simAddObject("o", 0);
-    massOf(oid, addMassAt(oid, 0.0, 0.0, 0.0, SIMF_BCUBE)).forceMask = 1;
-    ASSERT_EQ(simWorld.nObjects, 3);
-    cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
-    mouseDx = 100;
-    appStepWorld();
-    mouseDx = 0;
-    // Three single-precision increments of 100 x 0.0001.
-    EXPECT_NEAR(cubeAngleY, 0.03, 1e-8);
-    EXPECT_EQ(cubeAngleX, 0.0);
-    EXPECT_EQ(massOf(oid, 0).vel[1], kGravityY);
-    EXPECT_EQ(massOf(oid, 0).pos[1], kGravityY);
-    EXPECT_GE(phaseForces, 0);
-    EXPECT_GE(phaseSprings, 0);
-    EXPECT_GE(phaseMotion, 0);
-    // The cube's own masses are fixed and outside every field.
-    EXPECT_EQ(massOf(simWorld.bcubeOid, 0).vel[1], 0.0);
 }

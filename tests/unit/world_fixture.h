@@ -7,8 +7,8 @@
 
 #include "sim/world.h"
 
-// A sanitized build runs a step many times slower and finds no memory fault
-// in thousands of steps that a few hundred miss: long runs are cut short there.
+// A sanitized build runs many times slower and finds nothing in thousands of
+// steps that a few hundred miss: long runs are cut short there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitizedBuild = true;
 #else
