@@ -354,14 +354,6 @@ void springsTestForce(const SimSpringWay* way) {
     ++current().epoch;
 }
 
-bool springsTestOnlyPath(SimSpringPath path) {
-    if (!cpuHas(path)) return false;
-    current().path = path;
-    settings.onlyPath = true;
-    ++current().epoch;
-    return true;
-}
-
 void springsTestReset() {
     const uint64_t epoch = current().epoch;
     settings = Settings{};

@@ -8,9 +8,6 @@
 // springs' order allows them, the general loop elsewhere) without timing any;
 // null: the planner decides again.
 void springsTestForce(const SimSpringWay* way);
-// The planner times the tiles on this path only, as when ZIBBET_ISA names it;
-// false, and nothing changed, when this processor cannot run the path.
-bool springsTestOnlyPath(SimSpringPath path);
 // The settings as at the start: nothing forced, the paths as ZIBBET_ISA
 // says, one thread.
 void springsTestReset();
