@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int kPollMs = 10;
 constexpr int kDragStepUs = 10000; // lets the watched program see every step
 
 // The watched program's windows can vanish at any moment (it exits), and
@@ -74,14 +73,6 @@ Window xFindWindow(Display* dpy, const std::string& title) {
     XErrorTrap trap(dpy);
     const Window w = findIn(dpy, DefaultRootWindow(dpy), title);
     return trap.failed() ? 0 : w;
-}
-
-Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
-        if (Window w = xFindWindow(dpy, title)) return w;
-        usleep(kPollMs * 1000);
-    }
-    return 0;
 }
 
 bool xWindowGeometry(Display* dpy, Window w, int& x, int& y, int& width, int& height) {

@@ -26,8 +26,6 @@ struct XImageRgb {
 // The first viewable window (depth-first from the root) whose name starts
 // with title, or 0.
 Window xFindWindow(Display* dpy, const std::string& title);
-// Waits up to timeoutMs for such a window; 0 when none appeared.
-Window xWaitWindow(Display* dpy, const std::string& title, int timeoutMs);
 // The window's pixels as they are on the screen; false when w is gone.
 bool xGrab(Display* dpy, Window w, XImageRgb& out);
 // Root-relative origin and size of a window; false when w is gone.

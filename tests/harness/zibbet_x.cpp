@@ -3,6 +3,7 @@
 //   zibbet-x key NAME        tap a key (keysym name: Escape, e, s ...)
 //   zibbet-x wait SECONDS    wait until the window shows
 #include <X11/Xlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 namespace {
 const char* const kTitlePrefix = "Zibbet";
+constexpr int kPollMs = 10;
 
 int usage() {
     std::fprintf(stderr, "usage: zibbet-x shot FILE.png | key KEYSYM | wait SECONDS\n");
@@ -41,7 +43,10 @@ int main(int argc, char** argv) {
         const KeySym sym = XStringToKeysym(argv[2]);
         status = sym != NoSymbol && xTapKeysym(dpy, xFindWindow(dpy, kTitlePrefix), sym) ? 0 : 1;
     } else if (cmd == "wait") {
-        status = xWaitWindow(dpy, kTitlePrefix, std::atoi(argv[2]) * 1000) ? 0 : 1;
+        const int limitMs = std::atoi(argv[2]) * 1000;
+        for (int ms = 0; !xFindWindow(dpy, kTitlePrefix) && ms < limitMs; ms += kPollMs)
+            usleep(kPollMs * 1000);
+        status = xFindWindow(dpy, kTitlePrefix) ? 0 : 1;
     } else {
         status = usage();
     }

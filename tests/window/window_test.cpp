@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "app/callbacks.h"
+#include "tests/support/run_command.h"
 #include "tools/common/tga_writer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -105,6 +106,15 @@ void GlWindowTest::SetUp() {
     WorldTest::SetUp();
 }
 
+const XRgb kFaceColour[6] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
+                             {255, 255, 0}, {0, 255, 255}, {255, 0, 255}};
+
+FaceRgba solidFace(int file, int, int) {
+    const XRgb& c = kFaceColour[file];
+    return {static_cast<unsigned char>(c.r), static_cast<unsigned char>(c.g),
+            static_cast<unsigned char>(c.b), 255};
+}
+
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
     std::filesystem::create_directories(dir);
     for (int k = 0; k < 6; ++k) {
@@ -121,10 +131,7 @@ void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
 }
 
 std::string testDir() {
-    const std::string dir = ::testing::TempDir() + "zibbet_" +
-                            ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                            "_" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
+    return fxFreshDir(::testing::TempDir() + "zibbet_" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                      std::to_string(getpid()));
 }

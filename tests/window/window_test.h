@@ -32,6 +32,10 @@ class GlWindowTest : public WorldTest {
 
 using FaceRgba = std::array<unsigned char, 4>;
 using FacePixelFn = FaceRgba (*)(int file, int column, int row);
+// Face file k in one colour, every channel full or empty: a wall, a texel or
+// a reflection tells its file, and none of them is grey.
+extern const XRgb kFaceColour[6];
+FaceRgba solidFace(int file, int column, int row); // kFaceColour[file], opaque
 // Writes k.tga, 256 x 256 at 32 bits with pixel (column, row) = fn(k, column,
 // row), row 0 first in the file, for each file k whose bit is not set in
 // missing, into dir.
