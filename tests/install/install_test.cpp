@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kTrees = ZIBBET_INSTALL_TREES;
-const std::string kDefaultPrefix = ZIBBET_DEFAULT_PREFIX;
 const std::string kDebRoot = kTrees + "/deb-root";
 const std::string kUsr = kDebRoot + "/usr";
 const std::string kDesktopEntry = "share/applications/org.zibbet.zibbet.desktop";
@@ -70,7 +69,8 @@ std::set<std::string> filesUnder(const std::string& dir) {
     return files;
 }
 
-// The keys of the [Desktop Entry] group, string escapes undone.
+// The keys of the [Desktop Entry] group as written: no path made here needs
+// a string escape (a backslash, or a leading blank).
 std::map<std::string, std::string> readDesktopEntry(const std::string& path) {
     std::map<std::string, std::string> keys;
     bool inGroup = false;
@@ -82,17 +82,7 @@ std::map<std::string, std::string> readDesktopEntry(const std::string& path) {
         }
         const size_t eq = line.find('=');
         if (!inGroup || eq == std::string::npos) continue;
-        std::string value;
-        const std::string raw = line.substr(eq + 1);
-        for (size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] != '\\' || i + 1 == raw.size()) {
-                value += raw[i];
-                continue;
-            }
-            const char c = raw[++i];
-            value += c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
-        }
-        keys[line.substr(0, eq)] = value;
+        keys[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return keys;
 }
@@ -111,13 +101,10 @@ std::string execProgram(const std::string& exec) {
 std::pair<int, int> pngSize(const std::string& path) {
     const std::string png = fxReadFile(path);
     if (png.size() < 24 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return {0, 0};
-    auto be32 = [&](size_t at) {
-        int v = 0;
-        for (size_t i = 0; i < 4; ++i)
-            v = v << 8 | static_cast<unsigned char>(png[at + i]);
-        return v;
-    };
-    return {be32(16), be32(20)};
+    int size[2] = {};
+    for (size_t i = 0; i < 8; ++i) // big-endian, from byte 16
+        size[i / 4] = size[i / 4] << 8 | static_cast<unsigned char>(png[16 + i]);
+    return {size[0], size[1]};
 }
 
 } // namespace
@@ -127,7 +114,7 @@ std::pair<int, int> pngSize(const std::string& path) {
 TEST(Install, EachTreeHoldsTheFilesAndAnEntryThatNamesThem) {
     const struct {
         std::string root, prefix, manifest;
-    } trees[] = {{kTrees + "/destdir", kDefaultPrefix, "destdir.manifest"},
+    } trees[] = {{kTrees + "/destdir", ZIBBET_DEFAULT_PREFIX, "destdir.manifest"},
                  {"", kTrees + "/pre fix", "prefix.manifest"}, // given at install time only
                  {kDebRoot, "/usr", ""}};
     for (const auto& tree : trees) {
@@ -144,16 +131,14 @@ TEST(Install, EachTreeHoldsTheFilesAndAnEntryThatNamesThem) {
             EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), used);
         }
         const auto entry = readDesktopEntry(top + "/" + kDesktopEntry);
-        ASSERT_EQ(entry.count("Exec"), 1u) << "no desktop entry with an Exec key";
         EXPECT_EQ(entry.at("Type"), "Application");
         EXPECT_EQ(execProgram(entry.at("Exec")), tree.prefix + "/bin/zibbet");
         EXPECT_EQ(access((top + "/bin/zibbet").c_str(), X_OK), 0);
         EXPECT_EQ(access((top + "/libexec/zibbet/zibbet").c_str(), X_OK), 0);
         EXPECT_EQ(entry.at("Icon"), "zibbet");
-        for (int size : {48, 256}) {
-            const std::string dir = std::to_string(size) + "x" + std::to_string(size);
-            EXPECT_EQ(pngSize(top + "/share/icons/hicolor/" + dir + "/apps/zibbet.png"),
-                      std::make_pair(size, size));
+        for (int n : {48, 256}) {
+            const std::string size = std::to_string(n) + "x" + std::to_string(n);
+            EXPECT_EQ(pngSize(top + "/share/icons/hicolor/" + size + "/apps/zibbet.png"), std::pair(n, n));
         }
     }
 }
@@ -260,10 +245,9 @@ TEST(Package, LauncherRunsInTheInstalledFolderOrInOneThatHoldsAScene) {
         if (status == -1) kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         const std::string errors = fxReadFile(err);
+        std::string missing; // every face, in order
         for (int face = 0; face < 6; ++face)
-            EXPECT_EQ(has(errors, "zibbet: cannot open " + std::to_string(face) +
-                                      ".tga: No such file or directory\n"),
-                      ownScene)
-                << dir << ": " << errors;
+            missing += "zibbet: cannot open " + std::to_string(face) + ".tga: No such file or directory\n";
+        EXPECT_TRUE(ownScene ? has(errors, missing) : !has(errors, "cannot open")) << dir << ": " << errors;
     }
 }

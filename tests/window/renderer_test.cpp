@@ -34,14 +34,10 @@ FaceRgba gradientFace(int file, int column, int row) {
             static_cast<unsigned char>(fileBlue(file)), 255};
 }
 
-// A material whose lit colour is its emission, or lit by the diffuse term only.
+// A material whose lit colour is its emission.
 int emissive(float r, float g, float b) {
     const float black[3] = {0, 0, 0}, emission[3] = {r, g, b};
     return simAddMat(black, black, black, emission, 0.0f, 0);
-}
-int diffuseOnly(float r, float g, float b) {
-    const float black[3] = {0, 0, 0}, diffuse[3] = {r, g, b};
-    return simAddMat(black, diffuse, black, black, 0.0f, 0);
 }
 
 // A new frame lit from the camera, the object drawn in it.
@@ -133,8 +129,7 @@ TEST_F(RendererTest, FaceTexturesTakeTheirFilesOrTheirFaceBufferAsItIs) {
     // their files, mipmapped.
     const std::string dir = testDir();
     writeFaceFiles(dir, solidFace, 1u << 3);
-    FxTgaHeader odd = fxTgaShape(295, 295, 24);
-    ASSERT_TRUE(fxWriteFile(dir + "/0.tga", fxTga(odd, FxBytes(295 * 295 * 3, 9))));
+    ASSERT_TRUE(fxWriteFile(dir + "/0.tga", fxTga(fxTgaShape(295, 295, 24), FxBytes(295 * 295 * 3, 9))));
     std::string want;
     for (int k = 0; k < 6; ++k)
         want += "TGA Reader loading file '" + std::to_string(k) + ".tga'\n" +
@@ -198,8 +193,7 @@ TEST_F(RendererTest, EveryWallShowsItsSlotImageAtItsTextureCoordinates) {
                                 fileBlue(kFileOfSlot[slot])};
                 const XRgb got = glPixelAtWorld(p[0], p[1], p[2]);
                 EXPECT_TRUE(rgbNear(got, want, 6))
-                    << "pose " << pose << " triangle " << tri << " at " << w[0] << "," << w[1]
-                    << ": got " << rgbText(got) << " want " << rgbText(want);
+                    << "pose " << pose << " tri " << tri << ": " << rgbText(got) << " not " << rgbText(want);
             }
         }
     }
@@ -298,7 +292,9 @@ TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
     // The vertex normals are the plain mean of their triangles' and not of
     // unit length: the frame normalises them.
     const double facing[3] = {0, 0, 0.5}, sideways[3] = {1, 0, 0}, upwards[3] = {0, 1, 0};
-    simAddPoly(oid, 0, 1, 2, facing, sideways, upwards, 0, nullptr, diffuseOnly(1, 1, 1));
+    const float black[3] = {0, 0, 0}, white[3] = {1, 1, 1}; // lit by the diffuse term only
+    simAddPoly(oid, 0, 1, 2, facing, sideways, upwards, 0, nullptr,
+               simAddMat(black, white, black, black, 0.0f, 0));
     const double probes[3][2] = {{-8, -7}, {8, -7}, {0, 8}};
     const struct {
         int32_t flags;

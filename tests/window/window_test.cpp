@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "app/callbacks.h"
+#include "render/face_images.h"
 #include "tests/support/run_command.h"
 #include "tools/common/tga_writer.h"
 
@@ -16,10 +17,6 @@
 #endif
 
 namespace {
-
-constexpr int kFaceSide = 256;
-
-void displayNothing() {}
 
 // glutInit and the window on the first call; false without an X display.
 bool glWindowOpen() {
@@ -38,7 +35,7 @@ bool glWindowOpen() {
         glutInitWindowSize(GLW_SIZE, GLW_SIZE);
         glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB | GLUT_DEPTH);
         glutCreateWindow("zibbet window tests");
-        glutDisplayFunc(displayNothing);
+        glutDisplayFunc([] {});
         for (int i = 0; i < 20; ++i)
             glutMainLoopEvent();
         // A first triangle brings up the driver's drawing path (its shader
@@ -120,13 +117,13 @@ void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
     for (int k = 0; k < 6; ++k) {
         if (missing & (1u << k)) continue;
         FxBytes rgba;
-        for (int row = 0; row < kFaceSide; ++row)
-            for (int column = 0; column < kFaceSide; ++column) {
+        for (int row = 0; row < TEX_FACE_SIZE; ++row)
+            for (int column = 0; column < TEX_FACE_SIZE; ++column) {
                 const FaceRgba c = fn(k, column, row);
                 rgba.insert(rgba.end(), c.begin(), c.end());
             }
         const std::string path = dir + "/" + std::to_string(k) + ".tga";
-        ASSERT_TRUE(fxWriteFile(path, fxTgaRgba(kFaceSide, kFaceSide, rgba))) << path;
+        ASSERT_TRUE(fxWriteFile(path, fxTgaRgba(TEX_FACE_SIZE, TEX_FACE_SIZE, rgba))) << path;
     }
 }
 

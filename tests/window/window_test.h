@@ -1,7 +1,5 @@
-// What the window tests share. Each test runs on an X server of its own
-// (tools/with-xvfb.sh starts one per test, see CMakeLists.txt). A GL window
-// of this program's own shows frames set up by the program's own display
-// code; face image files are written into a fresh directory.
+// What the window tests share: a GL window showing frames set up by the
+// program's own display code, and face image files in a fresh directory.
 #pragma once
 
 // gtest first: Xlib defines macros (None, Bool, Status) that clash with it.
