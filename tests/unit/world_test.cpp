@@ -10,13 +10,6 @@
 
 namespace {
 
-size_t countOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 void addMasses(int oid, int n) {
     for (int i = 0; i < n; ++i)
         simAddMass(oid, nullptr);
