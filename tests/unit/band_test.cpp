@@ -129,44 +129,42 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
     // Dozens of growth steps, from empty and from part way into a step.
     const std::vector<Point3> grown = bumpySpherePoints(1200, 24.0, 17);
     const double grownHi = 8.0 * sphereSpacing(1200, 24.0);
-    const int all400 = 400 * 399 / 2;
     const struct {
         const char* name;
         std::vector<Point3> points;
         double lo, hi;
-        int atLeast, atMost; // springs made
-        int before = 0;      // springs made one by one first
+        int before = 0; // springs made one by one first
         bool noGrid = false;
     } cases[] = {
-        {"many growth steps", grown, 0.0, grownHi, 20 * SIM_GROW_SPRINGS, 1000000},
-        {"growth from part way into a step", grown, 0.0, grownHi, 1, 1000000, 2047},
-        {"growth from a full step", grown, 0.0, grownHi, 1, 1000000, 2048},
-        {"sparse surface", surface, 0.0, 3.0 * spacing, 5 * 3000, 3000 * 2999 / 2 / 50},
-        {"a shell of the surface", surface, 1.5 * spacing, 2.5 * spacing, 3001, all400 * 100},
-        {"dense cloud", cloud, 1.0, 9.0, all400 / 2, all400},
-        {"growth, no grid memory", grown, 0.0, grownHi, 1, 1000000, 2047, true},
-        {"wider than the cloud: one cell", cloud, -1.0, 100.0, all400, all400},
-        {"unbounded", cloud, -kInf, kInf, all400, all400},
-        {"unbounded above", cloud, 4.0, kInf, 1, all400},
-        {"lattice, bounds on pairs", lattice, 1.0, 2.0, 1, 512 * 511 / 2},
-        {"pairs just inside hi", pairsJustInside(0.75), 0.0, 0.75, 1301, 1000000},
-        {"coincident: 0 is inside", same, -1.0, 1.0, 60 * 59 / 2, 60 * 59 / 2},
-        {"coincident: but not above 0", same, 0.0, 1.0, 0, 0},
-        {"coincident, no grid memory", same, 0.0, 1.0, 0, 0, 0, true},
-        {"clusters", clusters, -0.5, 2.0, 100 * 99 / 2 / 7, 1000000},
-        {"not finite", odd, 0.0, 2.0, 301, 1000000},
-        {"not finite, unbounded", odd, -kInf, kInf, 250 * 249 / 2, 1000000},
-        {"only odd ones", {{kNaN, 0, 0}, {kInf, 0, 0}, {0, 0, 0}, {0, -kInf, 0}}, -1.0, 1.0, 0, 0},
-        {"huge spreads", huge, 0.0, 0.6, 51, 1000000},
-        {"tiny band", tiny, -1.0, 1e-300, 3, 3}, // 1e-155 squared is no longer 0
-        {"no masses", {}, -1.0, 1.0, 0, 0},
-        {"one mass", {{0, 0, 0}}, -1.0, 1.0, 0, 0},
-        {"upper = lower", small, 1.0, 1.0, 0, 0},
-        {"upper < lower", small, 1.0, 0.5, 0, 0},
-        {"negative band", small, -2.0, -1.0, 0, 0},
-        {"d < 0 never holds", small, -1.0, 0.0, 0, 0},
-        {"NaN lower", small, kNaN, 1.0, 0, 0},
-        {"NaN upper", small, 0.0, kNaN, 0, 0},
+        {"many growth steps", grown, 0.0, grownHi},
+        {"growth from part way into a step", grown, 0.0, grownHi, 2047},
+        {"growth from a full step", grown, 0.0, grownHi, 2048},
+        {"sparse surface", surface, 0.0, 3.0 * spacing},
+        {"a shell of the surface", surface, 1.5 * spacing, 2.5 * spacing},
+        {"dense cloud", cloud, 1.0, 9.0},
+        {"growth, no grid memory", grown, 0.0, grownHi, 2047, true},
+        {"wider than the cloud: one cell", cloud, -1.0, 100.0},
+        {"unbounded", cloud, -kInf, kInf},
+        {"unbounded above", cloud, 4.0, kInf},
+        {"lattice, bounds on pairs", lattice, 1.0, 2.0},
+        {"pairs just inside hi", pairsJustInside(0.75), 0.0, 0.75},
+        {"coincident: 0 is inside", same, -1.0, 1.0},
+        {"coincident: but not above 0", same, 0.0, 1.0},
+        {"coincident, no grid memory", same, 0.0, 1.0, 0, true},
+        {"clusters", clusters, -0.5, 2.0},
+        {"not finite", odd, 0.0, 2.0},
+        {"not finite, unbounded", odd, -kInf, kInf},
+        {"only odd ones", {{kNaN, 0, 0}, {kInf, 0, 0}, {0, 0, 0}, {0, -kInf, 0}}, -1.0, 1.0},
+        {"huge spreads", huge, 0.0, 0.6},
+        {"tiny band", tiny, -1.0, 1e-300}, // 1e-155 squared is no longer 0
+        {"no masses", {}, -1.0, 1.0},
+        {"one mass", {{0, 0, 0}}, -1.0, 1.0},
+        {"upper = lower", small, 1.0, 1.0},
+        {"upper < lower", small, 1.0, 0.5},
+        {"negative band", small, -2.0, -1.0},
+        {"d < 0 never holds", small, -1.0, 0.0},
+        {"NaN lower", small, kNaN, 1.0},
+        {"NaN upper", small, 0.0, kNaN},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -180,8 +178,6 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         EXPECT_TRUE(ref.springs.empty() ||
                     std::memcmp(got.springs.data(), ref.springs.data(),
                                 ref.springs.size() * sizeof(SimSpring)) == 0);
-        EXPECT_GE(made, c.atLeast);
-        EXPECT_LE(made, c.atMost);
     }
 }
 

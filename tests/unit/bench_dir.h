@@ -23,9 +23,10 @@ class BenchDir : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    // Standard error only when asked.
-    FxRunResult bench(const std::string& args, bool withStderr = false) {
-        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " " + args +
+    // Standard error only when asked; env: assignments for the run's environment.
+    FxRunResult bench(const std::string& args, bool withStderr = false,
+                      const std::string& env = "") {
+        return fxRunCommand("cd " + dir + " && " + env + " " + ZIBBET_BENCH_BINARY + " " + args +
                                 (withStderr ? "" : " 2>/dev/null"),
                             withStderr);
     }

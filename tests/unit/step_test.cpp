@@ -1,5 +1,6 @@
 // The step's phases on hand-computed cases, the contacts and the resting
-// test; the whole step against the plain loop is in springs_test.cpp.
+// test; the spring law and the whole step against the plain loop are in
+// springs_test.cpp.
 #include <algorithm>
 #include <string>
 
@@ -122,41 +123,6 @@ TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
     simWorld.forces[0].target = 0;
     stepObject(simWorld.forcesOid);
     EXPECT_EQ(centre->pos[0], 0.0);
-}
-
-TEST_F(StepTest, SpringPullsItsFreeEndsByLengthAndByTheSpeedAlongIt) {
-    // Two masses on the x axis, the first at x, a spring of rest length 1 and
-    // stiffness 1: N = (1 - L) - r * damping, f = N / (L * 1000).
-    const struct {
-        double x, vel[3], damping, mass0;
-        bool fixed1;
-        double acc0, acc1;
-    } cases[] = {
-        {2.0, {0, 0, 0}, 0.0, 1.0, false, -0.001, 0.001}, // stretched: N = -1
-        {2.0, {0, 0, 0}, 0.0, 1.0, true, -0.001, 0.0},    // a fixed end does not move
-        {2.0, {0, 0, 0}, 0.0, 4.0, true, -0.00025, 0.0},  // a heavier end moves less
-        // At rest length, moving apart at 0.5 along the spring and at 3
-        // sideways: only the first counts, N = -0.5 * 2.
-        {1.0, {0.5, 3.0, 0}, 2.0, 1.0, false, -0.001, 0.001},
-    };
-    for (const auto& c : cases) {
-        SetUp();
-        const int oid = simAddObject("pair", 0);
-        addMassAt(oid, c.x, 0.0, 0.0);
-        addMassAt(oid, 0.0, 0.0, 0.0, c.fixed1 ? SIMF_FIXED : 0);
-        std::copy(c.vel, c.vel + 3, massOf(oid, 0).vel);
-        massOf(oid, 0).mass = c.mass0;
-        ASSERT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, c.damping, 1), 0);
-        simClearAcc(oid);
-        simApplySprings(oid);
-        EXPECT_EQ(massOf(oid, 0).acc[0], c.acc0) << c.x << " " << c.damping;
-        EXPECT_EQ(massOf(oid, 1).acc[0], c.acc1) << c.x << " " << c.damping;
-        for (int m = 0; m < 2; ++m) {
-            EXPECT_EQ(massOf(oid, m).acc[1], 0.0);
-            EXPECT_EQ(massOf(oid, m).acc[2], 0.0);
-        }
-        TearDown();
-    }
 }
 
 TEST_F(StepTest, FloorMirrorsBelowZeroOnlyAndNoCubeMeansNoContact) {

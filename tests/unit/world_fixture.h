@@ -45,6 +45,14 @@ inline bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// How many times what occurs in text.
+inline size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 // The headless runner's "digest ..." line, or "" when it printed none.
 inline std::string digestLine(const std::string& out) {
     const size_t at = out.find("\ndigest ");
