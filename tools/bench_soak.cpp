@@ -27,12 +27,8 @@ constexpr double kBoundMargin = 2.0;  // room for the energy the springs hand ba
 constexpr double kKiB = 1024.0;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-constexpr uint8_t kStartedFinite = 1;
-constexpr uint8_t kTurnedNonFinite = 2;
-constexpr uint8_t kLeftCube = 4;
-
 struct Soak {
-    std::vector<uint8_t> state;  // kStartedFinite... per mass
+    std::vector<uint8_t> state;  // fxMassRecord per mass
     std::vector<double> lastPos; // per mass, after the latest step
     int64_t finiteAtStart = 0;
     int64_t colliding = 0; // masses with SIMF_BCUBE
@@ -138,10 +134,9 @@ void soakBegin(long steps) {
         const SimObject& obj = simWorld.objects[oid];
         for (int32_t i = 0; i < obj.nMasses; ++i) {
             const SimMass& m = obj.masses[i];
-            const bool finite = fxFiniteMass(m);
-            soak.state.push_back(finite ? kStartedFinite : 0);
+            soak.state.push_back(fxMassRecord(m));
             soak.lastPos.insert(soak.lastPos.end(), m.pos, m.pos + 3);
-            soak.finiteAtStart += finite;
+            soak.finiteAtStart += soak.state.back() & FX_MASS_STARTED_FINITE;
             soak.colliding += (m.flags & SIMF_BCUBE) != 0;
         }
     }
@@ -159,19 +154,14 @@ void soakObserve(long step, const FxCubeAngles& before) {
         const bool body = benchIsBody(oid);
         for (int32_t i = 0; i < obj.nMasses; ++i, ++at) {
             const SimMass& m = obj.masses[i];
-            uint8_t& state = soak.state[at];
+            const uint8_t was = soak.state[at];
             double* last = &soak.lastPos[3 * at];
-            const bool finite = fxFiniteMass(m);
-            if ((state & kStartedFinite) && !finite && !(state & kTurnedNonFinite)) {
-                state |= kTurnedNonFinite;
-                ++soak.turnedNonFinite;
-            }
-            if (finite && (m.flags & SIMF_BCUBE)) {
-                soak.furthest = std::max(soak.furthest, fxCubeExcess(m.pos));
-                if (benchBeyondCube(m.pos) && !(state & kLeftCube)) {
-                    state |= kLeftCube;
-                    ++soak.leftCube;
-                }
+            double excess = 0.0;
+            const uint8_t now = fxLookAtMass(soak.state[at], m, excess);
+            soak.turnedNonFinite += (now & ~was & FX_MASS_NON_FINITE) != 0;
+            if (now & (FX_MASS_BEYOND | FX_MASS_WITHIN)) { // finite and colliding
+                soak.furthest = std::max(soak.furthest, excess);
+                soak.leftCube += (now & ~was & FX_MASS_BEYOND) != 0;
                 if (body) {
                     const double v2 =
                         m.vel[0] * m.vel[0] + m.vel[1] * m.vel[1] + m.vel[2] * m.vel[2];

@@ -2,7 +2,8 @@
 // with a summary. What is checked:
 // - a mass that started finite stays finite;
 // - a finite mass that collides with the cube stays within its reach
-//   (benchBeyondCube, the rule the state reports count by too);
+//   (fxLookAtMass, by the rule of benchBeyondCube that the state reports
+//   count by too);
 // - the bodies' kinetic energy stays under the most gravity can give them
 //   inside the cube, from the first step on, whatever the drag does;
 // - the heap and stack do not grow with the steps: a steady trend fails, a

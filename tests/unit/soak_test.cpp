@@ -17,7 +17,7 @@
 TEST(Soak, ShortRunsKeepEveryCheck) {
     const std::string scene =
         ::testing::TempDir() + "zibbet_soak_moon_" + std::to_string(getpid()) + ".3ds";
-    for (const FxSceneSeed& seed : fxSeedsScene())
+    for (const FxSeed& seed : fxSeedsScene())
         ASSERT_TRUE(seed.name != "small_moon" || fxWriteFile(scene, seed.bytes));
     const std::string bench = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene;
     const struct {
