@@ -171,8 +171,8 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     const FxRunResult run =
         bench("--steps 30 --drag 40 -30 --repeat 3 --threads 1,2 --json a.json", true);
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_TRUE(has(run.out, "1 and 2 threads\n")) << run.out;
-    EXPECT_TRUE(has(run.out, "\nruns       all 8 ended with this digest\n")) << run.out;
+    EXPECT_TRUE(has(run.out, "1 and 2 threads\n"));
+    EXPECT_TRUE(has(run.out, "\nruns       all 8 ended with this digest\n"));
 
     std::vector<BenchJson> values;
     std::string error;
@@ -224,8 +224,8 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     std::ofstream(dir + "/old.json") << single << single << single;
     const FxRunResult pooled = bench("--compare old.json a.json");
     EXPECT_EQ(pooled.status, 0) << pooled.out;
-    EXPECT_TRUE(has(pooled.out, "old.json: 3 results pooled")) << pooled.out;
-    EXPECT_TRUE(has(pooled.out, "1 thread: A 3 runs, B 3 runs")) << pooled.out;
+    EXPECT_TRUE(has(pooled.out, "old.json: 3 results pooled"));
+    EXPECT_TRUE(has(pooled.out, "1 thread: A 3 runs, B 3 runs"));
     // A's steps/s: 30 steps in 0.75 s.
     const size_t row = pooled.out.find("\n  steps/s ");
     ASSERT_NE(row, std::string::npos) << pooled.out;
@@ -236,10 +236,10 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     ASSERT_EQ(bench("--steps 31 --drag 40 -30 --repeat 1 --threads 1 --json b.json").status, 0);
     const FxRunResult other = bench("--compare a.json b.json", true);
     EXPECT_EQ(other.status, 1);
-    EXPECT_TRUE(has(other.out, "did different work (30 steps against 31)")) << other.out;
+    EXPECT_TRUE(has(other.out, "did different work (30 steps against 31)"));
     const FxRunResult forced = bench("--compare a.json b.json --force");
     EXPECT_EQ(forced.status, 0) << forced.out;
-    EXPECT_TRUE(has(forced.out, "forced     different work: 30 steps against 31")) << forced.out;
+    EXPECT_TRUE(has(forced.out, "forced     different work: 30 steps against 31"));
 }
 
 } // namespace

@@ -53,7 +53,7 @@ std::vector<std::pair<double, double>> points(const std::string& attr) {
 // Without --report, --plot takes a report every ten steps, which the console
 // shows too.
 TEST_F(BenchPlot, DrawsEveryReportInThreeLabelledPanels) {
-    FxRunResult r = bench("--steps 65 --drag 40 -30 --plot plot.svg");
+    FxRunResult r = bench("--steps 65 --drag 40 -30 --repeat 1 --threads 1 --plot plot.svg");
     ASSERT_EQ(r.status, 0) << r.out;
     const auto reported = reports(r.out);
     ASSERT_EQ(reported.size(), 7u) << r.out; // steps 0, 10, ... 60

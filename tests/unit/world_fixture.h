@@ -41,8 +41,11 @@ template <typename Fn> std::string captureStdout(Fn&& fn) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-inline bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+// Whether text holds part; a failed check prints both.
+inline ::testing::AssertionResult has(const std::string& text, const std::string& part) {
+    const bool holds = text.find(part) != std::string::npos;
+    return (holds ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << (holds ? "holds \"" : "lacks \"") << part << "\":\n" << text;
 }
 
 // How many times what occurs in text.

@@ -88,8 +88,7 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     EXPECT_EQ(std::tie(obj(oid).maxSprings, obj(oid).maxPolys, obj(oid).maxMasses),
               std::tuple(4096, 128, 256));
     EXPECT_TRUE(has(out, "  simAddMass(): Expanding size of masses structure for obj1 to " +
-                             std::to_string(256 * sizeof(SimMass)) + "\n"))
-        << out;
+                             std::to_string(256 * sizeof(SimMass)) + "\n"));
     EXPECT_EQ(countOf(out, "simAddSpring(): Expanding size of springs structure for obj1 to "), 2u);
     EXPECT_EQ(countOf(out, "simAddPoly(): Expanding size of polys structure for obj1 to "), 2u);
     EXPECT_EQ(countOf(out, "simAddMass(): Expanding"), 1u); // the first step came before
