@@ -3,7 +3,6 @@
 //   zibbet-x key NAME        tap a key (keysym name: Escape, e, s ...)
 //   zibbet-x wait SECONDS    wait until the window shows
 #include <X11/Xlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 
 #include "tools/common/png_writer.h"
 #include "tests/harness/xclient.h"
+#include "tests/support/run_command.h"
 
 namespace {
 const char* const kTitlePrefix = "Zibbet";
@@ -43,10 +43,8 @@ int main(int argc, char** argv) {
         const KeySym sym = XStringToKeysym(argv[2]);
         status = sym != NoSymbol && xTapKeysym(dpy, xFindWindow(dpy, kTitlePrefix), sym) ? 0 : 1;
     } else if (cmd == "wait") {
-        const int limitMs = std::atoi(argv[2]) * 1000;
-        for (int ms = 0; !xFindWindow(dpy, kTitlePrefix) && ms < limitMs; ms += kPollMs)
-            usleep(kPollMs * 1000);
-        status = xFindWindow(dpy, kTitlePrefix) ? 0 : 1;
+        const auto shown = [&] { return xFindWindow(dpy, kTitlePrefix) != 0; };
+        status = fxPollUntil(std::atoi(argv[2]) * 1000, kPollMs, shown) ? 0 : 1;
     } else {
         status = usage();
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/run_command.h"
+#include "tests/unit/world_fixture.h" // has
 
 namespace fs = std::filesystem;
 
@@ -34,10 +35,6 @@ std::string quoted(const std::string& path) {
     for (char c : path)
         q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
-}
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 // The files an install puts under its prefix, relative to it.
@@ -152,13 +149,13 @@ TEST(Install, BenchFallsBackToTheInstalledScene) {
     const std::string bench = "cd " + quoted(dir) + " && " + quoted(prefix + "/bin/zibbet-bench");
     const FxRunResult installed = fxRunCommand(bench + " --steps 3");
     EXPECT_EQ(installed.status, 0) << installed.out;
-    EXPECT_TRUE(has(installed.out, "zibbet-bench: scene " + prefix + "/share/zibbet/bmoon1m.3ds\n"))
-        << installed.out;
-    EXPECT_TRUE(has(installed.out, "3 objects, 650 masses")) << installed.out;
+    EXPECT_TRUE(
+        has(installed.out, "zibbet-bench: scene " + prefix + "/share/zibbet/bmoon1m.3ds\n"));
+    EXPECT_TRUE(has(installed.out, "3 objects, 650 masses"));
     fs::copy_file(prefix + "/share/zibbet/bmoon1m.3ds", dir + "/bmoon1m.3ds");
     const FxRunResult local = fxRunCommand(bench + " --steps 3");
     EXPECT_EQ(local.status, 0) << local.out;
-    EXPECT_TRUE(has(local.out, "zibbet-bench: scene bmoon1m.3ds\n")) << local.out;
+    EXPECT_TRUE(has(local.out, "zibbet-bench: scene bmoon1m.3ds\n"));
 }
 
 // The control fields: the name, and the packages of the libraries linked.
@@ -218,7 +215,7 @@ TEST(Package, DemoWithoutASceneSaysWhyAndWhereTheInstalledOneIs) {
                              title + ": *** ERROR *** simLoad3DS() FAILED to load scene.\n" +
                              title + ": ABORTING.\n";
     EXPECT_TRUE(run.out.size() > tail.size() && run.out.ends_with(tail)) << run.out;
-    EXPECT_FALSE(has(run.out, "cannot open")) << run.out;
+    EXPECT_FALSE(has(run.out, "cannot open"));
     EXPECT_EQ(fxReadFile(dir + "/stderr.txt"),
               "zibbet: cannot open bmoon1m.3ds: No such file or directory; the installed copy is " +
                   kUsr + "/share/zibbet/bmoon1m.3ds (the zibbet command starts there)\n");

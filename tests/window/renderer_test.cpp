@@ -51,29 +51,24 @@ void drawLit(int oid) {
     drawObject(oid);
 }
 
-int addMassAt(int oid, double x, double y, double z) {
+// A mass at (x, y) in the plane z = 0, where every test draws.
+int addMassAt(int oid, double x, double y) {
     SimMass* m = nullptr;
     const int index = simAddMass(oid, &m);
     m->pos[0] = x;
     m->pos[1] = y;
-    m->pos[2] = z;
     return index;
 }
 
-// Adds to oid a square in the plane z = 0 around (cx, cy): triangles (0, 1,
-// 2) and (0, 2, 3), counter-clockwise seen from the camera, every normal given.
+// Adds to oid a square around (cx, cy): triangles (0, 1, 2) and (0, 2, 3),
+// counter-clockwise seen from the camera, every normal given.
 int addSquare(int oid, double cx, double cy, double half, int material, const double normal[3]) {
-    const int m = addMassAt(oid, cx - half, cy - half, 0);
-    addMassAt(oid, cx + half, cy - half, 0);
-    addMassAt(oid, cx + half, cy + half, 0);
-    addMassAt(oid, cx - half, cy + half, 0);
+    const int m = addMassAt(oid, cx - half, cy - half);
+    for (const auto& c : {std::array{1, -1}, {1, 1}, {-1, 1}})
+        addMassAt(oid, cx + c[0] * half, cy + c[1] * half);
     simAddPoly(oid, m, m + 1, m + 2, normal, normal, normal, 0, nullptr, material);
     simAddPoly(oid, m, m + 2, m + 3, normal, normal, normal, 0, nullptr, material);
     return oid;
-}
-
-std::string rgbText(const XRgb& c) {
-    return std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b);
 }
 
 GLint glInt(GLenum what) {
@@ -92,6 +87,11 @@ class RendererTest : public GlWindowTest {
         std::memset(faceImages, 0, sizeof faceImages);
         while (glGetError() != GL_NO_ERROR) {
         }
+    }
+    // GL keeps its first error until it is read: one check covers the whole test.
+    void TearDown() override {
+        EXPECT_EQ(IsSkipped() ? GL_NO_ERROR : glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+        GlWindowTest::TearDown();
     }
     // initTextures in dir; what it printed.
     static std::string initTexturesIn(const std::string& dir) {
@@ -154,7 +154,6 @@ TEST_F(RendererTest, FaceTexturesTakeTheirFilesOrTheirFaceBufferAsItIs) {
             EXPECT_TRUE(allTexels(texels(GL_TEXTURE_2D, 8), 1, solidFace(file, 0, 0)));
         }
     }
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 // Sixteen poses bring each wall to the back: it shows its slot's file at its
@@ -191,14 +190,12 @@ TEST_F(RendererTest, EveryWallShowsItsSlotImageAtItsTextureCoordinates) {
                 const XRgb want{static_cast<int>(std::lround(st[0] * 256 - 0.5)),
                                 static_cast<int>(std::lround(st[1] * 256 - 0.5)),
                                 fileBlue(kFileOfSlot[slot])};
-                const XRgb got = glPixelAtWorld(p[0], p[1], p[2]);
-                EXPECT_TRUE(rgbNear(got, want, 6))
-                    << "pose " << pose << " tri " << tri << ": " << rgbText(got) << " not " << rgbText(want);
+                EXPECT_PRED3(rgbNear, glPixelAtWorld(p[0], p[1], p[2]), want, 6)
+                    << "pose " << pose << " tri " << tri;
             }
         }
     }
     EXPECT_FALSE(glIsEnabled(GL_TEXTURE_2D));
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
@@ -214,7 +211,6 @@ TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
               "  ***WARNING*** drawObject(): Face textures cover 12 triangles; drawing 12 of 14 "
               "(oid=" + std::to_string(oid) + ").\n");
     EXPECT_EQ(captureStdout([&] { drawObject(oid); }), ""); // once, not at every frame
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
     // Blank face textures draw black on black: the depth buffer tells what was drawn.
     auto depthAt = [](double x, double y) {
         int px = 0, py = 0;
@@ -230,13 +226,12 @@ TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
     // the third never reaches the frame and every later GL call is refused.
     const int odd = simAddObject("odd", SIMF_FACETEX);
     for (const auto& p : {std::array{-10, -2}, {-6, -2}, {-8, 2}, {6, -2}, {10, -2}, {8, 2}})
-        addMassAt(odd, p[0], p[1], 0);
+        addMassAt(odd, p[0], p[1]);
     for (int first : {0, 0, 3})
         simAddPoly(odd, first, first + 1, first + 2, n, n, n, 0, nullptr, white);
     glBeginTestFrame();
     drawObject(odd);
     EXPECT_LT(depthAt(8, -1), 1.0f); // read back only when the batch was closed
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 // A square with the given normal, drawn three frames (the map gets its
@@ -267,9 +262,8 @@ TEST_F(RendererTest, ReflectionsLookUpTheCubeMapTurnedWithTheCube) {
             glBeginTestFrame();
             drawObject(oid);
         }
-        const XRgb got = glPixelAtWorld(0, 0, 0);
-        EXPECT_TRUE(rgbNear(got, kFaceColour[c.face], 3))
-            << c.normal[0] << " " << c.angleX << " " << c.angleY << ": " << rgbText(got);
+        EXPECT_PRED3(rgbNear, glPixelAtWorld(0, 0, 0), kFaceColour[c.face], 3)
+            << c.normal[0] << " " << c.angleX << " " << c.angleY;
         simWorld.objects[oid].nPolys = 0; // out of the next frames
     }
     // Nothing of the mode is left behind.
@@ -279,21 +273,19 @@ TEST_F(RendererTest, ReflectionsLookUpTheCubeMapTurnedWithTheCube) {
                        GL_TEXTURE_GEN_R, GL_TEXTURE_GEN_Q, GL_TEXTURE_2D})
         EXPECT_FALSE(glIsEnabled(cap)) << cap;
     EXPECT_EQ(static_cast<GLuint>(glInt(GL_TEXTURE_BINDING_CUBE_MAP_ARB)), RENDER_CUBE_MAP_TEXTURE);
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 // A triangle facing the light, vertex normals towards it, sideways and
 // upwards: probes near each corner see its light.
 TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
     const int oid = simAddObject("tri", 0);
-    addMassAt(oid, -10, -8, 0);
-    addMassAt(oid, 10, -8, 0);
-    addMassAt(oid, 0, 10, 0);
+    for (const auto& p : {std::array{-10, -8}, {10, -8}, {0, 10}})
+        addMassAt(oid, p[0], p[1]);
     // The vertex normals are the plain mean of their triangles' and not of
     // unit length: the frame normalises them.
-    const double facing[3] = {0, 0, 0.5}, sideways[3] = {1, 0, 0}, upwards[3] = {0, 1, 0};
+    const double normals[3][3] = {{0, 0, 0.5}, {1, 0, 0}, {0, 1, 0}}; // facing, sideways, upwards
     const float black[3] = {0, 0, 0}, white[3] = {1, 1, 1}; // lit by the diffuse term only
-    simAddPoly(oid, 0, 1, 2, facing, sideways, upwards, 0, nullptr,
+    simAddPoly(oid, 0, 1, 2, normals[0], normals[1], normals[2], 0, nullptr,
                simAddMat(black, white, black, black, 0.0f, 0));
     const double probes[3][2] = {{-8, -7}, {8, -7}, {0, 8}};
     const struct {
@@ -313,9 +305,8 @@ TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
         SimObject& obj = simWorld.objects[oid];
         obj.flags = c.flags;
         std::copy(c.faceNormal, c.faceNormal + 3, obj.polys[0].normal);
-        std::copy(facing, facing + 3, obj.masses[0].normal);
-        std::copy(sideways, sideways + 3, obj.masses[1].normal);
-        std::copy(upwards, upwards + 3, obj.masses[2].normal);
+        for (int i = 0; i < 3; ++i)
+            std::copy(normals[i], normals[i] + 3, obj.masses[i].normal);
         drawLit(oid);
         for (int i = 0; i < 3; ++i) {
             const int red = glPixelAtWorld(probes[i][0], probes[i][1], 0).r;
@@ -331,7 +322,7 @@ TEST_F(RendererTest, MaterialFollowsEachTriangleAndIsSentAgainAtEveryCall) {
     const int green = emissive(0, 1, 0);
     const int oid = simAddObject("pair", SIMF_GOURAUD);
     for (const auto& p : {std::array{-10, -5}, {0, -5}, {10, -5}, {-5, 5}, {5, 5}})
-        addMassAt(oid, p[0], p[1], 0);
+        addMassAt(oid, p[0], p[1]);
     simAddPoly(oid, 0, 1, 3, n, n, n, 0, nullptr, red);
     simAddPoly(oid, 1, 2, 4, n, n, n, 0, nullptr, green);
     for (int call = 0; call < 4; ++call) {
@@ -357,7 +348,7 @@ TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
     const int oid = simAddObject("conns", 0);
     for (const auto& p :
          {std::array{0.3, 0.3}, {12.3, 0.3}, {0.3, 12.3}, {-12.3, 0.3}, {0.3, -12.3}})
-        addMassAt(oid, p[0], p[1], 0);
+        addMassAt(oid, p[0], p[1]);
     const int32_t filler[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(simAddConn(oid, filler, 8), 0);
     const int32_t list[] = {0, 1, 2, -1, -1, 3, -1, 0, 4, -1, -2};
@@ -368,9 +359,8 @@ TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
     drawConns(0);
     EXPECT_TRUE(rgbNear(glPixelAtWorld(0, 0, 0), {0, 0, 0}, 0)) << "something drawn for nothing";
     const float black[4] = {0, 0, 0, 1};
-    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, black);
-    glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, black);
-    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, black);
+    for (GLenum part : {GL_AMBIENT, GL_EMISSION, GL_SPECULAR})
+        glMaterialfv(GL_FRONT_AND_BACK, part, black);
     glNormal3d(0, 0, 1);
     drawConns(oid);
     // Yellow somewhere in the 3 x 3 block around the world point.
@@ -388,7 +378,6 @@ TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
     EXPECT_FALSE(lineNear(6.3, 6.3)); // right to up: a polyline would draw it
     EXPECT_FALSE(lineNear(-6, 0.3));  // the lone index draws nothing
     EXPECT_EQ(glInt(GL_SHADE_MODEL), GL_FLAT);
-    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
 TEST_F(GlWindowTest, ReshapeSetsTheFrustumByAspectAndMotionMeasuresFromTheCentre) {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "app/callbacks.h"
 #include "render/face_images.h"
@@ -113,7 +112,6 @@ FaceRgba solidFace(int file, int, int) {
 }
 
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
-    std::filesystem::create_directories(dir);
     for (int k = 0; k < 6; ++k) {
         if (missing & (1u << k)) continue;
         FxBytes rgba;

@@ -21,6 +21,9 @@ XRgb glPixel(int x, int y); // back buffer, y counted from the bottom
 bool glWindowPoint(double x, double y, double z, int* px, int* py);
 XRgb glPixelAtWorld(double x, double y, double z);
 bool rgbNear(const XRgb& a, const XRgb& b, int tolerance); // every channel within tolerance
+inline std::ostream& operator<<(std::ostream& out, const XRgb& c) {
+    return out << c.r << "," << c.g << "," << c.b;
+}
 
 // A fresh world and the window; skips without an X display.
 class GlWindowTest : public WorldTest {
@@ -36,7 +39,7 @@ extern const XRgb kFaceColour[6];
 FaceRgba solidFace(int file, int column, int row); // kFaceColour[file], opaque
 // Writes k.tga, 256 x 256 at 32 bits with pixel (column, row) = fn(k, column,
 // row), row 0 first in the file, for each file k whose bit is not set in
-// missing, into dir.
+// missing, into the existing dir.
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
 // A fresh directory under the test temp dir named after the test.
 std::string testDir();
