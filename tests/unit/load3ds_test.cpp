@@ -210,13 +210,7 @@ TEST_F(Load3DSTest, RefusedFilesSayWhy) {
     // A directory opens but cannot be read.
     EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); }),
               "Error reading file\nFailed to parse " + dir + "\n");
-    const auto u16 = [](uint16_t v) {
-        FxBytes b;
-        fxPutU16(b, v);
-        return b;
-    };
-    FxBytes five = u16(5);
-    fxPutF32(five, 1.0f);
+    const FxBytes five = {5, 0, 1, 2, 3, 4}; // a count of 5, four bytes of data
     const std::string tooShort = " at 26 is too short for its data\n";
     const struct {
         FxBytes file;
@@ -244,9 +238,9 @@ TEST_F(Load3DSTest, RefusedFilesSayWhy) {
         {fx3dsFile(fxCat({fxChunk(0x0100, {}), {1, 2, 3}})),
          "Chunk header at 18 runs past its parent 3D3D\n"},
         // Counts are unsigned, and a list must fit its chunk.
-        {meshFile(fxChunk(0x4110, u16(0x8000))), "Chunk 4110" + tooShort},
-        {meshFile(fxChunk(0x4120, u16(0xFFFF))), "Chunk 4120" + tooShort},
-        {meshFile(fxChunk(0x4130, fxCat({nameBytes("G"), u16(0x8000)}))), "Chunk 4130" + tooShort},
+        {meshFile(fxChunk(0x4110, {0, 0x80})), "Chunk 4110" + tooShort},
+        {meshFile(fxChunk(0x4120, {0xFF, 0xFF})), "Chunk 4120" + tooShort},
+        {meshFile(fxChunk(0x4130, {'G', 0, 0, 0x80})), "Chunk 4130" + tooShort},
         {meshFile(fxChunk(0x4110, five)), "Chunk 4110" + tooShort},
         {meshFile(fxChunk(0x4140, five)), "Chunk 4140" + tooShort},
         {meshFile(fxChunk(0x4160, {0, 0, 0, 0})), "Chunk 4160" + tooShort},
@@ -256,7 +250,7 @@ TEST_F(Load3DSTest, RefusedFilesSayWhy) {
     for (const auto& c : cases)
         EXPECT_EQ(refused(c.file), c.says + failed);
     // The count fits its chunk but not the file: the list is not allocated.
-    const FxBytes claim = fxChunkLen(0x4110, 6 + 2 + 30000 * 12, u16(30000));
+    const FxBytes claim = fxChunkLen(0x4110, 6 + 2 + 30000 * 12, {0x30, 0x75}); // 30000
     const FxBytes mesh = fxChunkLen(0x4100, static_cast<uint32_t>(6 + 2 + 30000 * 12 + 6), claim);
     const FxBytes object = fxChunkLen(0x4000, static_cast<uint32_t>(mesh.size() + 30000 * 12 + 8),
                                       fxCat({nameBytes("N"), mesh}));
@@ -272,7 +266,6 @@ TEST_F(Load3DSTest, RefusedFilesSayWhy) {
 // cut inside its data, no read follows the skip and the scene is whole.
 TEST_F(Load3DSTest, TruncationIsAReadErrorButSkippingPastTheEndIsNot) {
     const FxBytes skips = seedBytes("layouts");
-    ASSERT_GT(skips.size(), 7u);
     const FxBytes cube = fx3dsScene({fxCubeMesh("Cube", 1.0f)}, fxCubeMaterials());
     for (const FxBytes* file : {&cube, static_cast<const FxBytes*>(&skips)}) {
         const size_t whole = file == &skips ? skips.size() - 1 : cube.size();
@@ -291,18 +284,12 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     const FxBytes file =
         fx3dsScene({fxCubeMesh("A", 1.0f), fxCubeMesh("B", 2.0f)}, fxCubeMaterials());
     simMalloc = failingMalloc;
-    bool loaded = false;
     int n = 0;
-    for (; n < 200 && !loaded; ++n) {
+    for (; n < 200; ++n) {
         allocsLeft = n;
         std::string out;
-        Scene3DS* s = load(file, out);
-        loaded = s != nullptr;
-        if (loaded) {
-            EXPECT_EQ(s->nObjects, 2);
-            simFree3DS(s);
-            continue;
-        }
+        kept = load(file, out);
+        if (kept) break;
         // The scene record itself has no message of its own.
         EXPECT_TRUE(n == 0 ? out == failed
                            : out == "Error allocating mem\n" + failed ||
@@ -310,6 +297,5 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
             << n << ": " << out;
     }
     // Scene, 2 materials, 2 objects, 3 lists and 2 groups with their lists per object.
-    EXPECT_TRUE(loaded);
-    EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2) + 1);
+    EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2));
 }
