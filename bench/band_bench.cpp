@@ -12,7 +12,6 @@
 //   band_bench --benchmark_filter=CloseBody --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -123,15 +122,10 @@ struct OneByOne {
     int added;
 };
 
-bool nearOrigin(const SimMass& m) {
-    return std::fabs(m.pos[0]) <= SIM_BAND_MAX_COORD && std::fabs(m.pos[1]) <= SIM_BAND_MAX_COORD &&
-           std::fabs(m.pos[2]) <= SIM_BAND_MAX_COORD;
-}
-
 void addOne(void* ctx, int32_t i, int32_t j, double d) {
     OneByOne* t = static_cast<OneByOne*>(ctx);
     const SimMass* masses = simWorld.objects[t->oid].masses;
-    if (!nearOrigin(masses[i]) || !nearOrigin(masses[j])) return;
+    if (!bandNearOrigin(masses[i]) || !bandNearOrigin(masses[j])) return;
     if (simAddSpring(t->oid, i, j, d, t->k, t->damping, 1) >= 0) ++t->added;
 }
 

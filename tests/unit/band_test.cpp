@@ -26,17 +26,12 @@ int objectWith(const std::vector<Point3>& points) {
     return oid;
 }
 
-bool nearOrigin(const SimMass& m) {
-    return std::fabs(m.pos[0]) <= SIM_BAND_MAX_COORD && std::fabs(m.pos[1]) <= SIM_BAND_MAX_COORD &&
-           std::fabs(m.pos[2]) <= SIM_BAND_MAX_COORD;
-}
-
 // The reference: every band pair of the plain loop but those with a mass too
 // far out to be given springs, one simAddSpring each.
 void referenceSpring(void* ctx, int32_t i, int32_t j, double d) {
     const int oid = *static_cast<int*>(ctx);
     const SimMass* m = simWorld.objects[oid].masses;
-    if (nearOrigin(m[i]) && nearOrigin(m[j])) simAddSpring(oid, i, j, d, 5.0, 1.0, 1);
+    if (bandNearOrigin(m[i]) && bandNearOrigin(m[j])) simAddSpring(oid, i, j, d, 5.0, 1.0, 1);
 }
 
 // What building a band left on a fresh object: its springs, capacity and
