@@ -1,17 +1,17 @@
 // The GLUT callbacks: the simulation advances in idle, frames are drawn in
 // display, and the mouse steers the cube like a joystick.
-#include "app/callbacks.h"
+#include "demo/callbacks.h"
 
 #include <GL/freeglut.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/frame.h"
-#include "app/startup.h"
 #include "platform/platform.h"
 #include "render/renderer.h"
 #include "sim/world.h"
+#include "startup/frame.h"
+#include "startup/startup.h"
 
 namespace {
 

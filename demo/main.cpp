@@ -2,11 +2,11 @@
 // stages; the GLUT main loop then drives everything through the callbacks.
 #include <cstdio>
 
-#include "app/startup.h"
-#include "app/window.h"
+#include "demo/window.h"
 #include "import/conv3ds.h"
 #include "render/glext.h"
 #include "sim/springs.h"
+#include "startup/startup.h"
 
 namespace {
 const char* const kSceneFile = "bmoon1m.3ds";

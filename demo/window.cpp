@@ -1,18 +1,18 @@
 // Start-up's last stage: the window, the callbacks, GL state and textures,
 // then the GLUT main loop.
-#include "app/window.h"
+#include "demo/window.h"
 
 #include <GL/freeglut.h>
 
 #include <cinttypes>
 #include <cstdio>
 
-#include "app/callbacks.h"
-#include "app/startup.h"
+#include "demo/callbacks.h"
 #include "platform/platform.h"
 #include "render/renderer.h"
 #include "render/textures.h"
 #include "sim/world.h"
+#include "startup/startup.h"
 
 int64_t perfFreq = 0;
 

@@ -1,7 +1,7 @@
 // The TGA reader. It trusts nothing in the header: the image must fit the
 // buffer it goes to, and a file that ends early only leaves the rest of the
 // buffer without new data.
-#include "render/tga.h"
+#include "import/tga.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -89,7 +89,7 @@ install(FILES ${ZIBBET_MAN1} DESTINATION share/man/man1)
 install(FILES ${ZIBBET_PACKAGING_DIR}/copyright ${ZIBBET_CHANGELOG} DESTINATION share/doc/zibbet)
 
 # ---------------------------------------------------------------------------
-# Debian package: make package (tools/packaging/package.sh)
+# Debian package: make package (packaging/package.sh)
 # ---------------------------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zibbet)

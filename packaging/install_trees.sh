@@ -5,7 +5,7 @@
 #   OUT_DIR/deb-root   the Debian package (OUT_DIR/package) unpacked by dpkg -x
 # The manifest of each cmake --install is kept as OUT_DIR/NAME.manifest; the
 # build's own install_manifest.txt is left as it was.
-#   tools/packaging/install_trees.sh BUILD_DIR OUT_DIR
+#   packaging/install_trees.sh BUILD_DIR OUT_DIR
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: install_trees.sh BUILD_DIR OUT_DIR" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)

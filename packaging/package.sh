@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package of a build folder with CPack.
-#   tools/packaging/package.sh BUILD_DIR [OUT_DIR]    (OUT_DIR: BUILD_DIR)
+#   packaging/package.sh BUILD_DIR [OUT_DIR]    (OUT_DIR: BUILD_DIR)
 # CPack installs the project into a staging folder and, on the way, rewrites
 # the build folder's install_manifest.txt with the package's paths. That file
 # is what uninstalls a `cmake --install` made from the same build, so it is

@@ -1,5 +1,5 @@
 // Forwards progress to the listener, if there is one.
-#include "import/progress.h"
+#include "platform/progress.h"
 
 void (*simProgressHook)(const SimProgress& progress) = nullptr;
 

@@ -1,5 +1,5 @@
 # Cross build for aarch64 Linux with Debian's g++-aarch64-linux-gnu; the
-# programs and tests run under qemu-user (tools/deps.sh --arm64 installs both).
+# programs and tests run under qemu-user (scripts/deps.sh --arm64 installs both).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

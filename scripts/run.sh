@@ -2,7 +2,7 @@
 # Starts the demo from the build's run directory, which holds the scene and
 # the textures. Without a desktop (DISPLAY unset) it runs the demo for a few
 # seconds on a virtual X server and saves a screenshot instead.
-#   tools/run.sh [BUILD_DIR]
+#   scripts/run.sh [BUILD_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command on a fresh virtual X server (Xvfb) and stops the server when
 # the command ends. The command's exit status is the script's.
-#   tools/with-xvfb.sh CMD [ARG...]
+#   scripts/with-xvfb.sh CMD [ARG...]
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: with-xvfb.sh CMD [ARG...]" >&2; exit 2; }
 command -v Xvfb >/dev/null || { echo "No Xvfb: run 'make deps' first." >&2; exit 1; }

@@ -1,5 +1,5 @@
 // The frame loop's globals and one whole simulation step.
-#include "app/frame.h"
+#include "startup/frame.h"
 
 #include "platform/platform.h"
 #include "sim/bcube.h"

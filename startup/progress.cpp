@@ -1,13 +1,13 @@
 // The progress listener: one line on the terminal, "\r"-rewritten, e.g.
 //   Building springs  42%  10,676,278 springs  0:03 left
-#include "app/progress.h"
+#include "startup/progress.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "import/progress.h"
 #include "platform/platform.h"
+#include "platform/progress.h"
 
 namespace {
 

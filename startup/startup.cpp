@@ -1,7 +1,7 @@
 // Start-up: world set-up and scene set-up, run once each by main before the
 // window opens. The headless runner and the tests make their worlds with them
 // too.
-#include "app/startup.h"
+#include "startup/startup.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,12 +10,12 @@
 #include <filesystem>
 #include <string>
 
-#include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
 #include "platform/platform.h"
 #include "sim/bcube.h"
 #include "sim/world.h"
+#include "startup/progress.h"
 
 const char* const appTitle = "Zibbet v0.9 (the Zibbet developers, zibbet@zibbet.org)";
 int32_t lastConvertedOid = 0;

@@ -1,5 +1,5 @@
 // The first two start-up stages of main: the world and the scene. They call
-// no GL; the window is app/window.h.
+// no GL; the window is demo/window.h.
 #pragma once
 
 #include <cstdint>

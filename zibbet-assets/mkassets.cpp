@@ -16,11 +16,11 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/common/meshgen.h"
-#include "tools/common/moon_scene.h"
-#include "tools/common/png_writer.h"
-#include "tools/common/tga_writer.h"
-#include "tools/common/writer3ds.h"
+#include "scenegen/meshgen.h"
+#include "scenegen/moon_scene.h"
+#include "scenegen/png_writer.h"
+#include "scenegen/tga_writer.h"
+#include "scenegen/writer3ds.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Reading two result files, checking that they did the same work, and the
 // table of their figures side by side.
-#include "tools/bench_compare.h"
+#include "zibbet-bench/bench_compare.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "tools/bench_json.h"
-#include "tools/bench_stats.h"
+#include "zibbet-bench/bench_json.h"
+#include "zibbet-bench/bench_stats.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/bench_runs.h"
+#include "zibbet-bench/bench_runs.h"
 
 constexpr int kBenchCompareRefused = 1;    // not results, or results of different work
 constexpr int kBenchCompareUnreadable = 2; // a file that cannot be read

@@ -1,14 +1,14 @@
 // The JSON writer and reader.
 //
 // Sections: writing; reading values; reading results.
-#include "tools/bench_json.h"
+#include "zibbet-bench/bench_json.h"
 
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "tools/bench_stats.h"
+#include "zibbet-bench/bench_stats.h"
 
 namespace {
 

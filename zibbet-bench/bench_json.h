@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/bench_machine.h"
-#include "tools/bench_runs.h"
+#include "zibbet-bench/bench_machine.h"
+#include "zibbet-bench/bench_runs.h"
 
 // How the runs were made: timed runs and warm-ups per thread count.
 struct BenchRunShape {

@@ -1,5 +1,5 @@
 // Reading the machine record from /proc, /sys, uname and the build.
-#include "tools/bench_machine.h"
+#include "zibbet-bench/bench_machine.h"
 
 #include <sched.h>
 #include <sys/utsname.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "tools/bench_springs.h"
+#include "zibbet-bench/bench_springs.h"
 
 #ifndef ZIBBET_VERSION
 #define ZIBBET_VERSION "unknown"

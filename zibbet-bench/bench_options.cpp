@@ -1,5 +1,5 @@
 // The option table, its usage text and its reader.
-#include "tools/bench_options.h"
+#include "zibbet-bench/bench_options.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/bench_machine.h"
-#include "tools/bench_springs.h"
+#include "zibbet-bench/bench_machine.h"
+#include "zibbet-bench/bench_springs.h"
 
 #ifndef ZIBBET_VERSION
 #define ZIBBET_VERSION "unknown"

@@ -3,7 +3,7 @@
 // polyline with one point per report and a label that names its unit.
 //
 // Sections: layout; text and numbers; axes; panels; picture.
-#include "tools/bench_plot.h"
+#include "zibbet-bench/bench_plot.h"
 
 #include <algorithm>
 #include <cfloat>

@@ -1,11 +1,11 @@
 // zibbet-bench's text report.
-#include "tools/bench_report.h"
+#include "zibbet-bench/bench_report.h"
 
 #include <cinttypes>
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "tools/bench_stats.h"
+#include "zibbet-bench/bench_stats.h"
 
 namespace {
 

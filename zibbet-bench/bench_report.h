@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/bench_options.h"
-#include "tools/bench_runs.h"
+#include "zibbet-bench/bench_options.h"
+#include "zibbet-bench/bench_runs.h"
 
 std::string benchThreadsText(const BenchThreadCounts& counts); // "1 and 2 threads"
 void benchPrintPlans(); // each object's planned ways and times, the chosen one starred

@@ -1,5 +1,5 @@
 // Repetitions and the rates drawn from them.
-#include "tools/bench_runs.h"
+#include "zibbet-bench/bench_runs.h"
 
 #include <cinttypes>
 #include <cstdio>

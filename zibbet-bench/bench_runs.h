@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/bench_springs.h"
+#include "zibbet-bench/bench_springs.h"
 
 // One run of the steps.
 struct BenchSample {

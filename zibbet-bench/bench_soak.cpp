@@ -10,7 +10,7 @@
 // threads and the first steps have taken what they need by then), and once
 // after the last step. The whole resident figure also counts code pages the
 // first time they run, so it is reported but not judged.
-#include "tools/bench_soak.h"
+#include "zibbet-bench/bench_soak.h"
 
 #include <algorithm>
 #include <cinttypes>

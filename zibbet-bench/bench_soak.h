@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/common/body_promises.h"
+#include "scenegen/body_promises.h"
 
 // The one rule for "beyond the cube": a finite position further than
 // FX_CUBE_REACH beyond a face of the cube, posed as the mass's object met it

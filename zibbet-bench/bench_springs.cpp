@@ -1,5 +1,5 @@
 // The runner's calls to the spring engine, and the progress of making plans.
-#include "tools/bench_springs.h"
+#include "zibbet-bench/bench_springs.h"
 
 #include "sim/springs.h"
 #include "sim/springs_law.h"

@@ -1,5 +1,5 @@
 // Medians, the U test and the ratio's interval.
-#include "tools/bench_stats.h"
+#include "zibbet-bench/bench_stats.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // The world as zibbet-bench builds, keeps, counts and reports it.
-#include "tools/bench_world.h"
+#include "zibbet-bench/bench_world.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/frame.h"
-#include "app/startup.h"
 #include "sim/bcube.h"
-#include "tools/bench_soak.h"
-#include "tools/bench_springs.h"
+#include "startup/frame.h"
+#include "startup/startup.h"
+#include "zibbet-bench/bench_soak.h"
+#include "zibbet-bench/bench_springs.h"
 
 namespace {
 

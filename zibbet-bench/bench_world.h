@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "scenegen/body_promises.h"
 #include "sim/world.h"
-#include "tools/bench_plot.h"
-#include "tools/common/body_promises.h"
+#include "zibbet-bench/bench_plot.h"
 
 struct BenchWorldTotals {
     int64_t masses = 0;

@@ -25,23 +25,23 @@
 #include <string>
 #include <vector>
 
-#include "app/frame.h"
 #include "platform/platform.h"
+#include "scenegen/bodies.h"
+#include "scenegen/body_promises.h"
+#include "scenegen/moon_scene.h"
 #include "sim/world.h"
-#include "tools/bench_compare.h"
-#include "tools/bench_json.h"
-#include "tools/bench_machine.h"
-#include "tools/bench_options.h"
-#include "tools/bench_plot.h"
-#include "tools/bench_report.h"
-#include "tools/bench_runs.h"
-#include "tools/bench_soak.h"
-#include "tools/bench_springs.h"
-#include "tools/bench_stats.h"
-#include "tools/bench_world.h"
-#include "tools/common/bodies.h"
-#include "tools/common/body_promises.h"
-#include "tools/common/moon_scene.h"
+#include "startup/frame.h"
+#include "zibbet-bench/bench_compare.h"
+#include "zibbet-bench/bench_json.h"
+#include "zibbet-bench/bench_machine.h"
+#include "zibbet-bench/bench_options.h"
+#include "zibbet-bench/bench_plot.h"
+#include "zibbet-bench/bench_report.h"
+#include "zibbet-bench/bench_runs.h"
+#include "zibbet-bench/bench_soak.h"
+#include "zibbet-bench/bench_springs.h"
+#include "zibbet-bench/bench_stats.h"
+#include "zibbet-bench/bench_world.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "bench_dir.h"
-#include "tools/bench_json.h"
-#include "tools/bench_runs.h"
-#include "tools/bench_stats.h"
 #include "world_fixture.h"
+#include "zibbet-bench/bench_json.h"
+#include "zibbet-bench/bench_runs.h"
+#include "zibbet-bench/bench_stats.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/startup.h"
 #include "bench_dir.h"
 #include "body_checks.h"
+#include "scenegen/moon_scene.h"
+#include "startup/frame.h"
+#include "startup/startup.h"
 #include "tests/support/scratch.h"
-#include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
 namespace {

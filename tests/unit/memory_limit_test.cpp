@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "scenegen/bodies.h"
+#include "scenegen/meshgen.h"
+#include "scenegen/moon_scene.h"
 #include "sim/springs.h"
 #include "sim/springs_testing.h"
 #include "sim/world.h"
-#include "tools/common/bodies.h"
-#include "tools/common/meshgen.h"
-#include "tools/common/moon_scene.h"
 #include "tests/support/run_command.h"
 #include "world_fixture.h"
 
