@@ -8,6 +8,7 @@ packages=(
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri
   libx11-dev libxtst-dev
   libgtest-dev libbenchmark-dev
+  nlohmann-json3-dev # zibbet-bench writes and reads its result files with it
   xvfb xauth
   dpkg-dev      # dpkg-shlibdeps: the Debian package's dependencies
   libxml2-utils # xmllint: the tests parse the benchmark's SVG plot

@@ -21,35 +21,6 @@ struct ResultFile {
     std::vector<BenchWorkload> work;
 };
 
-std::string textOf(const BenchJson* v) {
-    if (!v) return "";
-    if (v->kind == BenchJson::String) return v->text;
-    if (v->kind == BenchJson::Number) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.15g", v->number);
-        return text;
-    }
-    return "";
-}
-
-// "AMD EPYC (AuthenticAMD family 25 model 1 stepping 1), g++ 12.2.0, Release,
-// zibbet 0.9.0", from what the record holds.
-std::string machineLine(const BenchJson& result) {
-    const BenchJson* m = benchJsonMember(result, "machine");
-    if (!m) return "no machine record";
-    auto field = [&](const char* key) { return textOf(benchJsonMember(*m, key)); };
-    std::string line = field("cpu");
-    if (!field("family").empty())
-        line += " (" + field("vendor") + " family " + field("family") + " model " + field("model") +
-                " stepping " + field("stepping") + ")";
-    else if (!field("implementer").empty())
-        line += " (implementer " + field("implementer") + " part " + field("part") + ")";
-    for (const char* key : {"compiler", "build_type"})
-        if (!field(key).empty()) line += ", " + field(key);
-    if (!field("version").empty()) line += ", zibbet " + field("version");
-    return line;
-}
-
 // Adds b's samples to a's series of the same thread count.
 void pool(BenchWorkload& a, const BenchWorkload& b) {
     for (const BenchSeries& s : b.series) {
@@ -89,15 +60,16 @@ int readResults(const char* path, ResultFile& file) {
         return kBenchCompareRefused;
     }
     for (size_t i = 0; i < values.size(); ++i) {
-        std::vector<BenchWorkload> work;
-        if (!benchJsonWorkloads(values[i], work, error)) {
+        BenchResult result;
+        if (!benchJsonResult(values[i], result, error)) {
             std::fprintf(stderr, "zibbet-bench: '%s', result %zu: %s\n", path, i + 1,
                          error.c_str());
             return kBenchCompareRefused;
         }
+        const std::vector<BenchWorkload>& work = result.work;
         if (i == 0) {
             file.work = work;
-            file.machine = machineLine(values[0]);
+            file.machine = result.machine;
         } else {
             std::string why = work.size() != file.work.size() ? "another number of scenes" : "";
             for (size_t k = 0; why.empty() && k < work.size(); ++k)
@@ -117,32 +89,26 @@ int readResults(const char* path, ResultFile& file) {
     return 0;
 }
 
-// One figure drawn from each sample.
-enum class Figure { Steps, Springs, ForcesPhase, SpringsPhase, MotionPhase };
-
+// The figures weighed, drawn from each sample; the phases per step.
 struct FigureRow {
-    Figure figure;
+    BenchFigure figure;
     const char* name;
     bool rate; // higher is faster; else a time, lower is faster
 };
 
 const FigureRow kFigures[] = {
-    {Figure::Steps, "steps/s", true},
-    {Figure::Springs, "springs/s", true},
-    {Figure::ForcesPhase, "forces us/step", false},
-    {Figure::SpringsPhase, "springs us/step", false},
-    {Figure::MotionPhase, "motion us/step", false},
+    {BENCH_STEP_RATE, "steps/s", true},
+    {BENCH_SPRING_RATE, "springs/s", true},
+    {BENCH_FORCES_SECONDS, "forces us/step", false},
+    {BENCH_SPRINGS_SECONDS, "springs us/step", false},
+    {BENCH_MOTION_SECONDS, "motion us/step", false},
 };
 
-std::vector<double> figures(const BenchWorkload& w, const BenchSeries& s, Figure figure) {
-    if (figure == Figure::Steps) return benchStepRates(s.samples, w.steps);
-    if (figure == Figure::Springs) return benchSpringRates(s.samples, w.steps, w.springs);
-    std::vector<double> out;
-    const double perStep = 1e6 / static_cast<double>(w.steps > 0 ? w.steps : 1);
-    for (const BenchSample& x : s.samples)
-        out.push_back(perStep * (figure == Figure::ForcesPhase    ? x.forces
-                                 : figure == Figure::SpringsPhase ? x.springs
-                                                                  : x.motion));
+std::vector<double> figures(const BenchWorkload& w, const BenchSeries& s, const FigureRow& row) {
+    std::vector<double> out = benchFigures(w, s).samples[row.figure];
+    if (!row.rate)
+        for (double& x : out)
+            x *= 1e6 / static_cast<double>(w.steps > 0 ? w.steps : 1);
     return out;
 }
 
@@ -235,8 +201,8 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
                 std::fprintf(out, "%d thread%s: A %zu runs, B %zu runs\n", sa.threads,
                              sa.threads == 1 ? "" : "s", sa.samples.size(), sb.samples.size());
                 for (const FigureRow& row : kFigures)
-                    printRow(out, std::string("  ") + row.name, row, figures(wa, sa, row.figure),
-                             figures(wb, sb, row.figure));
+                    printRow(out, std::string("  ") + row.name, row, figures(wa, sa, row),
+                             figures(wb, sb, row));
             }
         }
         if (common == 0) std::fprintf(out, "(no thread count in both files)\n");

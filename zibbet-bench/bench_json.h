@@ -1,13 +1,18 @@
 // zibbet-bench --json: the figures and the machine they came from, as one
-// JSON object; and the reader that --compare takes result files back with.
+// JSON object; and the result files read back for --compare. Both through
+// nlohmann-json.
 #pragma once
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "zibbet-bench/bench_machine.h"
 #include "zibbet-bench/bench_runs.h"
+
+// Keys stay in the order they were written.
+using BenchJson = nlohmann::ordered_json;
 
 // How the runs were made: timed runs and warm-ups per thread count.
 struct BenchRunShape {
@@ -24,23 +29,18 @@ void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorklo
 void benchWriteSuiteJson(std::FILE* f, const BenchMachine& machine,
                          const std::vector<BenchWorkload>& suite, const BenchRunShape& shape);
 
-// A JSON value as read back.
-struct BenchJson {
-    enum Kind { Null, Bool, Number, String, Array, Object };
-    Kind kind = Null;
-    bool boolean = false;
-    double number = 0.0;
-    std::string text;
-    std::vector<std::string> keys; // of an object, one per item
-    std::vector<BenchJson> items;  // an array's values or an object's members
-};
-
 // One or more JSON values, one after the other (runs appended to one file);
-// false with the reason and where when the text is not that.
+// false with the parser's reason when the text is not that.
 bool benchJsonParse(const std::string& text, std::vector<BenchJson>& values, std::string& error);
-const BenchJson* benchJsonMember(const BenchJson& object, const char* key); // or null
-// The work and samples a result object holds: the scenes of a suite, or a
-// run's one scene (a file from before repetitions gives one sample). False
-// with the reason when the object is not a result.
-bool benchJsonWorkloads(const BenchJson& result, std::vector<BenchWorkload>& out,
-                        std::string& error);
+
+// A result object read back: the machine in one line, and the work and
+// samples it holds: the scenes of a suite, or a run's one scene (a file from
+// before repetitions gives one sample).
+struct BenchResult {
+    std::string
+        machine; // "AMD EPYC (AuthenticAMD family 25 ...), g++ 12.2.0, Release, zibbet 0.9.0"
+    std::vector<BenchWorkload> work;
+};
+// False with what is wrong (the key missing or of the wrong kind) when the
+// object is not a result.
+bool benchJsonResult(const BenchJson& value, BenchResult& out, std::string& error);

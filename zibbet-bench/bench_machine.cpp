@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "zibbet-bench/bench_springs.h"
+#include "sim/springs_testing.h"
 
 #ifndef ZIBBET_VERSION
 #define ZIBBET_VERSION "unknown"
@@ -172,7 +172,9 @@ BenchMachine benchReadMachine() {
     BenchMachine m;
     readCpuInfo(m);
     if (m.cpu.empty()) m.cpu = "unknown";
-    m.paths = benchSpringsPaths();
+    for (int i = 0; i < SIM_PATH_COUNT; ++i)
+        if (simSpringsPathSupported(static_cast<SimSpringPath>(i)))
+            m.paths.emplace_back(simSpringsPathName(static_cast<SimSpringPath>(i)));
     m.processors = platProcessorCount();
     m.allowed = benchAllowedProcessors();
     readCaches(m);

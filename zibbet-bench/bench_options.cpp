@@ -1,5 +1,7 @@
-// The option table, its usage text and its reader.
+// The options through getopt_long, their values and the usage text.
 #include "zibbet-bench/bench_options.h"
+
+#include <getopt.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/springs.h"
 #include "zibbet-bench/bench_machine.h"
-#include "zibbet-bench/bench_springs.h"
 
 #ifndef ZIBBET_VERSION
 #define ZIBBET_VERSION "unknown"
@@ -18,122 +20,89 @@
 
 namespace {
 
-enum class Kind {
-    Flag,    // sets a bool
-    Number,  // one whole number in [lo, hi]
-    Pair,    // two whole numbers in [lo, hi]
-    Text,    // one word, e.g. a file name
-    Texts,   // two words
-    Threads, // a thread count, "all", or a list of them: 1,2,all
-    Help,    // prints the usage
-    Version, // prints the version
+// getopt_long's values for the long options that have no letter.
+enum OptionId {
+    OPT_STEPS = 256,
+    OPT_SCENE,
+    OPT_DRAG,
+    OPT_REPORT,
+    OPT_PLOT,
+    OPT_SCHEDULE,
+    OPT_SOAK,
+    OPT_THREADS,
+    OPT_REPEAT,
+    OPT_JSON,
+    OPT_SUITE,
+    OPT_COMPARE,
+    OPT_FORCE,
+    OPT_VERBOSE,
+    OPT_VERSION,
+    OPT_HELP = 'h',
 };
 
-struct Option {
-    const char* name; // long name, without the dashes
-    char letter;      // short name, or 0
-    Kind kind;
-    void* dest;        // bool*, long*, long[2] for Pair, const char** (two for Texts),
-                       // BenchThreadCounts*
-    long lo, hi;       // Number, Pair and Threads
-    const char* value; // the value's name in the usage, e.g. "N"
-    const char* help;  // lines after the first indented under it
+const option kOptions[] = {
+    {"steps", required_argument, nullptr, OPT_STEPS},
+    {"scene", required_argument, nullptr, OPT_SCENE},
+    {"drag", required_argument, nullptr, OPT_DRAG},
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"plot", required_argument, nullptr, OPT_PLOT},
+    {"schedule", required_argument, nullptr, OPT_SCHEDULE},
+    {"soak", no_argument, nullptr, OPT_SOAK},
+    {"threads", required_argument, nullptr, OPT_THREADS},
+    {"repeat", required_argument, nullptr, OPT_REPEAT},
+    {"json", required_argument, nullptr, OPT_JSON},
+    {"suite", no_argument, nullptr, OPT_SUITE},
+    {"compare", required_argument, nullptr, OPT_COMPARE},
+    {"force", no_argument, nullptr, OPT_FORCE},
+    {"verbose", no_argument, nullptr, OPT_VERBOSE},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
 };
 
-constexpr int kHelpColumn = 17; // where the help text starts in the usage
-constexpr int kUsageWidth = 80; // the synopsis wraps before this column
-
-// The table, its destinations in opt; --threads takes its range from the
-// engine.
-using Table = std::vector<Option>;
-
-Table optionTable(BenchOptions& opt) {
-    static std::string stepsHelp, sceneHelp, plotHelp, repeatHelp;
-    char text[256];
-    std::snprintf(text, sizeof text, "whole steps to run (default %ld)", kBenchDefaultSteps);
-    stepsHelp = text;
-    std::snprintf(text, sizeof text,
-                  "3DS scene to load (default %s in the working directory,\n"
-                  "else the one installed with the program)",
-                  kBenchDefaultScene);
-    sceneHelp = text;
-    std::snprintf(text, sizeof text, "draw the reports (every %ld steps unless --report) as SVG",
-                  kBenchPlotReport);
-    plotHelp = text;
-    std::snprintf(text, sizeof text,
-                  "timed runs after one warm-up, each from the world as\n"
-                  "loaded (default %ld); all must end with the same digest",
-                  kBenchDefaultRepeat);
-    repeatHelp = text;
-    const long maxThreads = benchSpringsMaxThreads();
-    return Table{
-        {"steps", 0, Kind::Number, &opt.steps, 1, kBenchMaxSteps, "N", stepsHelp.c_str()},
-        {"scene", 0, Kind::Text, &opt.scene, 0, 0, "FILE", sceneHelp.c_str()},
-        {"drag", 0, Kind::Pair, opt.drag, -kBenchMaxDrag, kBenchMaxDrag, "DX DY",
-         "mouse offset from the window centre that a drag left, pixels"},
-        {"report", 0, Kind::Number, &opt.report, 1, kBenchMaxSteps, "K",
-         "every K steps: energies, distance moved, centre, stray masses"},
-        {"plot", 0, Kind::Text, &opt.plot, 0, 0, "FILE", plotHelp.c_str()},
-        {"schedule", 0, Kind::Number, &opt.schedule, 1, kBenchMaxSteps, "N",
-         "the cube still for N steps, then every N steps the next of:\n"
-         "turning by the --drag offset, still, turning back, still..."},
-        {"soak", 0, Kind::Flag, &opt.soak, 0, 0, nullptr,
-         "check the bodies after every step; end with a summary and\n"
-         "exit status 1 when a check fails"},
-        {"threads", 0, Kind::Threads, &opt.threads, 1, maxThreads, "N|all|LIST",
-         "threads for the spring phase: a count, all (the processors\n"
-         "this process may use) or a list such as 1,2,all; by default\n"
-         "1 and all; same results; a phase leaves them while one\n"
-         "thread is faster"},
-        {"repeat", 0, Kind::Number, &opt.repeat, 1, kBenchMaxRepeat, "N", repeatHelp.c_str()},
-        {"json", 0, Kind::Text, &opt.json, 0, 0, "FILE",
-         "also write the run's figures to FILE as JSON; with -, the\n"
-         "JSON on standard output and the text report on standard error"},
-        {"suite", 0, Kind::Flag, &opt.suite, 0, 0, nullptr,
-         "the default scene and a sphere of about 25 million springs,\n"
-         "both built in memory, at 1 thread and all: one table in\n"
-         "springs per second, for comparing machines"},
-        {"compare", 0, Kind::Texts, opt.compare, 0, 0, "A.json B.json",
-         "B's figures against A's: ratio of medians, interval,\n"
-         "Mann-Whitney U test; refuses results of different work"},
-        {"force", 0, Kind::Flag, &opt.force, 0, 0, nullptr,
-         "with --compare: compare results of different work"},
-        {"verbose", 0, Kind::Flag, &opt.verbose, 0, 0, nullptr,
-         "show the start-up console output (silenced by default)"},
-        {"version", 0, Kind::Version, nullptr, 0, 0, nullptr, "the program's version"},
-        {"help", 'h', Kind::Help, nullptr, 0, 0, nullptr, "this text"},
-    };
+const char* nameOf(int id) {
+    for (const option& o : kOptions)
+        if (o.name && o.val == id) return o.name;
+    return "?";
 }
 
-void usage(const Table& table) {
-    std::string line = "usage: zibbet-bench";
-    const std::string indent(std::strlen("usage: zibbet-bench"), ' ');
-    for (const Option& o : table) {
-        std::string item =
-            std::string(" [--") + o.name + (o.value ? " " : "") + (o.value ? o.value : "") + "]";
-        if (line.size() + item.size() >= static_cast<size_t>(kUsageWidth)) {
-            std::printf("%s\n", line.c_str());
-            line = indent;
-        }
-        line += item;
-    }
-    std::printf("%s\n", line.c_str());
-    for (const Option& o : table) {
-        std::string head = std::string("  ") + (o.letter ? "-" : "") +
-                           (o.letter ? std::string(1, o.letter) + ", " : "") + "--" + o.name +
-                           (o.value ? " " : "") + (o.value ? o.value : "");
-        if (head.size() + 1 > static_cast<size_t>(kHelpColumn))
-            head += ' ';
-        else
-            head.resize(kHelpColumn, ' ');
-        // Each further line of the help under the first.
-        std::string help = o.help;
-        for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1))
-            help.insert(at + 1, std::string(kHelpColumn, ' '));
-        std::printf("%s%s\n", head.c_str(), help.c_str());
-    }
-    std::printf("The environment variable ZIBBET_ISA=baseline|scalar|sse2|neon|avx2|avx512 "
-                "forces a vector path.\n");
+void usage() {
+    std::printf(
+        "usage: zibbet-bench [--steps N] [--scene FILE] [--drag DX DY] [--report K]\n"
+        "                    [--plot FILE] [--schedule N] [--soak]\n"
+        "                    [--threads N|all|LIST] [--repeat N] [--json FILE] [--suite]\n"
+        "                    [--compare A.json B.json] [--force] [--verbose] [--version]\n"
+        "                    [--help]\n"
+        "  --steps N      whole steps to run (default %ld)\n"
+        "  --scene FILE   3DS scene to load (default %s in the working directory,\n"
+        "                 else the one installed with the program)\n"
+        "  --drag DX DY   mouse offset from the window centre that a drag left, pixels\n"
+        "  --report K     every K steps: energies, distance moved, centre, stray masses\n"
+        "  --plot FILE    draw the reports (every %ld steps unless --report) as SVG\n"
+        "  --schedule N   the cube still for N steps, then every N steps the next of:\n"
+        "                 turning by the --drag offset, still, turning back, still...\n"
+        "  --soak         check the bodies after every step; end with a summary and\n"
+        "                 exit status 1 when a check fails\n"
+        "  --threads N|all|LIST threads for the spring phase: a count, all (the processors\n"
+        "                 this process may use) or a list such as 1,2,all; by default\n"
+        "                 1 and all; same results; a phase leaves them while one\n"
+        "                 thread is faster\n"
+        "  --repeat N     timed runs after one warm-up, each from the world as\n"
+        "                 loaded (default %ld); all must end with the same digest\n"
+        "  --json FILE    also write the run's figures to FILE as JSON; with -, the\n"
+        "                 JSON on standard output and the text report on standard error\n"
+        "  --suite        the default scene and a sphere of about 25 million springs,\n"
+        "                 both built in memory, at 1 thread and all: one table in\n"
+        "                 springs per second, for comparing machines\n"
+        "  --compare A.json B.json B's figures against A's: ratio of medians, interval,\n"
+        "                 Mann-Whitney U test; refuses results of different work\n"
+        "  --force        with --compare: compare results of different work\n"
+        "  --verbose      show the start-up console output (silenced by default)\n"
+        "  --version      the program's version\n"
+        "  -h, --help     this text\n"
+        "The environment variable ZIBBET_ISA=baseline|scalar|sse2|neon|avx2|avx512 forces a "
+        "vector path.\n",
+        kBenchDefaultSteps, kBenchDefaultScene, kBenchPlotReport, kBenchDefaultRepeat);
 }
 
 bool parseLong(const char* text, long lo, long hi, long* out) {
@@ -175,35 +144,31 @@ bool parseThreads(const char* text, long lo, long hi, BenchThreadCounts& out) {
 // The modes that run otherwise than one scene's timed runs, and the options
 // that have no meaning in them.
 struct Mode {
-    const char* name;
+    int id;
     const char* why;
-    const char* excludes[12]; // ends at the first null
+    int excludes[12]; // ends at the first 0
 };
 const Mode kModes[] = {
-    {"soak", "a soak is one run", {"repeat", "suite", "compare"}},
-    {"suite",
+    {OPT_SOAK, "a soak is one run", {OPT_REPEAT, OPT_SUITE, OPT_COMPARE}},
+    {OPT_SUITE,
      "the suite runs its own scenes",
-     {"scene", "steps", "drag", "report", "plot", "schedule", "soak", "compare"}},
-    {"compare",
+     {OPT_SCENE, OPT_STEPS, OPT_DRAG, OPT_REPORT, OPT_PLOT, OPT_SCHEDULE, OPT_SOAK, OPT_COMPARE}},
+    {OPT_COMPARE,
      "a comparison runs nothing",
-     {"steps", "scene", "drag", "report", "plot", "schedule", "soak", "threads", "repeat", "json",
-      "suite"}},
+     {OPT_STEPS, OPT_SCENE, OPT_DRAG, OPT_REPORT, OPT_PLOT, OPT_SCHEDULE, OPT_SOAK, OPT_THREADS,
+      OPT_REPEAT, OPT_JSON, OPT_SUITE}},
 };
 
 // False, after saying why, when the options given do not go together.
-bool optionsAgree(const std::vector<std::string>& given, const BenchOptions& opt) {
-    auto has = [&](const char* name) {
-        for (const std::string& g : given)
-            if (g == name) return true;
-        return false;
-    };
+bool optionsAgree(const std::vector<int>& given, const BenchOptions& opt) {
+    auto has = [&](int id) { return std::find(given.begin(), given.end(), id) != given.end(); };
     for (const Mode& mode : kModes) {
-        if (!has(mode.name)) continue;
-        for (const char* other : mode.excludes) {
+        if (!has(mode.id)) continue;
+        for (int other : mode.excludes) {
             if (!other) break;
             if (!has(other)) continue;
-            std::fprintf(stderr, "zibbet-bench: --%s does not go with --%s: %s\n", mode.name, other,
-                         mode.why);
+            std::fprintf(stderr, "zibbet-bench: --%s does not go with --%s: %s\n", nameOf(mode.id),
+                         nameOf(other), mode.why);
             return false;
         }
     }
@@ -218,116 +183,110 @@ bool optionsAgree(const std::vector<std::string>& given, const BenchOptions& opt
     return true;
 }
 
-// The row that arg names ("--name", "--name=value", "-x"), or null; the
-// value after "=" goes to inlineValue.
-const Option* findOption(const Table& table, const char* arg, const char** inlineValue) {
-    *inlineValue = nullptr;
-    for (const Option& o : table) {
-        if (o.letter && arg[0] == '-' && arg[1] == o.letter && arg[2] == '\0') return &o;
-        if (std::strncmp(arg, "--", 2) != 0) continue;
-        const size_t n = std::strlen(o.name);
-        if (std::strncmp(arg + 2, o.name, n) != 0) continue;
-        if (arg[2 + n] == '\0') return &o;
-        if (arg[2 + n] == '=') {
-            *inlineValue = arg + 3 + n;
-            return &o;
-        }
+// The word after the option's value, for the options that take two; null
+// when there is none.
+const char* secondValue(int argc, char** argv) {
+    return optind < argc ? argv[optind++] : nullptr;
+}
+
+// Reads the value of option id (its first word in value) into opt; false
+// after saying what the option needs.
+bool takeValue(int id, const char* value, int argc, char** argv, BenchOptions& opt) {
+    const char* name = nameOf(id);
+    long* number = id == OPT_STEPS      ? &opt.steps
+                   : id == OPT_REPORT   ? &opt.report
+                   : id == OPT_SCHEDULE ? &opt.schedule
+                   : id == OPT_REPEAT   ? &opt.repeat
+                                        : nullptr;
+    if (number) {
+        const long hi = id == OPT_REPEAT ? kBenchMaxRepeat : kBenchMaxSteps;
+        if (parseLong(value, 1, hi, number)) return true;
+        std::fprintf(stderr, "zibbet-bench: --%s needs a whole number from %ld to %ld\n", name, 1L,
+                     hi);
+        return false;
     }
-    return nullptr;
+    switch (id) {
+    case OPT_DRAG: {
+        const char* second = value ? secondValue(argc, argv) : nullptr;
+        if (parseLong(value, -kBenchMaxDrag, kBenchMaxDrag, &opt.drag[0]) &&
+            parseLong(second, -kBenchMaxDrag, kBenchMaxDrag, &opt.drag[1]))
+            return true;
+        std::fprintf(stderr, "zibbet-bench: --%s needs two whole numbers from %ld to %ld\n", name,
+                     -kBenchMaxDrag, kBenchMaxDrag);
+        return false;
+    }
+    case OPT_COMPARE:
+        opt.compare[0] = value;
+        opt.compare[1] = value ? secondValue(argc, argv) : nullptr;
+        if (value && *value && opt.compare[1] && *opt.compare[1]) return true;
+        std::fprintf(stderr, "zibbet-bench: --%s needs two file names\n", name);
+        return false;
+    case OPT_THREADS:
+        if (parseThreads(value, 1, SIM_MAX_SPRING_THREADS, opt.threads)) return true;
+        std::fprintf(stderr,
+                     "zibbet-bench: --%s needs a count from %d to %d, all, or a list of them "
+                     "such as 1,2,all\n",
+                     name, 1, SIM_MAX_SPRING_THREADS);
+        return false;
+    default: // a file name
+        if (!value || !*value) {
+            std::fprintf(stderr, "zibbet-bench: --%s needs a file name\n", name);
+            return false;
+        }
+        (id == OPT_SCENE ? opt.scene : id == OPT_PLOT ? opt.plot : opt.json) = value;
+        opt.sceneGiven = opt.sceneGiven || id == OPT_SCENE;
+        return true;
+    }
 }
 
 } // namespace
 
 BenchParse benchParseOptions(int argc, char** argv, BenchOptions& opt) {
-    const Table table = optionTable(opt);
-    std::vector<std::string> named; // the options given, by name
-    for (int i = 1; i < argc; ++i) {
-        const char* given = nullptr;
-        const Option* o = findOption(table, argv[i], &given);
-        if (!o) {
-            std::fprintf(stderr, "zibbet-bench: unknown option '%s' (try --help)\n", argv[i]);
+    std::vector<int> given;
+    opterr = 0; // the messages below are ours
+    optind = 0; // from the start, whoever read options before
+    // "+": the first word that is no option ends them; ":": a missing value
+    // is told apart from an unknown option.
+    for (int id; (id = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1;) {
+        if (id == '?') {
+            // An option that takes no value given one ("--soak=1"), or no option.
+            if (optopt == OPT_HELP || optopt >= OPT_STEPS)
+                std::fprintf(stderr, "zibbet-bench: --%s takes no value\n", nameOf(optopt));
+            else
+                std::fprintf(stderr, "zibbet-bench: unknown option '%s' (try --help)\n",
+                             argv[optind - 1]);
             return BenchParse::Bad;
         }
-        // The values: the one after "=" first, then the words that follow.
-        auto value = [&](int ahead) -> const char* {
-            if (given) {
-                if (ahead == 0) return given;
-                ahead -= 1;
-            }
-            return i + 1 + ahead < argc ? argv[i + 1 + ahead] : nullptr;
-        };
-        auto consume = [&](int values) { i += given ? values - 1 : values; };
-        switch (o->kind) {
-        case Kind::Help:
-        case Kind::Version:
-        case Kind::Flag:
-            if (given) {
-                std::fprintf(stderr, "zibbet-bench: --%s takes no value\n", o->name);
-                return BenchParse::Bad;
-            }
-            if (o->kind == Kind::Help) {
-                usage(table);
-                return BenchParse::Done;
-            }
-            if (o->kind == Kind::Version) {
-                std::printf("zibbet-bench %s\n", ZIBBET_VERSION);
-                return BenchParse::Done;
-            }
-            *static_cast<bool*>(o->dest) = true;
-            break;
-        case Kind::Number:
-            if (!parseLong(value(0), o->lo, o->hi, static_cast<long*>(o->dest))) {
-                std::fprintf(stderr, "zibbet-bench: --%s needs a whole number from %ld to %ld\n",
-                             o->name, o->lo, o->hi);
-                return BenchParse::Bad;
-            }
-            consume(1);
-            break;
-        case Kind::Pair: {
-            long* pair = static_cast<long*>(o->dest);
-            if (!parseLong(value(0), o->lo, o->hi, &pair[0]) ||
-                !parseLong(value(1), o->lo, o->hi, &pair[1])) {
-                std::fprintf(stderr, "zibbet-bench: --%s needs two whole numbers from %ld to %ld\n",
-                             o->name, o->lo, o->hi);
-                return BenchParse::Bad;
-            }
-            consume(2);
-            break;
+        if (id == ':') {
+            takeValue(optopt, nullptr, argc, argv, opt);
+            return BenchParse::Bad;
         }
-        case Kind::Text:
-            if (!value(0) || !*value(0)) {
-                std::fprintf(stderr, "zibbet-bench: --%s needs a file name\n", o->name);
-                return BenchParse::Bad;
-            }
-            *static_cast<const char**>(o->dest) = value(0);
-            if (o->dest == &opt.scene) opt.sceneGiven = true;
-            consume(1);
+        switch (id) {
+        case OPT_HELP:
+            usage();
+            return BenchParse::Done;
+        case OPT_VERSION:
+            std::printf("zibbet-bench %s\n", ZIBBET_VERSION);
+            return BenchParse::Done;
+        case OPT_SOAK:
+        case OPT_SUITE:
+        case OPT_FORCE:
+        case OPT_VERBOSE:
+            (id == OPT_SOAK    ? opt.soak
+             : id == OPT_SUITE ? opt.suite
+             : id == OPT_FORCE ? opt.force
+                               : opt.verbose) = true;
             break;
-        case Kind::Texts: {
-            const char** pair = static_cast<const char**>(o->dest);
-            if (!value(0) || !*value(0) || !value(1) || !*value(1)) {
-                std::fprintf(stderr, "zibbet-bench: --%s needs two file names\n", o->name);
-                return BenchParse::Bad;
-            }
-            pair[0] = value(0);
-            pair[1] = value(1);
-            consume(2);
-            break;
+        default:
+            if (!takeValue(id, optarg, argc, argv, opt)) return BenchParse::Bad;
         }
-        case Kind::Threads:
-            if (!parseThreads(value(0), o->lo, o->hi, *static_cast<BenchThreadCounts*>(o->dest))) {
-                std::fprintf(stderr,
-                             "zibbet-bench: --%s needs a count from %ld to %ld, all, or a list "
-                             "of them such as 1,2,all\n",
-                             o->name, o->lo, o->hi);
-                return BenchParse::Bad;
-            }
-            consume(1);
-            break;
-        }
-        named.emplace_back(o->name);
+        given.push_back(id);
     }
-    return optionsAgree(named, opt) ? BenchParse::Run : BenchParse::Bad;
+    if (optind < argc) {
+        std::fprintf(stderr, "zibbet-bench: unknown option '%s' (try --help)\n", argv[optind]);
+        return BenchParse::Bad;
+    }
+    return optionsAgree(given, opt) ? BenchParse::Run : BenchParse::Bad;
 }
 
 BenchThreadCounts benchThreadCounts(const BenchOptions& opt) {
@@ -335,7 +294,7 @@ BenchThreadCounts benchThreadCounts(const BenchOptions& opt) {
     BenchThreadCounts counts;
     counts.count = 1;
     counts.n[0] = 1;
-    const int all = std::min(benchAllowedProcessors(), benchSpringsMaxThreads());
+    const int all = std::min(benchAllowedProcessors(), SIM_MAX_SPRING_THREADS);
     if (all > 1 && !opt.soak) {
         counts.n[1] = all;
         counts.all[1] = true;

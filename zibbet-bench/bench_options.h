@@ -1,5 +1,5 @@
-// zibbet-bench's command line: one table of options (name, kind, where the
-// value goes, help), read as "--name value" or "--name=value".
+// zibbet-bench's command line, read by getopt_long: "--name value" or
+// "--name=value"; --drag and --compare take the word after their value too.
 #pragma once
 
 constexpr long kBenchDefaultSteps = 1000;

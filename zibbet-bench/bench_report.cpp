@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "zibbet-bench/bench_stats.h"
 
 namespace {
 
@@ -48,65 +47,58 @@ void benchPrintSeriesHead(int threads, bool all, int timed, bool warmup) {
         std::printf("one run, checked after every step\n");
 }
 
-// The median of one field of the samples.
-double benchMedianOf(const std::vector<BenchSample>& samples, double BenchSample::*field) {
-    std::vector<double> v;
-    for (const BenchSample& s : samples)
-        v.push_back(s.*field);
-    return benchSummarize(v).median;
-}
-
 // A series' lines: the medians of its runs, their range and spread.
 void benchPrintSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
     // A soak's one timed run is the one that reports.
     const bool reportsIncluded = opt.soak && opt.report;
-    const BenchSummary rate = benchSummarize(benchStepRates(s.samples, work.steps));
-    const double run = benchMedianOf(s.samples, &BenchSample::runSeconds);
+    const BenchFigures f = benchFigures(work, s);
+    const BenchSummary& rate = f.summary[BENCH_STEP_RATE];
+    const double run = f.summary[BENCH_RUN_SECONDS].median;
     std::printf("run        %10.6f s  %10.1f steps/s%s", run, rate.median,
                 reportsIncluded ? "  (reports included)" : "");
     if (rate.count > 1)
         std::printf("  median of %d: %.1f to %.1f, spread %.1f %%", rate.count, rate.min, rate.max,
                     100.0 * rate.spread);
     std::printf("\n");
-    printPhase("forces", benchMedianOf(s.samples, &BenchSample::forces), work.steps, run);
-    printPhase("springs", benchMedianOf(s.samples, &BenchSample::springs), work.steps, run);
-    printPhase("motion", benchMedianOf(s.samples, &BenchSample::motion), work.steps, run);
+    printPhase("forces", f.summary[BENCH_FORCES_SECONDS].median, work.steps, run);
+    printPhase("springs", f.summary[BENCH_SPRINGS_SECONDS].median, work.steps, run);
+    printPhase("motion", f.summary[BENCH_MOTION_SECONDS].median, work.steps, run);
     const double springSteps = static_cast<double>(work.springs) * static_cast<double>(work.steps);
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
-                benchSummarize(benchSpringRates(s.samples, work.steps, work.springs)).median,
-                run > 0.0 ? springSteps / run : 0.0);
+                f.summary[BENCH_SPRING_RATE].median, run > 0.0 ? springSteps / run : 0.0);
     if (s.threads > 1)
         std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
-                    s.engine.threadedPhases, s.engine.tiledPhases);
+                    s.counters.threadedPhases, s.counters.tiledPhases);
     char what[64];
     std::snprintf(what, sizeof what, "the %d-thread runs", s.threads);
     warnSpread(what, rate);
 }
 
 // Each object's planned ways with their times; the chosen one is starred.
-void benchPrintPlans() {
-    for (const BenchPlan& plan : benchSprings().plans) {
+void benchPrintPlans(const std::vector<BenchPlan>& plans) {
+    for (const BenchPlan& plan : plans) {
+        const SimSpringsPlanFigures& f = plan.figures;
         std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
-        if (plan.refused) std::printf(" general (no memory for the tiles)");
-        for (size_t i = 0; i < plan.candidates.size(); ++i)
-            std::printf("%s %s %.3f ms%s", i ? "," : "", plan.candidates[i].way.c_str(),
-                        plan.candidates[i].seconds * 1e3,
-                        static_cast<int>(i) == plan.chosen ? "*" : "");
+        if (f.planRefused) std::printf(" general (no memory for the tiles)");
+        for (int i = 0; i < f.ways; ++i)
+            std::printf("%s %s %.3f ms%s", i ? "," : "", benchWayName(f.way[i]).c_str(),
+                        f.way[i].nanos * 1e-9 * 1e3, i == f.chosen ? "*" : "");
         std::printf("\n");
     }
 }
 
 // An object whose tiled plan could not be had runs on the general loop, with
 // the same bits: the run goes on, and says so.
-void benchTellRefusedPlans() {
-    for (const BenchPlan& plan : benchSprings().plans) {
-        if (!plan.refused) continue;
+void benchTellRefusedPlans(const std::vector<BenchPlan>& plans) {
+    for (const BenchPlan& plan : plans) {
+        const SimSpringsPlanFigures& f = plan.figures;
+        if (!f.planRefused) continue;
         std::fprintf(stderr, "zibbet-bench: spring plan of obj%d: needed %lld bytes", plan.oid,
-                     static_cast<long long>(plan.bytes));
-        if (plan.available >= 0)
-            std::fprintf(stderr, ", %lld bytes available", static_cast<long long>(plan.available));
-        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", plan.limit.c_str(),
-                     plan.oid);
+                     static_cast<long long>(f.planBytes));
+        if (f.availableBytes >= 0)
+            std::fprintf(stderr, ", %lld bytes available",
+                         static_cast<long long>(f.availableBytes));
+        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", f.limit, plan.oid);
     }
 }
 
@@ -114,10 +106,10 @@ void benchTellRefusedPlans() {
 void benchPrintScaling(const BenchWorkload& work) {
     if (work.series.size() < 2) return;
     const BenchSeries& first = work.series.front();
-    const double base = benchSummarize(benchStepRates(first.samples, work.steps)).median;
+    const double base = benchFigures(work, first).summary[BENCH_STEP_RATE].median;
     for (size_t i = 1; i < work.series.size(); ++i) {
         const BenchSeries& s = work.series[i];
-        const double rate = benchSummarize(benchStepRates(s.samples, work.steps)).median;
+        const double rate = benchFigures(work, s).summary[BENCH_STEP_RATE].median;
         std::printf("scaling    %d thread%s: %.2f times the steps/s of %d thread%s (medians)\n",
                     s.threads, plural(s.threads), base > 0.0 ? rate / base : 0.0, first.threads,
                     plural(first.threads));
@@ -138,7 +130,7 @@ void benchPrintPeakMemory() {
 
 // A suite series' one line, and its warning.
 void benchPrintSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
-    const BenchSummary rate = benchSummarize(benchSpringRates(s.samples, work.steps, work.springs));
+    const BenchSummary rate = benchFigures(work, s).summary[BENCH_SPRING_RATE];
     std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
                 100.0 * rate.spread);
     char what[96];
@@ -154,7 +146,7 @@ void benchPrintSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
     for (const BenchWorkload& w : suite) {
         double first = 0.0;
         for (const BenchSeries& s : w.series) {
-            const BenchSummary r = benchSummarize(benchSpringRates(s.samples, w.steps, w.springs));
+            const BenchSummary r = benchFigures(w, s).summary[BENCH_SPRING_RATE];
             if (first == 0.0) first = r.median;
             std::printf("%-16s %10" PRId64 " %6ld %7d %11.4g %11.4g %11.4g %5.1f %% %8.2f\n",
                         w.scene.c_str(), w.springs, w.steps, s.threads, r.median, r.min, r.max,

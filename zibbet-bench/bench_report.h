@@ -10,14 +10,13 @@
 #include "zibbet-bench/bench_runs.h"
 
 std::string benchThreadsText(const BenchThreadCounts& counts); // "1 and 2 threads"
-void benchPrintPlans(); // each object's planned ways and times, the chosen one starred
+// Each object's planned ways and times, the chosen one starred.
+void benchPrintPlans(const std::vector<BenchPlan>& plans);
 // Says on stderr which objects run on the general loop for want of memory.
-void benchTellRefusedPlans();
+void benchTellRefusedPlans(const std::vector<BenchPlan>& plans);
 // The head line of one thread count's runs: timed runs after a warm-up, or
 // the one checked run of a soak.
 void benchPrintSeriesHead(int threads, bool all, int timed, bool warmup);
-// One field's median over the samples.
-double benchMedianOf(const std::vector<BenchSample>& samples, double BenchSample::*field);
 // A series' lines: the medians of its runs, their range and spread, the
 // phases, and a warning when the spread says the machine was busy.
 void benchPrintSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt);

@@ -1,4 +1,4 @@
-// Repetitions and the rates drawn from them.
+// Repetitions, and the figures drawn from them.
 #include "zibbet-bench/bench_runs.h"
 
 #include <cinttypes>
@@ -22,18 +22,25 @@ bool benchRepeat(int timed, bool warmup, BenchRunFn run, void* ctx, BenchAgreeme
     return true;
 }
 
-std::vector<double> benchStepRates(const std::vector<BenchSample>& samples, long steps) {
-    std::vector<double> rates;
-    for (const BenchSample& s : samples)
-        rates.push_back(s.runSeconds > 0.0 ? static_cast<double>(steps) / s.runSeconds : 0.0);
-    return rates;
+BenchFigures benchFigures(const BenchWorkload& work, const BenchSeries& s) {
+    BenchFigures f;
+    const double steps = static_cast<double>(work.steps);
+    const double springSteps = static_cast<double>(work.springs) * steps;
+    for (const BenchSample& x : s.samples) {
+        f.samples[BENCH_STEP_RATE].push_back(x.runSeconds > 0.0 ? steps / x.runSeconds : 0.0);
+        f.samples[BENCH_SPRING_RATE].push_back(x.springs > 0.0 ? springSteps / x.springs : 0.0);
+        f.samples[BENCH_RUN_SECONDS].push_back(x.runSeconds);
+        f.samples[BENCH_FORCES_SECONDS].push_back(x.forces);
+        f.samples[BENCH_SPRINGS_SECONDS].push_back(x.springs);
+        f.samples[BENCH_MOTION_SECONDS].push_back(x.motion);
+    }
+    for (int i = 0; i < BENCH_FIGURE_COUNT; ++i)
+        f.summary[i] = benchSummarize(f.samples[i]);
+    return f;
 }
 
-std::vector<double> benchSpringRates(const std::vector<BenchSample>& samples, long steps,
-                                     int64_t springs) {
-    std::vector<double> rates;
-    const double work = static_cast<double>(springs) * static_cast<double>(steps);
-    for (const BenchSample& s : samples)
-        rates.push_back(s.springs > 0.0 ? work / s.springs : 0.0);
-    return rates;
+std::string benchWayName(const SimSpringWay& way) {
+    if (way.layout != SIM_LAYOUT_TILED) return "general";
+    return std::string("tiles ") + simSpringsPathName(way.path) + " x" +
+           std::to_string(way.threads);
 }

@@ -13,10 +13,10 @@
 #include <cstring>
 
 #include "sim/bcube.h"
+#include "sim/springs_law.h"
 #include "startup/frame.h"
 #include "startup/startup.h"
 #include "zibbet-bench/bench_soak.h"
-#include "zibbet-bench/bench_springs.h"
 
 namespace {
 
@@ -206,6 +206,17 @@ void benchRestoreStart(const BenchWorldStart& start) {
     mouseDy = start.mouse[1];
 }
 
+std::vector<BenchPlan> benchPlans() {
+    std::vector<BenchPlan> plans;
+    for (int oid = 0; oid < simWorld.nObjects; ++oid) {
+        if (!simValidOid(oid)) continue;
+        const SimSpringsPlanFigures figures = simSpringsPlanOf(oid);
+        if (figures.ways > 0 || figures.planRefused)
+            plans.push_back({oid, simWorld.objects[oid].nSprings, figures});
+    }
+    return plans;
+}
+
 void benchRememberPositions() {
     positionsBefore.clear();
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
@@ -251,7 +262,6 @@ PlotSample benchReportState(long step, const FxCubeAngles* before) {
                 centre[j] += m.pos[j];
             ++count;
         }
-        const double divisor = benchSpringForceDivisor();
         for (int32_t s = 0; s < obj.nSprings; ++s) {
             const SimSpring& sp = obj.springs[s];
             if (sp.a < 0 || sp.a >= obj.nMasses || sp.b < 0 || sp.b >= obj.nMasses) continue;
@@ -260,7 +270,7 @@ PlotSample benchReportState(long step, const FxCubeAngles* before) {
             const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
             const double stretch = std::sqrt(dx * dx + dy * dy + dz * dz) - sp.rest;
             // The spring force is (rest - L) * k / divisor along the spring.
-            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / divisor) * stretch * stretch;
+            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / kSpringForceDivisor) * stretch * stretch;
         }
     }
     const int64_t outside = countBeyondCube(before);

@@ -9,6 +9,7 @@
 #include "scenegen/body_promises.h"
 #include "sim/world.h"
 #include "zibbet-bench/bench_plot.h"
+#include "zibbet-bench/bench_runs.h"
 
 struct BenchWorldTotals {
     int64_t masses = 0;
@@ -32,6 +33,7 @@ bool benchBuildWorld(const char* scene, bool verbose);
 bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& bytes, bool verbose);
 
 BenchWorldTotals benchCountWorld();                   // masses and springs of every object
+std::vector<BenchPlan> benchPlans();                  // the objects' spring plans now
 BenchWorldStart benchKeepStart();                     // the world's start as it stands
 void benchRestoreStart(const BenchWorldStart& start); // back to it
 

@@ -7,8 +7,8 @@
 // draws its reports as an SVG picture; with --soak it is an endurance run
 // (bench_soak.h); with --json it writes its figures (bench_json.h); --suite
 // runs two scenes built in memory for comparing machines; --compare weighs
-// two result files (bench_compare.h). The options are in bench_options.h,
-// the calls to the spring engine in bench_springs.h.
+// two result files (bench_compare.h). The options are in bench_options.h;
+// each series' figures are drawn once, in bench_runs.h.
 //
 // The world is built, kept and reported in bench_world.h, the text report
 // printed in bench_report.h.
@@ -29,6 +29,7 @@
 #include "scenegen/bodies.h"
 #include "scenegen/body_promises.h"
 #include "scenegen/moon_scene.h"
+#include "sim/springs.h"
 #include "sim/world.h"
 #include "startup/frame.h"
 #include "zibbet-bench/bench_compare.h"
@@ -39,8 +40,6 @@
 #include "zibbet-bench/bench_report.h"
 #include "zibbet-bench/bench_runs.h"
 #include "zibbet-bench/bench_soak.h"
-#include "zibbet-bench/bench_springs.h"
-#include "zibbet-bench/bench_stats.h"
 #include "zibbet-bench/bench_world.h"
 
 namespace {
@@ -188,7 +187,7 @@ struct RunTimes {
 // allocation: its rate would be a false number, so none is given.
 double makePlans() {
     const int64_t start = platCounter();
-    benchSpringsPrepare();
+    simSpringsPrepareAll();
     const double seconds =
         static_cast<double>(platCounter() - start) / static_cast<double>(platCounterFrequency());
     if (const SimAllocFailure& fail = simAllocFailure(); fail.failed) {
@@ -199,9 +198,10 @@ double makePlans() {
                      static_cast<long long>(fail.available), fail.limit);
         return -1.0;
     }
-    benchTellRefusedPlans();
+    const std::vector<BenchPlan> plans = benchPlans();
+    benchTellRefusedPlans(plans);
     std::printf("plans      %10.6f s  before the run\n", seconds);
-    benchPrintPlans();
+    benchPrintPlans(plans);
     return seconds;
 }
 
@@ -268,17 +268,20 @@ RunShape shapeOf(const BenchOptions& opt) {
 // made or a run ended with another digest.
 bool runSeries(int threads, const RunShape& shape, RunContext& ctx, BenchAgreement& agreement,
                BenchSeries& s) {
-    benchSpringsSetThreads(threads);
-    s.threads = benchSprings().threads;
+    simSpringsSetThreads(threads);
+    s.threads = simSpringsThreads();
     s.planSeconds = makePlans();
     if (s.planSeconds < 0.0) return false;
     std::vector<BenchSample> warmup;
     if (shape.warmup && !benchRepeat(0, true, runFromStart, &ctx, agreement, warmup)) return false;
-    const BenchSprings before = benchSprings();
+    const SimSpringsCounters before = simSpringsCounters();
     if (!benchRepeat(shape.timed, false, runFromStart, &ctx, agreement, s.samples)) return false;
-    s.engine = benchSprings();
-    s.engine.threadedPhases -= before.threadedPhases;
-    s.engine.tiledPhases -= before.tiledPhases;
+    s.path = simSpringsPath();
+    s.plans = benchPlans();
+    s.counters = simSpringsCounters();
+    s.counters.plansMade -= before.plansMade;
+    s.counters.threadedPhases -= before.threadedPhases;
+    s.counters.tiledPhases -= before.tiledPhases;
     return true;
 }
 
@@ -348,7 +351,7 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
-    std::printf("springs on the %s path, %s\n", benchSprings().path,
+    std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
                 benchThreadsText(counts).c_str());
     benchPrintMachine(stdout, machine);
     benchWarnFrequency(stdout, machine);
@@ -374,9 +377,10 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
     }
     if (out.plot) {
         std::fflush(stdout);
-        const PlotPhases phases{benchMedianOf(first.samples, &BenchSample::forces),
-                                benchMedianOf(first.samples, &BenchSample::springs),
-                                benchMedianOf(first.samples, &BenchSample::motion)};
+        const BenchFigures f = benchFigures(work, first);
+        const PlotPhases phases{f.summary[BENCH_FORCES_SECONDS].median,
+                                f.summary[BENCH_SPRINGS_SECONDS].median,
+                                f.summary[BENCH_MOTION_SECONDS].median};
         if (!closePlot(out.plot, opt, phases)) return kExitFailed;
     }
     if (opt.soak && !soakSummary(opt.steps, first.samples.front().runSeconds)) return kExitFailed;

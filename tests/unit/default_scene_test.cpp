@@ -132,7 +132,7 @@ TEST_F(ZibbetBench, OptionsReportsAndStatus) {
         // --name=value as --name value; the JSON alone on standard output,
         // the text report on standard error.
         {".", "--steps=2 --drag=3 -4 --json - 2>/dev/null", 0, "{\n",
-         {"\"steps\": 2,\n  \"drag\": [3, -4],", "\n}\n"}, {"digest     "}},
+         {"\"steps\": 2,\n  \"drag\": [\n    3,\n    -4\n  ],", "\n}\n"}, {"digest     "}},
         {".", "--steps 2 --drag 3 -4 --json - 2>&1 >/dev/null", 0, "",
          {"zibbet-bench: 2 steps, 3 objects", "\ndigest     "}, {"\"digest\""}},
         {".", "--drag=3", 2, "", {"--drag needs two whole numbers"}, {}},
