@@ -20,7 +20,7 @@ SOAK_SEED    ?= 20240601
 all: build
 
 deps:
-	@bash tools/deps.sh
+	@bash scripts/deps.sh
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -38,40 +38,40 @@ test: build asan
 # The aarch64 cross build under qemu-user: its tests, and the headless
 # runner's digest on the default scene against this build's.
 test-arm64: build
-	@bash tools/deps.sh --arm64
-	JOBS=$(JOBS) bash tools/test-arm64.sh $(BUILD) $(ARM64_BUILD)
+	@bash scripts/deps.sh --arm64
+	JOBS=$(JOBS) bash scripts/test-arm64.sh $(BUILD) $(ARM64_BUILD)
 
 run: build
-	bash tools/run.sh $(BUILD)
+	bash scripts/run.sh $(BUILD)
 
 bench: build
-	cd $(BUILD)/run && ../tools/zibbet-bench --steps $(STEPS)
+	cd $(BUILD)/run && ../zibbet-bench/zibbet-bench --steps $(STEPS)
 
 # Frame times of the default scene on a fresh virtual X server (software GL).
 bench-frame: build
-	bash tools/with-xvfb.sh $(BUILD)/bench/frame_bench
+	bash scripts/with-xvfb.sh $(BUILD)/bench/frame_bench
 
 # A Debian package of the Release build, written into $(BUILD).
 package: build
-	bash tools/packaging/package.sh $(BUILD)
+	bash packaging/package.sh $(BUILD)
 
 # The default scene for SOAK_STEPS steps, the cube still, then every
 # SOAK_EVERY steps turning, still, turning back, still; checks every step and
 # fails when the summary's checks fail.
 soak: build
-	cd $(BUILD)/run && ../tools/zibbet-bench --steps $(SOAK_STEPS) --schedule $(SOAK_EVERY) \
+	cd $(BUILD)/run && ../zibbet-bench/zibbet-bench --steps $(SOAK_STEPS) --schedule $(SOAK_EVERY) \
 		--drag $(SOAK_DRAG) --soak
 
 # The real program on a fresh virtual X server for SOAK_SECONDS, random drags
 # and keys; its files, console and last screenshot stay in $(BUILD)/soak-gui.
 soak-gui: build
 	SOAK_SECONDS=$(SOAK_SECONDS) SOAK_SEED=$(SOAK_SEED) SOAK_DIR=$(CURDIR)/$(BUILD)/soak-gui \
-		bash tools/with-xvfb.sh $(BUILD)/tests/window/zibbet_window_tests \
+		bash scripts/with-xvfb.sh $(BUILD)/tests/window/zibbet_window_tests \
 		--gtest_also_run_disabled_tests --gtest_filter=ZibbetE2e.DISABLED_SoakGui
 
 # FUZZ_TARGETS, FUZZ_SECONDS, FUZZ_RUNS and FUZZ_WORKERS: see fuzz/run.sh.
 fuzz:
-	@bash tools/deps.sh --fuzz
+	@bash scripts/deps.sh --fuzz
 	bash fuzz/run.sh
 
 # The mutation check: each fault of tests/mutants/faults.txt planted in a

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "import/band.h"
+#include "scenegen/bodies.h"
+#include "scenegen/meshgen.h"
+#include "scenegen/moon_scene.h"
 #include "sim/world.h"
 #include "tests/support/band_fixture.h"
-#include "tools/common/bodies.h"
-#include "tools/common/meshgen.h"
-#include "tools/common/moon_scene.h"
 
 namespace {
 

@@ -38,24 +38,27 @@ steps)
   rounds=${5:-7}
   run=$new/run
   [ -f "$run/bmoon1m.3ds" ] || { echo "no default scene in $run" >&2; exit 1; }
-  "$new/tools/zibbet-bench" --help | grep -q -- '--compare' ||
-    { echo "$new/tools/zibbet-bench cannot --compare" >&2; exit 1; }
+  # A build from before the programs had folders of their own keeps it in tools/.
+  bench_of() { if [ -x "$1/zibbet-bench/zibbet-bench" ]; then echo "$1/zibbet-bench/zibbet-bench"
+               else echo "$1/tools/zibbet-bench"; fi; }
+  "$(bench_of "$new")" --help | grep -q -- '--compare' ||
+    { echo "$(bench_of "$new") cannot --compare" >&2; exit 1; }
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
   # A build that repeats its runs itself times one a round here: the rounds
   # are the repetitions, each meeting the load the other build met.
-  once() { if "$1/tools/zibbet-bench" --help | grep -q -- '--repeat'; then echo --repeat 1; fi; }
+  once() { if "$(bench_of "$1")" --help | grep -q -- '--repeat'; then echo --repeat 1; fi; }
   for isa in baseline avx2 avx512 ""; do
     for round in $(seq "$rounds"); do
       for side in old new; do
         dir=$old; [ "$side" = new ] && dir=$new
         # shellcheck disable=SC2046 # once gives two words or none
-        (cd "$run" && ZIBBET_ISA=$isa "$dir/tools/zibbet-bench" --steps "$steps" --drag 30 20 \
+        (cd "$run" && ZIBBET_ISA=$isa "$(bench_of "$dir")" --steps "$steps" --drag 30 20 \
           --threads 1 $(once "$dir") --json - 2>/dev/null) >> "$tmp/$side.json"
       done
     done
     echo "== ${isa:-own} path, $rounds rounds"
-    "$new/tools/zibbet-bench" --compare "$tmp/old.json" "$tmp/new.json"
+    "$(bench_of "$new")" --compare "$tmp/old.json" "$tmp/new.json"
     rm -f "$tmp/old.json" "$tmp/new.json"
   done
   ;;

@@ -16,13 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/callbacks.h"
-#include "app/frame.h"
-#include "app/startup.h"
-#include "app/window.h"
+#include "demo/callbacks.h"
+#include "demo/window.h"
 #include "platform/platform.h"
 #include "render/renderer.h"
 #include "sim/world.h"
+#include "startup/frame.h"
+#include "startup/startup.h"
 
 namespace {
 
@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
     Display* probe = display && *display ? XOpenDisplay(nullptr) : nullptr;
     if (!probe) {
-        std::printf("frame_bench: skipped: %s; run it through tools/with-xvfb.sh or "
+        std::printf("frame_bench: skipped: %s; run it through scripts/with-xvfb.sh or "
                     "'make bench-frame'\n",
                     display && *display ? "the X display cannot be opened" : "DISPLAY is not set");
         return 0;

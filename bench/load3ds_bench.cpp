@@ -7,9 +7,9 @@
 #include <string>
 
 #include "import/load3ds.h"
-#include "tools/common/meshgen.h"
-#include "tools/common/moon_scene.h"
-#include "tools/common/writer3ds.h"
+#include "scenegen/meshgen.h"
+#include "scenegen/moon_scene.h"
+#include "scenegen/writer3ds.h"
 
 namespace {
 

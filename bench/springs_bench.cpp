@@ -26,13 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "scenegen/bodies.h"
+#include "scenegen/meshgen.h"
+#include "scenegen/moon_scene.h"
 #include "sim/springs.h"
 #include "sim/springs_testing.h"
 #include "sim/step.h"
 #include "sim/world.h"
-#include "tools/common/bodies.h"
-#include "tools/common/meshgen.h"
-#include "tools/common/moon_scene.h"
 #include "tests/support/plain_springs.h"
 
 namespace {

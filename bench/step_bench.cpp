@@ -14,12 +14,12 @@
 #include <cmath>
 #include <vector>
 
-#include "app/frame.h"
 #include "platform/platform.h"
+#include "scenegen/bodies.h"
 #include "sim/bcube.h"
 #include "sim/step.h"
 #include "sim/world.h"
-#include "tools/common/bodies.h"
+#include "startup/frame.h"
 #include "tests/support/plain_springs.h"
 
 namespace {

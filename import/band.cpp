@@ -34,8 +34,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/progress.h"
 #include "platform/platform.h"
+#include "platform/progress.h"
 
 // ---------------------------------------------------------------------------
 // Constants and helpers

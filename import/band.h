@@ -25,5 +25,5 @@ constexpr double SIM_BAND_MAX_COORD = 0x1p40;
 // spring: the contact cannot bring such a mass to the cube precisely enough
 // to keep a spring sound. All or nothing: returns the number of springs
 // added, or -1 after simAddSpring's error when the array cannot grow to hold
-// them. Reports progress (import/progress.h).
+// them. Reports progress (platform/progress.h).
 int simAddBandSprings(int oid, double lo, double hi, double k, double damping);

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "import/progress.h"
+#include "platform/progress.h"
 #include "sim/world.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cstdio>
 
+#include "import/tga.h"
 #include "platform/platform_gl.h"
-#include "render/tga.h"
 
 unsigned char faceImages[TEX_FACES][TEX_FACE_BYTES];
 unsigned char* faceTexImages[TEX_FACES];

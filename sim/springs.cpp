@@ -11,8 +11,8 @@
 #include <new>
 #include <vector>
 
-#include "import/progress.h"
 #include "platform/platform.h"
+#include "platform/progress.h"
 #include "sim/parallel.h"
 #include "sim/springs_kernels.h"
 #include "sim/springs_planner.h"

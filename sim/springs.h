@@ -60,8 +60,7 @@ struct SimSpringsCounters {
     int64_t threadedPhases = 0; // of them, those run on more than one thread
 };
 
-void simSpringsApply(int oid);   // the spring phase of one object (what simApplySprings runs)
-void simSpringsPrepare(int oid); // makes the object's plan now rather than in its next phase
+void simSpringsApply(int oid); // the spring phase of one object (what simApplySprings runs)
 // Every object's plan, reporting progress as "Making spring plans": the last
 // stage of start-up, so that no phase makes one.
 void simSpringsPrepareAll();
@@ -73,6 +72,3 @@ SimSpringsCounters simSpringsCounters();
 SimSpringsPlanFigures simSpringsPlanOf(int oid);
 
 const char* simSpringsPathName(SimSpringPath path); // "scalar", "sse2", "neon", "avx2", "avx512"
-bool simSpringsPathSupported(SimSpringPath path);   // true when this processor can run the path
-
-void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

@@ -9,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "import/progress.h"
 #include "platform/platform.h"
+#include "platform/progress.h"
 #include "sim/parallel.h"
 #include "sim/springs_tiles.h"
 #include "sim/world.h"

@@ -1,5 +1,5 @@
-// Settings and readings of the spring engine that only tests and benchmarks
-// use. Each change of a setting makes every plan anew.
+// Settings, readings and operations of the spring engine that only tests and
+// benchmarks use. Each change of a setting makes every plan anew.
 #pragma once
 
 #include "sim/springs.h" // and <cstdint>
@@ -14,3 +14,7 @@ void springsTestReset();
 // What the object's last phase ran; false before its first phase.
 bool springsTestLastWay(int oid, SimSpringWay* way);
 int64_t springsTestStreamedBytes(int oid); // tile data a phase of the object reads (0: general)
+
+void simSpringsPrepare(int oid); // the object's plan now rather than in its next phase
+bool simSpringsPathSupported(SimSpringPath path); // true when this processor can run the path
+void simSpringsRelease(); // drops every plan and packed copy and stops the worker threads

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/common/png_writer.h"
+#include "scenegen/png_writer.h"
 #include "tests/harness/xclient.h"
 #include "tests/support/run_command.h"
 

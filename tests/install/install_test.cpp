@@ -1,4 +1,4 @@
-// The trees tools/packaging/install_trees.sh made from this build (DESTDIR,
+// The trees packaging/install_trees.sh made from this build (DESTDIR,
 // a prefix given at install time, the unpacked Debian package), the package's
 // metadata and checkers, and the installed programs run from them.
 #include <gtest/gtest.h>
@@ -178,7 +178,7 @@ TEST(Package, DeclaresItsNameAndTheLibrariesItNeeds) {
 // validators and man; the manual pages carry the sections a user looks for.
 TEST(Package, CheckersFindNothingToSay) {
     if (fxRunCommand("command -v lintian", false).status != 0)
-        GTEST_SKIP() << "lintian is not installed (tools/deps.sh installs it; apt-get could not?)";
+        GTEST_SKIP() << "lintian is not installed (scripts/deps.sh installs it; apt-get could not?)";
     const std::string deb = quoted(kTrees + "/package/") + "*.deb";
     const std::string checks[] = {
         "lintian --fail-on error,warning " + deb, // its complaint about root goes to stderr
@@ -225,7 +225,7 @@ TEST(Package, DemoWithoutASceneSaysWhyAndWhereTheInstalledOneIs) {
 // in the installed data folder, which holds every face; from one holding a
 // scene it runs there, and says of each face that it is missing.
 TEST(Package, LauncherRunsInTheInstalledFolderOrInOneThatHoldsAScene) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (tools/with-xvfb.sh gives one)";
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (scripts/with-xvfb.sh gives one)";
     const std::string exec = readDesktopEntry(kUsr + "/" + kDesktopEntry)["Exec"];
     const std::string program = kDebRoot + execProgram(exec);
     for (const bool ownScene : {false, true}) {

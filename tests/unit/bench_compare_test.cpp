@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "bench_dir.h"
-#include "tools/bench_json.h"
-#include "tools/bench_runs.h"
-#include "tools/bench_stats.h"
 #include "world_fixture.h"
+#include "zibbet-bench/bench_json.h"
+#include "zibbet-bench/bench_runs.h"
 
 namespace {
 
@@ -178,8 +177,9 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     std::string error;
     ASSERT_TRUE(benchJsonParse(read("a.json"), values, error)) << error;
     ASSERT_EQ(values.size(), 1u);
-    std::vector<BenchWorkload> work;
-    ASSERT_TRUE(benchJsonWorkloads(values[0], work, error)) << error;
+    BenchResult result;
+    ASSERT_TRUE(benchJsonResult(values[0], result, error)) << error;
+    const std::vector<BenchWorkload>& work = result.work;
     ASSERT_EQ(work.size(), 1u);
     EXPECT_EQ(work[0].steps, 30);
     ASSERT_EQ(work[0].series.size(), 2u);
@@ -192,19 +192,17 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     }
     // The machine record: every field, and a value in each field that every
     // machine shows (the processor's identity, governor and boost vary).
-    const BenchJson* machine = benchJsonMember(values[0], "machine");
-    ASSERT_NE(machine, nullptr);
+    const BenchJson& machine = values[0]["machine"];
     for (const char* key :
          {"vendor", "family", "model", "stepping", "implementer", "part", "governor", "boost"})
-        ASSERT_NE(benchJsonMember(*machine, key), nullptr) << key;
+        ASSERT_TRUE(machine.contains(key)) << key;
     for (const char* key :
          {"cpu", "processors", "paths", "allowed", "l1d_bytes", "l2_bytes", "l3_bytes",
           "memory_bytes", "kernel", "compiler", "build_type", "version", "load_average"}) {
-        ASSERT_NE(benchJsonMember(*machine, key), nullptr) << key;
-        EXPECT_NE(benchJsonMember(*machine, key)->kind, BenchJson::Null) << key;
+        ASSERT_TRUE(machine.contains(key)) << key;
+        EXPECT_FALSE(machine[key].is_null()) << key;
     }
-    EXPECT_TRUE(benchJsonMember(*machine, "family")->kind == BenchJson::String ||
-                benchJsonMember(*machine, "part")->kind == BenchJson::String)
+    EXPECT_TRUE(machine["family"].is_string() || machine["part"].is_string())
         << "neither family and model nor implementer and part";
 
     const FxRunResult self = bench("--compare a.json a.json");

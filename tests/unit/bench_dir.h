@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "tools/common/moon_scene.h"
+#include "scenegen/moon_scene.h"
+#include "scenegen/writer3ds.h"
 #include "tests/support/run_command.h"
-#include "tools/common/writer3ds.h"
 
 class BenchDir : public ::testing::Test {
   protected:

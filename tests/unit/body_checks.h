@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "tools/common/body_promises.h"
+#include "scenegen/body_promises.h"
 
 // The furthest a mass of body lies beyond a face of the cube as last posed
 // (negative: every mass is inside; NaN for a mass that is not a number).

@@ -6,8 +6,8 @@
 
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
+#include "scenegen/writer3ds.h"
 #include "tests/support/scratch.h"
-#include "tools/common/writer3ds.h"
 #include "world_fixture.h"
 
 namespace {

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/frame.h"
-#include "app/startup.h"
 #include "bench_dir.h"
 #include "body_checks.h"
+#include "scenegen/moon_scene.h"
+#include "startup/frame.h"
+#include "startup/startup.h"
 #include "tests/support/scratch.h"
-#include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
 namespace {
@@ -132,7 +132,7 @@ TEST_F(ZibbetBench, OptionsReportsAndStatus) {
         // --name=value as --name value; the JSON alone on standard output,
         // the text report on standard error.
         {".", "--steps=2 --drag=3 -4 --json - 2>/dev/null", 0, "{\n",
-         {"\"steps\": 2,\n  \"drag\": [3, -4],", "\n}\n"}, {"digest     "}},
+         {"\"steps\": 2,\n  \"drag\": [\n    3,\n    -4\n  ],", "\n}\n"}, {"digest     "}},
         {".", "--steps 2 --drag 3 -4 --json - 2>&1 >/dev/null", 0, "",
          {"zibbet-bench: 2 steps, 3 objects", "\ndigest     "}, {"\"digest\""}},
         {".", "--drag=3", 2, "", {"--drag needs two whole numbers"}, {}},

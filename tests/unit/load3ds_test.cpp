@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "import/load3ds.h"
+#include "scenegen/writer3ds.h"
 #include "tests/support/seeds3ds.h"
-#include "tools/common/writer3ds.h"
 #include "world_fixture.h"
 
 namespace {

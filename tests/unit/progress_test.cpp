@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
-#include "tools/common/moon_scene.h"
+#include "scenegen/moon_scene.h"
+#include "startup/progress.h"
 #include "world_fixture.h"
 
 namespace {

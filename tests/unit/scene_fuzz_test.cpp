@@ -8,10 +8,10 @@
 #include <limits>
 #include <map>
 
+#include "scenegen/bodies.h"
+#include "scenegen/body_promises.h"
 #include "sim/bcube.h"
 #include "tests/support/seedsscene.h"
-#include "tools/common/bodies.h"
-#include "tools/common/body_promises.h"
 #include "world_fixture.h"
 
 namespace {

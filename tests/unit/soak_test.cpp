@@ -8,8 +8,8 @@
 
 #include "tests/support/run_command.h"
 #include "tests/support/seedsscene.h"
-#include "tools/bench_soak.h"
 #include "world_fixture.h"
+#include "zibbet-bench/bench_soak.h"
 
 // The seeds' small moon (42 masses) settles within 2,000 steps of falling:
 // with the cube still between turns every check holds; turning from the

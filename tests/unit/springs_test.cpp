@@ -7,15 +7,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/frame.h"
+#include "bench_dir.h"
+#include "scenegen/bodies.h"
 #include "sim/bcube.h"
 #include "sim/springs.h"
 #include "sim/springs_testing.h"
 #include "sim/step.h"
-#include "bench_dir.h"
+#include "startup/frame.h"
 #include "tests/support/band_fixture.h"
 #include "tests/support/plain_springs.h"
-#include "tools/common/bodies.h"
 #include "world_fixture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "app/startup.h"
+#include "startup/startup.h"
 #include "world_fixture.h"
 
 TEST_F(WorldTest, WorldSetupGivesGreyMaterialAndGravity) {

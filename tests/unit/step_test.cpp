@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <string>
 
+#include "scenegen/bodies.h"
 #include "sim/bcube.h"
 #include "sim/normals.h"
 #include "sim/step.h"
-#include "tools/common/bodies.h"
 #include "world_fixture.h"
 
 namespace {

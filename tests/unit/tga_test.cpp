@@ -2,7 +2,7 @@
 // every seed.
 #include <string>
 
-#include "render/tga.h"
+#include "import/tga.h"
 #include "tests/support/seedstga.h"
 #include "world_fixture.h"
 

@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/startup.h"
 #include "platform/platform.h"
+#include "scenegen/moon_scene.h"
+#include "scenegen/png_writer.h"
+#include "startup/startup.h"
 #include "tests/support/run_command.h"
-#include "tools/common/moon_scene.h"
-#include "tools/common/png_writer.h"
 #include "window_test.h"
 
 namespace {
@@ -212,7 +212,7 @@ int startTopRow() {
 class ZibbetE2e : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (tools/with-xvfb.sh gives one)";
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (scripts/with-xvfb.sh gives one)";
         dpy = XOpenDisplay(nullptr);
         ASSERT_NE(dpy, nullptr);
         dir = testDir();

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "app/callbacks.h"
-#include "app/frame.h"
+#include "demo/callbacks.h"
 #include "render/renderer.h"
 #include "render/textures.h"
+#include "scenegen/tga_writer.h"
 #include "sim/bcube.h"
-#include "tools/common/tga_writer.h"
+#include "startup/frame.h"
 #include "window_test.h"
 
 namespace {

@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 
-#include "app/callbacks.h"
+#include "demo/callbacks.h"
 #include "render/face_images.h"
+#include "scenegen/tga_writer.h"
 #include "tests/support/run_command.h"
-#include "tools/common/tga_writer.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -98,7 +98,7 @@ bool rgbNear(const XRgb& a, const XRgb& b, int tolerance) {
 }
 
 void GlWindowTest::SetUp() {
-    if (!glWindowOpen()) GTEST_SKIP() << "no X display (the tests run under tools/with-xvfb.sh)";
+    if (!glWindowOpen()) GTEST_SKIP() << "no X display (the tests run under scripts/with-xvfb.sh)";
     WorldTest::SetUp();
 }
 

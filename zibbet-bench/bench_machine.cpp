@@ -1,0 +1,234 @@
+// Reading the machine record from /proc, /sys, uname and the build.
+#include "zibbet-bench/bench_machine.h"
+
+#include <sched.h>
+#include <sys/utsname.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "sim/springs_testing.h"
+
+#ifndef ZIBBET_VERSION
+#define ZIBBET_VERSION "unknown"
+#endif
+#ifndef ZIBBET_BUILD_TYPE
+#define ZIBBET_BUILD_TYPE "unknown"
+#endif
+
+namespace {
+
+const char* const kCpuDir = "/sys/devices/system/cpu";
+constexpr int kMaxCacheIndexes = 16; // cache/indexN entries looked at
+
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\n");
+    if (first == std::string::npos) return "";
+    const size_t last = text.find_last_not_of(" \t\n");
+    return text.substr(first, last - first + 1);
+}
+
+// The first line of a small file, trimmed; empty when it cannot be read.
+std::string firstLine(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return "";
+    char line[256] = "";
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    return got ? trimmed(line) : "";
+}
+
+// The fields of /proc/cpuinfo's first processor that the record keeps.
+void readCpuInfo(BenchMachine& m) {
+    struct Field {
+        const char* key;
+        std::string* dest;
+    };
+    const Field fields[] = {
+        {"model name", &m.cpu}, {"vendor_id", &m.vendor},  {"cpu family", &m.family},
+        {"model", &m.model},    {"stepping", &m.stepping}, {"CPU implementer", &m.implementer},
+        {"CPU part", &m.part},
+    };
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return;
+    char line[4096];
+    bool seenProcessor = false;
+    while (std::fgets(line, sizeof line, f)) {
+        const char* colon = std::strchr(line, ':');
+        if (!colon) continue;
+        const std::string key = trimmed(std::string(line, static_cast<size_t>(colon - line)));
+        // Only the first processor's block: the rest repeat it.
+        if (key == "processor") {
+            if (seenProcessor) break;
+            seenProcessor = true;
+            continue;
+        }
+        for (const Field& field : fields)
+            if (key == field.key && field.dest->empty()) *field.dest = trimmed(colon + 1);
+    }
+    std::fclose(f);
+}
+
+// "32K", "512K", "32768K", "1M" as /sys writes cache sizes: bytes, or -1.
+int64_t cacheBytes(const std::string& text) {
+    char* end = nullptr;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || n < 0) return -1;
+    switch (*end) {
+    case 'K':
+        return n << 10;
+    case 'M':
+        return n << 20;
+    case 'G':
+        return n << 30;
+    case '\0':
+        return n;
+    default:
+        return -1;
+    }
+}
+
+void readCaches(BenchMachine& m) {
+    for (int i = 0; i < kMaxCacheIndexes; ++i) {
+        const std::string dir = std::string(kCpuDir) + "/cpu0/cache/index" + std::to_string(i);
+        const std::string level = firstLine(dir + "/level");
+        if (level.empty()) continue;
+        const std::string type = firstLine(dir + "/type");
+        const int64_t bytes = cacheBytes(firstLine(dir + "/size"));
+        if (level == "1" && type == "Data") m.l1d = bytes;
+        if (level == "2" && type != "Instruction") m.l2 = bytes;
+        if (level == "3" && type != "Instruction") m.l3 = bytes;
+    }
+}
+
+int64_t memoryBytes() {
+    std::FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return -1;
+    long long kib = -1;
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "MemTotal: %lld kB", &kib) == 1) break;
+    std::fclose(f);
+    return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
+}
+
+std::string compilerName() {
+#if defined(__clang__)
+    return std::string("clang ") + __clang_version__;
+#elif defined(__GNUC__)
+    return std::string("g++ ") + __VERSION__;
+#else
+    return "unknown";
+#endif
+}
+
+std::string buildTypeName() {
+    std::string type = ZIBBET_BUILD_TYPE;
+#if defined(__SANITIZE_ADDRESS__)
+    type += " with sanitizers";
+#endif
+    return type;
+}
+
+// Boost as the cpufreq driver or intel_pstate shows it.
+std::string boostState() {
+    const std::string boost = firstLine(std::string(kCpuDir) + "/cpufreq/boost");
+    if (boost == "1") return "on";
+    if (boost == "0") return "off";
+    const std::string noTurbo = firstLine(std::string(kCpuDir) + "/intel_pstate/no_turbo");
+    if (noTurbo == "0") return "on";
+    if (noTurbo == "1") return "off";
+    return "";
+}
+
+// "32 KiB", "1.5 MiB": a size for the text block.
+std::string sizeText(int64_t bytes) {
+    if (bytes < 0) return "unknown";
+    const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int unit = 0;
+    while (v >= 1024.0 && unit < 4) {
+        v /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, v == static_cast<int64_t>(v) ? "%.0f %s" : "%.1f %s", v,
+                  units[unit]);
+    return text;
+}
+
+} // namespace
+
+int benchAllowedProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return platProcessorCount();
+    const int n = CPU_COUNT(&set);
+    return n > 0 ? n : 1;
+}
+
+BenchMachine benchReadMachine() {
+    BenchMachine m;
+    readCpuInfo(m);
+    if (m.cpu.empty()) m.cpu = "unknown";
+    for (int i = 0; i < SIM_PATH_COUNT; ++i)
+        if (simSpringsPathSupported(static_cast<SimSpringPath>(i)))
+            m.paths.emplace_back(simSpringsPathName(static_cast<SimSpringPath>(i)));
+    m.processors = platProcessorCount();
+    m.allowed = benchAllowedProcessors();
+    readCaches(m);
+    m.memory = memoryBytes();
+    utsname name;
+    if (uname(&name) == 0) m.kernel = std::string(name.sysname) + " " + name.release;
+    m.compiler = compilerName();
+    m.buildType = buildTypeName();
+    m.version = ZIBBET_VERSION;
+    m.governor = firstLine(std::string(kCpuDir) + "/cpu0/cpufreq/scaling_governor");
+    m.boost = boostState();
+    std::FILE* f = std::fopen("/proc/loadavg", "r");
+    if (f) {
+        if (std::fscanf(f, "%lf %lf %lf", &m.load[0], &m.load[1], &m.load[2]) != 3)
+            m.load[0] = m.load[1] = m.load[2] = -1.0;
+        std::fclose(f);
+    }
+    return m;
+}
+
+void benchPrintMachine(std::FILE* out, const BenchMachine& m) {
+    std::string id;
+    if (!m.family.empty())
+        id = m.vendor + " family " + m.family + " model " + m.model + " stepping " + m.stepping;
+    else if (!m.implementer.empty())
+        id = "implementer " + m.implementer + " part " + m.part;
+    std::string paths;
+    for (const std::string& p : m.paths)
+        paths += " " + p;
+    std::fprintf(out, "machine    %s%s%s%s, paths%s\n", m.cpu.c_str(), id.empty() ? "" : " (",
+                 id.c_str(), id.empty() ? "" : ")", paths.c_str());
+    std::fprintf(out, "machine    %d of %d processors allowed, L1d %s, L2 %s, L3 %s, memory %s\n",
+                 m.allowed, m.processors, sizeText(m.l1d).c_str(), sizeText(m.l2).c_str(),
+                 sizeText(m.l3).c_str(), sizeText(m.memory).c_str());
+    std::fprintf(out, "machine    %s, %s, %s, zibbet %s\n",
+                 m.kernel.empty() ? "unknown system" : m.kernel.c_str(), m.compiler.c_str(),
+                 m.buildType.c_str(), m.version.c_str());
+    std::string load = "unknown";
+    if (m.load[0] >= 0.0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f %.2f %.2f", m.load[0], m.load[1], m.load[2]);
+        load = text;
+    }
+    std::fprintf(out, "machine    load %s at start; governor %s, boost %s\n", load.c_str(),
+                 m.governor.empty() ? "not shown" : m.governor.c_str(),
+                 m.boost.empty() ? "not shown" : m.boost.c_str());
+}
+
+void benchWarnFrequency(std::FILE* out, const BenchMachine& m) {
+    const bool governed = !m.governor.empty() && m.governor != "performance";
+    if (!governed && m.boost != "on") return;
+    std::fprintf(out,
+                 "zibbet-bench: warning: frequency scaling is on (governor %s, boost %s): the "
+                 "processor's clock may move the figures\n",
+                 m.governor.empty() ? "not shown" : m.governor.c_str(),
+                 m.boost.empty() ? "not shown" : m.boost.c_str());
+}

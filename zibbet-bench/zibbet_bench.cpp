@@ -1,0 +1,471 @@
+// zibbet-bench: builds the world as start-up does, runs whole simulation
+// steps without a window and reports rates, phase times and a digest of the
+// final state, so that two runs or two builds can be compared. The timed
+// steps run several times at each thread count, each time from the world as
+// loaded, after a warm-up (bench_runs.h); the report gives their medians and
+// spread and the machine they ran on (bench_machine.h). With --plot it also
+// draws its reports as an SVG picture; with --soak it is an endurance run
+// (bench_soak.h); with --json it writes its figures (bench_json.h); --suite
+// runs two scenes built in memory for comparing machines; --compare weighs
+// two result files (bench_compare.h). The options are in bench_options.h;
+// each series' figures are drawn once, in bench_runs.h.
+//
+// The world is built, kept and reported in bench_world.h, the text report
+// printed in bench_report.h.
+//
+// Sections: the scene; plot; drag schedule; the runs; one scene; the suite;
+// main.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scenegen/bodies.h"
+#include "scenegen/body_promises.h"
+#include "scenegen/moon_scene.h"
+#include "sim/springs.h"
+#include "sim/world.h"
+#include "startup/frame.h"
+#include "zibbet-bench/bench_compare.h"
+#include "zibbet-bench/bench_json.h"
+#include "zibbet-bench/bench_machine.h"
+#include "zibbet-bench/bench_options.h"
+#include "zibbet-bench/bench_plot.h"
+#include "zibbet-bench/bench_report.h"
+#include "zibbet-bench/bench_runs.h"
+#include "zibbet-bench/bench_soak.h"
+#include "zibbet-bench/bench_world.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+// A soak check, a world that did not build, runs that did not agree, a file
+// not written.
+constexpr int kExitFailed = 1;
+constexpr long kMaxPlotSamples = 100000; // more would make a picture no one can open
+const char* const kStandardOutput = "-"; // --json -
+
+// ---------------------------------------------------------------------------
+// The scene
+// ---------------------------------------------------------------------------
+
+// Without --scene and without a scene in the working directory, the default
+// scene installed with the program: the data folder lies at a fixed place
+// relative to the folder of the executable (bin/../share/zibbet).
+void pickInstalledScene(BenchOptions& opt) {
+    static std::string installed;
+    namespace fs = std::filesystem;
+    std::error_code err;
+    if (opt.sceneGiven || fs::exists(kBenchDefaultScene, err)) return;
+    const std::string bin = platExecutableDir();
+    if (bin.empty()) return;
+    const fs::path path =
+        (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kBenchDefaultScene).lexically_normal();
+    if (!fs::is_regular_file(path, err)) return;
+    installed = path.string();
+    opt.scene = installed.c_str();
+}
+
+// The reports kept for the picture, when --plot asks for one.
+bool plotting = false;
+std::vector<PlotSample> plotSamples;
+
+void keepReport(const PlotSample& s) {
+    if (plotting) plotSamples.push_back(s);
+}
+
+// ---------------------------------------------------------------------------
+// Plot
+// ---------------------------------------------------------------------------
+
+// Reports every kBenchPlotReport steps unless --report chose; the picture's file
+// is made before the run, so that a path that cannot be written costs no run.
+std::FILE* openPlot(BenchOptions& opt) {
+    if (!opt.plot) return nullptr;
+    if (!opt.report) opt.report = kBenchPlotReport;
+    if (opt.steps / opt.report + 1 > kMaxPlotSamples) {
+        std::fprintf(stderr,
+                     "zibbet-bench: --plot draws at most %ld reports: raise --report to at least "
+                     "%ld\n",
+                     kMaxPlotSamples, opt.steps / (kMaxPlotSamples - 1) + 1);
+        return nullptr;
+    }
+    std::FILE* f = std::fopen(opt.plot, "w");
+    if (!f)
+        std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s': %s\n", opt.plot,
+                     std::strerror(errno));
+    plotting = f != nullptr;
+    return f;
+}
+
+// Draws the reports and closes the file; false after printing why.
+bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) {
+    char title[512];
+    std::snprintf(title, sizeof title, "zibbet-bench: %s, %ld steps, drag (%ld, %ld)", opt.scene,
+                  opt.steps, opt.drag[0], opt.drag[1]);
+    bool ok = plotWriteSvg(f, title, plotSamples, phases);
+    ok = std::fclose(f) == 0 && ok;
+    if (ok)
+        std::fprintf(stderr, "zibbet-bench: plot %s, %zu reports\n", opt.plot, plotSamples.size());
+    else
+        std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s'\n", opt.plot);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Drag schedule
+// ---------------------------------------------------------------------------
+
+// The drag for `step` (from 1): the cube stands still for the first period,
+// so that the body falls and settles as it does when the program starts, then
+// each period takes the next of: turning by the --drag offset, still, turning
+// back by the opposite offset, still.
+void scheduleDrag(const BenchOptions& opt, long step) {
+    static const long kSigns[4] = {0, 1, 0, -1};
+    const long sign = kSigns[((step - 1) / opt.schedule) % 4];
+    mouseDx = static_cast<int32_t>(sign * opt.drag[0]);
+    mouseDy = static_cast<int32_t>(sign * opt.drag[1]);
+}
+
+// ---------------------------------------------------------------------------
+// The runs
+// ---------------------------------------------------------------------------
+
+// Where the figures go besides the text report. With --json -, the JSON has
+// standard output to itself and the text report goes to standard error.
+struct Outputs {
+    std::FILE* json = nullptr;
+    std::FILE* plot = nullptr;
+};
+
+// Opens the files before the world is built and the steps run, so that a
+// long run does not end in a refusal. False after printing why.
+bool openOutputs(BenchOptions& opt, Outputs& out) {
+    if (opt.json && std::strcmp(opt.json, kStandardOutput) == 0) {
+        std::fflush(stdout);
+        const int jsonFd = dup(STDOUT_FILENO);
+        out.json = jsonFd >= 0 ? fdopen(jsonFd, "w") : nullptr;
+        if (!out.json || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "zibbet-bench: cannot write the JSON to standard output: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
+    } else if (opt.json) {
+        out.json = std::fopen(opt.json, "w");
+        if (!out.json) {
+            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                         std::strerror(errno));
+            return false;
+        }
+    }
+    out.plot = openPlot(opt);
+    return !opt.plot || out.plot;
+}
+
+// Start-up as the program does it, up to the window: the world and the
+// scene. False after printing why the run cannot go on.
+bool startWorld(BenchOptions& opt) {
+    pickInstalledScene(opt);
+    return benchBuildWorld(opt.scene, opt.verbose);
+}
+
+struct RunTimes {
+    double freq = 1.0;                           // counts per second
+    int64_t forces = 0, springs = 0, motion = 0; // phase counts
+    double runSeconds = 0.0;
+};
+
+// The spring plans, made before the clock starts (a large body's first step
+// would otherwise carry seconds of preparation); their time in seconds, or a
+// negative number when the world lost masses or springs to a failed
+// allocation: its rate would be a false number, so none is given.
+double makePlans() {
+    const int64_t start = platCounter();
+    simSpringsPrepareAll();
+    const double seconds =
+        static_cast<double>(platCounter() - start) / static_cast<double>(platCounterFrequency());
+    if (const SimAllocFailure& fail = simAllocFailure(); fail.failed) {
+        std::fprintf(stderr,
+                     "zibbet-bench: the world did not build: %s: needed %lld bytes, %lld bytes "
+                     "available (%s); no run\n",
+                     fail.what, static_cast<long long>(fail.needed),
+                     static_cast<long long>(fail.available), fail.limit);
+        return -1.0;
+    }
+    const std::vector<BenchPlan> plans = benchPlans();
+    benchTellRefusedPlans(plans);
+    std::printf("plans      %10.6f s  before the run\n", seconds);
+    benchPrintPlans(plans);
+    return seconds;
+}
+
+// The steps, with the drag schedule; with observe, the reports and the
+// soak's checks too.
+RunTimes runSteps(const BenchOptions& opt, bool observe) {
+    RunTimes t;
+    t.freq = static_cast<double>(platCounterFrequency());
+    const int64_t start = platCounter();
+    for (long step = 1; step <= opt.steps; ++step) {
+        const bool reporting = observe && opt.report && step % opt.report == 0;
+        if (reporting) benchRememberPositions();
+        if (opt.schedule) scheduleDrag(opt, step);
+        const FxCubeAngles before = fxCubeAngles();
+        appStepWorld();
+        t.forces += phaseForces;
+        t.springs += phaseSprings;
+        t.motion += phaseMotion;
+        if (reporting) keepReport(benchReportState(step, &before));
+        if (observe && opt.soak) soakObserve(step, before);
+    }
+    t.runSeconds = (platCounter() - start) / t.freq;
+    // The last reading, before the report's own printing can touch anything.
+    if (observe && opt.soak) soakEnd(opt.steps);
+    return t;
+}
+
+// What a run needs to start again from the world's start; the reports and
+// the soak's checks go with the first run only, as every run does the same.
+struct RunContext {
+    const BenchOptions* opt = nullptr;
+    const BenchWorldStart* start = nullptr;
+    bool observed = false;
+};
+
+BenchSample runFromStart(void* context, bool /*warmup*/) {
+    RunContext& ctx = *static_cast<RunContext*>(context);
+    benchRestoreStart(*ctx.start);
+    const bool observe = !ctx.observed;
+    ctx.observed = true;
+    const RunTimes t = runSteps(*ctx.opt, observe);
+    BenchSample s;
+    s.runSeconds = t.runSeconds;
+    s.forces = static_cast<double>(t.forces) / t.freq;
+    s.springs = static_cast<double>(t.springs) / t.freq;
+    s.motion = static_cast<double>(t.motion) / t.freq;
+    s.digest = fixtureWorldDigest();
+    return s;
+}
+
+// How the runs are made at each thread count.
+struct RunShape {
+    int timed = 1;
+    bool warmup = true;
+};
+
+RunShape shapeOf(const BenchOptions& opt) {
+    // A soak is one run, checked as it goes.
+    return opt.soak ? RunShape{1, false} : RunShape{static_cast<int>(opt.repeat), true};
+}
+
+// One thread count's plans, warm-up and timed runs; the phase counters are
+// the timed runs' own. False after saying why when the plans could not be
+// made or a run ended with another digest.
+bool runSeries(int threads, const RunShape& shape, RunContext& ctx, BenchAgreement& agreement,
+               BenchSeries& s) {
+    simSpringsSetThreads(threads);
+    s.threads = simSpringsThreads();
+    s.planSeconds = makePlans();
+    if (s.planSeconds < 0.0) return false;
+    std::vector<BenchSample> warmup;
+    if (shape.warmup && !benchRepeat(0, true, runFromStart, &ctx, agreement, warmup)) return false;
+    const SimSpringsCounters before = simSpringsCounters();
+    if (!benchRepeat(shape.timed, false, runFromStart, &ctx, agreement, s.samples)) return false;
+    s.path = simSpringsPath();
+    s.plans = benchPlans();
+    s.counters = simSpringsCounters();
+    s.counters.plansMade -= before.plansMade;
+    s.counters.threadedPhases -= before.threadedPhases;
+    s.counters.tiledPhases -= before.tiledPhases;
+    return true;
+}
+
+// The work of the world as it stands, as opt runs it.
+BenchWorkload workOf(const BenchOptions& opt, const BenchWorldTotals& totals) {
+    BenchWorkload work;
+    work.scene = opt.scene;
+    work.steps = opt.steps;
+    work.drag[0] = opt.drag[0];
+    work.drag[1] = opt.drag[1];
+    work.schedule = opt.schedule;
+    work.masses = totals.masses;
+    work.springs = totals.springs;
+    return work;
+}
+
+using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
+                               const BenchOptions& opt);
+
+// Every thread count's runs from start, each series printed as it ends; the
+// series and the digest into work. The number of runs, or -1 after saying
+// why there are no figures.
+int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
+              const BenchWorldStart& start, BenchWorkload& work, SeriesPrinter print) {
+    RunContext ctx;
+    ctx.opt = &opt;
+    ctx.start = &start;
+    BenchAgreement agreement;
+    const RunShape shape = shapeOf(opt);
+    for (int i = 0; i < counts.count; ++i) {
+        benchPrintSeriesHead(counts.n[i], counts.all[i], shape.timed, shape.warmup);
+        BenchSeries series;
+        if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return -1;
+        print(work, series, opt);
+        work.series.push_back(series);
+    }
+    work.digest = agreement.digest;
+    return agreement.runs;
+}
+
+// Closes the JSON file; false after printing why.
+bool closeJson(std::FILE* f, const BenchOptions& opt) {
+    if (std::fclose(f) == 0) return true;
+    std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json, std::strerror(errno));
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// One scene
+// ---------------------------------------------------------------------------
+
+// The scene of --scene at each thread count: the report, the JSON, the plot
+// and the soak's summary. The exit status.
+int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
+    if (!startWorld(opt)) return kExitUsage;
+    const BenchThreadCounts counts = benchThreadCounts(opt);
+    // The offsets that a drag would have left; x and y as motion stores them.
+    mouseDx = static_cast<int32_t>(opt.drag[0]);
+    mouseDy = static_cast<int32_t>(opt.drag[1]);
+
+    const BenchWorldTotals totals = benchCountWorld();
+    std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
+                " springs, drag (%ld, %ld)\n",
+                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.drag[0],
+                opt.drag[1]);
+    if (opt.schedule)
+        std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
+                    "(%ld, %ld)\n",
+                    opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
+    std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
+                benchThreadsText(counts).c_str());
+    benchPrintMachine(stdout, machine);
+    benchWarnFrequency(stdout, machine);
+
+    const BenchWorldStart start = benchKeepStart();
+    if (opt.report) keepReport(benchReportState(0, nullptr));
+    if (opt.soak) soakBegin(opt.steps);
+    BenchWorkload work = workOf(opt, totals);
+    const int runs = runCounts(opt, counts, start, work, benchPrintSeries);
+    if (runs < 0) return kExitFailed;
+    benchPrintScaling(work);
+    std::printf("digest     %016" PRIx64 "\n", work.digest);
+    if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
+    benchPrintPeakMemory();
+
+    const BenchSeries& first = work.series.front();
+    if (out.json) {
+        // The text report first, where both share a terminal.
+        std::fflush(stdout);
+        const RunShape shape = shapeOf(opt);
+        benchWriteJson(out.json, machine, work, BenchRunShape{shape.timed, shape.warmup ? 1 : 0});
+        if (!closeJson(out.json, opt)) return kExitFailed;
+    }
+    if (out.plot) {
+        std::fflush(stdout);
+        const BenchFigures f = benchFigures(work, first);
+        const PlotPhases phases{f.summary[BENCH_FORCES_SECONDS].median,
+                                f.summary[BENCH_SPRINGS_SECONDS].median,
+                                f.summary[BENCH_MOTION_SECONDS].median};
+        if (!closePlot(out.plot, opt, phases)) return kExitFailed;
+    }
+    if (opt.soak && !soakSummary(opt.steps, first.samples.front().runSeconds)) return kExitFailed;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The suite
+// ---------------------------------------------------------------------------
+
+// The geodesic sphere nearest 25 million springs (25.4 million): too large
+// for any processor's caches, so that memory speed counts.
+constexpr int kSuiteSphereVerts = 7842;
+
+struct SuiteScene {
+    const char* name; // as zibbet-assets would name its file
+    long steps;       // about a second a run on a recent processor
+    FxBytes (*bytes)();
+};
+
+FxBytes suiteMoon() {
+    return fxDefaultScene();
+}
+
+FxBytes suiteSphere() {
+    return fxSphereScene(fxSphereParts(kSuiteSphereVerts));
+}
+
+const SuiteScene kSuite[] = {
+    {"bmoon1m.3ds", 1000, suiteMoon},
+    {"sphere-7842.3ds", 10, suiteSphere},
+};
+
+// --suite: each scene at each thread count, one table. The exit status.
+int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
+    const int64_t began = platCounter();
+    const BenchThreadCounts counts = benchThreadCounts(opt);
+    const RunShape shape = shapeOf(opt);
+    std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
+                "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
+                benchThreadsText(counts).c_str(), shape.timed, shape.timed == 1 ? "" : "s");
+    benchPrintMachine(stdout, machine);
+    benchWarnFrequency(stdout, machine);
+    std::vector<BenchWorkload> suite;
+    for (const SuiteScene& scene : kSuite) {
+        std::fflush(stdout);
+        if (!benchBuildWorldFromMemory(scene.name, scene.bytes(), opt.verbose)) return kExitFailed;
+        const BenchWorldTotals totals = benchCountWorld();
+        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
+                    scene.name, totals.masses, totals.springs, scene.steps);
+        BenchOptions sceneOpt = opt;
+        sceneOpt.scene = scene.name;
+        sceneOpt.steps = scene.steps;
+        const BenchWorldStart start = benchKeepStart();
+        BenchWorkload work = workOf(sceneOpt, totals);
+        if (runCounts(sceneOpt, counts, start, work, benchPrintSuiteSeries) < 0) return kExitFailed;
+        suite.push_back(work);
+    }
+    benchPrintSuiteTable(suite, shape.timed);
+    benchPrintPeakMemory();
+    const double seconds =
+        static_cast<double>(platCounter() - began) / static_cast<double>(platCounterFrequency());
+    std::printf("suite      %.1f s in all\n", seconds);
+    if (out.json) {
+        std::fflush(stdout);
+        benchWriteSuiteJson(out.json, machine, suite, BenchRunShape{shape.timed, 1});
+        if (!closeJson(out.json, opt)) return kExitFailed;
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Main
+// ---------------------------------------------------------------------------
+int main(int argc, char** argv) {
+    BenchOptions opt;
+    const BenchParse parsed = benchParseOptions(argc, argv, opt);
+    if (parsed == BenchParse::Done) return 0;
+    if (parsed == BenchParse::Bad) return kExitUsage;
+    if (opt.compare[0]) return benchCompare(opt.compare[0], opt.compare[1], opt.force, stdout);
+    // The load before this program adds its own.
+    const BenchMachine machine = benchReadMachine();
+    Outputs out;
+    if (!openOutputs(opt, out)) return kExitUsage;
+    return opt.suite ? runSuite(opt, out, machine) : runScene(opt, out, machine);
+}
