@@ -16,8 +16,10 @@ build=$(cd "$1" && pwd)
 command -v valgrind > /dev/null || { echo "instructions.sh: needs valgrind" >&2; exit 2; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# A build from before the programs had folders of their own keeps them in tools/.
+program() { if [ -x "$build/$1/$1" ]; then echo "$build/$1/$1"; else echo "$build/tools/$1"; fi; }
 
-"$build/tools/zibbet-assets" --sphere 1692 "$tmp/sphere.3ds" > /dev/null
+"$(program zibbet-assets)" --sphere 1692 "$tmp/sphere.3ds" > /dev/null
 case "$(uname -m)" in
   x86_64) paths="scalar sse2 avx2" ;;
   aarch64) paths="scalar neon" ;;
@@ -30,7 +32,7 @@ for path in $paths; do
   for scene in "$build/run/bmoon1m.3ds" "$tmp/sphere.3ds"; do
     ZIBBET_ISA=$path valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
       --collect-atstart=no --toggle-collect='*runTiles*' \
-      "$build/tools/zibbet-bench" --scene "$scene" --steps 3 --threads 1 --repeat 1 \
+      "$(program zibbet-bench)" --scene "$scene" --steps 3 --threads 1 --repeat 1 \
       > "$tmp/log" 2> "$tmp/err"
     springs=$(sed -n 's/^zibbet-bench: .* masses, \([0-9]*\) springs.*/\1/p' "$tmp/log")
     # The calls into springTiles* and their inclusive cost; names are
