@@ -1,7 +1,17 @@
-// The planner. Each way is run a few times on the object's springs and its
-// fastest run kept. The first run of a way pays for cold caches, so a way
-// runs at least twice unless its first run is far behind the best so far; no
-// way runs longer than its budget beyond that.
+// The planner. Each way is run a few times on a sample of the object's
+// springs and its fastest run kept, scaled to the whole. The first run of a
+// way pays for cold caches, so a way runs at least twice unless its first run
+// is far behind the best so far; no way runs longer than its budget beyond
+// that.
+//
+// The sample is the run of whole tiles around the body's middle cell, about
+// kSampleCells cells (the whole body when it is smaller), and as many springs
+// around the middle of the array for the general loop. A phase's time is its
+// cells' time: each way's cost per cell depends on how full the cell blocks
+// are and on streaming them from memory, and the middle tiles are as full as
+// the body's typical ones while 32 MB of rest lengths and more are too many
+// for the caches to hold between two runs, so each path streams them as the
+// whole body does.
 #include "sim/springs_planner.h"
 
 #include <algorithm>
@@ -21,6 +31,7 @@ constexpr int kMinRuns = 2;
 constexpr int kMaxRuns = 5;
 constexpr double kBudgetNanos = 2e6; // per way, once it has run kMinRuns times
 constexpr double kHopeless = 2.0;    // a first run this many times the best stops at once
+constexpr int64_t kSampleCells = int64_t{1} << 22;
 const char* const kPlanStage = "Making spring plans";
 
 // The grid: more parts than threads, so that a thread whose next part waits
@@ -66,37 +77,91 @@ void add(SimSpringsPlanFigures& figures, SimSpringLayout layout, SimSpringPath p
     ++figures.ways;
 }
 
-// The tiles cut for `threads` threads: parts of about equal cells, and
-// segments of equal width.
-void cutGrid(const SpringTiling& tiling, int threads, SpringGrid& grid) {
-    const int32_t nTiles = static_cast<int32_t>(tiling.tiles.size());
-    const int parts = std::min({nTiles, kPartsPerThread * threads, SIM_MAX_GRID_ROWS});
-    int64_t total = 0;
-    for (const SpringBlock& blk : tiling.blocks)
-        total += std::popcount(blk.present);
-    grid.partTiles.assign(1, 0);
-    int64_t sum = 0;
-    for (int32_t t = 0; t + 1 < nTiles; ++t) {
-        const SpringTile& tile = tiling.tiles[static_cast<size_t>(t)];
-        for (int32_t b = tile.blockBegin; b < tile.blockEnd; ++b)
-            sum += std::popcount(tiling.blocks[static_cast<size_t>(b)].present);
-        const int made = static_cast<int>(grid.partTiles.size());
-        if (made < parts && sum * parts >= total * made) grid.partTiles.push_back(t + 1);
+// The time of the way when it was timed before on the same tiles, or 0.
+double knownNanos(const SpringPlanRequest& request, SimSpringLayout layout, SimSpringPath path,
+                  int threads) {
+    for (int i = 0; request.known && i < request.known->ways; ++i) {
+        const SimSpringWay& w = request.known->way[i];
+        if (w.layout == layout && w.path == path && w.threads == threads) return w.nanos;
     }
-    grid.partTiles.push_back(nTiles);
-    const int32_t segments = std::min(tiling.massBlocks, kSegmentsPerPart * parts);
-    const int32_t width = (tiling.massBlocks + segments - 1) / segments;
+    return 0.0;
+}
+
+// The cells of tile t begin and end here.
+int64_t cellBegin(const SpringTiling& tiling, int32_t t) {
+    return tiling.blocks[static_cast<size_t>(tiling.tiles[static_cast<size_t>(t)].blockBegin)]
+        .cellAt;
+}
+int64_t endOf(const SpringTiling& tiling, const SpringTile& tile) {
+    const SpringBlock& last = tiling.blocks[static_cast<size_t>(tile.blockEnd) - 1];
+    return last.cellAt + std::popcount(last.present);
+}
+int64_t cellEnd(const SpringTiling& tiling, int32_t t) {
+    return endOf(tiling, tiling.tiles[static_cast<size_t>(t)]);
+}
+
+// What the ways are timed on (see the note above): tiles, springs, and the
+// whole over each.
+struct Sample {
+    int32_t tileBegin = 0, tileEnd = 0, springFrom = 0, springs = 0;
+    double tileScale = 1.0, springScale = 1.0;
+};
+
+Sample sampleOf(const SimObject& obj, const SpringTiling* tiling) {
+    Sample s;
+    int64_t size = std::min<int64_t>(kSampleCells, obj.nSprings);
+    if (tiling) {
+        const auto& tiles = tiling->tiles;
+        const int64_t total = endOf(*tiling, tiles.back()), from = (total - kSampleCells) / 2;
+        const auto at = [&](int64_t cell) { // the tile that holds the cell
+            return static_cast<int32_t>(
+                std::partition_point(tiles.begin(), tiles.end(),
+                                     [&](const SpringTile& t) { return endOf(*tiling, t) <= cell; }) -
+                tiles.begin());
+        };
+        s.tileBegin = total > kSampleCells ? at(from) : 0;
+        s.tileEnd = total > kSampleCells ? at(from + kSampleCells - 1) + 1 : tiles.size();
+        const int64_t cells = cellEnd(*tiling, s.tileEnd - 1) - cellBegin(*tiling, s.tileBegin);
+        s.tileScale = static_cast<double>(total) / static_cast<double>(cells);
+        size = std::min<int64_t>(cells, obj.nSprings);
+    }
+    s.springs = static_cast<int32_t>(size);
+    s.springFrom = (obj.nSprings - s.springs) / 2;
+    s.springScale = static_cast<double>(obj.nSprings) / static_cast<double>(s.springs);
+    return s;
+}
+
+// The tiles [tileBegin, tileEnd) cut for `threads` threads: parts of about
+// equal cells, and segments of equal width over the columns from the first
+// part's rows on.
+void cutGrid(const SpringTiling& tiling, int32_t tileBegin, int32_t tileEnd, int threads,
+             SpringGrid& grid) {
+    const int32_t nTiles = tileEnd - tileBegin;
+    const int parts = std::min({nTiles, kPartsPerThread * threads, SIM_MAX_GRID_ROWS});
+    const int64_t first = cellBegin(tiling, tileBegin);
+    const int64_t total = cellEnd(tiling, tileEnd - 1) - first;
+    grid.partTiles.assign(1, tileBegin);
+    for (int32_t t = tileBegin; t + 1 < tileEnd; ++t) {
+        const int made = static_cast<int>(grid.partTiles.size());
+        if (made < parts && (cellEnd(tiling, t) - first) * parts >= total * made)
+            grid.partTiles.push_back(t + 1);
+    }
+    grid.partTiles.push_back(tileEnd);
+    const int32_t from = tiling.tiles[static_cast<size_t>(tileBegin)].p;
+    const int32_t columns = tiling.massBlocks - from;
+    const int32_t segments = std::min(columns, kSegmentsPerPart * parts);
+    const int32_t width = (columns + segments - 1) / segments;
     grid.segment.clear();
-    for (int32_t q = 0; q < tiling.massBlocks; q += width)
+    for (int32_t q = from; q < tiling.massBlocks; q += width)
         grid.segment.push_back(q);
     grid.segment.push_back(tiling.massBlocks);
     grid.firstSegment.clear();
     for (size_t part = 0; part + 1 < grid.partTiles.size(); ++part) {
         const int32_t firstRow = tiling.tiles[static_cast<size_t>(grid.partTiles[part])].p;
-        int32_t first = 0;
-        while (grid.segment[static_cast<size_t>(first) + 1] <= firstRow)
-            ++first;
-        grid.firstSegment.push_back(first);
+        int32_t seg = 0;
+        while (grid.segment[static_cast<size_t>(seg) + 1] <= firstRow)
+            ++seg;
+        grid.firstSegment.push_back(seg);
     }
 }
 
@@ -117,12 +182,15 @@ void runTask(void* context, int part, int s) {
                run.grid->segment[static_cast<size_t>(s) + 1], run.next + tileBegin);
 }
 
-// One run of the tiles on the plan's path with `threads` threads, from the
-// packed rows; the threads it ran on.
+// One run of the grid's tiles (all of them when the grid is empty) on the
+// plan's path with `threads` threads, from the packed rows; the threads it
+// ran on.
 int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_t* next) {
     const SpringTiling& tiling = *plan.tiling;
-    const int32_t nTiles = static_cast<int32_t>(tiling.tiles.size());
-    for (int32_t t = 0; t < nTiles; ++t)
+    const int32_t tileBegin = grid.partTiles.empty() ? 0 : grid.partTiles.front();
+    const int32_t tileEnd =
+        grid.partTiles.empty() ? static_cast<int32_t>(tiling.tiles.size()) : grid.partTiles.back();
+    for (int32_t t = tileBegin; t < tileEnd; ++t)
         next[t] = tiling.tiles[static_cast<size_t>(t)].blockBegin;
     if (threads > 1) {
         GridRun run{&grid, springTilingView(tiling), springPackedRows(), plan.kernel, next};
@@ -132,7 +200,8 @@ int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_
         tasks.firstColumn = grid.firstSegment.data();
         if (simParallelGrid(tasks, threads, runTask, &run)) return threads;
     }
-    plan.kernel(springTilingView(tiling), springPackedRows(), 0, nTiles, tiling.massBlocks, next);
+    plan.kernel(springTilingView(tiling), springPackedRows(), tileBegin, tileEnd,
+                tiling.massBlocks, next + tileBegin);
     return 1;
 }
 
@@ -149,10 +218,15 @@ struct Progress {
 };
 
 // The tiles on each path, widest first (the likely winner sets the bar for
-// the others), on one thread and on the threads.
-void timeTiles(const SimObject& obj, const SpringPlanRequest& request, SpringPlan& plan,
-               SpringGrid& grid, Progress& progress) {
+// the others), on one thread and on the threads, over the sample's tiles.
+void timeTiles(const SimObject& obj, const SpringPlanRequest& request, const Sample& sample,
+               SpringPlan& plan, Progress& progress) {
     const SpringTiling& tiling = *request.tiling;
+    SpringGrid grid; // the sample's tiles, on one thread: the kernel over them in one call
+    grid.partTiles = {sample.tileBegin, sample.tileEnd};
+    SpringGrid threaded;
+    if (request.threads > 1)
+        cutGrid(tiling, sample.tileBegin, sample.tileEnd, request.threads, threaded);
     for (int p = SIM_PATH_COUNT - 1; p >= 0; --p) {
         if (!request.paths[p] || !request.kernels[p]) continue;
         plan.kernel = request.kernels[p];
@@ -160,33 +234,46 @@ void timeTiles(const SimObject& obj, const SpringPlanRequest& request, SpringPla
         const int counts[2] = {1, request.threads};
         for (int c = 0; c < (request.threads > 1 ? 2 : 1); ++c) {
             const int threads = counts[c];
-            const double nanos = timeWay(
-                [&] {
-                    springPackIn(obj, tiling.massBlocks);
-                    runTiles(plan, threads, grid, plan.next.data());
-                },
-                bestOf(plan.figures));
+            double nanos = knownNanos(request, SIM_LAYOUT_TILED, path, threads);
+            if (nanos <= 0.0) {
+                nanos = sample.tileScale *
+                        timeWay(
+                            [&] {
+                                springPackIn(obj, tiling.massBlocks);
+                                runTiles(plan, threads, threads > 1 ? threaded : grid,
+                                         plan.next.data());
+                            },
+                            bestOf(plan.figures) / sample.tileScale);
+                progress.step();
+            }
             add(plan.figures, SIM_LAYOUT_TILED, path, threads, nanos);
-            progress.step();
         }
     }
 }
 
 // The general loop writes the records: it runs on a copy of the masses, whose
-// increments it is free to pile up.
-void timeGeneral(const SimObject& obj, SpringPlan& plan, Progress& progress) {
-    std::vector<SimMass> masses;
-    try {
-        masses.assign(obj.masses, obj.masses + obj.nMasses);
-    } catch (const std::bad_alloc&) {
-        if (plan.figures.chosen < 0) add(plan.figures, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, 0.0);
-        return;
+// increments it is free to pile up, over the sample's springs.
+void timeGeneral(const SimObject& obj, const SpringPlanRequest& request, const Sample& sample,
+                 SpringPlan& plan, Progress& progress) {
+    double nanos = knownNanos(request, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1);
+    if (nanos <= 0.0) {
+        std::vector<SimMass> masses;
+        try {
+            masses.assign(obj.masses, obj.masses + obj.nMasses);
+        } catch (const std::bad_alloc&) {
+            if (plan.figures.chosen < 0)
+                add(plan.figures, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, 0.0);
+            return;
+        }
+        SimObject copy = obj;
+        copy.masses = masses.data();
+        copy.springs = obj.springs + sample.springFrom;
+        copy.nSprings = sample.springs;
+        nanos = sample.springScale * timeWay([&] { springsGeneral(copy); },
+                                             bestOf(plan.figures) / sample.springScale);
+        progress.step();
     }
-    SimObject copy = obj;
-    copy.masses = masses.data();
-    const double nanos = timeWay([&] { springsGeneral(copy); }, bestOf(plan.figures));
     add(plan.figures, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, nanos);
-    progress.step();
 }
 
 } // namespace
@@ -198,24 +285,23 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
     if (request.tiling) plan.next.assign(static_cast<size_t>(nTiles), 0);
     // The grid and the workers, unless there is one tile or no worker to be
     // had; every object asks for as many, so the workers stay as they are.
-    const int threads =
-        nTiles > 1 ? (request.forced ? request.forced->threads : request.threads) : 1;
-    SpringGrid grid;
-    if (threads > 1 && simParallelReserve(threads)) cutGrid(*request.tiling, threads, grid);
+    int threads = nTiles > 1 ? (request.forced ? request.forced->threads : request.threads) : 1;
+    if (threads > 1 && !simParallelReserve(threads)) threads = 1;
     if (request.forced) {
         plan.way = *request.forced;
         plan.way.nanos = 0.0;
         if (!request.tiling) plan.way.layout = SIM_LAYOUT_GENERAL;
-        plan.way.threads = grid.segment.empty() ? 1 : threads;
+        plan.way.threads = threads;
     } else {
+        const Sample sample = sampleOf(obj, request.tiling);
         int paths = 0;
         for (int p = 0; p < SIM_PATH_COUNT; ++p)
             paths += request.paths[p] && request.kernels[p];
         Progress progress{&request, 1 + (request.tiling ? paths * (threads > 1 ? 2 : 1) : 0), 0};
         SpringPlanRequest timed = request;
-        timed.threads = grid.segment.empty() ? 1 : threads;
-        if (request.tiling) timeTiles(obj, timed, plan, grid, progress);
-        timeGeneral(obj, plan, progress);
+        timed.threads = threads;
+        if (request.tiling) timeTiles(obj, timed, sample, plan, progress);
+        timeGeneral(obj, timed, sample, plan, progress);
         plan.way = plan.figures.way[plan.figures.chosen];
     }
     if (plan.way.layout == SIM_LAYOUT_GENERAL) {
@@ -223,7 +309,7 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
         plan.next.clear();
     }
     plan.kernel = plan.tiling ? request.kernels[plan.way.path] : nullptr;
-    if (plan.way.threads > 1) plan.grid = std::move(grid);
+    if (plan.tiling && plan.way.threads > 1) cutGrid(*plan.tiling, 0, nTiles, threads, plan.grid);
 }
 
 int springPlanRun(SimObject& obj, SpringPlan& plan) {
