@@ -191,7 +191,7 @@ bool buildTiles(const SimObject& obj, ObjectPlan& entry) {
         }
     }
     try {
-        if (!springTilingBuild(obj, size, entry.tiling)) return false;
+        springTilingBuild(obj, size, entry.tiling, simParallelBuildThreads());
     } catch (const std::bad_alloc&) {
         refuseTiles(entry, -1, kAllocatorRefused);
         return false;
