@@ -37,6 +37,11 @@ void simParallelStop(); // joins the workers
 // done; threads that cannot be had leave their tasks to the others.
 using SimEachTask = void (*)(void* context, int task, int worker);
 void simParallelEach(int count, int threads, SimEachTask task, void* context);
+// The same with a callable: task(t, worker).
+template <typename Task> void simParallelEach(int count, int threads, Task& task) {
+    simParallelEach(
+        count, threads, [](void* c, int t, int w) { (*static_cast<Task*>(c))(t, w); }, &task);
+}
 
 // Threads that building a body (its springs, its tiles) may take: 1, as the
 // interactive program runs, unless the headless runner asks for more.

@@ -172,37 +172,29 @@ void refuseTiles(ObjectPlan& entry, int64_t available, const char* limit) {
 // The tiles, where the springs' order allows them. They are counted first,
 // and their bytes, the plan's cursors' and the packed copy's are asked for
 // before any is allocated.
-bool buildTiles(const SimObject& obj, ObjectPlan& entry) {
+void buildTiles(const SimObject& obj, ObjectPlan& entry) {
     SpringTilingSize size;
     try {
-        if (!springTilingCount(obj, size)) return false;
+        if (!springTilingCount(obj, size)) return;
     } catch (const std::bad_alloc&) {
         entry.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
         refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
+        return;
     }
-    const int64_t cursors = size.tiles * static_cast<int64_t>(sizeof(int32_t));
+    const int64_t cursors = static_cast<int64_t>(size.spans.size() * sizeof(int32_t));
     entry.bytes = springTilingBytes(size) + cursors + springPackedBytes(size.massBlocks);
     if (entry.bytes >= kCheckedTilingBytes) {
         const PlatMemoryRoom room = platMemoryRoom();
-        if (entry.bytes > room.bytes) {
-            refuseTiles(entry, room.bytes, room.limit);
-            return false;
-        }
+        if (entry.bytes > room.bytes) return refuseTiles(entry, room.bytes, room.limit);
     }
     try {
         springTilingBuild(obj, size, entry.tiling, simParallelBuildThreads());
+        if (!springPackedReserve(entry.tiling.massBlocks)) throw std::bad_alloc();
     } catch (const std::bad_alloc&) {
-        refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
-    }
-    if (!springPackedReserve(entry.tiling.massBlocks)) {
-        refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
+        return refuseTiles(entry, -1, kAllocatorRefused);
     }
     entry.held = springTilingHeld(entry.tiling) + cursors +
                  springPackedBytes(entry.tiling.massBlocks);
-    return true;
 }
 
 // Fresh: the springs changed, and the tiles are built anew. Otherwise the

@@ -1,17 +1,12 @@
-// The planner. Each way is run a few times on a sample of the object's
-// springs and its fastest run kept, scaled to the whole. The first run of a
-// way pays for cold caches, so a way runs at least twice unless its first run
-// is far behind the best so far; no way runs longer than its budget beyond
-// that.
-//
-// The sample is the run of whole tiles around the body's middle cell, about
-// kSampleCells cells (the whole body when it is smaller), and as many springs
-// around the middle of the array for the general loop. A phase's time is its
-// cells' time: each way's cost per cell depends on how full the cell blocks
-// are and on streaming them from memory, and the middle tiles are as full as
-// the body's typical ones while 32 MB of rest lengths and more are too many
-// for the caches to hold between two runs, so each path streams them as the
-// whole body does.
+// The planner. Each way runs a few times on a sample and its fastest run,
+// scaled to the whole, is kept: the whole tiles around the body's middle cell,
+// about kSampleCells cells (all of a smaller body), and as many springs about
+// the middle of the array for the general loop. A way's time goes with its
+// cells, their blocks' fill and their streaming from memory; the middle tiles
+// are filled as the body's typical ones, and their 32 MB of rest lengths stream
+// from memory as the whole body's do. The first run pays for cold caches, so a
+// way runs at least twice unless it is far behind the best so far, and no
+// longer than its budget beyond that.
 #include "sim/springs_planner.h"
 
 #include <algorithm>
@@ -41,94 +36,64 @@ const char* const kPlanStage = "Making spring plans";
 constexpr int kPartsPerThread = 4;
 constexpr int kSegmentsPerPart = 2;
 
-double nanosSince(int64_t start) {
-    return static_cast<double>(platCounter() - start) * 1e9 /
-           static_cast<double>(platCounterFrequency());
-}
-
-// Runs `once` until the way has had its runs or its budget; its fastest run.
-template <typename Run> double timeWay(Run&& once, double best) {
-    double fastest = 0.0, spent = 0.0;
-    for (int run = 0; run < kMaxRuns; ++run) {
-        const int64_t start = platCounter();
-        once();
-        const double nanos = nanosSince(start);
-        fastest = run == 0 ? nanos : std::min(fastest, nanos);
-        spent += nanos;
-        if (run == 0 && best > 0.0 && nanos > kHopeless * best) break;
-        if (run + 1 >= kMinRuns && spent >= kBudgetNanos) break;
-    }
-    return fastest;
-}
-
 double bestOf(const SimSpringsPlanFigures& f) {
     return f.chosen < 0 ? 0.0 : f.way[f.chosen].nanos;
 }
 
-void add(SimSpringsPlanFigures& figures, SimSpringLayout layout, SimSpringPath path, int threads,
-         double nanos) {
+void add(SimSpringsPlanFigures& figures, const SimSpringWay& way) {
     if (figures.ways == SIM_MAX_SPRING_WAYS) return;
-    SimSpringWay& w = figures.way[figures.ways];
-    w.layout = layout;
-    w.path = path;
-    w.threads = threads;
-    w.nanos = nanos;
-    if (figures.chosen < 0 || nanos < bestOf(figures)) figures.chosen = figures.ways;
-    ++figures.ways;
+    if (figures.chosen < 0 || way.nanos < bestOf(figures)) figures.chosen = figures.ways;
+    figures.way[figures.ways++] = way;
 }
 
-// The time of the way when it was timed before on the same tiles, or 0.
-double knownNanos(const SpringPlanRequest& request, SimSpringLayout layout, SimSpringPath path,
-                  int threads) {
-    for (int i = 0; request.known && i < request.known->ways; ++i) {
-        const SimSpringWay& w = request.known->way[i];
-        if (w.layout == layout && w.path == path && w.threads == threads) return w.nanos;
+// Reports the share of the object's plan done after each way timed.
+struct Progress {
+    const SpringPlanRequest* request;
+    int total, done;
+    void step() {
+        const SpringPlanRequest& r = *request;
+        const double f = static_cast<double>(++done) / static_cast<double>(total);
+        if (r.progressTo > r.progressFrom)
+            simProgressReport(kPlanStage, r.progressFrom + f * (r.progressTo - r.progressFrom), -1);
     }
-    return 0.0;
-}
-
-// The cells of tile t begin and end here.
-int64_t cellBegin(const SpringTiling& tiling, int32_t t) {
-    return tiling.blocks[static_cast<size_t>(tiling.tiles[static_cast<size_t>(t)].blockBegin)]
-        .cellAt;
-}
-int64_t endOf(const SpringTiling& tiling, const SpringTile& tile) {
-    const SpringBlock& last = tiling.blocks[static_cast<size_t>(tile.blockEnd) - 1];
-    return last.cellAt + std::popcount(last.present);
-}
-int64_t cellEnd(const SpringTiling& tiling, int32_t t) {
-    return endOf(tiling, tiling.tiles[static_cast<size_t>(t)]);
-}
-
-// What the ways are timed on (see the note above): tiles, springs, and the
-// whole over each.
-struct Sample {
-    int32_t tileBegin = 0, tileEnd = 0, springFrom = 0, springs = 0;
-    double tileScale = 1.0, springScale = 1.0;
 };
 
-Sample sampleOf(const SimObject& obj, const SpringTiling* tiling) {
-    Sample s;
-    int64_t size = std::min<int64_t>(kSampleCells, obj.nSprings);
-    if (tiling) {
-        const auto& tiles = tiling->tiles;
-        const int64_t total = endOf(*tiling, tiles.back()), from = (total - kSampleCells) / 2;
-        const auto at = [&](int64_t cell) { // the tile that holds the cell
-            return static_cast<int32_t>(
-                std::partition_point(tiles.begin(), tiles.end(),
-                                     [&](const SpringTile& t) { return endOf(*tiling, t) <= cell; }) -
-                tiles.begin());
-        };
-        s.tileBegin = total > kSampleCells ? at(from) : 0;
-        s.tileEnd = total > kSampleCells ? at(from + kSampleCells - 1) + 1 : tiles.size();
-        const int64_t cells = cellEnd(*tiling, s.tileEnd - 1) - cellBegin(*tiling, s.tileBegin);
-        s.tileScale = static_cast<double>(total) / static_cast<double>(cells);
-        size = std::min<int64_t>(cells, obj.nSprings);
+// Adds the way with its time for the whole body: as an earlier plan on the
+// same tiles timed it, or the fastest of `once`'s runs on a sample that is
+// `scale` times smaller, run until the way has had its runs or its budget.
+template <typename Run>
+void timeWay(const SpringPlanRequest& request, SimSpringsPlanFigures& figures,
+             Progress& progress, SimSpringWay way, double scale, Run&& once) {
+    for (int i = 0; request.known && i < request.known->ways; ++i) {
+        const SimSpringWay& w = request.known->way[i];
+        if (w.layout == way.layout && w.path == way.path && w.threads == way.threads)
+            way.nanos = w.nanos;
     }
-    s.springs = static_cast<int32_t>(size);
-    s.springFrom = (obj.nSprings - s.springs) / 2;
-    s.springScale = static_cast<double>(obj.nSprings) / static_cast<double>(s.springs);
-    return s;
+    if (way.nanos <= 0.0) {
+        double fastest = 0.0, spent = 0.0;
+        for (int run = 0; run < kMaxRuns; ++run) {
+            const int64_t start = platCounter();
+            once();
+            const double nanos = static_cast<double>(platCounter() - start) * 1e9 /
+                                 static_cast<double>(platCounterFrequency());
+            fastest = run == 0 ? nanos : std::min(fastest, nanos);
+            spent += nanos;
+            const double best = bestOf(figures);
+            if (run == 0 && best > 0.0 && scale * nanos > kHopeless * best) break;
+            if (run + 1 >= kMinRuns && spent >= kBudgetNanos) break;
+        }
+        way.nanos = scale * fastest;
+        progress.step();
+    }
+    add(figures, way);
+}
+
+// The cells of the tiles before tile t.
+int64_t cellsBefore(const SpringTiling& tiling, int32_t t) {
+    if (t == 0) return 0;
+    const SpringBlock& last =
+        tiling.blocks[static_cast<size_t>(tiling.tiles[static_cast<size_t>(t) - 1].blockEnd) - 1];
+    return last.cellAt + std::popcount(last.present);
 }
 
 // The tiles [tileBegin, tileEnd) cut for `threads` threads: parts of about
@@ -138,13 +103,13 @@ void cutGrid(const SpringTiling& tiling, int32_t tileBegin, int32_t tileEnd, int
              SpringGrid& grid) {
     const int32_t nTiles = tileEnd - tileBegin;
     const int parts = std::min({nTiles, kPartsPerThread * threads, SIM_MAX_GRID_ROWS});
-    const int64_t first = cellBegin(tiling, tileBegin);
-    const int64_t total = cellEnd(tiling, tileEnd - 1) - first;
+    const int64_t first = cellsBefore(tiling, tileBegin);
+    const int64_t total = cellsBefore(tiling, tileEnd) - first;
     grid.partTiles.assign(1, tileBegin);
-    for (int32_t t = tileBegin; t + 1 < tileEnd; ++t) {
+    for (int32_t t = tileBegin + 1; t < tileEnd; ++t) {
         const int made = static_cast<int>(grid.partTiles.size());
-        if (made < parts && (cellEnd(tiling, t) - first) * parts >= total * made)
-            grid.partTiles.push_back(t + 1);
+        if (made < parts && (cellsBefore(tiling, t) - first) * parts >= total * made)
+            grid.partTiles.push_back(t);
     }
     grid.partTiles.push_back(tileEnd);
     const int32_t from = tiling.tiles[static_cast<size_t>(tileBegin)].p;
@@ -182,14 +147,11 @@ void runTask(void* context, int part, int s) {
                run.grid->segment[static_cast<size_t>(s) + 1], run.next + tileBegin);
 }
 
-// One run of the grid's tiles (all of them when the grid is empty) on the
-// plan's path with `threads` threads, from the packed rows; the threads it
-// ran on.
+// One run of the grid's tiles on the plan's path with `threads` threads, from
+// the packed rows; the threads it ran on.
 int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_t* next) {
     const SpringTiling& tiling = *plan.tiling;
-    const int32_t tileBegin = grid.partTiles.empty() ? 0 : grid.partTiles.front();
-    const int32_t tileEnd =
-        grid.partTiles.empty() ? static_cast<int32_t>(tiling.tiles.size()) : grid.partTiles.back();
+    const int32_t tileBegin = grid.partTiles.front(), tileEnd = grid.partTiles.back();
     for (int32_t t = tileBegin; t < tileEnd; ++t)
         next[t] = tiling.tiles[static_cast<size_t>(t)].blockBegin;
     if (threads > 1) {
@@ -205,75 +167,56 @@ int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_
     return 1;
 }
 
-// Reports the share of the object's plan done after each way timed.
-struct Progress {
-    const SpringPlanRequest* request;
-    int total, done;
-    void step() {
-        const SpringPlanRequest& r = *request;
-        const double f = static_cast<double>(++done) / static_cast<double>(total);
-        if (r.progressTo > r.progressFrom)
-            simProgressReport(kPlanStage, r.progressFrom + f * (r.progressTo - r.progressFrom), -1);
-    }
-};
-
 // The tiles on each path, widest first (the likely winner sets the bar for
 // the others), on one thread and on the threads, over the sample's tiles.
-void timeTiles(const SimObject& obj, const SpringPlanRequest& request, const Sample& sample,
-               SpringPlan& plan, Progress& progress) {
+void timeTiles(const SimObject& obj, const SpringPlanRequest& request, SpringPlan& plan,
+               Progress& progress) {
     const SpringTiling& tiling = *request.tiling;
-    SpringGrid grid; // the sample's tiles, on one thread: the kernel over them in one call
-    grid.partTiles = {sample.tileBegin, sample.tileEnd};
-    SpringGrid threaded;
-    if (request.threads > 1)
-        cutGrid(tiling, sample.tileBegin, sample.tileEnd, request.threads, threaded);
+    const int32_t nTiles = static_cast<int32_t>(tiling.tiles.size());
+    const int64_t total = cellsBefore(tiling, nTiles);
+    const int64_t from = std::max<int64_t>(0, (total - kSampleCells) / 2);
+    int32_t begin = 0, end = 1;
+    while (cellsBefore(tiling, begin + 1) <= from)
+        end = ++begin + 1;
+    while (end < nTiles && cellsBefore(tiling, end) < from + kSampleCells)
+        ++end;
+    const double scale = static_cast<double>(total) /
+                         static_cast<double>(cellsBefore(tiling, end) - cellsBefore(tiling, begin));
+    SpringGrid grids[2]; // the sample's tiles on one thread (one call), and on the threads
+    grids[0].partTiles = {begin, end};
+    if (request.threads > 1) cutGrid(tiling, begin, end, request.threads, grids[1]);
     for (int p = SIM_PATH_COUNT - 1; p >= 0; --p) {
         if (!request.paths[p] || !request.kernels[p]) continue;
         plan.kernel = request.kernels[p];
-        const SimSpringPath path = static_cast<SimSpringPath>(p);
-        const int counts[2] = {1, request.threads};
         for (int c = 0; c < (request.threads > 1 ? 2 : 1); ++c) {
-            const int threads = counts[c];
-            double nanos = knownNanos(request, SIM_LAYOUT_TILED, path, threads);
-            if (nanos <= 0.0) {
-                nanos = sample.tileScale *
-                        timeWay(
-                            [&] {
-                                springPackIn(obj, tiling.massBlocks);
-                                runTiles(plan, threads, threads > 1 ? threaded : grid,
-                                         plan.next.data());
-                            },
-                            bestOf(plan.figures) / sample.tileScale);
-                progress.step();
-            }
-            add(plan.figures, SIM_LAYOUT_TILED, path, threads, nanos);
+            const int threads = c == 0 ? 1 : request.threads;
+            const SimSpringWay way{SIM_LAYOUT_TILED, static_cast<SimSpringPath>(p), threads};
+            timeWay(request, plan.figures, progress, way, scale, [&] {
+                springPackIn(obj, tiling.massBlocks);
+                runTiles(plan, threads, grids[c], plan.next.data());
+            });
         }
     }
 }
 
 // The general loop writes the records: it runs on a copy of the masses, whose
-// increments it is free to pile up, over the sample's springs.
-void timeGeneral(const SimObject& obj, const SpringPlanRequest& request, const Sample& sample,
-                 SpringPlan& plan, Progress& progress) {
-    double nanos = knownNanos(request, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1);
-    if (nanos <= 0.0) {
-        std::vector<SimMass> masses;
-        try {
-            masses.assign(obj.masses, obj.masses + obj.nMasses);
-        } catch (const std::bad_alloc&) {
-            if (plan.figures.chosen < 0)
-                add(plan.figures, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, 0.0);
-            return;
-        }
-        SimObject copy = obj;
-        copy.masses = masses.data();
-        copy.springs = obj.springs + sample.springFrom;
-        copy.nSprings = sample.springs;
-        nanos = sample.springScale * timeWay([&] { springsGeneral(copy); },
-                                             bestOf(plan.figures) / sample.springScale);
-        progress.step();
+// increments it is free to pile up, over the springs about the array's middle.
+void timeGeneral(const SimObject& obj, const SpringPlanRequest& request, SpringPlan& plan,
+                 Progress& progress) {
+    std::vector<SimMass> masses;
+    try {
+        masses.assign(obj.masses, obj.masses + obj.nMasses);
+    } catch (const std::bad_alloc&) {
+        if (plan.figures.chosen < 0) add(plan.figures, SimSpringWay{});
+        return;
     }
-    add(plan.figures, SIM_LAYOUT_GENERAL, SIM_PATH_SCALAR, 1, nanos);
+    SimObject copy = obj;
+    copy.masses = masses.data();
+    copy.nSprings = static_cast<int32_t>(std::min<int64_t>(kSampleCells, obj.nSprings));
+    copy.springs = obj.springs + (obj.nSprings - copy.nSprings) / 2;
+    timeWay(request, plan.figures, progress, SimSpringWay{},
+            static_cast<double>(obj.nSprings) / static_cast<double>(copy.nSprings),
+            [&] { springsGeneral(copy); });
 }
 
 } // namespace
@@ -293,15 +236,14 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
         if (!request.tiling) plan.way.layout = SIM_LAYOUT_GENERAL;
         plan.way.threads = threads;
     } else {
-        const Sample sample = sampleOf(obj, request.tiling);
         int paths = 0;
         for (int p = 0; p < SIM_PATH_COUNT; ++p)
             paths += request.paths[p] && request.kernels[p];
         Progress progress{&request, 1 + (request.tiling ? paths * (threads > 1 ? 2 : 1) : 0), 0};
         SpringPlanRequest timed = request;
         timed.threads = threads;
-        if (request.tiling) timeTiles(obj, timed, sample, plan, progress);
-        timeGeneral(obj, timed, sample, plan, progress);
+        if (request.tiling) timeTiles(obj, timed, plan, progress);
+        timeGeneral(obj, timed, plan, progress);
         plan.way = plan.figures.way[plan.figures.chosen];
     }
     if (plan.way.layout == SIM_LAYOUT_GENERAL) {
@@ -309,6 +251,7 @@ void springPlanMake(const SimObject& obj, const SpringPlanRequest& request, Spri
         plan.next.clear();
     }
     plan.kernel = plan.tiling ? request.kernels[plan.way.path] : nullptr;
+    plan.grid.partTiles = {0, nTiles}; // one thread: the kernel over every tile in one call
     if (plan.tiling && plan.way.threads > 1) cutGrid(*plan.tiling, 0, nTiles, threads, plan.grid);
 }
 

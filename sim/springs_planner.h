@@ -40,7 +40,7 @@ struct SpringPlan {
     SimSpringWay way;
     const SpringTiling* tiling = nullptr; // for the tiles
     SpringTileKernel kernel = nullptr;
-    SpringGrid grid;               // for more than one thread
+    SpringGrid grid;               // the tiles, cut for the threads when more than one
     std::vector<int32_t> next;     // per tile: the next cell block in this phase
     SimSpringsPlanFigures figures; // the ways timed
 };

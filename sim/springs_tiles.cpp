@@ -20,7 +20,6 @@
 namespace {
 
 constexpr int kLanes = kSpringTileMasses;
-constexpr int kBuildTasksPerThread = 4; // so that a thread that finishes early takes another
 
 bool sameBits(double x, double y) {
     return std::memcmp(&x, &y, sizeof x) == 0;
@@ -75,27 +74,6 @@ void buildTile(const SimObject& obj, const SpringTileSpan& span, SpringTiling& t
         SpringTile{span.p, static_cast<int32_t>(span.blockAt), static_cast<int32_t>(b)};
 }
 
-// A share of the tiles, about equal in cells, for each task of the build.
-struct BuildRun {
-    const SimObject* obj;
-    const SpringTilingSize* size;
-    SpringTiling* tiling;
-    int tasks;
-};
-
-void buildShare(void* context, int task, int /*worker*/) {
-    const BuildRun& run = *static_cast<const BuildRun*>(context);
-    const std::vector<SpringTileSpan>& spans = run.size->spans;
-    const auto firstOf = [&](int share) {
-        const int64_t cell = run.size->cells * share / run.tasks;
-        return std::partition_point(spans.begin(), spans.end(),
-                                    [&](const SpringTileSpan& s) { return s.cellAt < cell; }) -
-               spans.begin();
-    };
-    for (auto t = firstOf(task), end = firstOf(task + 1); t < end; ++t)
-        buildTile(*run.obj, spans[static_cast<size_t>(t)], *run.tiling, static_cast<int32_t>(t));
-}
-
 int64_t cellsOf(const SpringTiling& tiling) {
     return static_cast<int64_t>(tiling.rest.size()) - kLanes;
 }
@@ -119,7 +97,6 @@ bool springTilingCount(const SimObject& obj, SpringTilingSize& size) {
         if (sp.a / kLanes != lastA / kLanes || lastA < 0) {
             endRows(last + 1);
             size.spans.push_back(SpringTileSpan{sp.a / kLanes, {}, size.blocks, size.cells});
-            ++size.tiles;
             row = -1;
         }
         for (; row < sp.a % kLanes; ++row) // the rows up to this one start here
@@ -128,8 +105,8 @@ bool springTilingCount(const SimObject& obj, SpringTilingSize& size) {
         lastB = sp.b;
         last = s;
         int32_t& seen = seenIn[static_cast<size_t>(sp.b / kLanes)];
-        if (seen != size.tiles) {
-            seen = static_cast<int32_t>(size.tiles);
+        if (seen != static_cast<int32_t>(size.spans.size())) {
+            seen = static_cast<int32_t>(size.spans.size());
             ++size.blocks;
         }
         if (size.cells++ == 0) {
@@ -145,7 +122,7 @@ bool springTilingCount(const SimObject& obj, SpringTilingSize& size) {
 
 int64_t springTilingBytes(const SpringTilingSize& size) {
     const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (size.uniform ? 1 : 3);
-    return size.tiles * static_cast<int64_t>(sizeof(SpringTile) + sizeof(SpringTileSpan)) +
+    return static_cast<int64_t>(size.spans.size() * (sizeof(SpringTile) + sizeof(SpringTileSpan))) +
            size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
            (size.cells + kLanes) * perCell;
 }
@@ -165,10 +142,10 @@ void springTilingBuild(const SimObject& obj, const SpringTilingSize& size, Sprin
         values->resize(cells);
         std::fill(values->end() - kLanes, values->end(), 0.0); // the kernels read whole blocks
     }
-    tiling.tiles.resize(static_cast<size_t>(size.tiles));
+    tiling.tiles.resize(size.spans.size());
     tiling.blocks.resize(static_cast<size_t>(size.blocks));
-    BuildRun run{&obj, &size, &tiling, std::max(1, threads) * kBuildTasksPerThread};
-    simParallelEach(run.tasks, threads, buildShare, &run);
+    auto build = [&](int t, int) { buildTile(obj, size.spans[static_cast<size_t>(t)], tiling, t); };
+    simParallelEach(static_cast<int>(size.spans.size()), threads, build);
 }
 
 int64_t springTilingHeld(const SpringTiling& tiling) {

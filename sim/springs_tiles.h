@@ -14,9 +14,6 @@ struct SimObject;
 
 // An allocator that leaves new elements unset: the build writes each once.
 template <typename T> struct SpringUnset : std::allocator<T> {
-    template <typename U> struct rebind {
-        using other = SpringUnset<U>;
-    };
     template <typename U> void construct(U* at) { ::new (static_cast<void*>(at)) U; }
     template <typename U, typename... Args> void construct(U* at, Args&&... args) {
         ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
@@ -44,7 +41,6 @@ struct SpringTileSpan {
 // What a tiling of an object's springs will hold, counted before it is built.
 struct SpringTilingSize {
     int32_t massBlocks = 0;
-    int64_t tiles = 0;
     int64_t blocks = 0;  // cell blocks
     int64_t cells = 0;   // acting springs
     bool uniform = true; // every acting spring has the first one's k and damping
