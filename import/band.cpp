@@ -433,54 +433,40 @@ int addOneByOne(int oid, double lo, double hi, double k, double damping) {
 }
 
 // One pass over the rows: the finite masses in the grid's order, cell by
-// cell, cut into tasks of consecutive rows for the build's threads. Each row
-// writes only its own results, so the order in which rows run changes
-// nothing.
-template <typename Visit> struct RowPass {
-    const Grid* g;
-    const SimMass* masses;
-    Candidates* cand; // one set per thread
-    int tasks;
-    const char* stage;
-    double shareFrom, shareTo;
-    Visit visit; // visit(candidates, i, position of i, first candidate above i): springs
-    std::atomic<int32_t> rows{0};
-    std::atomic<int64_t> springs{0};
-};
-
-// A task's rows. The caller's thread reports progress over [shareFrom,
-// shareTo) of the build with the springs counted so far.
-template <typename Visit> void rowTask(void* context, int task, int worker) {
-    RowPass<Visit>& pass = *static_cast<RowPass<Visit>*>(context);
-    const Grid& g = *pass.g;
-    Candidates& cand = pass.cand[worker];
-    const int32_t begin = static_cast<int32_t>(int64_t{g.m} * task / pass.tasks);
-    const int32_t end = static_cast<int32_t>(int64_t{g.m} * (task + 1) / pass.tasks);
-    int64_t springs = 0;
-    for (int32_t p = begin; p < end; ++p) {
-        const int32_t i = g.packed[p].index;
-        if (springable(pass.masses[i].pos)) {
-            gatherCandidates(g, g.cellOf[i], cand);
-            const int32_t from = static_cast<int32_t>(
-                std::upper_bound(cand.index, cand.index + cand.count, i) - cand.index);
-            springs += pass.visit(cand, i, pass.masses[i].pos, from);
-        }
-        if (worker == 0 && simProgressHook)
-            simProgressReport(pass.stage,
-                              pass.shareFrom + (pass.shareTo - pass.shareFrom) *
-                                                   (pass.rows + (p - begin) + 1) / g.m,
-                              pass.springs + springs);
-    }
-    pass.rows += end - begin;
-    pass.springs += springs;
-}
-
+// cell, cut into tasks of consecutive rows for the build's threads. For every
+// mass i that may have springs, visit(candidates, i, position of i, first
+// candidate above i) returns its springs; each row writes only its own
+// results, so the order in which rows run changes nothing. The caller's
+// thread reports progress over [shareFrom, shareTo) of the build with the
+// springs counted so far.
 template <typename Visit>
 void forEachRow(const Grid& g, const SimMass* masses, Candidates* cand, int threads,
                 const char* stage, double shareFrom, double shareTo, Visit visit) {
-    RowPass<Visit> pass{&g,      masses,    cand,    threads > 1 ? kTasksPerThread * threads : 1,
-                        stage,   shareFrom, shareTo, visit};
-    simParallelEach(pass.tasks, threads, rowTask<Visit>, &pass);
+    const int tasks = threads > 1 ? kTasksPerThread * threads : 1;
+    std::atomic<int32_t> rowsDone{0};
+    std::atomic<int64_t> springsDone{0};
+    auto task = [&](int t, int worker) {
+        const int32_t begin = static_cast<int32_t>(int64_t{g.m} * t / tasks);
+        const int32_t end = static_cast<int32_t>(int64_t{g.m} * (t + 1) / tasks);
+        int64_t springs = 0;
+        for (int32_t p = begin; p < end; ++p) {
+            const int32_t i = g.packed[p].index;
+            if (springable(masses[i].pos)) {
+                gatherCandidates(g, g.cellOf[i], cand[worker]);
+                const Candidates& c = cand[worker];
+                const auto above = std::upper_bound(c.index, c.index + c.count, i) - c.index;
+                springs += visit(c, i, masses[i].pos, static_cast<int32_t>(above));
+            }
+            if (worker == 0 && simProgressHook)
+                simProgressReport(stage,
+                                  shareFrom + (shareTo - shareFrom) *
+                                                  (rowsDone + (p - begin) + 1) / g.m,
+                                  springsDone + springs);
+        }
+        rowsDone += end - begin;
+        springsDone += springs;
+    };
+    simParallelEach(tasks, threads, task);
 }
 
 // Has the memory of the new springs mapped before they are written (large
