@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <new>
 #include <vector>
 
@@ -29,12 +30,12 @@ constexpr double kHopeless = 2.0;    // a first run this many times the best sto
 constexpr int64_t kSampleCells = int64_t{1} << 22;
 const char* const kPlanStage = "Making spring plans";
 
-// The grid: more parts than threads, so that a thread whose next part waits
-// on the part above finds another; twice as many segments as parts, so that
-// a part follows the one above it closely and the last column of tasks, which
-// runs part after part, is short.
-constexpr int kPartsPerThread = 4;
-constexpr int kSegmentsPerPart = 2;
+// The grid: twice as many segments as parts, so that a part follows the one
+// above closely. The wavefront idles threads as it fills and drains, a share
+// of 1 / parts, and each of about parts^2 tasks costs a hand-off: the parts
+// grow as the cube root of the cells (4 on the moon, 22 on 25M springs).
+constexpr double kCellsPerPartCubed = 2400.0;
+constexpr int kMinPartsPerThread = 2, kMaxPartsPerThread = 16, kSegmentsPerPart = 2;
 
 double bestOf(const SimSpringsPlanFigures& f) {
     return f.chosen < 0 ? 0.0 : f.way[f.chosen].nanos;
@@ -101,10 +102,12 @@ int64_t cellsBefore(const SpringTiling& tiling, int32_t t) {
 // part's rows on.
 void cutGrid(const SpringTiling& tiling, int32_t tileBegin, int32_t tileEnd, int threads,
              SpringGrid& grid) {
-    const int32_t nTiles = tileEnd - tileBegin;
-    const int parts = std::min({nTiles, kPartsPerThread * threads, SIM_MAX_GRID_ROWS});
     const int64_t first = cellsBefore(tiling, tileBegin);
     const int64_t total = cellsBefore(tiling, tileEnd) - first;
+    const int wanted = static_cast<int>(std::cbrt(static_cast<double>(total) / kCellsPerPartCubed));
+    const int parts =
+        std::min({tileEnd - tileBegin, SIM_MAX_GRID_ROWS,
+                  std::clamp(wanted, kMinPartsPerThread * threads, kMaxPartsPerThread * threads)});
     grid.partTiles.assign(1, tileBegin);
     for (int32_t t = tileBegin + 1; t < tileEnd; ++t) {
         const int made = static_cast<int>(grid.partTiles.size());
@@ -156,10 +159,9 @@ int runTiles(const SpringPlan& plan, int threads, const SpringGrid& grid, int32_
         next[t] = tiling.tiles[static_cast<size_t>(t)].blockBegin;
     if (threads > 1) {
         GridRun run{&grid, springTilingView(tiling), springPackedRows(), plan.kernel, next};
-        SimTaskGrid tasks;
-        tasks.rows = static_cast<int>(grid.partTiles.size()) - 1;
-        tasks.columns = static_cast<int>(grid.segment.size()) - 1;
-        tasks.firstColumn = grid.firstSegment.data();
+        const SimTaskGrid tasks{static_cast<int>(grid.partTiles.size()) - 1,
+                                static_cast<int>(grid.segment.size()) - 1,
+                                grid.firstSegment.data()};
         if (simParallelGrid(tasks, threads, runTask, &run)) return threads;
     }
     plan.kernel(springTilingView(tiling), springPackedRows(), tileBegin, tileEnd,
