@@ -522,7 +522,8 @@ int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
     const int threads = std::clamp(simParallelBuildThreads(), 1, g.m);
     const size_t um = static_cast<size_t>(g.m);
     const size_t un = static_cast<size_t>(n);
-    const size_t perThread = um * (3 * sizeof(double) + sizeof(Packed) + sizeof(int32_t));
+    const size_t perThread = // whole lines, so that each thread's doubles stay aligned
+        (um * (3 * sizeof(double) + sizeof(Packed) + sizeof(int32_t)) + 63) / 64 * 64;
     char* extra = nullptr;
     if (!gridBuild(masses, n, g, un * sizeof(int64_t) + perThread * threads, &extra))
         return addOneByOne(oid, lo, hi, k, damping);
