@@ -8,7 +8,8 @@
 // The close body is start-up's case at its largest: a sphere of 7,842
 // vertices scaled as start-up scales a scene, nearly every pair within the
 // band, about 25 million springs (1 GB). It is built springs one by one, as
-// they first were made, and by the builder, side by side; time it with
+// they first were made, and by the builder on one thread and on two, side by
+// side, and its tiles counted and built; time it with
 //   band_bench --benchmark_filter=CloseBody --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
 
@@ -19,6 +20,9 @@
 #include "scenegen/bodies.h"
 #include "scenegen/meshgen.h"
 #include "scenegen/moon_scene.h"
+#include "sim/parallel.h"
+#include "sim/springs.h"
+#include "sim/springs_testing.h"
 #include "sim/world.h"
 #include "tests/support/band_fixture.h"
 
@@ -165,7 +169,36 @@ void BM_CloseBodyOneByOne(benchmark::State& state) {
     runCloseBody(state, bandSpringsOneByOne);
 }
 void BM_CloseBodyBuilder(benchmark::State& state) {
+    simParallelSetBuildThreads(static_cast<int>(state.range(0)));
     runCloseBody(state, simAddBandSprings);
+    simParallelSetBuildThreads(1);
+}
+
+// The close body's tiles, counted and built (no plan timed), on range(0)
+// threads.
+void BM_CloseBodyTiles(benchmark::State& state) {
+    const std::vector<SimMass> masses = closeBody();
+    simInitWorld("bench");
+    const int oid = simAddObject("close", 0);
+    for (const SimMass& m : masses) {
+        SimMass* added = nullptr;
+        simAddMass(oid, &added);
+        std::memcpy(added->pos, m.pos, sizeof m.pos);
+    }
+    const int springs = simAddBandSprings(oid, 0.0, kFixtureBandMax, kFixtureK, kFixtureDamping);
+    const SimSpringWay tiles{SIM_LAYOUT_TILED, simSpringsPath(), 1};
+    simParallelSetBuildThreads(static_cast<int>(state.range(0)));
+    springsTestForce(&tiles);
+    for (auto _ : state) {
+        simTouchObject(oid);
+        simSpringsPrepare(oid);
+    }
+    state.counters["springs/s"] = benchmark::Counter(static_cast<double>(springs),
+                                                     benchmark::Counter::kIsIterationInvariantRate);
+    springsTestReset();
+    simParallelSetBuildThreads(1);
+    simSpringsRelease();
+    simFreeWorld();
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -179,6 +212,17 @@ BENCHMARK(BM_BandGrid)->Apply(sizes);
 BENCHMARK(BM_BandAllPairs)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BandGridSprings)->Args({10000, 0})->Args({50000, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CloseBodyOneByOne)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CloseBodyBuilder)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloseBodyBuilder)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloseBodyTiles)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

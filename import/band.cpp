@@ -20,15 +20,17 @@
 //
 // The spring builder makes the same springs in two passes over the same
 // grid: one counts each mass's partners, the other writes them straight into
-// an array sized once from that count. Neither sorts pairs: the candidates of
-// a cell (its own masses and its neighbours') are put in index order once,
-// and every mass of the cell reads them from its own index on.
+// an array sized once from that count, each mass's where the masses below it
+// end, so that masses can be taken on several threads in any order. Neither sorts pairs: the
+// candidates of a cell (its own masses and its neighbours') are put in index order once, and every
+// mass of the cell reads them from its own index on.
 //
 // Sections: constants and helpers; the grid; pairs in order; the spring
 // builder.
 #include "import/band.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,7 @@
 
 #include "platform/platform.h"
 #include "platform/progress.h"
+#include "sim/parallel.h"
 
 // ---------------------------------------------------------------------------
 // Constants and helpers
@@ -318,12 +321,13 @@ const char* const kFillStage = "Building springs";
 constexpr size_t kPrepareSlice = size_t{32} << 20; // bytes mapped between two reports
 constexpr int32_t kRowBlock = 256;                 // distances computed at a time
 constexpr int32_t kSpringKind = 1;
+constexpr int kTasksPerThread = 8; // rows cut finer than the threads, so that they end together
 
 constexpr int64_t kTellBuildBytes = int64_t{1} << 30; // builds larger are told on a terminal
 constexpr double kBytesPerGB = 1e9;
 
 // A cell's candidates in index order, coordinates apart so that the distance
-// loops run over plain arrays.
+// loops run over plain arrays; one set per thread of the build.
 struct Candidates {
     double* x;
     double* y;
@@ -331,12 +335,15 @@ struct Candidates {
     int32_t* index;
     Packed* scratch;
     int32_t count;
+    int32_t cell; // gathered for this cell (-1: none yet)
 };
 
 // Gathers the masses of cell c and of its neighbours that may have springs,
-// in index order.
-void gatherCandidates(Grid& g, int32_t c, Candidates& out) {
-    const int32_t* list = gridNeighbours(g, c);
+// in index order, unless they are gathered already.
+void gatherCandidates(const Grid& g, int32_t c, Candidates& out) {
+    if (out.cell == c) return;
+    out.cell = c;
+    const int32_t* list = g.neighbours + static_cast<size_t>(c) * kNeighbours;
     int32_t count = 0;
     for (int32_t k = 0; k < g.neighbourCount[c]; ++k) {
         for (int32_t p = g.cellStart[list[k]]; p < g.cellStart[list[k] + 1]; ++p) {
@@ -425,27 +432,40 @@ int addOneByOne(int oid, double lo, double hi, double k, double damping) {
     return target.added;
 }
 
-// Runs visit(i, position of i, first candidate above i) for every finite
-// mass i that may have springs, cell by cell, and reports progress over [shareFrom, shareTo) of the
-// build with the springs counted so far.
+// One pass over the rows: the finite masses in the grid's order, cell by
+// cell, cut into tasks of consecutive rows for the build's threads. For every
+// mass i that may have springs, visit(candidates, i, position of i, first
+// candidate above i) returns its springs; each row writes only its own
+// results, so the order in which rows run changes nothing. The caller's
+// thread reports progress over [shareFrom, shareTo) of the build with the
+// springs counted so far.
 template <typename Visit>
-void forEachRow(Grid& g, const SimMass* masses, Candidates& cand, const char* stage,
-                double shareFrom, double shareTo, const int64_t& springs, Visit visit) {
-    int32_t rows = 0;
-    for (int32_t c = 0; c < g.nCells; ++c) {
-        gatherCandidates(g, c, cand);
-        int32_t from = 0;
-        for (int32_t p = g.cellStart[c]; p < g.cellStart[c + 1]; ++p) {
+void forEachRow(const Grid& g, const SimMass* masses, Candidates* cand, int threads,
+                const char* stage, double shareFrom, double shareTo, Visit visit) {
+    const int tasks = threads > 1 ? kTasksPerThread * threads : 1;
+    std::atomic<int32_t> rowsDone{0};
+    std::atomic<int64_t> springsDone{0};
+    auto task = [&](int t, int worker) {
+        const int32_t begin = static_cast<int32_t>(int64_t{g.m} * t / tasks);
+        const int32_t end = static_cast<int32_t>(int64_t{g.m} * (t + 1) / tasks);
+        int64_t springs = 0;
+        for (int32_t p = begin; p < end; ++p) {
             const int32_t i = g.packed[p].index;
-            // The cell's own masses come in index order: from only moves on.
-            while (from < cand.count && cand.index[from] <= i)
-                ++from;
-            if (springable(masses[i].pos)) visit(i, masses[i].pos, from);
-            ++rows;
-            if (simProgressHook)
-                simProgressReport(stage, shareFrom + (shareTo - shareFrom) * rows / g.m, springs);
+            if (springable(masses[i].pos)) {
+                gatherCandidates(g, g.cellOf[i], cand[worker]);
+                const Candidates& c = cand[worker];
+                const auto above = std::upper_bound(c.index, c.index + c.count, i) - c.index;
+                springs += visit(c, i, masses[i].pos, static_cast<int32_t>(above));
+            }
+            if (worker == 0 && simProgressHook)
+                simProgressReport(
+                    stage, shareFrom + (shareTo - shareFrom) * (rowsDone + (p - begin) + 1) / g.m,
+                    springsDone + springs);
         }
-    }
+        rowsDone += end - begin;
+        springsDone += springs;
+    };
+    simParallelEach(tasks, threads, task);
 }
 
 // Has the memory of the new springs mapped before they are written (large
@@ -496,29 +516,35 @@ int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
     Grid g;
     if (!gridAxes(masses, n, hi, g)) return 0;
 
-    // Extra room: the candidates (coordinates, index, scratch) and the
-    // springs of each mass, then where they start.
+    // Extra room: the springs of each mass, then where they start; and the
+    // candidates (coordinates, index, scratch) of each thread.
+    const int threads = std::clamp(simParallelBuildThreads(), 1, g.m);
     const size_t um = static_cast<size_t>(g.m);
     const size_t un = static_cast<size_t>(n);
-    const size_t extraBytes =
-        um * (3 * sizeof(double) + sizeof(Packed)) + un * sizeof(int64_t) + um * sizeof(int32_t);
+    const size_t perThread = // whole lines, so that each thread's doubles stay aligned
+        (um * (3 * sizeof(double) + sizeof(Packed) + sizeof(int32_t)) + 63) / 64 * 64;
     char* extra = nullptr;
-    if (!gridBuild(masses, n, g, extraBytes, &extra)) return addOneByOne(oid, lo, hi, k, damping);
-    Candidates cand{};
-    cand.x = reinterpret_cast<double*>(extra);
-    cand.y = cand.x + um;
-    cand.z = cand.y + um;
-    cand.scratch = reinterpret_cast<Packed*>(cand.z + um);
-    int64_t* start = reinterpret_cast<int64_t*>(cand.scratch + um);
-    cand.index = reinterpret_cast<int32_t*>(start + un);
+    if (!gridBuild(masses, n, g, un * sizeof(int64_t) + perThread * threads, &extra))
+        return addOneByOne(oid, lo, hi, k, damping);
+    int64_t* start = reinterpret_cast<int64_t*>(extra);
+    Candidates cand[SIM_MAX_BUILD_THREADS];
+    for (int t = 0; t < threads; ++t) {
+        Candidates& c = cand[t];
+        c.x = reinterpret_cast<double*>(extra + un * sizeof(int64_t) + perThread * t);
+        c.y = c.x + um;
+        c.z = c.y + um;
+        c.scratch = reinterpret_cast<Packed*>(c.z + um);
+        c.index = reinterpret_cast<int32_t*>(c.scratch + um);
+        c.cell = -1;
+    }
+    for (int32_t c = 0; c < g.nCells; ++c) // found now: the threads only read them
+        gridNeighbours(g, c);
 
     // Pass 1: how many springs each mass starts.
-    int64_t found = 0;
     std::memset(start, 0, un * sizeof(int64_t));
-    forEachRow(g, masses, cand, kCountStage, 0.0, kCountShare, found,
-               [&](int32_t i, const double* pi, int32_t from) {
-                   start[i] = countRow(pi, cand, from, lo, hi);
-                   found += start[i];
+    forEachRow(g, masses, cand, threads, kCountStage, 0.0, kCountShare,
+               [&](const Candidates& cands, int32_t i, const double* pi, int32_t from) {
+                   return start[i] = countRow(pi, cands, from, lo, hi);
                });
     // Each mass's springs start where those of the masses below it end.
     int64_t total = 0;
@@ -539,11 +565,10 @@ int simAddBandSprings(int oid, double lo, double hi, double k, double damping) {
             const double filling = kCountShare + kPrepareShare;
             prepareSprings(out, total, kCountShare, filling, total);
             // Pass 2: the same tests again, writing.
-            int64_t made = 0;
-            forEachRow(g, masses, cand, kFillStage, filling, 1.0, made,
-                       [&](int32_t i, const double* pi, int32_t from) {
-                           made += fillRow(i, pi, cand, from, lo, hi, k, damping, out + start[i],
-                                           first + static_cast<int32_t>(start[i]));
+            forEachRow(g, masses, cand, threads, kFillStage, filling, 1.0,
+                       [&](const Candidates& cands, int32_t i, const double* pi, int32_t from) {
+                           return fillRow(i, pi, cands, from, lo, hi, k, damping, out + start[i],
+                                          first + static_cast<int32_t>(start[i]));
                        });
             simCommitSprings(oid, static_cast<int32_t>(total));
             added = static_cast<int>(total);

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -205,4 +206,33 @@ void simParallelStop() {
         w.join();
     pool.workers.clear();
     pool.stop.store(false, std::memory_order_release);
+}
+
+void simParallelEach(int count, int threads, SimEachTask task, void* context) {
+    std::atomic<int> next{0};
+    const auto work = [&](int worker) {
+        for (int t = next.fetch_add(1); t < count; t = next.fetch_add(1))
+            task(context, t, worker);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int w = 1; w < std::min(threads, count); ++w)
+            helpers.emplace_back(work, w);
+    } catch (const std::system_error&) { // fewer threads: the same tasks
+    }
+    work(0);
+    for (std::thread& h : helpers)
+        h.join();
+}
+
+namespace {
+int buildThreads = 1;
+}
+
+void simParallelSetBuildThreads(int threads) {
+    buildThreads = std::clamp(threads, 1, SIM_MAX_BUILD_THREADS);
+}
+
+int simParallelBuildThreads() {
+    return buildThreads;
 }

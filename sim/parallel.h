@@ -29,3 +29,22 @@ bool simParallelReserve(int threads);
 // be had.
 bool simParallelGrid(const SimTaskGrid& grid, int threads, SimGridTask task, void* context);
 void simParallelStop(); // joins the workers
+
+// Tasks that do not wait on each other: task(context, t, worker) for every t
+// in [0, count), worker 0 being the caller. Runs them on the caller and up to
+// threads - 1 threads started for the call (for work of seconds, such as
+// building a large body's springs, not for a phase), and returns when all are
+// done; threads that cannot be had leave their tasks to the others.
+using SimEachTask = void (*)(void* context, int task, int worker);
+void simParallelEach(int count, int threads, SimEachTask task, void* context);
+// The same with a callable: task(t, worker).
+template <typename Task> void simParallelEach(int count, int threads, Task& task) {
+    simParallelEach(
+        count, threads, [](void* c, int t, int w) { (*static_cast<Task*>(c))(t, w); }, &task);
+}
+
+// Threads that building a body (its springs, its tiles) may take: 1, as the
+// interactive program runs, unless the headless runner asks for more.
+constexpr int SIM_MAX_BUILD_THREADS = 64;
+void simParallelSetBuildThreads(int threads); // clamped to 1..SIM_MAX_BUILD_THREADS
+int simParallelBuildThreads();

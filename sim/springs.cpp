@@ -115,19 +115,22 @@ SimSpringsCounters counters;
 // Plans
 // ---------------------------------------------------------------------------
 
-// What a plan was made from: any change makes it anew.
+// What the tiles were built from: any change builds them and the plan anew.
+// A change of settings alone (the threads) makes only the plan anew, over the
+// same tiles.
 struct PlanKey {
     uint64_t stamp = 0;
     const SimSpring* springs = nullptr;
     const SimMass* masses = nullptr;
     int32_t nSprings = -1;
     int32_t nMasses = -1;
-    uint64_t epoch = ~uint64_t{0};
     bool operator==(const PlanKey&) const = default;
 };
 
 struct ObjectPlan {
     PlanKey key;
+    uint64_t epoch = ~uint64_t{0}; // the settings' when the plan was made
+    bool tried = false;            // the tiles were built, or cannot be, for this key
     SpringTiling tiling;
     SpringPlan plan;
     bool ran = false; // a phase ran `last`
@@ -147,7 +150,7 @@ std::vector<std::unique_ptr<ObjectPlan>> plans; // by oid
 constexpr const char* kAllocatorRefused = "the allocator refused it";
 
 PlanKey keyOf(const SimObject& obj) {
-    return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses, settings.epoch};
+    return PlanKey{obj.stamp, obj.springs, obj.masses, obj.nSprings, obj.nMasses};
 }
 
 // Tiles this large are weighed against the memory the process can still get
@@ -169,48 +172,52 @@ void refuseTiles(ObjectPlan& entry, int64_t available, const char* limit) {
 // The tiles, where the springs' order allows them. They are counted first,
 // and their bytes, the plan's cursors' and the packed copy's are asked for
 // before any is allocated.
-bool buildTiles(const SimObject& obj, ObjectPlan& entry) {
+void buildTiles(const SimObject& obj, ObjectPlan& entry) {
     SpringTilingSize size;
     try {
-        if (!springTilingCount(obj, size)) return false;
+        if (!springTilingCount(obj, size)) return;
     } catch (const std::bad_alloc&) {
         entry.bytes = static_cast<int64_t>(size.massBlocks) * static_cast<int64_t>(sizeof(int32_t));
         refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
+        return;
     }
-    const int64_t cursors = size.tiles * static_cast<int64_t>(sizeof(int32_t));
+    const int64_t cursors = static_cast<int64_t>(size.spans.size() * sizeof(int32_t));
     entry.bytes = springTilingBytes(size) + cursors + springPackedBytes(size.massBlocks);
     if (entry.bytes >= kCheckedTilingBytes) {
         const PlatMemoryRoom room = platMemoryRoom();
-        if (entry.bytes > room.bytes) {
-            refuseTiles(entry, room.bytes, room.limit);
-            return false;
-        }
+        if (entry.bytes > room.bytes) return refuseTiles(entry, room.bytes, room.limit);
     }
     try {
-        if (!springTilingBuild(obj, size, entry.tiling)) return false;
+        springTilingBuild(obj, size, entry.tiling, simParallelBuildThreads());
+        if (!springPackedReserve(entry.tiling.massBlocks)) throw std::bad_alloc();
     } catch (const std::bad_alloc&) {
-        refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
-    }
-    if (!springPackedReserve(entry.tiling.massBlocks)) {
-        refuseTiles(entry, -1, kAllocatorRefused);
-        return false;
+        return refuseTiles(entry, -1, kAllocatorRefused);
     }
     entry.held = springTilingHeld(entry.tiling) + cursors +
                  springPackedBytes(entry.tiling.massBlocks);
-    return true;
 }
 
-void makePlan(const SimObject& obj, ObjectPlan& entry, double progressFrom, double progressTo) {
+// Fresh: the springs changed, and the tiles are built anew. Otherwise the
+// settings did, and the ways timed before on the same tiles are not timed
+// again.
+void makePlan(const SimObject& obj, ObjectPlan& entry, bool fresh, double progressFrom,
+              double progressTo) {
     const Settings& s = current();
-    entry = ObjectPlan{};
-    entry.key = keyOf(obj);
+    const SimSpringsPlanFigures known = entry.plan.figures;
+    if (fresh) {
+        entry = ObjectPlan{};
+        entry.key = keyOf(obj);
+    }
+    entry.epoch = s.epoch;
     ++counters.plansMade;
-    const bool tiles =
-        !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL) && buildTiles(obj, entry);
+    const bool wanted = !(s.forced && s.way.layout == SIM_LAYOUT_GENERAL);
+    if (wanted && !entry.tried) {
+        entry.tried = true;
+        buildTiles(obj, entry);
+    }
     SpringPlanRequest request;
-    request.tiling = tiles ? &entry.tiling : nullptr;
+    request.tiling = wanted && !entry.tiling.tiles.empty() ? &entry.tiling : nullptr;
+    request.known = fresh ? nullptr : &known;
     request.kernels = kKernels;
     // The scalar tiles only where no vector path runs, or when asked for.
     for (int p = 0; p < SIM_PATH_COUNT; ++p)
@@ -227,7 +234,10 @@ void makePlan(const SimObject& obj, ObjectPlan& entry, double progressFrom, doub
         entry.plan = SpringPlan{};
         refuseTiles(entry, -1, kAllocatorRefused);
     }
-    if (!entry.plan.tiling) entry.tiling = SpringTiling{};
+    if (!entry.plan.tiling && !entry.tiling.tiles.empty()) { // built again when wanted
+        entry.tiling = SpringTiling{};
+        entry.tried = false;
+    }
 }
 
 ObjectPlan* planFor(int oid, const SimObject& obj, double progressFrom = 0.0,
@@ -236,7 +246,8 @@ ObjectPlan* planFor(int oid, const SimObject& obj, double progressFrom = 0.0,
     std::unique_ptr<ObjectPlan>& slot = plans[static_cast<size_t>(oid)];
     if (!slot) slot = std::unique_ptr<ObjectPlan>(new (std::nothrow) ObjectPlan);
     if (!slot) return nullptr;
-    if (!(slot->key == keyOf(obj))) makePlan(obj, *slot, progressFrom, progressTo);
+    const bool fresh = !(slot->key == keyOf(obj));
+    if (fresh || slot->epoch != settings.epoch) makePlan(obj, *slot, fresh, progressFrom, progressTo);
     return slot.get();
 }
 

@@ -1,9 +1,9 @@
 // The one place that decides how an object's spring phase runs, and runs it
-// so. When the plan is made it times each way that applies on the object's
-// own springs (the general loop; the tiles on each vector path, on one thread
-// and on the threads) and keeps the fastest; every way gives the same bits,
-// so the choice only ever changes the speed. The threads' grid follows from
-// the tiles and the thread count by a rule.
+// so. When the plan is made it times each way that applies on a sample of the
+// object's own springs (the general loop; the tiles on each vector path, on
+// one thread and on the threads) and keeps the fastest; every way gives the
+// same bits, so the choice only ever changes the speed. The threads' grid
+// follows from the tiles and the thread count by a rule.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,7 @@ struct SpringPlanRequest {
     bool paths[SIM_PATH_COUNT] = {};             // the paths to time the tiles on
     int threads = 1;                             // more: the tiles on the threads too
     const SimSpringWay* forced = nullptr;        // run this way, time none
+    const SimSpringsPlanFigures* known = nullptr; // ways timed before on these tiles: kept
     double progressFrom = 0.0, progressTo = 0.0; // of "Making spring plans", reported per way
 };
 
@@ -39,7 +40,7 @@ struct SpringPlan {
     SimSpringWay way;
     const SpringTiling* tiling = nullptr; // for the tiles
     SpringTileKernel kernel = nullptr;
-    SpringGrid grid;               // for more than one thread
+    SpringGrid grid;               // the tiles, cut for the threads when more than one
     std::vector<int32_t> next;     // per tile: the next cell block in this phase
     SimSpringsPlanFigures figures; // the ways timed
 };

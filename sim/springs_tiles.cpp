@@ -1,8 +1,10 @@
 // The tiles and the packed masses. The tiles fit when the acting springs
 // have a < b and strictly increase in (a, b); then the springs of a tile are
-// consecutive in the array. A first pass checks the order and counts what the
-// tiles will hold, so that their size can be weighed against the memory left
-// and each array allocated once; a second builds them.
+// consecutive in the array, each of its rows sorted by column. One pass
+// checks the order and counts what the tiles will hold and where each tile's
+// rows lie, so that their size can be weighed against the memory left and
+// each array allocated once; then each tile is built from its rows alone, so
+// that tiles can be built on several threads.
 #include "sim/springs_tiles.h"
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "sim/parallel.h"
 #include "sim/springs_law.h"
 #include "sim/world.h"
 
@@ -28,128 +31,47 @@ bool inert(const SimSpring& s, int32_t nMasses) {
     return !springEndValid(s.a, nMasses) || !springEndValid(s.b, nMasses) || s.a == s.b;
 }
 
-// Scratch of one build, reused tile after tile: per mass block, a count and
-// then a rank, zero between tiles.
-struct TileScratch {
-    std::vector<int32_t> perBlock;
-    std::vector<int32_t> touched;
-    std::vector<size_t> cursor;
-};
-
-// Cells of one tile: counted per column block, laid out in ascending blocks,
-// each block's cells in spring order, which is row by row, columns ascending.
-void addTile(const SimObject& obj, SpringTiling& tiling, int32_t p, int32_t sBegin, int32_t sEnd,
-             TileScratch& scratch) {
-    std::vector<int32_t>& perBlock = scratch.perBlock;
-    std::vector<int32_t>& touched = scratch.touched;
-    std::vector<size_t>& cursor = scratch.cursor;
-    SpringTile tile;
-    tile.p = p;
-    tile.blockBegin = static_cast<int32_t>(tiling.blocks.size());
-    touched.clear();
-    for (int32_t s = sBegin; s < sEnd; ++s) {
-        const SimSpring& sp = obj.springs[s];
-        if (inert(sp, obj.nMasses)) continue;
-        const int32_t q = sp.b / kLanes;
-        if (perBlock[static_cast<size_t>(q)]++ == 0) touched.push_back(q);
+// The tile's cell blocks in ascending column block: a merge of its rows,
+// each sorted by column, that takes from every row in turn the springs of
+// the next column block. So the cells come out block by block, row by row,
+// columns ascending, as the kernels read them.
+void buildTile(const SimObject& obj, const SpringTileSpan& span, SpringTiling& tiling,
+               int32_t t) {
+    const SimSpring* springs = obj.springs;
+    int32_t at[kLanes];
+    const auto skipInert = [&](int r) {
+        while (at[r] < span.rowFrom[r + 1] && inert(springs[at[r]], obj.nMasses))
+            ++at[r];
+    };
+    for (int r = 0; r < kLanes; ++r) {
+        at[r] = span.rowFrom[r];
+        skipInert(r);
     }
-    std::sort(touched.begin(), touched.end());
-    size_t cellAt = tiling.rest.size();
-    cursor.resize(touched.size());
-    for (size_t rank = 0; rank < touched.size(); ++rank) {
-        const size_t q = static_cast<size_t>(touched[rank]);
-        SpringBlock blk{};
-        blk.q = touched[rank];
-        blk.cellAt = static_cast<int32_t>(cellAt);
-        cursor[rank] = cellAt;
-        cellAt += static_cast<size_t>(perBlock[q]);
-        perBlock[q] = static_cast<int32_t>(rank); // from here on: the block's rank
-        tiling.blocks.push_back(blk);
-    }
-    tile.blockEnd = static_cast<int32_t>(tiling.blocks.size());
-    tiling.rest.resize(cellAt);
-    if (!tiling.uniform) {
-        tiling.k.resize(cellAt);
-        tiling.damping.resize(cellAt);
-    }
-    // Second pass, over springs still in cache: the cells in spring order.
-    for (int32_t s = sBegin; s < sEnd; ++s) {
-        const SimSpring& sp = obj.springs[s];
-        if (inert(sp, obj.nMasses)) continue;
-        const int32_t q = sp.b / kLanes;
-        const size_t rank = static_cast<size_t>(perBlock[static_cast<size_t>(q)]);
-        SpringBlock& blk = tiling.blocks[static_cast<size_t>(tile.blockBegin) + rank];
-        const int32_t i = sp.a % kLanes, j = sp.b % kLanes;
-        blk.present |= uint64_t{1} << (kLanes * i + j);
-        blk.presentT |= uint64_t{1} << (kLanes * j + i);
-        const size_t cell = cursor[rank]++;
-        tiling.rest[cell] = sp.rest;
-        if (!tiling.uniform) {
-            tiling.k[cell] = sp.k;
-            tiling.damping[cell] = sp.damping;
-        }
-    }
-    for (int32_t q : touched)
-        perBlock[static_cast<size_t>(q)] = 0;
-    tiling.tiles.push_back(tile);
-}
-
-// One pass over the spring array: checks the order again while it builds the
-// tiles into arrays sized by the count, so that none of them grows.
-bool buildTiles(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling) {
-    tiling.massBlocks = size.massBlocks;
-    tiling.uniform = size.uniform;
-    TileScratch scratch;
-    scratch.perBlock.assign(static_cast<size_t>(size.massBlocks), 0);
-    scratch.touched.reserve(static_cast<size_t>(size.widestTile));
-    scratch.cursor.reserve(static_cast<size_t>(size.widestTile));
-    tiling.tiles.reserve(static_cast<size_t>(size.tiles));
-    tiling.blocks.reserve(static_cast<size_t>(size.blocks));
-    const size_t cells = static_cast<size_t>(size.cells) + kLanes; // padded by a block
-    tiling.rest.reserve(cells);
-    platPrepareBlock(tiling.rest.data(), cells * sizeof(double));
-    if (!tiling.uniform) {
-        tiling.k.reserve(cells);
-        tiling.damping.reserve(cells);
-        platPrepareBlock(tiling.k.data(), cells * sizeof(double));
-        platPrepareBlock(tiling.damping.data(), cells * sizeof(double));
-    }
-    int32_t lastA = -1, lastB = -1;
-    bool any = false;
-    int32_t s = 0;
-    while (s < obj.nSprings) {
-        if (inert(obj.springs[s], obj.nMasses)) {
-            ++s;
-            continue;
-        }
-        const int32_t p = obj.springs[s].a / kLanes;
-        int32_t e = s;
-        for (; e < obj.nSprings; ++e) {
-            const SimSpring& sp = obj.springs[e];
-            if (inert(sp, obj.nMasses)) continue;
-            if (sp.a / kLanes != p) break;
-            if (sp.a > sp.b || sp.a < lastA || (sp.a == lastA && sp.b <= lastB)) return false;
-            lastA = sp.a;
-            lastB = sp.b;
-            if (!any) {
-                tiling.kAll = sp.k;
-                tiling.dampingAll = sp.damping;
-                any = true;
-            } else if (tiling.uniform &&
-                       (!sameBits(sp.k, tiling.kAll) || !sameBits(sp.damping, tiling.dampingAll))) {
-                return false; // not the springs that were counted
+    int64_t b = span.blockAt, cell = span.cellAt;
+    for (;;) {
+        int32_t q = INT32_MAX;
+        for (int r = 0; r < kLanes; ++r)
+            if (at[r] < span.rowFrom[r + 1]) q = std::min(q, springs[at[r]].b / kLanes);
+        if (q == INT32_MAX) break;
+        SpringBlock blk{0, 0, q, static_cast<int32_t>(cell)};
+        for (int r = 0; r < kLanes; ++r) {
+            for (; at[r] < span.rowFrom[r + 1] && springs[at[r]].b / kLanes == q; skipInert(r)) {
+                const SimSpring& sp = springs[at[r]++];
+                const int j = sp.b % kLanes;
+                blk.present |= uint64_t{1} << (kLanes * r + j);
+                blk.presentT |= uint64_t{1} << (kLanes * j + r);
+                tiling.rest[static_cast<size_t>(cell)] = sp.rest;
+                if (!tiling.uniform) {
+                    tiling.k[static_cast<size_t>(cell)] = sp.k;
+                    tiling.damping[static_cast<size_t>(cell)] = sp.damping;
+                }
+                ++cell;
             }
         }
-        addTile(obj, tiling, p, s, e, scratch);
-        s = e;
+        tiling.blocks[static_cast<size_t>(b++)] = blk;
     }
-    // The kernels read whole blocks of cell values: pad by one.
-    tiling.rest.resize(tiling.rest.size() + kLanes, 0.0);
-    if (!tiling.uniform) {
-        tiling.k.resize(tiling.k.size() + kLanes, 0.0);
-        tiling.damping.resize(tiling.damping.size() + kLanes, 0.0);
-    }
-    return any;
+    tiling.tiles[static_cast<size_t>(t)] =
+        SpringTile{span.p, static_cast<int32_t>(span.blockAt), static_cast<int32_t>(b)};
 }
 
 int64_t cellsOf(const SpringTiling& tiling) {
@@ -163,52 +85,67 @@ bool springTilingCount(const SimObject& obj, SpringTilingSize& size) {
     size.massBlocks = (obj.nMasses + kLanes - 1) / kLanes;
     // Per mass block, the number of the last tile with cells in it.
     std::vector<int32_t> seenIn(static_cast<size_t>(size.massBlocks), 0);
-    int32_t lastA = -1, lastB = -1, p = -1;
-    int64_t tileBlocks = 0;
-    double kAll = 0.0, dampingAll = 0.0;
+    int32_t lastA = -1, lastB = -1, last = 0, row = kLanes;
+    const auto endRows = [&](int32_t end) { // the rows of the open tile left without springs
+        for (; !size.spans.empty() && row < kLanes; ++row)
+            size.spans.back().rowFrom[row + 1] = end;
+    };
     for (int32_t s = 0; s < obj.nSprings; ++s) {
         const SimSpring& sp = obj.springs[s];
         if (inert(sp, obj.nMasses)) continue;
         if (sp.a > sp.b || sp.a < lastA || (sp.a == lastA && sp.b <= lastB)) return false;
+        if (sp.a / kLanes != lastA / kLanes || lastA < 0) {
+            endRows(last + 1);
+            size.spans.push_back(SpringTileSpan{sp.a / kLanes, {}, size.blocks, size.cells});
+            row = -1;
+        }
+        for (; row < sp.a % kLanes; ++row) // the rows up to this one start here
+            size.spans.back().rowFrom[row + 1] = s;
         lastA = sp.a;
         lastB = sp.b;
-        if (sp.a / kLanes != p) {
-            p = sp.a / kLanes;
-            ++size.tiles;
-            tileBlocks = 0;
-        }
+        last = s;
         int32_t& seen = seenIn[static_cast<size_t>(sp.b / kLanes)];
-        if (seen != size.tiles) {
-            seen = static_cast<int32_t>(size.tiles);
+        if (seen != static_cast<int32_t>(size.spans.size())) {
+            seen = static_cast<int32_t>(size.spans.size());
             ++size.blocks;
-            size.widestTile = std::max(size.widestTile, ++tileBlocks);
         }
         if (size.cells++ == 0) {
-            kAll = sp.k;
-            dampingAll = sp.damping;
-        } else if (!sameBits(sp.k, kAll) || !sameBits(sp.damping, dampingAll)) {
+            size.kAll = sp.k;
+            size.dampingAll = sp.damping;
+        } else if (!sameBits(sp.k, size.kAll) || !sameBits(sp.damping, size.dampingAll)) {
             size.uniform = false;
         }
     }
+    endRows(last + 1);
     return size.cells > 0;
 }
 
 int64_t springTilingBytes(const SpringTilingSize& size) {
     const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (size.uniform ? 1 : 3);
-    const int64_t tiles = size.tiles * static_cast<int64_t>(sizeof(SpringTile)) +
-                          size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
-                          (size.cells + kLanes) * perCell;
-    const int64_t scratch =
-        size.massBlocks * static_cast<int64_t>(sizeof(int32_t)) +
-        size.widestTile * static_cast<int64_t>(sizeof(int32_t) + sizeof(size_t));
-    return tiles + scratch;
+    return static_cast<int64_t>(size.spans.size() * (sizeof(SpringTile) + sizeof(SpringTileSpan))) +
+           size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
+           (size.cells + kLanes) * perCell;
 }
 
-bool springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling) {
+void springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling,
+                       int threads) {
     tiling = SpringTiling{};
-    if (buildTiles(obj, size, tiling)) return true;
-    tiling = SpringTiling{};
-    return false;
+    tiling.massBlocks = size.massBlocks;
+    tiling.uniform = size.uniform;
+    tiling.kAll = size.kAll;
+    tiling.dampingAll = size.dampingAll;
+    const size_t cells = static_cast<size_t>(size.cells) + kLanes; // padded by a block
+    for (SpringArray<double>* values : {&tiling.rest, &tiling.k, &tiling.damping}) {
+        if (values != &tiling.rest && tiling.uniform) continue;
+        values->reserve(cells);
+        platPrepareBlock(values->data(), cells * sizeof(double));
+        values->resize(cells);
+        std::fill(values->end() - kLanes, values->end(), 0.0); // the kernels read whole blocks
+    }
+    tiling.tiles.resize(size.spans.size());
+    tiling.blocks.resize(static_cast<size_t>(size.blocks));
+    auto build = [&](int t, int) { buildTile(obj, size.spans[static_cast<size_t>(t)], tiling, t); };
+    simParallelEach(static_cast<int>(size.spans.size()), threads, build);
 }
 
 int64_t springTilingHeld(const SpringTiling& tiling) {

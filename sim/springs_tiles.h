@@ -4,29 +4,48 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "sim/springs_kernels.h"
 
 struct SimObject;
 
+// An allocator that leaves new elements unset: the build writes each once.
+template <typename T> struct SpringUnset : std::allocator<T> {
+    template <typename U> void construct(U* at) { ::new (static_cast<void*>(at)) U; }
+    template <typename U, typename... Args> void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+template <typename T> using SpringArray = std::vector<T, SpringUnset<T>>;
+
 struct SpringTiling {
     int32_t massBlocks = 0; // blocks of kSpringTileMasses masses, the last one padded
-    std::vector<SpringTile> tiles;
-    std::vector<SpringBlock> blocks;      // cell blocks, tile by tile
-    std::vector<double> rest, k, damping; // per cell, padded by a block; k and damping when mixed
+    SpringArray<SpringTile> tiles;
+    SpringArray<SpringBlock> blocks;      // cell blocks, tile by tile
+    SpringArray<double> rest, k, damping; // per cell, padded by a block; k and damping when mixed
     double kAll = 0.0, dampingAll = 0.0;  // every spring's, when uniform
     bool uniform = true;
+};
+
+// Where the count found a tile's springs (row i: [rowFrom[i], rowFrom[i + 1]),
+// inert ones among them) and where its cell blocks and cells will start.
+struct SpringTileSpan {
+    int32_t p;
+    int32_t rowFrom[kSpringTileMasses + 1];
+    int64_t blockAt, cellAt;
 };
 
 // What a tiling of an object's springs will hold, counted before it is built.
 struct SpringTilingSize {
     int32_t massBlocks = 0;
-    int64_t tiles = 0;
-    int64_t blocks = 0;     // cell blocks
-    int64_t cells = 0;      // acting springs
-    int64_t widestTile = 0; // the most cell blocks of one tile
-    bool uniform = true;    // every acting spring has the first one's k and damping
+    int64_t blocks = 0;  // cell blocks
+    int64_t cells = 0;   // acting springs
+    bool uniform = true; // every acting spring has the first one's k and damping
+    double kAll = 0.0, dampingAll = 0.0;
+    std::vector<SpringTileSpan> spans; // per tile
 };
 
 // Counts the tiling of the object's springs in one pass; false when their
@@ -35,9 +54,10 @@ bool springTilingCount(const SimObject& obj, SpringTilingSize& size);
 // The bytes a tiling of that size holds, and the scratch of building it.
 int64_t springTilingBytes(const SpringTilingSize& size);
 // Tiles the object's springs as counted, each array allocated once at its
-// size; false (and the tiling empty) when their order does not allow tiles.
-// May throw std::bad_alloc.
-bool springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling);
+// size and written once, tiles apart on `threads` threads. May throw
+// std::bad_alloc.
+void springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling,
+                       int threads);
 int64_t springTilingHeld(const SpringTiling& tiling);     // bytes its arrays hold
 int64_t springTilingStreamed(const SpringTiling& tiling); // bytes a phase reads from it
 SpringTiles springTilingView(const SpringTiling& tiling); // what the kernels read

@@ -17,6 +17,7 @@
 // main.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include "scenegen/body_promises.h"
 #include "scenegen/moon_scene.h"
 #include "sim/springs.h"
+#include "sim/parallel.h"
 #include "sim/world.h"
 #include "startup/frame.h"
 #include "zibbet-bench/bench_compare.h"
@@ -166,6 +168,12 @@ bool openOutputs(BenchOptions& opt, Outputs& out) {
     }
     out.plot = openPlot(opt);
     return !opt.plot || out.plot;
+}
+
+// The bodies' springs and tiles are built on as many threads as the runs take
+// at most; the same springs and tiles as on one.
+void buildOnThreads(const BenchThreadCounts& counts) {
+    simParallelSetBuildThreads(*std::max_element(counts.n, counts.n + counts.count));
 }
 
 // Start-up as the program does it, up to the window: the world and the
@@ -336,8 +344,9 @@ bool closeJson(std::FILE* f, const BenchOptions& opt) {
 // The scene of --scene at each thread count: the report, the JSON, the plot
 // and the soak's summary. The exit status.
 int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
-    if (!startWorld(opt)) return kExitUsage;
     const BenchThreadCounts counts = benchThreadCounts(opt);
+    buildOnThreads(counts);
+    if (!startWorld(opt)) return kExitUsage;
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.drag[0]);
     mouseDy = static_cast<int32_t>(opt.drag[1]);
@@ -418,6 +427,7 @@ const SuiteScene kSuite[] = {
 int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
     const int64_t began = platCounter();
     const BenchThreadCounts counts = benchThreadCounts(opt);
+    buildOnThreads(counts);
     const RunShape shape = shapeOf(opt);
     std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
                 "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",

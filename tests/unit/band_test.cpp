@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "import/band.h"
+#include "sim/parallel.h"
 #include "tests/support/band_fixture.h"
 #include "world_fixture.h"
 
@@ -162,17 +163,21 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         {"NaN upper", small, 0.0, kNaN},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
         const Built ref = build(c.points, c.lo, c.hi, false, c.before);
-        const Built got = build(c.points, c.lo, c.hi, true, c.before, c.noGrid);
-        const int made = static_cast<int>(ref.springs.size()) - c.before;
-        EXPECT_EQ(got.result, made);
-        EXPECT_EQ(got.capacity, ref.capacity);
-        EXPECT_EQ(got.notices, ref.notices);
-        ASSERT_EQ(got.springs.size(), ref.springs.size());
-        EXPECT_TRUE(ref.springs.empty() ||
-                    std::memcmp(got.springs.data(), ref.springs.data(),
-                                ref.springs.size() * sizeof(SimSpring)) == 0);
+        for (int threads : {1, 3}) { // the builder's threads take rows in any order
+            SCOPED_TRACE(std::string(c.name) + ", threads " + std::to_string(threads));
+            simParallelSetBuildThreads(threads);
+            const Built got = build(c.points, c.lo, c.hi, true, c.before, c.noGrid);
+            simParallelSetBuildThreads(1);
+            const int made = static_cast<int>(ref.springs.size()) - c.before;
+            EXPECT_EQ(got.result, made);
+            EXPECT_EQ(got.capacity, ref.capacity);
+            EXPECT_EQ(got.notices, ref.notices);
+            ASSERT_EQ(got.springs.size(), ref.springs.size());
+            EXPECT_TRUE(ref.springs.empty() ||
+                        std::memcmp(got.springs.data(), ref.springs.data(),
+                                    ref.springs.size() * sizeof(SimSpring)) == 0);
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include "bench_dir.h"
 #include "scenegen/bodies.h"
 #include "sim/bcube.h"
+#include "sim/parallel.h"
 #include "sim/springs.h"
 #include "sim/springs_testing.h"
 #include "sim/step.h"
@@ -270,12 +271,14 @@ class SpringsTest : public WorldTest, public ::testing::WithParamInterface<SimSp
     void SetUp() override {
         WorldTest::SetUp();
         springsTestReset();
+        simParallelSetBuildThreads(3); // bodies and tiles built on threads: the same bits
         if (!simSpringsPathSupported(GetParam()))
             GTEST_SKIP() << "this processor cannot run the " << simSpringsPathName(GetParam())
                          << " path";
     }
     void TearDown() override {
         springsTestReset();
+        simParallelSetBuildThreads(1);
         freshWorld();
         WorldTest::TearDown();
     }
