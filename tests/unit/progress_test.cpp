@@ -12,6 +12,7 @@
 #include "app/progress.h"
 #include "import/conv3ds.h"
 #include "import/load3ds.h"
+#include "tests/support/run_command.h"
 #include "tools/common/moon_scene.h"
 #include "world_fixture.h"
 
@@ -87,8 +88,8 @@ constexpr double kQuickWork = 60.0;
 } // namespace
 
 TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
-    const std::string path =
-        ::testing::TempDir() + "zibbet_progress_" + std::to_string(getpid()) + ".3ds";
+    const FxScopedDir scratch("zibbet_progress");
+    const std::string path = scratch.path + "/moon.3ds";
     ASSERT_TRUE(fxWriteFile(path, fxDefaultScene()));
 
     const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });
@@ -114,7 +115,6 @@ TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
     ASSERT_FALSE(tty.err.empty());
     EXPECT_EQ(tty.err.back(), '\r');
     EXPECT_EQ(tty.err.find('\n'), std::string::npos);
-    std::remove(path.c_str());
 }
 
 TEST(ProgressTest, TimeLeftNeverClimbsAndEndsAtZero) {
