@@ -26,4 +26,6 @@ struct PlatMemoryRoom {
 // The smallest room left under the address-space and data limits, the memory
 // cgroup's limit (and its parents') and the available memory with free swap.
 // Reads /proc and /sys: meant for large requests, not for every small one.
-PlatMemoryRoom platMemoryRoom();
+// The cgroups, the process's groups and the memory figures are read under
+// root (empty: the system's own; tests lay out trees of their own).
+PlatMemoryRoom platMemoryRoom(const std::string& root = "");

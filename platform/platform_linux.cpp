@@ -190,9 +190,9 @@ struct CgroupMount {
 };
 
 // Finds the cgroup2 mount and the cgroup v1 mount that carries the memory
-// controller in /proc/self/mountinfo.
-void findCgroupMounts(CgroupMount& v2, CgroupMount& v1) {
-    FILE* f = std::fopen("/proc/self/mountinfo", "re");
+// controller in /proc/self/mountinfo under root.
+void findCgroupMounts(const std::string& root, CgroupMount& v2, CgroupMount& v1) {
+    FILE* f = std::fopen((root + "/proc/self/mountinfo").c_str(), "re");
     if (!f) return;
     char line[4096];
     while (std::fgets(line, sizeof line, f)) {
@@ -288,24 +288,24 @@ void roomInCgroup(PlatMemoryRoom& room, const std::string& dir, const CgroupFile
 }
 
 // The room under the cgroup at path and under each of its parents up to the
-// mount: a parent's limit binds its children too.
-void roomUnderCgroup(PlatMemoryRoom& room, const CgroupMount& mount, std::string path,
-                     const CgroupFiles& files, int64_t swapFree) {
+// mount (found under root): a parent's limit binds its children too.
+void roomUnderCgroup(PlatMemoryRoom& room, const std::string& root, const CgroupMount& mount,
+                     std::string path, const CgroupFiles& files, int64_t swapFree) {
     if (mount.point.empty()) return;
     if (mount.root != "/" && path.compare(0, mount.root.size(), mount.root) == 0)
         path.erase(0, mount.root.size());
     for (;;) {
-        roomInCgroup(room, mount.point + path, files, swapFree);
+        roomInCgroup(room, root + mount.point + path, files, swapFree);
         const size_t slash = path.find_last_of('/');
         if (path.empty() || slash == std::string::npos) break;
         path.erase(slash);
     }
 }
 
-// MemAvailable and SwapFree from /proc/meminfo, in bytes; false when
-// MemAvailable is missing.
-bool readMeminfo(int64_t& available, int64_t& swapFree) {
-    FILE* f = std::fopen("/proc/meminfo", "re");
+// MemAvailable and SwapFree from /proc/meminfo under root, in bytes; false
+// when MemAvailable is missing.
+bool readMeminfo(const std::string& root, int64_t& available, int64_t& swapFree) {
+    FILE* f = std::fopen((root + "/proc/meminfo").c_str(), "re");
     if (!f) return false;
     char line[256];
     long long avail = -1;
@@ -323,7 +323,7 @@ bool readMeminfo(int64_t& available, int64_t& swapFree) {
 
 } // namespace
 
-PlatMemoryRoom platMemoryRoom() {
+PlatMemoryRoom platMemoryRoom(const std::string& root) {
     PlatMemoryRoom room{INT64_MAX, "none"};
 
     // The address-space limit counts every mapping, the data limit the
@@ -334,12 +334,12 @@ PlatMemoryRoom platMemoryRoom() {
 
     int64_t available = 0;
     int64_t swapFree = 0;
-    const bool known = readMeminfo(available, swapFree);
+    const bool known = readMeminfo(root, available, swapFree);
 
     CgroupMount v2;
     CgroupMount v1;
-    findCgroupMounts(v2, v1);
-    if (FILE* f = std::fopen("/proc/self/cgroup", "re")) {
+    findCgroupMounts(root, v2, v1);
+    if (FILE* f = std::fopen((root + "/proc/self/cgroup").c_str(), "re")) {
         // "0::/path" for cgroup2, "N:controller,...:/path" for v1.
         char line[4096];
         while (std::fgets(line, sizeof line, f)) {
@@ -352,9 +352,9 @@ PlatMemoryRoom platMemoryRoom() {
             if (path == "/") path.clear();
             const std::string controllers(first + 1, second);
             if (controllers.empty()) {
-                roomUnderCgroup(room, v2, path, kCgroupV2, swapFree);
+                roomUnderCgroup(room, root, v2, path, kCgroupV2, swapFree);
             } else if (listHas(controllers, "memory")) {
-                roomUnderCgroup(room, v1, path, kCgroupV1, swapFree);
+                roomUnderCgroup(room, root, v1, path, kCgroupV1, swapFree);
             }
         }
         std::fclose(f);

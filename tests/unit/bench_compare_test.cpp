@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench_dir.h"
@@ -163,9 +164,8 @@ TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
 
 class BenchCompare : public BenchDir {};
 
-// A file of results appended one after another pools its samples; the
-// results of a single run (the format before repetitions) count as one
-// sample each. Other work is refused unless forced.
+// Repeated runs at two thread counts agree, their file holds every sample
+// and the machine record, and compares with itself.
 TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     const FxRunResult run =
         bench("--steps 30 --drag 40 -30 --repeat 3 --threads 1,2 --json a.json", true);
@@ -210,34 +210,81 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
     // Five figures at two thread counts.
     EXPECT_EQ(countOf(self.out, "no significant difference"), 10u) << self.out;
     EXPECT_FALSE(has(self.out, "B faster") || has(self.out, "B slower")) << self.out;
+}
 
-    char single[512];
-    std::snprintf(single, sizeof single,
-                  "{\"scene\": \"bmoon1m.3ds\", \"threads\": 1, \"steps\": 30, \"drag\": "
-                  "[40, -30], \"masses\": %lld, \"springs\": %lld, \"run_seconds\": 0.75, "
-                  "\"phase_seconds\": {\"forces\": 0.01, \"springs\": 0.7, \"motion\": 0.04}, "
-                  "\"digest\": \"%016llx\"}\n",
-                  static_cast<long long>(work[0].masses), static_cast<long long>(work[0].springs),
-                  static_cast<unsigned long long>(work[0].digest));
-    std::ofstream(dir + "/old.json") << single << single << single;
-    const FxRunResult pooled = bench("--compare old.json a.json");
+// Every reason to refuse two files, or to pool a file's results: B is A's
+// one result (written before repetitions: one sample) with one field
+// changed. Forced, the work is compared all the same. Results of the same
+// work are pooled.
+TEST_F(BenchCompare, FilesOfDifferentWorkAreRefusedWithTheirReason) {
+    const std::string work = "\"scene\": \"bmoon1m.3ds\", \"steps\": 30, \"drag\": [40, -30], "
+                             "\"schedule\": 0, \"masses\": 650, \"springs\": 9000, \"digest\": "
+                             "\"00000000000000ab\"";
+    const std::string sample = "\"run_seconds\": 0.75, \"phase_seconds\": {\"forces\": 0.01, "
+                               "\"springs\": 0.7, \"motion\": 0.04}";
+    const std::string one = "{" + work + ", " + sample + "}\n";
+    const std::string scene = "{" + work + ", \"runs\": [{\"threads\": 1, \"samples\": [{" + work +
+                              ", " + sample + "}]}]}";
+    std::ofstream(dir + "/a.json") << one;
+    std::ofstream(dir + "/three.json") << one << one << one;
+    const FxRunResult pooled = bench("--compare three.json a.json");
     EXPECT_EQ(pooled.status, 0) << pooled.out;
-    EXPECT_TRUE(has(pooled.out, "old.json: 3 results pooled"));
-    EXPECT_TRUE(has(pooled.out, "1 thread: A 3 runs, B 3 runs"));
-    // A's steps/s: 30 steps in 0.75 s.
-    const size_t row = pooled.out.find("\n  steps/s ");
-    ASSERT_NE(row, std::string::npos) << pooled.out;
-    double medianA = 0;
-    EXPECT_EQ(std::sscanf(pooled.out.c_str() + row, "\n  steps/s %lf", &medianA), 1);
+    EXPECT_TRUE(has(pooled.out, "three.json: 3 results pooled"));
+    EXPECT_TRUE(has(pooled.out, "1 thread: A 3 runs, B 1 runs\n"));
+    double medianA = 0; // 30 steps in 0.75 s
+    const size_t at = pooled.out.find("\n  steps/s ");
+    ASSERT_NE(at, std::string::npos) << pooled.out;
+    EXPECT_EQ(std::sscanf(pooled.out.c_str() + at, "\n  steps/s %lf", &medianA), 1);
     EXPECT_EQ(medianA, 40.0) << pooled.out;
-
-    ASSERT_EQ(bench("--steps 31 --drag 40 -30 --repeat 1 --threads 1 --json b.json").status, 0);
-    const FxRunResult other = bench("--compare a.json b.json", true);
-    EXPECT_EQ(other.status, 1);
-    EXPECT_TRUE(has(other.out, "did different work (30 steps against 31)"));
-    const FxRunResult forced = bench("--compare a.json b.json --force");
-    EXPECT_EQ(forced.status, 0) << forced.out;
-    EXPECT_TRUE(has(forced.out, "forced     different work: 30 steps against 31"));
+    const auto said = [this](const std::string& args) { // standard error alone
+        return fxRunCommand("cd " + dir + " && " + ZIBBET_BENCH_BINARY + " --compare " + args +
+                                " 2>&1 >/dev/null",
+                            false);
+    };
+    const auto edited = [&one](const std::string& from, const std::string& to) {
+        std::string text = one;
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const struct {
+        std::string b;   // B's text
+        const char* why; // the difference
+    } rows[] = {
+        {edited("bmoon1m", "other"), "scene bmoon1m.3ds against other.3ds"},
+        {edited("30,", "31,"), "30 steps against 31"},
+        {edited("-30]", "30]"), "drag (40, -30) against (40, 30)"},
+        {edited("\"schedule\": 0", "\"schedule\": 7"), "drag schedule 0 against 7"},
+        {edited("650", "651"), "650 masses and 9000 springs against 651 and 9000"},
+        {edited("9000", "9001"), "650 masses and 9000 springs against 650 and 9001"},
+        {edited("0ab", "0ac"), "digest 00000000000000ab against 00000000000000ac"},
+        {"{\"suite\": [" + scene + ", " + scene + "]}\n", "another number of scenes"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        std::ofstream(dir + "/b.json") << row.b;
+        std::ofstream(dir + "/pool.json") << one << row.b;
+        const std::string why = row.why;
+        EXPECT_EQ(said("a.json b.json").out,
+                  "zibbet-bench: 'a.json' and 'b.json' did different work (" + why +
+                      "): their figures do not compare (--force compares them all the same)\n");
+        EXPECT_EQ(said("pool.json a.json").out, "zibbet-bench: 'pool.json' holds results of "
+                                                "different work (result 2: " + why +
+                                                    "): they cannot be pooled\n");
+        EXPECT_EQ(said("a.json b.json").status, 1);
+        EXPECT_TRUE(has(bench("--compare a.json b.json --force").out,
+                        "\nforced     different work: " + why + "\n"));
+    }
+    // Files that hold no results: the status, and the message's start.
+    std::ofstream(dir + "/none.json") << "{\"steps\": 30}\n";
+    std::ofstream(dir + "/bad.json") << "{\"steps\": \n";
+    for (const auto& [b, status, says] :
+         {std::tuple{"missing.json", 2, "cannot read 'missing.json': No such file or directory\n"},
+          {"none.json", 1, "'none.json', result 1: no zibbet-bench result (scene, steps, drag, "
+                           "masses, springs, digest)\n"},
+          {"bad.json", 1, "'bad.json' is not JSON: "}}) {
+        const FxRunResult r = said(std::string("a.json ") + b);
+        EXPECT_EQ(r.status, status) << r.out;
+        EXPECT_EQ(r.out.rfind(std::string("zibbet-bench: ") + says, 0), 0u) << r.out;
+    }
 }
 
 } // namespace

@@ -159,4 +159,27 @@ TEST_F(ZibbetBench, OptionsReportsAndStatus) {
             EXPECT_FALSE(has(r.out, part));
     }
     EXPECT_FALSE(std::filesystem::exists(dir + "/plot.svg"));
+
+    // Each bounded option at its bounds (read; --compare then refuses to run
+    // with it) and past them (refused for its value, the bounds named).
+    const struct {
+        std::string name;
+        long lo, hi;
+        std::string needs;
+    } bounds[] = {
+        {"steps", 1, 1000000000, "a whole number"},     {"report", 1, 1000000000, "a whole number"},
+        {"schedule", 1, 1000000000, "a whole number"},  {"repeat", 1, 1000, "a whole number"},
+        {"drag", -100000, 100000, "two whole numbers"}, {"threads", 1, 64, "a count"}};
+    for (const auto& b : bounds) {
+        for (const long v : {b.lo - 1, b.lo, b.hi, b.hi + 1}) {
+            const std::string value = std::to_string(v) + (b.name == "drag" ? " 0" : "");
+            const FxRunResult r = fxRunCommand(std::string(ZIBBET_BENCH_BINARY) +
+                                               " --compare a b --" + b.name + " " + value);
+            const bool past = v < b.lo || v > b.hi;
+            const std::string needs = "zibbet-bench: --" + b.name + " needs " + b.needs + " from " +
+                                      std::to_string(b.lo) + " to " + std::to_string(b.hi);
+            EXPECT_EQ(countOf(r.out, needs), past ? 1u : 0u) << b.name << " " << value << r.out;
+            EXPECT_EQ(r.status, 2) << r.out;
+        }
+    }
 }

@@ -1,16 +1,17 @@
 // The memory checks against what they guard. AddressSanitizer's shadow memory
 // reserves terabytes of address space: no address or data limit under it.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "scenegen/bodies.h"
 #include "scenegen/meshgen.h"
 #include "scenegen/moon_scene.h"
@@ -27,20 +28,6 @@ namespace {
 constexpr int kBigSphereVerts = 3000;
 constexpr long long kSpringBytes = 138280960; // the springs' block
 constexpr long long kMiB = 1 << 20;
-
-bool listHas(const std::string& list, const std::string& item, char sep) {
-    return (sep + list + sep).find(sep + item + sep) != std::string::npos;
-}
-
-// The big sphere as a scene file of this process's own.
-std::string writeBigSphere() {
-    std::vector<FxMesh> parts = fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts);
-    for (FxMesh& part : parts)
-        fxAddWholeGroup(part);
-    const std::string path =
-        ::testing::TempDir() + "zibbet_memlimit_" + std::to_string(getpid()) + ".3ds";
-    return fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()})) ? path : std::string{};
-}
 
 // A "Name:   123 kB" line of /proc/self/status, in bytes.
 long long statusBytes(const char* field) {
@@ -64,54 +51,6 @@ void expectPlanAsksForWhatItHolds(int oid, const char* body) {
     EXPECT_GE(stats.planBytes, stats.heldBytes) << body;
     EXPECT_LE(static_cast<double>(stats.planBytes), 1.25 * static_cast<double>(stats.heldBytes))
         << body;
-}
-
-// Where a memory cgroup of this test's own can be made, and its limit file:
-// v2 at the mount's root, else v1 under this process's own.
-std::string cgroupPlace(std::string& limitFile) {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line, v2, v1;
-    while (std::getline(mounts, line)) {
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos) continue;
-        char point[4096] = "", type[64] = "", opts[1024] = "";
-        std::sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point);
-        std::sscanf(line.c_str() + dash + 3, "%63s %*s %1023s", type, opts);
-        if (std::string(type) == "cgroup2" && v2.empty()) v2 = point;
-        if (std::string(type) == "cgroup" && listHas(opts, "memory", ',')) v1 = point;
-    }
-    std::string controllers;
-    std::getline(std::ifstream(v2 + "/cgroup.subtree_control"), controllers);
-    std::ifstream groups("/proc/self/cgroup");
-    std::string own;
-    while (std::getline(groups, line))
-        if (line.find(":memory:") != std::string::npos) own = line.substr(line.rfind(':') + 1);
-    const std::string name = "/zibbet_memlimit_" + std::to_string(getpid());
-    if (!v2.empty() && listHas(controllers, "memory", ' ')) {
-        limitFile = "memory.max";
-        return v2 + name;
-    }
-    if (v1.empty()) return {};
-    limitFile = "memory.limit_in_bytes";
-    return v1 + (own == "/" ? "" : own) + name;
-}
-
-bool writeNumber(const std::string& path, long long value) {
-    std::ofstream out(path);
-    out << value << std::flush;
-    return static_cast<bool>(out);
-}
-
-// A file out of the page cache: its next reader's cgroup is charged for it.
-bool writeUncachedFile(const std::string& path, long long bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const std::vector<char> chunk(static_cast<size_t>(kMiB), 'z');
-    bool ok = true;
-    for (long long done = 0; ok && done < bytes; done += kMiB)
-        ok = write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
-    ok = ok && fsync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
-    return close(fd) == 0 && ok;
 }
 
 } // namespace
@@ -173,8 +112,12 @@ TEST(MemoryLimitDeathTest, GrowthPastAMarkGoesOnWhileEachStepFits) {
 // loop, saying so, to the unlimited run's digest.
 TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     if (kSanitizedBuild) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
-    const std::string scene = writeBigSphere();
-    ASSERT_FALSE(scene.empty());
+    const FxScopedDir scratch("zibbet_memlimit");
+    std::vector<FxMesh> parts = fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts);
+    for (FxMesh& part : parts)
+        fxAddWholeGroup(part);
+    const std::string scene = scratch.path + "/sphere.3ds";
+    ASSERT_TRUE(fxWriteFile(scene, fx3dsScene(parts, {fxMoonMaterial()})));
     // One thread: a worker's stack and arena would move the window's address space.
     const std::string bench = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene +
                               " --steps 2 --repeat 1 --threads 1 --json -";
@@ -184,7 +127,6 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     };
     const FxRunResult springless = limited(100 * kMiB);
     const FxRunResult planless = limited(152 * kMiB);
-    std::remove(scene.c_str());
 
     ASSERT_EQ(free.status, 0) << free.out;
     EXPECT_TRUE(has(free.out, "\"refused\": null"));
@@ -211,45 +153,61 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     EXPECT_EQ(digestLine(planless.out), digestLine(free.out)) << planless.out;
 }
 
-// In a memory cgroup the page cache charged to it is given back on demand:
-// springs that fit beside the working set build and run. Under a limit below
-// the springs the bench refuses the world rather than be killed writing them.
-TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
-    if (geteuid() != 0) GTEST_SKIP() << "making a cgroup needs root";
-    constexpr long long kGroupBytes = 384 * kMiB;
-    constexpr long long kCacheBytes = 320 * kMiB;
-    std::string limitFile;
-    const std::string dir = cgroupPlace(limitFile);
-    if (dir.empty()) GTEST_SKIP() << "no memory cgroup controller is mounted";
-    if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot make the cgroup " << dir;
-    const std::string scene = writeBigSphere();
-    const std::string cache =
-        ::testing::TempDir() + "zibbet_memlimit_cache_" + std::to_string(getpid());
-    const bool limited = writeNumber(dir + "/" + limitFile, kGroupBytes);
-    const bool cached = writeUncachedFile(cache, kCacheBytes);
-    const std::string inGroup = "echo $$ > " + dir + "/cgroup.procs && ";
-    const std::string bench = std::string("exec ") + ZIBBET_BENCH_BINARY + " --scene " + scene +
-                              " --steps 2 --repeat 1 --threads 1";
-    FxRunResult full, small;
-    if (limited && cached && !scene.empty()) {
-        full = fxRunCommand(inGroup + "cat " + cache + " > /dev/null && " + bench);
-        if (writeNumber(dir + "/" + limitFile, 100 * kMiB)) small = fxRunCommand(inGroup + bench);
+// The room that cgroup trees laid out under a root of this test's own give,
+// with 1 GiB available and 8 MiB of free swap: the process in group /g/h of
+// v1 or v2, with and without their swap limits, a tighter parent, "max" and
+// missing files. The files: "name value" (MiB, or as written when long),
+// "stat key value", "../name value" for the parent's.
+TEST(MemoryRoom, CgroupTreesGiveTheirRoom) {
+    const char* v1 = "memory cgroup limit (memory.limit_in_bytes)";
+    const char* v2 = "memory cgroup limit (memory.max)";
+    const char* none = "available memory and free swap";
+    const struct {
+        bool v1;
+        const char* files;
+        long long mib;
+        const char* limit;
+    } cases[] = {
+        {false, "max 100 current 60 stat inactive_file 10", 100 - 50 + 8, v2},
+        {false, "max 100 current 60 swap.max 30 swap.current 26", 100 - 60 + 4, v2},
+        {false, "max 100 current 60 swap.max max", 100 - 60 + 8, v2},
+        {false, "max max current 60", 1024 + 8, none},
+        {false, "max 100 current 20 ../max 40 ../current 30", 40 - 30 + 8, v2},
+        {false, "max 100", 1024 + 8, none},
+        {true, "limit_in_bytes 100 usage_in_bytes 60 stat total_inactive_file 10", 100 - 50 + 8,
+         v1},
+        {true,
+         "limit_in_bytes 100 usage_in_bytes 60 stat total_inactive_file 10 "
+         "memsw.limit_in_bytes 70 memsw.usage_in_bytes 65",
+         70 - 55, "memory cgroup limit (memory.memsw.limit_in_bytes)"},
+        {true, "limit_in_bytes 9223372036854771712 usage_in_bytes 60", 1024 + 8, none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.files);
+        const FxScopedDir root("zibbet_cgroup");
+        const std::string group = root.path + "/sys/fs/cgroup" + (c.v1 ? "/memory" : "") + "/g/h/";
+        std::filesystem::create_directories(group);
+        std::filesystem::create_directories(root.path + "/proc/self");
+        std::ofstream(root.path + "/proc/self/mountinfo")
+            << (c.v1 ? "31 1 0:27 / /sys/fs/cgroup/memory rw - cgroup none rw,memory\n"
+                     : "30 1 0:26 / /sys/fs/cgroup rw - cgroup2 none rw\n");
+        std::ofstream(root.path + "/proc/self/cgroup") << (c.v1 ? "5:memory:/g/h\n" : "0::/g/h\n");
+        std::ofstream(root.path + "/proc/meminfo")
+            << "MemAvailable: 1048576 kB\nSwapFree: 8192 kB\n";
+        std::istringstream in(c.files);
+        for (std::string name, key, value; in >> name >> value; key.clear()) {
+            if (name == "stat") key = value + " ";
+            if (name == "stat") in >> value;
+            if (value.size() < 7 && value != "max")
+                value = std::to_string(std::stoll(value) * kMiB);
+            const bool parent = name.rfind("../", 0) == 0;
+            std::ofstream(group + (parent ? "../memory." + name.substr(3) : "memory." + name))
+                << key << value << "\n";
+        }
+        const PlatMemoryRoom room = platMemoryRoom(root.path);
+        EXPECT_EQ(room.bytes, c.mib * kMiB);
+        EXPECT_STREQ(room.limit, c.limit);
     }
-    std::remove(scene.c_str());
-    std::remove(cache.c_str());
-    rmdir(dir.c_str());
-    if (!limited) GTEST_SKIP() << "cannot set " << limitFile << " in " << dir;
-    ASSERT_TRUE(cached) << "cannot write " << cache;
-    ASSERT_FALSE(scene.empty());
-    if (has(full.out, "cgroup.procs")) GTEST_SKIP() << "cannot move a process into " << dir;
-
-    EXPECT_EQ(full.status, 0) << full.out;
-    EXPECT_TRUE(has(full.out, "steps/s"));
-    EXPECT_FALSE(digestLine(full.out).empty()) << full.out;
-
-    EXPECT_EQ(small.status, 1) << small.out;
-    EXPECT_TRUE(
-        has(small.out, "zibbet-bench: the world did not build: simAddSpring(): springs of obj2"));
-    EXPECT_TRUE(has(small.out, "bytes available (memory cgroup limit (" + limitFile + "))"));
-    EXPECT_FALSE(has(small.out, "steps/s"));
+    const FxScopedDir empty("zibbet_cgroup");
+    EXPECT_STREQ(platMemoryRoom(empty.path).limit, "none");
 }

@@ -13,6 +13,7 @@
 #include "import/load3ds.h"
 #include "scenegen/moon_scene.h"
 #include "startup/progress.h"
+#include "tests/support/run_command.h"
 #include "world_fixture.h"
 
 namespace {
@@ -39,8 +40,8 @@ template <typename Work> ChildRun runChild(bool terminal, Work work) {
     ChildRun run;
     int err[2] = {-1, -1}; // read end, write end
     std::FILE* out = std::tmpfile();
-    const bool opened = terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0
-                                 : pipe(err) == 0;
+    const bool opened =
+        terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0 : pipe(err) == 0;
     if (!opened || !out) {
         ADD_FAILURE() << "no pseudo-terminal, pipe or scratch file";
         return run;
@@ -87,8 +88,8 @@ constexpr double kQuickWork = 60.0;
 } // namespace
 
 TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
-    const std::string path =
-        ::testing::TempDir() + "zibbet_progress_" + std::to_string(getpid()) + ".3ds";
+    const FxScopedDir scratch("zibbet_progress");
+    const std::string path = scratch.path + "/moon.3ds";
     ASSERT_TRUE(fxWriteFile(path, fxDefaultScene()));
 
     const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });
@@ -114,16 +115,13 @@ TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
     ASSERT_FALSE(tty.err.empty());
     EXPECT_EQ(tty.err.back(), '\r');
     EXPECT_EQ(tty.err.find('\n'), std::string::npos);
-    std::remove(path.c_str());
 }
 
 TEST(ProgressTest, TimeLeftNeverClimbsAndEndsAtZero) {
     // A task whose middle stage is slow for its share, as allocating the
     // springs is on memory the system has to find first: 15 % in 0.5 s,
     // 20 % in 3 s, 65 % in 1.5 s, reported every 50 ms.
-    const struct {
-        double share, seconds;
-    } stages[] = {{0.15, 0.5}, {0.2, 3.0}, {0.65, 1.5}};
+    const struct { double share, seconds; } stages[] = {{0.15, 0.5}, {0.2, 3.0}, {0.65, 1.5}};
     constexpr double kTick = 0.05;
     AppTimeLeft t;
     double fraction = 0.0, seconds = 0.0, before = -1.0;

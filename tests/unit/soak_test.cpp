@@ -1,6 +1,5 @@
 // Short soaks of zibbet-bench on a small body, and how the soak judges its
 // memory readings.
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -15,8 +14,8 @@
 // with the cube still between turns every check holds; turning from the
 // first step it never settles with the cube still, which is no fault.
 TEST(Soak, ShortRunsKeepEveryCheck) {
-    const std::string scene =
-        ::testing::TempDir() + "zibbet_soak_moon_" + std::to_string(getpid()) + ".3ds";
+    const FxScopedDir scratch("zibbet_soak");
+    const std::string scene = scratch.path + "/moon.3ds";
     for (const FxSeed& seed : fxSeedsScene())
         ASSERT_TRUE(seed.name != "small_moon" || fxWriteFile(scene, seed.bytes));
     const std::string bench = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene;
@@ -43,7 +42,6 @@ TEST(Soak, ShortRunsKeepEveryCheck) {
         EXPECT_EQ(digestLine(r.out),
                   digestLine(fxRunCommand(bench + run.args + " --repeat 1 --threads 1").out));
     }
-    std::remove(scene.c_str());
 }
 
 namespace {

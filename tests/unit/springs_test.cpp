@@ -1,6 +1,8 @@
 // The spring engine against the plain loop, bit for bit, on every path this
 // processor runs; the headless runner's digest on each path.
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -135,15 +137,21 @@ void varyMasses(SimObject& obj, int heavyBlock, int fixedBlock) {
     }
 }
 
-// A mass on top of the last one, tied to it twice, the second tie's end broken.
-void twinAndBrokenEnd(int oid) {
+// A mass on top of the last one, tied to it; then ties whose ends lie at the
+// edges of the masses (the lattice's first spring starts at mass 0): the
+// count less one acts, -1 and the count do not.
+void twinAndEdgeEnds(int oid) {
     SimObject& obj = simWorld.objects[oid];
     const int32_t before = obj.nMasses - 1;
     const int t = simAddMass(oid, nullptr);
     std::memcpy(obj.masses[t].pos, obj.masses[before].pos, sizeof obj.masses[t].pos);
-    simAddSpring(oid, before, t, 1.0, kFixtureK, kFixtureDamping, 1);
-    const int broken = simAddSpring(oid, before, t, 1.0, kFixtureK, kFixtureDamping, 1);
-    obj.springs[broken].b = obj.nMasses + 9;
+    const int32_t n = obj.nMasses;
+    for (const auto& [a, b] :
+         {std::pair{before, n - 1}, {-1, before}, {before, -1}, {n, before}, {before, n}}) {
+        const int s = simAddSpring(oid, before, t, 1.0, kFixtureK, kFixtureDamping, 1);
+        obj.springs[s].a = a;
+        obj.springs[s].b = b;
+    }
 }
 
 struct BodyCase {
@@ -207,7 +215,7 @@ const BodyCase kBodies[] = {
      false},
     // More than 10,000 masses in a turning cube for 100 steps; fixed and heavy
     // ones; coincident ends amid the other springs of their blocks, a spring
-    // with both ends on one mass and one whose end lies outside the array.
+    // with both ends on one mass and ends at the edges of the array.
     {"LargeLattice",
      [] {
          gravityAndCube();
@@ -218,7 +226,7 @@ const BodyCase kBodies[] = {
          varyMasses(obj, 300, 900);
          std::memcpy(obj.masses[31].pos, obj.masses[30].pos, sizeof obj.masses[30].pos);
          simAddSpring(oid, 40, 40, 1.0, kFixtureK, kFixtureDamping, 1);
-         twinAndBrokenEnd(oid);
+         twinAndEdgeEnds(oid);
          simTouchObject(oid);
          mouseDx = 25;
          mouseDy = -10;
@@ -318,11 +326,74 @@ INSTANTIATE_TEST_SUITE_P(Paths, SpringsTest,
                              return std::string(simSpringsPathName(info.param));
                          });
 
-TEST(SpringsSettings, ThreadsAreClamped) {
-    for (const auto& [asked, got] :
-         {std::pair{0, 1}, {3, 3}, {SIM_MAX_SPRING_THREADS + 5, SIM_MAX_SPRING_THREADS}}) {
-        simSpringsSetThreads(asked);
-        EXPECT_EQ(simSpringsThreads(), got);
+// Each promise of sim/springs.h, in its order there, on lattices of many tiles:
+// what a row does, and how many plans it makes.
+TEST_F(WorldTest, SpringEngineKeepsThePromisesOfItsHeader) {
+    springsTestReset();
+    simSpringsRelease();
+    gravityAndCube();
+    const int oid = latticeBody(120, 1.5), second = latticeBody(30, 1.5);
+    const auto timedOn2 = [&oid] {
+        const SimSpringsPlanFigures f = simSpringsPlanOf(oid);
+        return std::any_of(f.way, f.way + f.ways,
+                           [](const SimSpringWay& w) { return w.threads == 2; });
+    };
+    const SimSpringWay two{SIM_LAYOUT_TILED, simSpringsPath(), 2};
+    const char* names[] = {"scalar", "sse2", "neon", "avx2", "avx512"};
+    SimSpringsCounters was{};
+    const struct {
+        const char* promise;
+        std::function<void()> act;
+        int64_t plans;
+    } rows[] = {
+        {"the plan made now", [&] { simSpringsPrepare(oid); }, 1},
+        {"rather than in the next phase", [&] { simSpringsApply(oid); }, 0},
+        {"every object's plan", [] { simSpringsPrepareAll(); }, 1},
+        {"none in their phases", [&] { simSpringsApply(second); }, 0},
+        {"the widest path the processor runs", [] {
+             EXPECT_TRUE(simSpringsPathSupported(simSpringsPath()));
+             const int widest = std::getenv("ZIBBET_ISA") ? SIM_PATH_COUNT : simSpringsPath();
+             for (int p = widest + 1; p < SIM_PATH_COUNT; ++p)
+                 EXPECT_FALSE(simSpringsPathSupported(static_cast<SimSpringPath>(p))) << p;
+         }, 0},
+        {"threads from 1 to SIM_MAX_SPRING_THREADS", [] {
+             for (const auto& [asked, got] : {std::pair{0, 1}, {99, SIM_MAX_SPRING_THREADS}}) {
+                 simSpringsSetThreads(asked);
+                 EXPECT_EQ(simSpringsThreads(), got);
+             }
+         }, 0},
+        {"plans made anew for two threads", [&] {
+             simSpringsSetThreads(2);
+             simSpringsApply(oid);
+             EXPECT_TRUE(timedOn2());
+         }, 1},
+        {"and for one", [&] {
+             simSpringsSetThreads(1);
+             simSpringsApply(oid);
+             EXPECT_FALSE(timedOn2());
+         }, 1},
+        {"phases on the tiles counted, and those on the threads", [&] {
+             springsTestForce(&two);
+             simSpringsApply(oid);
+             springsTestForce(nullptr);
+             EXPECT_EQ(simSpringsCounters().tiledPhases, was.tiledPhases + 1);
+             EXPECT_EQ(simSpringsCounters().threadedPhases, was.threadedPhases + 1);
+         }, 1},
+        {"the paths' names", [&] {
+             for (int p = 0; p < SIM_PATH_COUNT; ++p)
+                 EXPECT_STREQ(simSpringsPathName(static_cast<SimSpringPath>(p)), names[p]);
+         }, 0},
+        {"every plan dropped", [&] {
+             simSpringsRelease();
+             EXPECT_EQ(simSpringsPlanOf(oid).ways, 0);
+             simSpringsApply(oid);
+         }, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.promise);
+        was = simSpringsCounters();
+        row.act();
+        EXPECT_EQ(simSpringsCounters().plansMade - was.plansMade, row.plans);
     }
     springsTestReset();
 }

@@ -1,8 +1,14 @@
 // The TGA reader held to the format's plain rules (the fuzzer's entry) on
-// every seed.
+// every seed; a missing file and an image without room, said exactly.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "import/tga.h"
+#include "tests/support/scratch.h"
 #include "tests/support/seedstga.h"
 #include "world_fixture.h"
 
@@ -24,4 +30,25 @@ TEST(Tga, EverySeedReadsByThePlainRulesIntoAFaceBufferAndIntoANewOne) {
               }),
               "TGA Reader loading file '" + missing + "'\n\nError opening file.\n");
     EXPECT_EQ(width, -7);
+}
+
+// An image of 65535 x 65535 at 32 bits (17 GB) in an address space of 1 GB:
+// the reader's own buffer cannot be had, and it says so.
+TEST(TgaDeathTest, AnImageWithoutRoomIsRefused) {
+    if (kSanitizedBuild) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
+    const uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 32, 0};
+    const std::string path = fxWriteScratch("tga_test", header, sizeof header);
+    const auto child = [&path] {
+        dup2(2, 1); // death tests read stderr
+        const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+        int width = 0;
+        if (setrlimit(RLIMIT_AS, &limit) == 0 &&
+            !loadTGA(path.c_str(), &width, &width, nullptr, SIZE_MAX))
+            std::printf("|refused\n");
+        std::fflush(stdout);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0),
+                "TGA Reader loading file '" + path +
+                    "'\n\n\nNot enough memory to load image data\\|refused\n$");
 }

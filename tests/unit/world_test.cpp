@@ -121,16 +121,22 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
 }
 
 // Runs of a connection list end in -1 and the list in -2; the list grows by
-// as many steps of 1024 entries as a run needs; an empty run is refused.
+// as many steps of 1024 entries as a run needs, with a notice at level 3; an
+// empty run and a failed growth are refused.
 TEST_F(WorldTest, ConnectionRunsAreListedWholeWhateverTheirLength) {
     const int oid = objectWithMasses(3000);
     const int32_t r1[] = {5, 6, 7};
-    ASSERT_EQ(simAddConn(oid, r1, 3), 0);
-    EXPECT_EQ(obj(oid).maxConns, 1024);
     std::vector<int32_t> longRun(3000);
     for (int i = 0; i < 3000; ++i)
         longRun[i] = i;
-    ASSERT_EQ(simAddConn(oid, longRun.data(), 3000), 0);
+    verbosity = 3;
+    EXPECT_EQ(captureStdout([&] {
+                  ASSERT_EQ(simAddConn(oid, r1, 3), 0);
+                  EXPECT_EQ(obj(oid).maxConns, 1024);
+                  ASSERT_EQ(simAddConn(oid, longRun.data(), 3000), 0);
+              }),
+              "  simAddConn(): Expanding size of conns structure for obj1 to 4096\n"
+              "  simAddConn(): Expanding size of conns structure for obj1 to 12288\n");
     const int32_t len = 4 + 3001 + 1;
     ASSERT_EQ(obj(oid).connLen, len);
     EXPECT_EQ(obj(oid).maxConns, 3072);
@@ -139,9 +145,15 @@ TEST_F(WorldTest, ConnectionRunsAreListedWholeWhateverTheirLength) {
     EXPECT_EQ(obj(oid).conns[len - 3], 2999);
     EXPECT_EQ(obj(oid).conns[len - 2], -1);
     EXPECT_EQ(obj(oid).conns[len - 1], -2);
-    EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simAddConn(oid, r1, 0), -1); }),
-              "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
-    EXPECT_EQ(obj(oid).connLen, len);
+    simRealloc = [](void*, size_t) -> void* { return nullptr; };
+    EXPECT_EQ(captureStdout([&] {
+                  EXPECT_EQ(simAddConn(oid, r1, 0), -1);
+                  EXPECT_EQ(simAddConn(oid, longRun.data(), 3000), -1);
+              }),
+              "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n"
+              "  simAddConn(): Expanding size of conns structure for obj1 to 24576\n"
+              "  *** ERROR *** simAddConn(): Failed malloc(24576). (oid=1).\n");
+    EXPECT_EQ(std::tie(obj(oid).connLen, obj(oid).maxConns), std::tuple(len, 3072));
 }
 
 // Objects stop at 1000 with an error, materials at 50 silently, fields at 32
@@ -187,7 +199,15 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchangedAndTheFirstFailureIsKept) {
     EXPECT_EQ(obj(oid).masses, before);
     EXPECT_EQ(obj(oid).nMasses, 128);
     EXPECT_EQ(obj(oid).maxMasses, 128);
-    captureStdout([&] { EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1); });
+    out = captureStdout([&] {
+        EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1);
+        EXPECT_EQ(simAddPoly(oid, 0, 1, 2, nullptr, nullptr, nullptr, 0, nullptr, 0), -1);
+    });
+    EXPECT_EQ(out, "  *** ERROR *** simAddSpring(): Failed malloc(" +
+                       std::to_string(SIM_GROW_SPRINGS * sizeof(SimSpring)) +
+                       ") for springs (oid=1).\n  *** ERROR *** simAddPoly(): Failed malloc(" +
+                       std::to_string(64 * sizeof(SimPoly)) + ") for polys (oid=1).\n");
+    EXPECT_EQ(obj(oid).nPolys, 0);
     const SimAllocFailure& fail = simAllocFailure();
     ASSERT_TRUE(fail.failed);
     EXPECT_STREQ(fail.what, "simAddMass(): masses of obj1, block of 32768 bytes");
@@ -199,7 +219,7 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchangedAndTheFirstFailureIsKept) {
 
     simMalloc = [](size_t) -> void* { return nullptr; };
     out = captureStdout([] { EXPECT_EQ(simAddObject("F", SIMF_FORCES), -1); });
-    EXPECT_NE(out.find("Failed malloc for system forces masses."), std::string::npos);
+    EXPECT_EQ(out, "  *** ERROR *** simAddObject(): Failed malloc for system forces masses.\n");
     EXPECT_EQ(simWorld.nObjects, 2); // the slot is taken but not counted
 
     simFreeWorld();
@@ -285,11 +305,20 @@ TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReusedAndBadIndicesAreRefus
     EXPECT_TRUE(moved());
     simTouchObject(oid);
     EXPECT_TRUE(moved());
+    // A spring's ends at each edge of the masses: -1, 0, the count less one, the count.
+    for (const auto& [a, b, valid] : {std::tuple{-1, 1, false}, {1, -1, false}, {0, 2, true},
+                                      {2, 0, true}, {3, 1, false}, {1, 3, false}}) {
+        const std::string said = captureStdout(
+            [&, a = a, b = b] { EXPECT_EQ(simAddSpring(oid, a, b, 1, 1, 1, 1), valid ? 1 : -1); });
+        EXPECT_EQ(said, valid ? ""
+                              : "  *** ERROR *** simAddSpring(): Mass index out of range (a=" +
+                                    std::to_string(a) + " b=" + std::to_string(b) + ", oid=1).\n");
+        EXPECT_EQ(moved(), valid) << a << " " << b;
+        if (valid) --obj(oid).nSprings;
+    }
     const std::string out = captureStdout([&] {
         EXPECT_EQ(simAddMass(-1, nullptr), -1);
         EXPECT_EQ(simAddMass(999, nullptr), -1);
-        EXPECT_EQ(simAddSpring(oid, 0, 3, 1, 1, 1, 1), -1);
-        EXPECT_EQ(simAddSpring(oid, -1, 1, 1, 1, 1, 1), -1);
         EXPECT_EQ(simAddPoly(oid, 0, 1, 5, nullptr, nullptr, nullptr, 0, nullptr, 0), -1);
         EXPECT_EQ(simAddPoly(oid, 0, 1, 1, nullptr, nullptr, nullptr, 0, nullptr, 1), -1);
         const int32_t run[] = {0, 7};
@@ -297,7 +326,7 @@ TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReusedAndBadIndicesAreRefus
         simSetObjMat(oid, -1);
         simSetObjMat(77, 0);
     });
-    EXPECT_EQ(countOf(out, "*** ERROR ***"), 9u);
+    EXPECT_EQ(countOf(out, "*** ERROR ***"), 7u);
     EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
     EXPECT_FALSE(moved()) << "refused records change nothing";
     EXPECT_EQ(obj(oid).nSprings, 1);

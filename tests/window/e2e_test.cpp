@@ -224,10 +224,8 @@ class ZibbetE2e : public ::testing::Test {
         }
         if (dpy) XCloseDisplay(dpy);
         if (HasFailure())
-            std::printf("The run's files are kept in %s; its stderr:\n%s\n", dir.c_str(),
-                        fxReadFile(dir + "/stderr.txt").c_str());
-        else if (!dir.empty() && keepDir.empty())
-            std::filesystem::remove_all(dir);
+            std::printf("The run's stderr:\n%s\n", fxReadFile(dir + "/stderr.txt").c_str());
+        if (!dir.empty() && keepDir.empty()) std::filesystem::remove_all(dir);
     }
 
     // Writes the scene and the face files but the missing ones, starts the

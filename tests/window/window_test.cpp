@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "demo/callbacks.h"
 #include "render/face_images.h"
@@ -102,6 +103,11 @@ void GlWindowTest::SetUp() {
     WorldTest::SetUp();
 }
 
+void GlWindowTest::TearDown() {
+    std::filesystem::remove_all(testDirPath());
+    WorldTest::TearDown();
+}
+
 const XRgb kFaceColour[6] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
                              {255, 255, 0}, {0, 255, 255}, {255, 0, 255}};
 
@@ -125,8 +131,12 @@ void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
     }
 }
 
+std::string testDirPath() {
+    return ::testing::TempDir() + "zibbet_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+           std::to_string(getpid());
+}
+
 std::string testDir() {
-    return fxFreshDir(::testing::TempDir() + "zibbet_" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                      std::to_string(getpid()));
+    return fxFreshDir(testDirPath());
 }
