@@ -267,8 +267,8 @@ TEST_F(BenchCompare, FilesOfDifferentWorkAreRefusedWithTheirReason) {
                   "zibbet-bench: 'a.json' and 'b.json' did different work (" + why +
                       "): their figures do not compare (--force compares them all the same)\n");
         EXPECT_EQ(said("pool.json a.json").out, "zibbet-bench: 'pool.json' holds results of "
-                                                "different work (result 2: " + why +
-                                                    "): they cannot be pooled\n");
+                                                "different work (result 2: " +
+                                                    why + "): they cannot be pooled\n");
         EXPECT_EQ(said("a.json b.json").status, 1);
         EXPECT_TRUE(has(bench("--compare a.json b.json --force").out,
                         "\nforced     different work: " + why + "\n"));
@@ -278,8 +278,7 @@ TEST_F(BenchCompare, FilesOfDifferentWorkAreRefusedWithTheirReason) {
     std::ofstream(dir + "/bad.json") << "{\"steps\": \n";
     for (const auto& [b, status, says] :
          {std::tuple{"missing.json", 2, "cannot read 'missing.json': No such file or directory\n"},
-          {"none.json", 1, "'none.json', result 1: no zibbet-bench result (scene, steps, drag, "
-                           "masses, springs, digest)\n"},
+          {"none.json", 1, "'none.json', result 1: no \"scene\"\n"},
           {"bad.json", 1, "'bad.json' is not JSON: "}}) {
         const FxRunResult r = said(std::string("a.json ") + b);
         EXPECT_EQ(r.status, status) << r.out;
