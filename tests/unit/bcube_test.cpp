@@ -24,12 +24,8 @@ void expectPos(const SimMass& m, double x, double y, double z, double tol = 0.0)
 // triangles in face order, then its poses from rest, with outward unit normals.
 TEST_F(WorldTest, ObjectsTurnAndStartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     const int oid = simAddObject("o", 0);
-    SimMass* p = nullptr;
-    simAddMass(oid, &p);
-    p->pos[0] = 1;
-    p->pos[1] = 2;
-    p->pos[2] = 3;
-    p->vel[0] = 5;
+    const int one = fxMassAt(oid, 1, 2, 3);
+    obj(oid).masses[one].vel[0] = 5;
     simRotObj(oid, 0, 0, 0); // half a turn about x
     expectPos(obj(oid).masses[0], 1, -2, -3);
     EXPECT_EQ(obj(oid).masses[0].vel[0], 5.0);

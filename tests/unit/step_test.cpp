@@ -28,17 +28,6 @@ SimMass& massOf(int oid, int i) {
     return simWorld.objects[oid].masses[i];
 }
 
-int addMassAt(int oid, double x, double y, double z, int32_t flags = 0) {
-    SimMass* m = nullptr;
-    const int i = simAddMass(oid, &m);
-    EXPECT_GE(i, 0);
-    m->pos[0] = x;
-    m->pos[1] = y;
-    m->pos[2] = z;
-    m->flags = flags | SIMF_ACTIVE;
-    return i;
-}
-
 } // namespace
 
 TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
@@ -54,7 +43,7 @@ TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
                  {1, 0, 0.0, -0.0196},
                  {-1, SIMF_FIXED, 0.0, 0.0}};
     for (const auto& c : cases)
-        massOf(oid, addMassAt(oid, 1.0, 2.0, 3.0, c.flags)).forceMask = c.mask;
+        massOf(oid, fxMassAt(oid, 1.0, 2.0, 3.0, c.flags)).forceMask = c.mask;
     stepObject(oid);
     stepObject(oid);
     for (int i = 0; i < 5; ++i) {
@@ -76,7 +65,7 @@ TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlo
         stepObject(bad);
     EXPECT_EQ(simWorld.objects[empty].nMasses, 0);
     const int oid = simAddObject("o", 0);
-    SimMass& m = massOf(oid, addMassAt(oid, 0, 0, 0, SIMF_HOLDACC));
+    SimMass& m = massOf(oid, fxMassAt(oid, 0, 0, 0, SIMF_HOLDACC));
     m.acc[0] = 1.0;
     m.acc[2] = 3.0;
     simClearAcc(oid);
@@ -96,7 +85,7 @@ TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
     ASSERT_EQ(simAddFForce(9.0, 9.0, 9.0), 1u); // a point field does not use its vector
     const int oid = simAddObject("o", 0);
     for (double x : {1.0, 0.5, 0.0, -1.5})
-        addMassAt(oid, x, 0.0, 0.0);
+        fxMassAt(oid, x, 0.0, 0.0);
     // x accelerations of the masses at 1, 0.5, 0 (the centre) and -1.5:
     // q = strength / (d^2 + 1) away from the centre, for d < range.
     const struct {
@@ -136,7 +125,7 @@ TEST_F(StepTest, FloorMirrorsBelowZeroOnlyAndNoCubeMeansNoContact) {
                  {-1.0, 0, -0.5, -1.0},                       // no floor
                  {-1.0, SIMF_BCUBE | SIMF_REST, -0.5, -1.0}}; // no cube: no contact
     for (const auto& c : cases) {
-        SimMass& m = massOf(oid, addMassAt(oid, 0.0, 0.5, 0.0, c.flags));
+        SimMass& m = massOf(oid, fxMassAt(oid, 0.0, 0.5, 0.0, c.flags));
         m.vel[0] = 0.25;
         m.vel[1] = c.vel;
     }
@@ -181,7 +170,7 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int oid = simAddObject("o", 0);
-        SimMass& m = massOf(oid, addMassAt(oid, c.pos[0], c.pos[1], c.pos[2], c.flags));
+        SimMass& m = massOf(oid, fxMassAt(oid, c.pos[0], c.pos[1], c.pos[2], c.flags));
         std::copy(c.vel, c.vel + 3, m.vel);
         m.acc[1] = g;
         EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), c.printed);

@@ -34,6 +34,19 @@ class WorldTest : public ::testing::Test {
     static SimObject& obj(int oid) { return simWorld.objects[oid]; }
 };
 
+// Adds to oid an active mass at (x, y, z) with the flags; its index.
+inline int fxMassAt(int oid, double x, double y, double z = 0.0, int32_t flags = 0) {
+    SimMass* m = nullptr;
+    const int i = simAddMass(oid, &m);
+    EXPECT_GE(i, 0);
+    if (i < 0) return i;
+    m->pos[0] = x;
+    m->pos[1] = y;
+    m->pos[2] = z;
+    m->flags = flags | SIMF_ACTIVE;
+    return i;
+}
+
 // Runs fn with stdout captured and returns what it printed.
 template <typename Fn> std::string captureStdout(Fn&& fn) {
     ::testing::internal::CaptureStdout();
