@@ -175,7 +175,7 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
 
     std::vector<BenchJson> values;
     std::string error;
-    ASSERT_TRUE(benchJsonParse(read("a.json"), values, error)) << error;
+    ASSERT_TRUE(benchJsonParse(fxReadFile(dir + "/a.json"), values, error)) << error;
     ASSERT_EQ(values.size(), 1u);
     BenchResult result;
     ASSERT_TRUE(benchJsonResult(values[0], result, error)) << error;

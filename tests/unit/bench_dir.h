@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "scenegen/moon_scene.h"
@@ -29,13 +27,6 @@ class BenchDir : public ::testing::Test {
         return fxRunCommand("cd " + dir + " && " + env + " " + ZIBBET_BENCH_BINARY + " " + args +
                                 (withStderr ? "" : " 2>/dev/null"),
                             withStderr);
-    }
-    // A file of the folder, whole.
-    std::string read(const std::string& name) {
-        std::ifstream in(dir + "/" + name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
     std::string dir;
 };

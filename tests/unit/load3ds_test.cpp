@@ -1,12 +1,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "import/load3ds.h"
 #include "scenegen/writer3ds.h"
+#include "tests/support/scratch.h"
 #include "tests/support/seeds3ds.h"
 #include "world_fixture.h"
 
@@ -16,21 +16,18 @@ class Load3DSTest : public WorldTest {
   protected:
     void SetUp() override {
         WorldTest::SetUp();
-        char pattern[] = "/tmp/load3ds_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/t.3ds";
+        path = fxWriteScratch("load3ds_test", nullptr, 0);
+        ASSERT_FALSE(path.empty());
         failed = "Failed to parse " + path + "\n";
     }
     void TearDown() override {
         simFree3DS(kept);
-        std::filesystem::remove_all(dir);
         WorldTest::TearDown();
     }
 
     // out receives what the reader printed.
     Scene3DS* load(const FxBytes& bytes, std::string& out) {
-        EXPECT_TRUE(fxWriteFile(path, bytes));
+        EXPECT_EQ(fxWriteScratch("load3ds_test", bytes.data(), bytes.size()), path);
         Scene3DS* scene = nullptr;
         out = captureStdout([&] { scene = simLoad3DS(path.c_str()); });
         return scene;
@@ -55,7 +52,7 @@ class Load3DSTest : public WorldTest {
         return out;
     }
 
-    std::string dir, path;
+    std::string path;
     std::string failed; // the closing line of every refusal of path
     Scene3DS* kept = nullptr;
 };
@@ -208,6 +205,7 @@ TEST_F(Load3DSTest, TextureNamesGetTgaExtension) {
 // the mesh's first child 26; in a material, the colour 18, its form 24.
 TEST_F(Load3DSTest, RefusedFilesSayWhy) {
     // A directory opens but cannot be read.
+    const std::string dir = ::testing::TempDir();
     EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simLoad3DS(dir.c_str()), nullptr); }),
               "Error reading file\nFailed to parse " + dir + "\n");
     const FxBytes five = {5, 0, 1, 2, 3, 4}; // a count of 5, four bytes of data
