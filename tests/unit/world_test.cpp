@@ -26,11 +26,9 @@ int objectWithMasses(int n) {
 TEST_F(WorldTest, FreshWorldAndNewRecordsHoldTheirDefaults) {
     simFreeWorld();
     verbosity = 2;
-    EXPECT_EQ(captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); }),
-              "  simInitWorld(): World name =\"Unknown_World\"\n"
-              "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2\n"
-              "  simAddObject(): >>> Setting system forces object (oid=0) <<<\n"
-              "  simAddMat(): Added material (id=0)\n");
+    // The rest of this transcript is start-up's, checked by ZibbetE2e.
+    EXPECT_TRUE(has(captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); }),
+                    "  simInitWorld(): World name =\"Unknown_World\"\n"));
     EXPECT_EQ(std::tie(simWorld.nObjects, simWorld.nMaterials, simWorld.forceBits,
                        simWorld.bcubeOid, simWorld.forcesOid),
               std::tuple(1, 1, 0u, -1, 0));
