@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "import/load3ds.h"
@@ -150,14 +151,9 @@ TEST_F(Load3DSTest, UnusualLayoutsAreWalkedInStep) {
     // The lamp has no mesh and adds no object; Twice adds two.
     ASSERT_EQ(s->nObjects, 4);
     const Obj3DS& o = s->objects[0];
-    ASSERT_EQ(o.nFaces, 2);
-    EXPECT_EQ(o.faces[0][0], 3);
-    EXPECT_EQ(o.faces[1][3], 1);
-    ASSERT_EQ(o.nVerts, 3);
-    EXPECT_EQ(o.verts[2][2], 9.0f);
-    EXPECT_EQ(o.nMapCoords, 0);
-    EXPECT_EQ(o.mapCoords, nullptr);
-    EXPECT_EQ(o.hasLocalAxes, 0);
+    ASSERT_EQ(std::tie(o.nFaces, o.nVerts), std::tuple(2, 3));
+    EXPECT_EQ(std::tie(o.faces[0][0], o.faces[1][3], o.verts[2][2]), std::tuple(3, 1, 9.0f));
+    EXPECT_EQ(std::tie(o.nMapCoords, o.mapCoords, o.hasLocalAxes), std::tuple(0, nullptr, 0));
     // Long group names are cut inside their field: the counts and face
     // numbers after them are right.
     ASSERT_EQ(o.nMatGroups, 3);
@@ -169,10 +165,9 @@ TEST_F(Load3DSTest, UnusualLayoutsAreWalkedInStep) {
                   groupFaces[g]);
     }
     EXPECT_STREQ(s->objects[1].name, n15.c_str());
-    EXPECT_EQ(s->objects[1].nVerts, 0);
-    EXPECT_EQ(s->objects[1].verts, nullptr);
+    EXPECT_EQ(std::tie(s->objects[1].nVerts, s->objects[1].verts, s->objects[3].nFaces),
+              std::tuple(0, nullptr, 0));
     EXPECT_STREQ(s->objects[3].name, "Twice");
-    EXPECT_EQ(s->objects[3].nFaces, 0);
     ASSERT_EQ(s->nMaterials, 1);
     const Mat3DS& m = s->materials[0];
     const float want[9] = {0.99609375f, 0.5f, 0.0f,        0.25f,        0.125f,
@@ -274,8 +269,7 @@ TEST_F(Load3DSTest, TruncationIsAReadErrorButSkippingPastTheEndIsNot) {
     }
     Scene3DS* s = accepted(FxBytes(skips.begin(), skips.end() - 1));
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->nObjects, 4);
-    EXPECT_EQ(s->nMaterials, 1);
+    EXPECT_EQ(std::tie(s->nObjects, s->nMaterials), std::tuple(4, 1));
 }
 
 TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {

@@ -33,8 +33,7 @@ TEST_F(WorldTest, FreshWorldAndNewRecordsHoldTheirDefaults) {
                        simWorld.bcubeOid, simWorld.forcesOid),
               std::tuple(1, 1, 0u, -1, 0));
     EXPECT_STREQ(obj(0).name, "Forces");
-    EXPECT_EQ(obj(0).flags, SIMF_FORCES);
-    EXPECT_EQ(obj(0).masses, nullptr);
+    EXPECT_EQ(std::tie(obj(0).flags, obj(0).masses), std::tuple(SIMF_FORCES, nullptr));
     for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
         ASSERT_EQ(obj(i).id, -1) << i;
     const SimMaterial& def = simWorld.materials[0];
@@ -93,9 +92,9 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     // k, damping, rest, a, b, index, kind
     const SimSpring want{2.0, 3.0, 1.0, 0, 1, 2048, 4};
     EXPECT_EQ(std::memcmp(&obj(oid).springs[2048], &want, sizeof want), 0);
-    EXPECT_EQ(obj(oid).polys[64].index, 64);
-    EXPECT_EQ(obj(oid).polys[64].flags, 0x20 | SIMF_ACTIVE);
-    EXPECT_EQ(obj(oid).masses[2].polyCount, 65);
+    EXPECT_EQ(
+        std::tie(obj(oid).polys[64].index, obj(oid).polys[64].flags, obj(oid).masses[2].polyCount),
+        std::tuple(64, 0x20 | SIMF_ACTIVE, 65));
 
     verbosity = 2;
     EXPECT_EQ(captureStdout([&] { addMasses(oid, 129); }), "");
@@ -107,11 +106,9 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     obj(oid).masses[4].normal[1] = 7.0;
     SimPoly* p = nullptr;
     ASSERT_EQ(simAddPoly(oid, 3, 3, 4, n0, nullptr, nullptr, 0x20, &p, 0), 65);
-    EXPECT_EQ(obj(oid).masses[3].polyCount, 2);
-    EXPECT_EQ(obj(oid).masses[4].polyCount, 1);
-    EXPECT_EQ(obj(oid).masses[3].normal[2], 1.0);
-    EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
-    EXPECT_EQ(p->material, 0);
+    const SimMass* m = obj(oid).masses;
+    EXPECT_EQ(std::tie(m[3].polyCount, m[4].polyCount, m[3].normal[2], m[4].normal[1], p->material),
+              std::tuple(2, 1, 1.0, 7.0, 0));
     const int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
     simSetObjMat(oid, mat);
     for (int i = 0; i < 66; ++i)
@@ -134,9 +131,8 @@ TEST_F(WorldTest, ConnectionRunsAreListedWholeWhateverTheirLength) {
     EXPECT_EQ(obj(oid).maxConns, 3072);
     const int32_t head[] = {5, 6, 7, -1, 0, 1};
     EXPECT_EQ(std::memcmp(obj(oid).conns, head, sizeof head), 0);
-    EXPECT_EQ(obj(oid).conns[len - 3], 2999);
-    EXPECT_EQ(obj(oid).conns[len - 2], -1);
-    EXPECT_EQ(obj(oid).conns[len - 1], -2);
+    EXPECT_EQ(std::vector<int32_t>(obj(oid).conns + len - 3, obj(oid).conns + len),
+              (std::vector<int32_t>{2999, -1, -2}));
     EXPECT_EQ(captureStdout([&] { EXPECT_EQ(simAddConn(oid, r1, 0), -1); }),
               "  *** ERROR *** simAddConn(): Invalid array size (oid=1).\n");
     EXPECT_EQ(obj(oid).connLen, len);
@@ -182,9 +178,8 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchangedAndTheFirstFailureIsKept) {
     std::string out = captureStdout([&] { EXPECT_EQ(simAddMass(oid, nullptr), -1); });
     EXPECT_EQ(out, "  *** ERROR *** simAddMass(): Failed malloc(" +
                        std::to_string(256 * sizeof(SimMass)) + ") for masses (oid=1).\n");
-    EXPECT_EQ(obj(oid).masses, before);
-    EXPECT_EQ(obj(oid).nMasses, 128);
-    EXPECT_EQ(obj(oid).maxMasses, 128);
+    EXPECT_EQ(std::tie(obj(oid).masses, obj(oid).nMasses, obj(oid).maxMasses),
+              std::tuple(before, 128, 128));
     captureStdout([&] { EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1); });
     const SimAllocFailure& fail = simAllocFailure();
     ASSERT_TRUE(fail.failed);
@@ -259,8 +254,7 @@ TEST_F(WorldTest, LargeSpringArraysStateTheirSizeStopAtTheCountLimitAndTheRoom) 
     out = captureStdout([&] { EXPECT_EQ(simReserveSprings(oid, kCount), nullptr); });
     EXPECT_EQ(out, "  *** ERROR *** simAddSpring(): Failed malloc(80000040960) for springs "
                    "(oid=1).\n");
-    EXPECT_EQ(obj(oid).maxSprings, 0);
-    EXPECT_EQ(obj(oid).springs, nullptr);
+    EXPECT_EQ(std::tie(obj(oid).maxSprings, obj(oid).springs), std::tuple(0, nullptr));
     EXPECT_EQ(simAllocFailure().needed, 80000040960);
     EXPECT_LT(simAllocFailure().available, simAllocFailure().needed);
     EXPECT_STREQ(simAllocFailure().limit, platMemoryRoom().limit);
@@ -298,10 +292,9 @@ TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReusedAndBadIndicesAreRefus
     EXPECT_EQ(countOf(out, "*** ERROR ***"), 9u);
     EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
     EXPECT_FALSE(moved()) << "refused records change nothing";
-    EXPECT_EQ(obj(oid).nSprings, 1);
-    EXPECT_EQ(obj(oid).nPolys, 0);
-    EXPECT_EQ(obj(oid).connLen, 0);
-    EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
+    EXPECT_EQ(std::tie(obj(oid).nSprings, obj(oid).nPolys, obj(oid).connLen,
+                       obj(oid).masses[1].polyCount),
+              std::tuple(1, 0, 0, 0));
 
     simFreeWorld();
     ASSERT_EQ(simInitWorld("Again"), 1);
