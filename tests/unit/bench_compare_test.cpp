@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench_dir.h"
@@ -145,9 +146,8 @@ TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
     std::vector<BenchSample> samples;
     ASSERT_TRUE(benchRepeat(3, true, scripted, &same, agreement, samples));
     ASSERT_EQ(samples.size(), 3u);
-    EXPECT_EQ(samples.front().runSeconds, 2.0);
-    EXPECT_EQ(agreement.runs, 4);
-    EXPECT_EQ(agreement.digest, 7u);
+    EXPECT_EQ(std::tie(samples.front().runSeconds, agreement.runs, agreement.digest),
+              std::tuple(2.0, 4, 7u));
 
     // The next thread count's runs answer to the same first digest.
     Script other{{7, 8, 7}};

@@ -93,10 +93,8 @@ void expectWritten(const Scene3DS* s, const FxMesh& m, const std::vector<FxMater
     ASSERT_EQ(s->nObjects, 1);
     const Obj3DS& o = s->objects[0];
     EXPECT_EQ(o.name, m.name);
-    ASSERT_EQ(o.nVerts, static_cast<int>(m.verts.size()));
-    ASSERT_EQ(o.nFaces, static_cast<int>(m.faces.size()));
-    ASSERT_EQ(o.nMapCoords, static_cast<int>(m.mapCoords.size()));
-    ASSERT_EQ(o.nMatGroups, static_cast<int>(m.groups.size()));
+    ASSERT_EQ(std::tie(o.nVerts, o.nFaces, o.nMapCoords, o.nMatGroups),
+              std::tuple(m.verts.size(), m.faces.size(), m.mapCoords.size(), m.groups.size()));
     EXPECT_EQ(std::memcmp(o.verts, m.verts.data(), 12 * m.verts.size()), 0);
     EXPECT_EQ(std::memcmp(o.faces, m.faces.data(), 8 * m.faces.size()), 0);
     EXPECT_EQ(std::memcmp(o.mapCoords, m.mapCoords.data(), 8 * m.mapCoords.size()), 0);

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <tuple>
+
 #include "startup/startup.h"
 #include "world_fixture.h"
 
@@ -7,14 +9,12 @@ TEST_F(WorldTest, WorldSetupGivesGreyMaterialAndGravity) {
     simFreeWorld();
     int grey = -1;
     captureStdout([&] { grey = appWorldSetup(); });
-    EXPECT_EQ(verbosity, 2);
-    EXPECT_EQ(grey, 1);
-    EXPECT_EQ(simWorld.nMaterials, 3);
-    EXPECT_FLOAT_EQ(simWorld.materials[1].diffuse[0], 0.4f);
-    EXPECT_FLOAT_EQ(simWorld.materials[2].specular[2], 0.0f);
-    EXPECT_FLOAT_EQ(simWorld.materials[2].diffuse[1], 0.3f);
-    EXPECT_EQ(simWorld.forceBits, 1u);
-    EXPECT_EQ(simWorld.forces[0].vec[1], -0.0098);
+    EXPECT_EQ(std::tie(verbosity, grey, simWorld.nMaterials, simWorld.forceBits,
+                       simWorld.forces[0].vec[1]),
+              std::tuple(2, 1, 3, 1u, -0.0098));
+    const SimMaterial* m = simWorld.materials;
+    EXPECT_EQ(std::tie(m[1].diffuse[0], m[2].specular[2], m[2].diffuse[1]),
+              std::tuple(0.4f, 0.0f, 0.3f));
 }
 
 TEST(StartupDeathTest, PanicsWhenTheWorldCannotBeMade) {

@@ -3,6 +3,7 @@
 // springs_test.cpp.
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "scenegen/bodies.h"
 #include "sim/bcube.h"
@@ -48,15 +49,13 @@ TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
     stepObject(oid);
     for (int i = 0; i < 5; ++i) {
         const SimMass& m = massOf(oid, i);
-        EXPECT_EQ(m.vel[0], cases[i].vx) << i;
-        EXPECT_EQ(m.vel[1], cases[i].vy) << i;
-        EXPECT_EQ(m.vel[2], 0.0) << i;
-        EXPECT_EQ(m.pos[2], 3.0) << i;
+        EXPECT_EQ(std::tie(m.vel[0], m.vel[1], m.vel[2], m.pos[2]),
+                  std::tuple(cases[i].vx, cases[i].vy, 0.0, 3.0))
+            << i;
     }
     // Each step moves a mass by its new velocity.
-    EXPECT_EQ(massOf(oid, 3).pos[1], (2.0 + -0.0098) + -0.0196);
-    EXPECT_EQ(massOf(oid, 3).pos[0], 1.0);
-    EXPECT_EQ(massOf(oid, 4).pos[1], 2.0);
+    EXPECT_EQ(std::tie(massOf(oid, 3).pos[1], massOf(oid, 3).pos[0], massOf(oid, 4).pos[1]),
+              std::tuple((2.0 + -0.0098) + -0.0196, 1.0, 2.0));
 }
 
 TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlone) {
@@ -69,14 +68,12 @@ TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlo
     m.acc[0] = 1.0;
     m.acc[2] = 3.0;
     simClearAcc(oid);
-    EXPECT_EQ(m.acc[0], 1.0);
-    EXPECT_EQ(m.acc[2], 3.0);
+    EXPECT_EQ(std::tie(m.acc[0], m.acc[2]), std::tuple(1.0, 3.0));
     EXPECT_FALSE(m.flags & SIMF_HOLDACC);
     simUpdateVel(oid);
     EXPECT_EQ(m.vel[2], 3.0);
     simClearAcc(oid);
-    EXPECT_EQ(m.acc[0], 0.0);
-    EXPECT_EQ(m.acc[2], 0.0);
+    EXPECT_EQ(std::tie(m.acc[0], m.acc[2]), std::tuple(0.0, 0.0));
 }
 
 TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
@@ -130,11 +127,10 @@ TEST_F(StepTest, FloorMirrorsBelowZeroOnlyAndNoCubeMeansNoContact) {
         m.vel[1] = c.vel;
     }
     EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), "");
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(massOf(oid, i).pos[1], cases[i].pos) << i;
-        EXPECT_EQ(massOf(oid, i).vel[1], cases[i].after) << i;
-        EXPECT_EQ(massOf(oid, i).pos[0], 0.25) << i;
-    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(std::tie(massOf(oid, i).pos[1], massOf(oid, i).vel[1], massOf(oid, i).pos[0]),
+                  std::tuple(cases[i].pos, cases[i].after, 0.25))
+            << i;
 }
 
 TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
