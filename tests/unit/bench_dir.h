@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -10,13 +9,12 @@
 #include "scenegen/moon_scene.h"
 #include "scenegen/writer3ds.h"
 #include "tests/support/run_command.h"
+#include "world_fixture.h"
 
 class BenchDir : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zibbet-bench-dir-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = testDir();
         ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
     }
     void TearDown() override { std::filesystem::remove_all(dir); }

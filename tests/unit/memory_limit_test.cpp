@@ -37,8 +37,7 @@ std::string writeBigSphere() {
     std::vector<FxMesh> parts = fxBenchSphere("Sphere", FX_MOON_RADIUS, kBigSphereVerts);
     for (FxMesh& part : parts)
         fxAddWholeGroup(part);
-    const std::string path =
-        ::testing::TempDir() + "zibbet_memlimit_" + std::to_string(getpid()) + ".3ds";
+    const std::string path = testDir() + "/sphere.3ds";
     return fxWriteFile(path, fx3dsScene(parts, {fxMoonMaterial()})) ? path : std::string{};
 }
 

@@ -87,8 +87,7 @@ constexpr double kQuickWork = 60.0;
 } // namespace
 
 TEST(ProgressTest, OnATerminalOnlyAndNeverOnStandardOutput) {
-    const std::string path =
-        ::testing::TempDir() + "zibbet_progress_" + std::to_string(getpid()) + ".3ds";
+    const std::string path = testDir() + "/moon.3ds";
     ASSERT_TRUE(fxWriteFile(path, fxDefaultScene()));
 
     const ChildRun tty = runChild(true, [&] { loadAndConvertMoon(path, 0.0); });

@@ -1,7 +1,5 @@
 // Short soaks of zibbet-bench on a small body, and how the soak judges its
 // memory readings.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,8 +13,7 @@
 // with the cube still between turns every check holds; turning from the
 // first step it never settles with the cube still, which is no fault.
 TEST(Soak, ShortRunsKeepEveryCheck) {
-    const std::string scene =
-        ::testing::TempDir() + "zibbet_soak_moon_" + std::to_string(getpid()) + ".3ds";
+    const std::string scene = testDir() + "/moon.3ds";
     for (const FxSeed& seed : fxSeedsScene())
         ASSERT_TRUE(seed.name != "small_moon" || fxWriteFile(scene, seed.bytes));
     const std::string bench = std::string(ZIBBET_BENCH_BINARY) + " --scene " + scene;

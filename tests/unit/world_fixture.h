@@ -2,10 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "sim/world.h"
+#include "tests/support/run_command.h"
 
 // A sanitized build runs many times slower and finds nothing in thousands of
 // steps that a few hundred miss: long runs are cut short there.
@@ -45,6 +47,13 @@ inline int fxMassAt(int oid, double x, double y, double z = 0.0, int32_t flags =
     m->pos[2] = z;
     m->flags = flags | SIMF_ACTIVE;
     return i;
+}
+
+// A fresh directory under the test temp dir named after the test.
+inline std::string testDir() {
+    return fxFreshDir(::testing::TempDir() + "zibbet_" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                      std::to_string(getpid()));
 }
 
 // Runs fn with stdout captured and returns what it printed.

@@ -2,7 +2,6 @@
 
 #include <GL/freeglut.h>
 #include <GL/glu.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -123,10 +122,4 @@ void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
         const std::string path = dir + "/" + std::to_string(k) + ".tga";
         ASSERT_TRUE(fxWriteFile(path, fxTgaRgba(TEX_FACE_SIZE, TEX_FACE_SIZE, rgba))) << path;
     }
-}
-
-std::string testDir() {
-    return fxFreshDir(::testing::TempDir() + "zibbet_" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                      std::to_string(getpid()));
 }
