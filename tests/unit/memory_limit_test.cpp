@@ -95,6 +95,16 @@ std::string cgroupPlace(std::string& limitFile) {
     return v1 + (own == "/" ? "" : own) + name;
 }
 
+// A run that did not start: no room for the springs under the limit.
+void expectNoRoomForSprings(const FxRunResult& r, const std::string& limit) {
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "zibbet-bench: the world did not build: simAddSpring(): springs of "
+                           "obj2, block of " +
+                               std::to_string(kSpringBytes) + " bytes: needed "));
+    EXPECT_TRUE(has(r.out, "bytes available (" + limit + "); no run\n"));
+    EXPECT_FALSE(has(r.out, "steps/s"));
+}
+
 bool writeNumber(const std::string& path, long long value) {
     std::ofstream out(path);
     out << value << std::flush;
@@ -189,14 +199,7 @@ TEST(MemoryLimit, BenchUnderAnAddressSpaceLimit) {
     EXPECT_TRUE(has(free.out, "\"refused\": null"));
     ASSERT_FALSE(digestLine(free.out).empty()) << free.out;
 
-    EXPECT_EQ(springless.status, 1) << springless.out;
-    EXPECT_TRUE(has(springless.out,
-                    "zibbet-bench: the world did not build: simAddSpring(): springs of obj2, block "
-                    "of " +
-                        std::to_string(kSpringBytes) + " bytes: needed "));
-    EXPECT_TRUE(has(springless.out, "bytes available (address-space limit (RLIMIT_AS)); no run"))
-        << springless.out;
-    EXPECT_FALSE(has(springless.out, "steps/s"));
+    expectNoRoomForSprings(springless, "address-space limit (RLIMIT_AS)");
 
     EXPECT_EQ(planless.status, 0) << planless.out;
     for (const char* part :
@@ -244,9 +247,5 @@ TEST(MemoryLimit, BenchInAMemoryCgroupCountsItsWorkingSet) {
     EXPECT_TRUE(has(full.out, "steps/s"));
     EXPECT_FALSE(digestLine(full.out).empty()) << full.out;
 
-    EXPECT_EQ(small.status, 1) << small.out;
-    EXPECT_TRUE(
-        has(small.out, "zibbet-bench: the world did not build: simAddSpring(): springs of obj2"));
-    EXPECT_TRUE(has(small.out, "bytes available (memory cgroup limit (" + limitFile + "))"));
-    EXPECT_FALSE(has(small.out, "steps/s"));
+    expectNoRoomForSprings(small, "memory cgroup limit (" + limitFile + ")");
 }

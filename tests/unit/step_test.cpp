@@ -139,7 +139,6 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
     const int cube = simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
     ASSERT_GE(cube, 0);
     simCalcPolyNormals(cube);
-    constexpr double g = kGravityY;
     const struct {
         const char* what;
         double pos[3], vel[3]; // before the step's move
@@ -168,7 +167,7 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
         const int oid = simAddObject("o", 0);
         SimMass& m = massOf(oid, fxMassAt(oid, c.pos[0], c.pos[1], c.pos[2], c.flags));
         std::copy(c.vel, c.vel + 3, m.vel);
-        m.acc[1] = g;
+        m.acc[1] = kGravityY;
         EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), c.printed);
         for (int j = 0; j < 3; ++j) {
             EXPECT_NEAR(m.pos[j], c.wantPos[j], 1e-12) << j;
