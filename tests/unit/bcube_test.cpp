@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "sim/bcube.h"
 #include "sim/normals.h"
@@ -24,12 +25,8 @@ void expectPos(const SimMass& m, double x, double y, double z, double tol = 0.0)
 // triangles in face order, then its poses from rest, with outward unit normals.
 TEST_F(WorldTest, ObjectsTurnAndStartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     const int oid = simAddObject("o", 0);
-    SimMass* p = nullptr;
-    simAddMass(oid, &p);
-    p->pos[0] = 1;
-    p->pos[1] = 2;
-    p->pos[2] = 3;
-    p->vel[0] = 5;
+    const int one = fxMassAt(oid, 1, 2, 3);
+    obj(oid).masses[one].vel[0] = 5;
     simRotObj(oid, 0, 0, 0); // half a turn about x
     expectPos(obj(oid).masses[0], 1, -2, -3);
     EXPECT_EQ(obj(oid).masses[0].vel[0], 5.0);
@@ -41,18 +38,15 @@ TEST_F(WorldTest, ObjectsTurnAndStartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     const int cube = simSetBCube(0.0f, 0.0f, 0.0f, 32.0f, 0x6000408);
     ASSERT_GE(cube, 0);
     const auto m = [cube](int i) -> SimMass& { return obj(cube).masses[i]; };
-    EXPECT_EQ(simWorld.bcubeOid, cube);
     EXPECT_STREQ(obj(cube).name, "BoundingCube");
-    EXPECT_EQ(obj(cube).flags, 0x6003C09);
-    EXPECT_EQ(obj(cube).nMasses, 8);
-    EXPECT_EQ(obj(cube).nSprings, 0);
-    ASSERT_EQ(obj(cube).nPolys, 12);
+    ASSERT_EQ(std::tie(simWorld.bcubeOid, obj(cube).flags, obj(cube).nMasses, obj(cube).nSprings,
+                       obj(cube).nPolys),
+              std::tuple(cube, 0x6003C09, 8, 0, 12));
     expectPos(m(0), -16, -16, 16);
     expectPos(m(6), 16, 16, -16);
     int corners = 0;
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(m(i).flags, 0x6003C09);
-        EXPECT_EQ(m(i).forceMask, 0);
+        EXPECT_EQ(std::tie(m(i).flags, m(i).forceMask), std::tuple(0x6003C09, 0)) << i;
         corners += m(i).polyCount;
     }
     EXPECT_EQ(corners, 36);
@@ -72,8 +66,7 @@ TEST_F(WorldTest, ObjectsTurnAndStartupCubeIsBuiltInFaceOrderAndPosedFromRest) {
     EXPECT_EQ(captureStdout([] { EXPECT_EQ(simSetBCube(1, 1, 1, 2, 0), -1); }),
               "  *** ERROR *** simSetBCube(): Bounding cube already set (oid=" +
                   std::to_string(cube) + ").\n");
-    EXPECT_EQ(simWorld.nObjects, before);
-    EXPECT_EQ(simWorld.bcubeOid, cube);
+    EXPECT_EQ(std::tie(simWorld.nObjects, simWorld.bcubeOid), std::tuple(before, cube));
 
     simRotBCube(0, 0, 0);
     expectPos(m(0), -16, 16, -16);

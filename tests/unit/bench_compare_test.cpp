@@ -146,9 +146,8 @@ TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
     std::vector<BenchSample> samples;
     ASSERT_TRUE(benchRepeat(3, true, scripted, &same, agreement, samples));
     ASSERT_EQ(samples.size(), 3u);
-    EXPECT_EQ(samples.front().runSeconds, 2.0);
-    EXPECT_EQ(agreement.runs, 4);
-    EXPECT_EQ(agreement.digest, 7u);
+    EXPECT_EQ(std::tie(samples.front().runSeconds, agreement.runs, agreement.digest),
+              std::tuple(2.0, 4, 7u));
 
     // The next thread count's runs answer to the same first digest.
     Script other{{7, 8, 7}};
@@ -175,7 +174,7 @@ TEST_F(BenchCompare, RepeatedRunsAgreeAndTheirFilesCompare) {
 
     std::vector<BenchJson> values;
     std::string error;
-    ASSERT_TRUE(benchJsonParse(read("a.json"), values, error)) << error;
+    ASSERT_TRUE(benchJsonParse(fxReadFile(dir + "/a.json"), values, error)) << error;
     ASSERT_EQ(values.size(), 1u);
     BenchResult result;
     ASSERT_TRUE(benchJsonResult(values[0], result, error)) << error;

@@ -2,23 +2,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "scenegen/moon_scene.h"
 #include "scenegen/writer3ds.h"
 #include "tests/support/run_command.h"
+#include "world_fixture.h"
 
 class BenchDir : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zibbet-bench-dir-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = testDir();
         ASSERT_TRUE(fxWriteFile(dir + "/bmoon1m.3ds", fxDefaultScene()));
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
@@ -29,13 +25,6 @@ class BenchDir : public ::testing::Test {
         return fxRunCommand("cd " + dir + " && " + env + " " + ZIBBET_BENCH_BINARY + " " + args +
                                 (withStderr ? "" : " 2>/dev/null"),
                             withStderr);
-    }
-    // A file of the folder, whole.
-    std::string read(const std::string& name) {
-        std::ifstream in(dir + "/" + name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
     std::string dir;
 };

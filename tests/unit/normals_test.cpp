@@ -1,6 +1,5 @@
 // Face normals by the winding, vertex normals the plain mean of their
 // triangles', zero for degenerate input.
-#include <algorithm>
 #include <array>
 
 #include "sim/normals.h"
@@ -14,10 +13,8 @@ TEST_F(WorldTest, NormalsFollowTheWindingAndVertexNormalsAreThePlainMean) {
     const int tris[4][3] = {{0, 1, 2}, {0, 2, 1}, {0, 1, 3}, {4, 5, 6}};
     const int oid = simAddObject("mesh", 0);
     for (const auto& p : points) {
-        SimMass* m = nullptr;
-        simAddMass(oid, &m);
-        std::copy(p.begin(), p.end(), m->pos);
-        m->normal[0] = 9.0; // replaced, or zeroed for mass 7
+        const int i = fxMassAt(oid, p[0], p[1], p[2]);
+        obj(oid).masses[i].normal[0] = 9.0; // replaced, or zeroed for mass 7
     }
     const int keep = simAddObject("bare", 0); // no triangles: normals kept
     simAddMass(keep, nullptr);

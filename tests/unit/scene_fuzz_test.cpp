@@ -3,14 +3,13 @@
 // the body promises; the promises it checks can fail.
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <map>
 
 #include "scenegen/bodies.h"
 #include "scenegen/body_promises.h"
 #include "sim/bcube.h"
+#include "tests/support/run_command.h"
 #include "tests/support/seedsscene.h"
 #include "world_fixture.h"
 
@@ -59,9 +58,8 @@ TEST(SceneFuzzEntry, SeedsAndReproducersAreSteppedAndKeepThePromises) {
     const std::filesystem::path regressions =
         std::filesystem::path(__FILE__).parent_path() / "../../fuzz/regressions";
     for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        const FxBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(replay(bytes).fault, "") << entry.path();
+        const std::string text = fxReadFile(entry.path());
+        EXPECT_EQ(replay(FxBytes(text.begin(), text.end())).fault, "") << entry.path();
     }
 }
 

@@ -3,6 +3,7 @@
 // springs_test.cpp.
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "scenegen/bodies.h"
 #include "sim/bcube.h"
@@ -28,17 +29,6 @@ SimMass& massOf(int oid, int i) {
     return simWorld.objects[oid].masses[i];
 }
 
-int addMassAt(int oid, double x, double y, double z, int32_t flags = 0) {
-    SimMass* m = nullptr;
-    const int i = simAddMass(oid, &m);
-    EXPECT_GE(i, 0);
-    m->pos[0] = x;
-    m->pos[1] = y;
-    m->pos[2] = z;
-    m->flags = flags | SIMF_ACTIVE;
-    return i;
-}
-
 } // namespace
 
 TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
@@ -54,20 +44,18 @@ TEST_F(StepTest, UniformFieldsActOnTheMassesTheirMasksSelectButNotOnFixedOnes) {
                  {1, 0, 0.0, -0.0196},
                  {-1, SIMF_FIXED, 0.0, 0.0}};
     for (const auto& c : cases)
-        massOf(oid, addMassAt(oid, 1.0, 2.0, 3.0, c.flags)).forceMask = c.mask;
+        massOf(oid, fxMassAt(oid, 1.0, 2.0, 3.0, c.flags)).forceMask = c.mask;
     stepObject(oid);
     stepObject(oid);
     for (int i = 0; i < 5; ++i) {
         const SimMass& m = massOf(oid, i);
-        EXPECT_EQ(m.vel[0], cases[i].vx) << i;
-        EXPECT_EQ(m.vel[1], cases[i].vy) << i;
-        EXPECT_EQ(m.vel[2], 0.0) << i;
-        EXPECT_EQ(m.pos[2], 3.0) << i;
+        EXPECT_EQ(std::tie(m.vel[0], m.vel[1], m.vel[2], m.pos[2]),
+                  std::tuple(cases[i].vx, cases[i].vy, 0.0, 3.0))
+            << i;
     }
     // Each step moves a mass by its new velocity.
-    EXPECT_EQ(massOf(oid, 3).pos[1], (2.0 + -0.0098) + -0.0196);
-    EXPECT_EQ(massOf(oid, 3).pos[0], 1.0);
-    EXPECT_EQ(massOf(oid, 4).pos[1], 2.0);
+    EXPECT_EQ(std::tie(massOf(oid, 3).pos[1], massOf(oid, 3).pos[0], massOf(oid, 4).pos[1]),
+              std::tuple((2.0 + -0.0098) + -0.0196, 1.0, 2.0));
 }
 
 TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlone) {
@@ -76,18 +64,16 @@ TEST_F(StepTest, HeldAccelerationIsCarriedOnceThenClearedAndBadObjectsAreLeftAlo
         stepObject(bad);
     EXPECT_EQ(simWorld.objects[empty].nMasses, 0);
     const int oid = simAddObject("o", 0);
-    SimMass& m = massOf(oid, addMassAt(oid, 0, 0, 0, SIMF_HOLDACC));
+    SimMass& m = massOf(oid, fxMassAt(oid, 0, 0, 0, SIMF_HOLDACC));
     m.acc[0] = 1.0;
     m.acc[2] = 3.0;
     simClearAcc(oid);
-    EXPECT_EQ(m.acc[0], 1.0);
-    EXPECT_EQ(m.acc[2], 3.0);
+    EXPECT_EQ(std::tie(m.acc[0], m.acc[2]), std::tuple(1.0, 3.0));
     EXPECT_FALSE(m.flags & SIMF_HOLDACC);
     simUpdateVel(oid);
     EXPECT_EQ(m.vel[2], 3.0);
     simClearAcc(oid);
-    EXPECT_EQ(m.acc[0], 0.0);
-    EXPECT_EQ(m.acc[2], 0.0);
+    EXPECT_EQ(std::tie(m.acc[0], m.acc[2]), std::tuple(0.0, 0.0));
 }
 
 TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
@@ -96,7 +82,7 @@ TEST_F(StepTest, PointFieldPushesMassesStrictlyInsideItsRange) {
     ASSERT_EQ(simAddFForce(9.0, 9.0, 9.0), 1u); // a point field does not use its vector
     const int oid = simAddObject("o", 0);
     for (double x : {1.0, 0.5, 0.0, -1.5})
-        addMassAt(oid, x, 0.0, 0.0);
+        fxMassAt(oid, x, 0.0, 0.0);
     // x accelerations of the masses at 1, 0.5, 0 (the centre) and -1.5:
     // q = strength / (d^2 + 1) away from the centre, for d < range.
     const struct {
@@ -136,16 +122,15 @@ TEST_F(StepTest, FloorMirrorsBelowZeroOnlyAndNoCubeMeansNoContact) {
                  {-1.0, 0, -0.5, -1.0},                       // no floor
                  {-1.0, SIMF_BCUBE | SIMF_REST, -0.5, -1.0}}; // no cube: no contact
     for (const auto& c : cases) {
-        SimMass& m = massOf(oid, addMassAt(oid, 0.0, 0.5, 0.0, c.flags));
+        SimMass& m = massOf(oid, fxMassAt(oid, 0.0, 0.5, 0.0, c.flags));
         m.vel[0] = 0.25;
         m.vel[1] = c.vel;
     }
     EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), "");
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(massOf(oid, i).pos[1], cases[i].pos) << i;
-        EXPECT_EQ(massOf(oid, i).vel[1], cases[i].after) << i;
-        EXPECT_EQ(massOf(oid, i).pos[0], 0.25) << i;
-    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(std::tie(massOf(oid, i).pos[1], massOf(oid, i).vel[1], massOf(oid, i).pos[0]),
+                  std::tuple(cases[i].pos, cases[i].after, 0.25))
+            << i;
 }
 
 TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
@@ -154,7 +139,6 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
     const int cube = simSetBCube(0.0f, 0.0f, 0.0f, kFixtureCubeEdge, kFixtureCubeFlags);
     ASSERT_GE(cube, 0);
     simCalcPolyNormals(cube);
-    constexpr double g = kGravityY;
     const struct {
         const char* what;
         double pos[3], vel[3]; // before the step's move
@@ -181,9 +165,9 @@ TEST_F(StepTest, CubeFacesPutMassesBackInsideAndRestingMassesAreReleasedOnce) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int oid = simAddObject("o", 0);
-        SimMass& m = massOf(oid, addMassAt(oid, c.pos[0], c.pos[1], c.pos[2], c.flags));
+        SimMass& m = massOf(oid, fxMassAt(oid, c.pos[0], c.pos[1], c.pos[2], c.flags));
         std::copy(c.vel, c.vel + 3, m.vel);
-        m.acc[1] = g;
+        m.acc[1] = kGravityY;
         EXPECT_EQ(captureStdout([oid] { simUpdatePos(oid); }), c.printed);
         for (int j = 0; j < 3; ++j) {
             EXPECT_NEAR(m.pos[j], c.wantPos[j], 1e-12) << j;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "import/tga.h"
 #include "tests/support/scratch.h"
@@ -20,8 +21,7 @@ TEST(Tga, EverySeedReadsByThePlainRulesIntoAFaceBufferAndIntoANewOne) {
             captureStdout([&] { o = fxLoadTGABytes(seed.bytes.data(), seed.bytes.size()); });
         EXPECT_EQ(o.fault, "");
         EXPECT_EQ(printed, o.printed);
-        EXPECT_EQ(o.intoFace, seed.intoFace);
-        EXPECT_EQ(o.intoNew, seed.intoNew);
+        EXPECT_EQ(std::tie(o.intoFace, o.intoNew), std::tie(seed.intoFace, seed.intoNew));
     }
     const std::string missing = "/nonexistent/zibbet.tga";
     int width = -7;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "sim/world.h"
+#include "tests/support/run_command.h"
 
 // A sanitized build runs many times slower and finds nothing in thousands of
 // steps that a few hundred miss: long runs are cut short there.
@@ -33,6 +35,26 @@ class WorldTest : public ::testing::Test {
     }
     static SimObject& obj(int oid) { return simWorld.objects[oid]; }
 };
+
+// Adds to oid an active mass at (x, y, z) with the flags; its index.
+inline int fxMassAt(int oid, double x, double y, double z = 0.0, int32_t flags = 0) {
+    SimMass* m = nullptr;
+    const int i = simAddMass(oid, &m);
+    EXPECT_GE(i, 0);
+    if (i < 0) return i;
+    m->pos[0] = x;
+    m->pos[1] = y;
+    m->pos[2] = z;
+    m->flags = flags | SIMF_ACTIVE;
+    return i;
+}
+
+// A fresh directory under the test temp dir named after the test.
+inline std::string testDir() {
+    return fxFreshDir(::testing::TempDir() + "zibbet_" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                      std::to_string(getpid()));
+}
 
 // Runs fn with stdout captured and returns what it printed.
 template <typename Fn> std::string captureStdout(Fn&& fn) {

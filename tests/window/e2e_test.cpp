@@ -39,11 +39,10 @@ constexpr int kPollMs = 20;
 
 // The file each wall of the cube at rest shows: faces built floor, front,
 // right, ceiling, left, back take files 2, 5, 0, 3, 1, 4, and the cube
-// stands turned half a turn about x.
+// stands turned half a turn about x. Which wall shows which file in every
+// pose is RendererTest's; here the back wall and the ceiling are watched.
 constexpr int kCeilingFile = 2;
 constexpr int kBackFile = 5;
-constexpr int kRightFile = 0;
-constexpr int kFloorFile = 3;
 constexpr int kLeftFile = 1;
 
 // The transcript, byte for byte but the banner's free notice line: the
@@ -338,7 +337,7 @@ constexpr int kStillFrames = 40; // frames over which it must not move
 } // namespace
 
 TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
-    // The left wall's file is missing: reported, and that wall stays black.
+    // The left wall's file is missing: reported.
     const unsigned missing = 1u << kLeftFile;
     const Window w = start(missing);
     ASSERT_NE(w, 0u) << "no window; console:\n" << console();
@@ -353,23 +352,10 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
     EXPECT_TRUE(linesAfterHelp(0).empty());
     EXPECT_EQ(transcript(), expectedStartup(missing));
 
-    // Every wall shows its own file's colour, the left wall none.
     XImageRgb frame;
     ASSERT_TRUE(pollFrame(w, frame, [&] {
         return showsFile(frame.pixel(kBackPoint.x, kBackPoint.y), kBackFile);
     })) << "the back wall does not show its file";
-    const struct {
-        double x, y, z;
-        int file;
-    } walls[] = {{-10, 10, -16, kBackFile}, {10, 10, -16, kBackFile}, {0, 16, 0, kCeilingFile},
-                 {-16, 0, 0, kLeftFile},    {16, 0, 0, kRightFile},   {-10, -16, 0, kFloorFile},
-                 {10, -16, 0, kFloorFile}};
-    for (const auto& wall : walls) {
-        const Pixel p = restPixel(wall.x, wall.y, wall.z);
-        const XRgb c = frame.pixel(p.x, p.y);
-        EXPECT_TRUE(wall.file == kLeftFile ? rgbNear(c, {0, 0, 0}, 0) : showsFile(c, wall.file))
-            << wall.file << " at " << p.x << "," << p.y << ": " << c;
-    }
 
     // The body hangs in the middle and falls.
     const XRgb wall = frame.pixel(kBackPoint.x, kBackPoint.y);

@@ -51,21 +51,12 @@ void drawLit(int oid) {
     drawObject(oid);
 }
 
-// A mass at (x, y) in the plane z = 0, where every test draws.
-int addMassAt(int oid, double x, double y) {
-    SimMass* m = nullptr;
-    const int index = simAddMass(oid, &m);
-    m->pos[0] = x;
-    m->pos[1] = y;
-    return index;
-}
-
 // Adds to oid a square around (cx, cy): triangles (0, 1, 2) and (0, 2, 3),
 // counter-clockwise seen from the camera, every normal given.
 int addSquare(int oid, double cx, double cy, double half, int material, const double normal[3]) {
-    const int m = addMassAt(oid, cx - half, cy - half);
+    const int m = fxMassAt(oid, cx - half, cy - half);
     for (const auto& c : {std::array{1, -1}, {1, 1}, {-1, 1}})
-        addMassAt(oid, cx + c[0] * half, cy + c[1] * half);
+        fxMassAt(oid, cx + c[0] * half, cy + c[1] * half);
     simAddPoly(oid, m, m + 1, m + 2, normal, normal, normal, 0, nullptr, material);
     simAddPoly(oid, m, m + 2, m + 3, normal, normal, normal, 0, nullptr, material);
     return oid;
@@ -226,7 +217,7 @@ TEST_F(RendererTest, FaceTexturedObjectBeyondTwelveOrOddCountStaysWellFormed) {
     // the third never reaches the frame and every later GL call is refused.
     const int odd = simAddObject("odd", SIMF_FACETEX);
     for (const auto& p : {std::array{-10, -2}, {-6, -2}, {-8, 2}, {6, -2}, {10, -2}, {8, 2}})
-        addMassAt(odd, p[0], p[1]);
+        fxMassAt(odd, p[0], p[1]);
     for (int first : {0, 0, 3})
         simAddPoly(odd, first, first + 1, first + 2, n, n, n, 0, nullptr, white);
     glBeginTestFrame();
@@ -280,7 +271,7 @@ TEST_F(RendererTest, ReflectionsLookUpTheCubeMapTurnedWithTheCube) {
 TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
     const int oid = simAddObject("tri", 0);
     for (const auto& p : {std::array{-10, -8}, {10, -8}, {0, 10}})
-        addMassAt(oid, p[0], p[1]);
+        fxMassAt(oid, p[0], p[1]);
     // The vertex normals are the plain mean of their triangles' and not of
     // unit length: the frame normalises them.
     const double normals[3][3] = {{0, 0, 0.5}, {1, 0, 0}, {0, 1, 0}}; // facing, sideways, upwards
@@ -322,7 +313,7 @@ TEST_F(RendererTest, MaterialFollowsEachTriangleAndIsSentAgainAtEveryCall) {
     const int green = emissive(0, 1, 0);
     const int oid = simAddObject("pair", SIMF_GOURAUD);
     for (const auto& p : {std::array{-10, -5}, {0, -5}, {10, -5}, {-5, 5}, {5, 5}})
-        addMassAt(oid, p[0], p[1]);
+        fxMassAt(oid, p[0], p[1]);
     simAddPoly(oid, 0, 1, 3, n, n, n, 0, nullptr, red);
     simAddPoly(oid, 1, 2, 4, n, n, n, 0, nullptr, green);
     for (int call = 0; call < 4; ++call) {
@@ -348,7 +339,7 @@ TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
     const int oid = simAddObject("conns", 0);
     for (const auto& p :
          {std::array{0.3, 0.3}, {12.3, 0.3}, {0.3, 12.3}, {-12.3, 0.3}, {0.3, -12.3}})
-        addMassAt(oid, p[0], p[1]);
+        fxMassAt(oid, p[0], p[1]);
     const int32_t filler[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(simAddConn(oid, filler, 8), 0);
     const int32_t list[] = {0, 1, 2, -1, -1, 3, -1, 0, 4, -1, -2};
