@@ -5,7 +5,6 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/platform.h"
 #include "world_fixture.h"
 
 namespace {
@@ -26,17 +25,14 @@ int objectWithMasses(int n) {
 TEST_F(WorldTest, FreshWorldAndNewRecordsHoldTheirDefaults) {
     simFreeWorld();
     verbosity = 2;
-    EXPECT_EQ(captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); }),
-              "  simInitWorld(): World name =\"Unknown_World\"\n"
-              "  simAddObject(): Object id=0  name=\"Forces\"  flags=$2\n"
-              "  simAddObject(): >>> Setting system forces object (oid=0) <<<\n"
-              "  simAddMat(): Added material (id=0)\n");
+    // The rest of this transcript is start-up's, checked by ZibbetE2e.
+    EXPECT_TRUE(has(captureStdout([] { ASSERT_EQ(simInitWorld(nullptr), 1); }),
+                    "  simInitWorld(): World name =\"Unknown_World\"\n"));
     EXPECT_EQ(std::tie(simWorld.nObjects, simWorld.nMaterials, simWorld.forceBits,
                        simWorld.bcubeOid, simWorld.forcesOid),
               std::tuple(1, 1, 0u, -1, 0));
     EXPECT_STREQ(obj(0).name, "Forces");
-    EXPECT_EQ(obj(0).flags, SIMF_FORCES);
-    EXPECT_EQ(obj(0).masses, nullptr);
+    EXPECT_EQ(std::tie(obj(0).flags, obj(0).masses), std::tuple(SIMF_FORCES, nullptr));
     for (int i = 1; i < SIM_MAX_OBJECTS; ++i)
         ASSERT_EQ(obj(i).id, -1) << i;
     const SimMaterial& def = simWorld.materials[0];
@@ -95,9 +91,9 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     // k, damping, rest, a, b, index, kind
     const SimSpring want{2.0, 3.0, 1.0, 0, 1, 2048, 4};
     EXPECT_EQ(std::memcmp(&obj(oid).springs[2048], &want, sizeof want), 0);
-    EXPECT_EQ(obj(oid).polys[64].index, 64);
-    EXPECT_EQ(obj(oid).polys[64].flags, 0x20 | SIMF_ACTIVE);
-    EXPECT_EQ(obj(oid).masses[2].polyCount, 65);
+    EXPECT_EQ(
+        std::tie(obj(oid).polys[64].index, obj(oid).polys[64].flags, obj(oid).masses[2].polyCount),
+        std::tuple(64, 0x20 | SIMF_ACTIVE, 65));
 
     verbosity = 2;
     EXPECT_EQ(captureStdout([&] { addMasses(oid, 129); }), "");
@@ -109,11 +105,9 @@ TEST_F(WorldTest, ArraysGrowByTheirStepsWithANoticeEachAndRecordsKeepTheirValues
     obj(oid).masses[4].normal[1] = 7.0;
     SimPoly* p = nullptr;
     ASSERT_EQ(simAddPoly(oid, 3, 3, 4, n0, nullptr, nullptr, 0x20, &p, 0), 65);
-    EXPECT_EQ(obj(oid).masses[3].polyCount, 2);
-    EXPECT_EQ(obj(oid).masses[4].polyCount, 1);
-    EXPECT_EQ(obj(oid).masses[3].normal[2], 1.0);
-    EXPECT_EQ(obj(oid).masses[4].normal[1], 7.0);
-    EXPECT_EQ(p->material, 0);
+    const SimMass* m = obj(oid).masses;
+    EXPECT_EQ(std::tie(m[3].polyCount, m[4].polyCount, m[3].normal[2], m[4].normal[1], p->material),
+              std::tuple(2, 1, 1.0, 7.0, 0));
     const int mat = simAddMat(nullptr, nullptr, nullptr, nullptr, 1, 1);
     simSetObjMat(oid, mat);
     for (int i = 0; i < 66; ++i)
@@ -230,11 +224,11 @@ TEST_F(WorldTest, FailedGrowthLeavesObjectUnchangedAndTheFirstFailureIsKept) {
     EXPECT_FALSE(simAllocFailure().failed);
 }
 
-// Sizes past 2 GiB are stated in full, an array never grows past the int32
-// count of its records (the counts stand in for a full array that is never
-// read), and a block larger than the process can get is refused before the
-// allocator is asked: the kernel would grant it and kill on first touch.
-TEST_F(WorldTest, LargeSpringArraysStateTheirSizeStopAtTheCountLimitAndTheRoom) {
+// Sizes past 2 GiB are stated in full, and an array never grows past the
+// int32 count of its records (the counts stand in for a full array that is
+// never read). A block larger than the process can get is refused before the
+// allocator is asked: MemoryLimit.BenchUnderAnAddressSpaceLimit sees that.
+TEST_F(WorldTest, LargeSpringArraysStateTheirSizeAndStopAtTheCountLimit) {
     const int oid = objectWithMasses(2);
     constexpr int32_t kPast2GiB = 26214 * SIM_GROW_SPRINGS; // the next step passes 2 GiB
     obj(oid).nSprings = obj(oid).maxSprings = kPast2GiB;
@@ -252,11 +246,10 @@ TEST_F(WorldTest, LargeSpringArraysStateTheirSizeStopAtTheCountLimitAndTheRoom) 
 
     constexpr int32_t kFullest = INT32_MAX / SIM_GROW_SPRINGS * SIM_GROW_SPRINGS;
     obj(oid).nSprings = obj(oid).maxSprings = kFullest;
-    const auto refuse = [](void*, size_t) -> void* {
-        ADD_FAILURE() << "no block may be asked for past the count limit or the room";
+    simRealloc = [](void*, size_t) -> void* {
+        ADD_FAILURE() << "no block may be asked for past the count limit";
         return nullptr;
     };
-    simRealloc = refuse;
     out = captureStdout([&] {
         EXPECT_EQ(simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1), -1);
         EXPECT_EQ(simReserveSprings(oid, 3000000000LL), nullptr);
@@ -267,25 +260,6 @@ TEST_F(WorldTest, LargeSpringArraysStateTheirSizeStopAtTheCountLimitAndTheRoom) 
                    "(oid=1).\n");
     EXPECT_EQ(obj(oid).nSprings, kFullest);
     obj(oid).nSprings = obj(oid).maxSprings = 0;
-
-    verbosity = 0;
-    simFreeWorld(); // the first failure is kept until then
-    simRealloc = std::realloc;
-    ASSERT_EQ(simInitWorld("Room"), 1);
-    ASSERT_EQ(objectWithMasses(2), oid);
-    simRealloc = refuse;
-    constexpr int64_t kCount = 2000000000; // 80 GB of springs
-    const PlatMemoryRoom room = platMemoryRoom();
-    if (room.bytes >= kCount * static_cast<int64_t>(sizeof(SimSpring)))
-        GTEST_SKIP() << "this machine has room for " << room.bytes << " bytes";
-    out = captureStdout([&] { EXPECT_EQ(simReserveSprings(oid, kCount), nullptr); });
-    EXPECT_EQ(out, "  *** ERROR *** simAddSpring(): Failed malloc(80000040960) for springs "
-                   "(oid=1).\n");
-    EXPECT_EQ(obj(oid).maxSprings, 0);
-    EXPECT_EQ(obj(oid).springs, nullptr);
-    EXPECT_EQ(simAllocFailure().needed, 80000040960);
-    EXPECT_LT(simAllocFailure().available, simAllocFailure().needed);
-    EXPECT_STREQ(simAllocFailure().limit, platMemoryRoom().limit);
 }
 
 // Derived data is keyed on the stamp: every addition and every declared edit
@@ -329,10 +303,9 @@ TEST_F(WorldTest, StampMovesWithEveryChangeAndIsNeverReusedAndBadIndicesAreRefus
     EXPECT_EQ(countOf(out, "*** ERROR ***"), 7u);
     EXPECT_NE(out.find("  *** ERROR *** simAddMass(): "), std::string::npos);
     EXPECT_FALSE(moved()) << "refused records change nothing";
-    EXPECT_EQ(obj(oid).nSprings, 1);
-    EXPECT_EQ(obj(oid).nPolys, 0);
-    EXPECT_EQ(obj(oid).connLen, 0);
-    EXPECT_EQ(obj(oid).masses[1].polyCount, 0);
+    EXPECT_EQ(std::tie(obj(oid).nSprings, obj(oid).nPolys, obj(oid).connLen,
+                       obj(oid).masses[1].polyCount),
+              std::tuple(1, 0, 0, 0));
 
     simFreeWorld();
     ASSERT_EQ(simInitWorld("Again"), 1);
