@@ -136,7 +136,3 @@ std::string testDirPath() {
            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
            std::to_string(getpid());
 }
-
-std::string testDir() {
-    return fxFreshDir(testDirPath());
-}

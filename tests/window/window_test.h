@@ -43,6 +43,5 @@ FaceRgba solidFace(int file, int column, int row); // kFaceColour[file], opaque
 // row), row 0 first in the file, for each file k whose bit is not set in
 // missing, into the existing dir.
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
-// A fresh directory under the test temp dir named after the test (and its path).
-std::string testDir();
+// The path of testDir(), for removing it.
 std::string testDirPath();
