@@ -72,6 +72,19 @@ void runSearch(benchmark::State& state, decltype(&simBandPairs) search) {
     state.counters["perMass"] = 2.0 * static_cast<double>(sink.pairs) / n;
 }
 
+// A fresh world with one object of these masses' positions; its id.
+int freshObject(const std::vector<SimMass>& masses, const char* name) {
+    simFreeWorld();
+    simInitWorld("bench");
+    const int oid = simAddObject(name, 0);
+    for (const SimMass& m : masses) {
+        SimMass* added = nullptr;
+        simAddMass(oid, &added);
+        std::memcpy(added->pos, m.pos, sizeof m.pos);
+    }
+    return oid;
+}
+
 void BM_BandGrid(benchmark::State& state) {
     runSearch(state, simBandPairs);
 }
@@ -87,14 +100,7 @@ void BM_BandGridSprings(benchmark::State& state) {
     int springs = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        simFreeWorld();
-        simInitWorld("bench");
-        const int oid = simAddObject("moon", 0);
-        for (const SimMass& m : masses) {
-            SimMass* added = nullptr;
-            simAddMass(oid, &added);
-            std::memcpy(added->pos, m.pos, sizeof m.pos);
-        }
+        const int oid = freshObject(masses, "moon");
         state.ResumeTiming();
         springs = simAddBandSprings(oid, 0.0, hi, 5.0, 1.0);
     }
@@ -147,14 +153,7 @@ void runCloseBody(benchmark::State& state, int (*build)(int, double, double, dou
     int springs = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        simFreeWorld();
-        simInitWorld("bench");
-        const int oid = simAddObject("close", 0);
-        for (const SimMass& m : masses) {
-            SimMass* added = nullptr;
-            simAddMass(oid, &added);
-            std::memcpy(added->pos, m.pos, sizeof m.pos);
-        }
+        const int oid = freshObject(masses, "close");
         state.ResumeTiming();
         springs = build(oid, 0.0, kFixtureBandMax, kFixtureK, kFixtureDamping);
         benchmark::DoNotOptimize(simWorld.objects[oid].springs);
@@ -178,13 +177,7 @@ void BM_CloseBodyBuilder(benchmark::State& state) {
 // threads.
 void BM_CloseBodyTiles(benchmark::State& state) {
     const std::vector<SimMass> masses = closeBody();
-    simInitWorld("bench");
-    const int oid = simAddObject("close", 0);
-    for (const SimMass& m : masses) {
-        SimMass* added = nullptr;
-        simAddMass(oid, &added);
-        std::memcpy(added->pos, m.pos, sizeof m.pos);
-    }
+    const int oid = freshObject(masses, "close");
     const int springs = simAddBandSprings(oid, 0.0, kFixtureBandMax, kFixtureK, kFixtureDamping);
     const SimSpringWay tiles{SIM_LAYOUT_TILED, simSpringsPath(), 1};
     simParallelSetBuildThreads(static_cast<int>(state.range(0)));
