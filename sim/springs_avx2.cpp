@@ -21,16 +21,8 @@ alignas(32) constexpr int64_t kLaneMasks[16][4] = {
     {0, 0, -1, 0},  {-1, 0, -1, 0},  {0, -1, -1, 0},  {-1, -1, -1, 0},
     {0, 0, 0, -1},  {-1, 0, 0, -1},  {0, -1, 0, -1},  {-1, -1, 0, -1},
     {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
-// The 32-bit word pairs that move packed values to the set lanes (lane l
-// takes the value after those of the set lanes below it).
-alignas(32) constexpr int32_t kExpand[16][8] = {
-    {0, 1, 0, 1, 0, 1, 0, 1}, {0, 1, 0, 1, 0, 1, 0, 1}, {0, 1, 0, 1, 0, 1, 0, 1},
-    {0, 1, 2, 3, 0, 1, 0, 1}, {0, 1, 0, 1, 0, 1, 0, 1}, {0, 1, 0, 1, 2, 3, 0, 1},
-    {0, 1, 0, 1, 2, 3, 0, 1}, {0, 1, 2, 3, 4, 5, 0, 1}, {0, 1, 0, 1, 0, 1, 0, 1},
-    {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 2, 3, 0, 1, 4, 5},
-    {0, 1, 0, 1, 0, 1, 2, 3}, {0, 1, 0, 1, 2, 3, 4, 5}, {0, 1, 0, 1, 2, 3, 4, 5},
-    {0, 1, 2, 3, 4, 5, 6, 7}};
 
+constexpr bool kSelectCheap = true;
 constexpr auto vLoad = [](const double* p) { return _mm256_load_pd(p); };
 constexpr auto vStore = [](double* p, V v) { _mm256_store_pd(p, v); };
 constexpr auto vSet1 = [](double x) { return _mm256_set1_pd(x); };
@@ -49,11 +41,15 @@ constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
     return _mm256_blendv_pd(no, yes,
                             _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes])));
 };
-inline V vCells(const double* cells, uint32_t lanes) {
-    if (lanes == 15u) return _mm256_loadu_pd(cells);
-    const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExpand[lanes]));
-    return _mm256_castps_pd(
-        _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(cells)), index));
+// Bit at + l shifted to the top of lane l, where the blend reads it: one
+// broadcast and one shift, with no branch.
+inline V vSelectBits(uint64_t bits, int at, V yes, V no) {
+    const __m256i up = _mm256_setr_epi64x(63 - at, 62 - at, 61 - at, 60 - at);
+    const __m256i mask = _mm256_sllv_epi64(_mm256_set1_epi64x(static_cast<int64_t>(bits)), up);
+    // Written out: the compiler would turn the intrinsic's mask into a compare.
+    V out;
+    __asm__("vblendvpd %3, %2, %1, %0" : "=x"(out) : "x"(no), "xm"(yes), "x"(mask));
+    return out;
 }
 inline void vTranspose(const V r[4], V t[4]) {
     const V a0 = _mm256_unpacklo_pd(r[0], r[1]);

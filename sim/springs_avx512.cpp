@@ -20,6 +20,7 @@ constexpr int kGeometryRows = 8;    // 32 registers hold a block's geometry
 constexpr bool kHoldColumns = true; // 32 registers
 using V = __m512d;
 
+constexpr bool kSelectCheap = true;
 constexpr auto vLoad = [](const double* p) { return _mm512_load_pd(p); };
 constexpr auto vStore = [](double* p, V v) { _mm512_store_pd(p, v); };
 constexpr auto vSet1 = [](double x) { return _mm512_set1_pd(x); };
@@ -36,10 +37,9 @@ inline uint32_t vLengthOk(V len) {
 constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
     return _mm512_mask_mov_pd(no, static_cast<__mmask8>(lanes), yes);
 };
-inline V vCells(const double* cells, uint32_t lanes) {
-    const V packed = _mm512_loadu_pd(cells);
-    return lanes == 0xffu ? packed : _mm512_maskz_expand_pd(static_cast<__mmask8>(lanes), packed);
-}
+constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
+    return _mm512_mask_mov_pd(no, static_cast<__mmask8>(bits >> at), yes);
+};
 void vTranspose(const V r[8], V t[8]) {
     const V a0 = _mm512_unpacklo_pd(r[0], r[1]);
     const V a1 = _mm512_unpackhi_pd(r[0], r[1]);

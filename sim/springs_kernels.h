@@ -22,9 +22,11 @@
 // (X, X + 1), ... of the blocks that touch it gives the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kSpringTileMasses = 8; // masses per block, rows per tile, columns per cell block
+constexpr int kSpringBlockCells = kSpringTileMasses * kSpringTileMasses;
 
 struct SpringTile {
     int32_t p;                    // mass block of the first ends
@@ -33,9 +35,8 @@ struct SpringTile {
 
 // The springs from rows of tile p to the columns of mass block q >= p.
 // Bit 8i + j of `present` is the cell (row 8p + i, column 8q + j); `presentT`
-// is the same matrix transposed (bit 8j + i). The cells' rest lengths (and
-// stiffness and damping when they differ between springs) lie from `cellAt`
-// on, row by row, columns ascending.
+// is the same matrix transposed (bit 8j + i). `cellAt` counts the springs
+// of the blocks before this one, for weighing tiles.
 struct SpringBlock {
     uint64_t present;
     uint64_t presentT;
@@ -43,34 +44,34 @@ struct SpringBlock {
     int32_t cellAt;
 };
 
-// The tiles as the kernels see them.
+// The tiles as the kernels see them. Cell block b's values lie at [64b,
+// 64b + 64), row by row, absent cells zero, so that a block row is whole
+// aligned vectors; real bodies' blocks are mostly full (52 of 64 on the moon).
 struct SpringTiles {
     const SpringTile* tiles;
     const SpringBlock* blocks;
-    int32_t nCellBlocks;
-    int32_t nCells;
-    const double* rest;    // per cell, then a block's worth of padding
+    const double* rest;    // per cell
     const double* k;       // per cell, or null when every spring has kAll
     const double* damping; // per cell, or null when every spring has dampingAll
     double kAll, dampingAll;
 };
 
-// The object's masses in rows of doubles, padded to whole blocks (padding:
-// zero position, velocity and acc, fixed, mass 1). acc is copied in before the
+// The object's masses packed for the kernels, eight at a time: each
+// coordinate of a mass block is a row of eight doubles, and a block's rows lie
+// together, so that one pointer reaches all of them. The last block is padded
+// with fixed unit masses at rest at the origin. acc is copied in before the
 // phase and back after it. Bit i of freeBits[q] is set when mass 8q + i is not
 // fixed; of unitBits[q] when its mass is exactly 1.0 (x / 1.0 == x, so the
 // division is skipped for such masses).
+struct alignas(64) SpringMassBlock {
+    double px[kSpringTileMasses], py[kSpringTileMasses], pz[kSpringTileMasses];
+    double vx[kSpringTileMasses], vy[kSpringTileMasses], vz[kSpringTileMasses];
+    double ax[kSpringTileMasses], ay[kSpringTileMasses], az[kSpringTileMasses];
+    double mass[kSpringTileMasses];
+};
+
 struct SpringPacked {
-    double* px;
-    double* py;
-    double* pz;
-    double* vx;
-    double* vy;
-    double* vz;
-    double* ax;
-    double* ay;
-    double* az;
-    double* mass;
+    SpringMassBlock* blocks;
     const uint8_t* freeBits;
     const uint8_t* unitBits;
 };

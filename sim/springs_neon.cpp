@@ -17,6 +17,7 @@ using V = float64x2_t;
 // All ones in lane l when bit l is set.
 alignas(16) constexpr uint64_t kLaneMasks[4][2] = {{0, 0}, {~0ull, 0}, {0, ~0ull}, {~0ull, ~0ull}};
 
+constexpr bool kSelectCheap = false;
 constexpr auto vLoad = [](const double* p) { return vld1q_f64(p); };
 constexpr auto vStore = [](double* p, V v) { vst1q_f64(p, v); };
 constexpr auto vSet1 = [](double x) { return vdupq_n_f64(x); };
@@ -35,9 +36,8 @@ inline uint32_t vLengthOk(V len) {
 constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
     return vbslq_f64(vld1q_u64(kLaneMasks[lanes]), yes, no);
 };
-// Lane 1 alone takes the first packed value; otherwise they lie in place.
-constexpr auto vCells = [](const double* cells, uint32_t lanes) {
-    return lanes == 2u ? vld1q_dup_f64(cells) : vld1q_f64(cells);
+constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
+    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
 };
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = vzip1q_f64(r[0], r[1]);

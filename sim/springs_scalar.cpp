@@ -9,6 +9,7 @@ constexpr int kGeometryRows = 1;
 constexpr bool kHoldColumns = false;
 using V = double;
 
+constexpr bool kSelectCheap = false;
 constexpr auto vLoad = [](const double* p) { return *p; };
 constexpr auto vStore = [](double* p, V v) { *p = v; };
 constexpr auto vSet1 = [](double x) { return x; };
@@ -19,7 +20,9 @@ constexpr auto vDiv = [](V a, V b) { return a / b; };
 constexpr auto vSqrt = [](V a) { return __builtin_sqrt(a); };
 constexpr auto vLengthOk = [](V len) { return springLengthActs(len) ? 1u : 0u; };
 constexpr auto vSelect = [](uint32_t lanes, V yes, V no) { return lanes ? yes : no; };
-constexpr auto vCells = [](const double* cells, uint32_t) { return *cells; };
+constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
+    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
+};
 constexpr auto vTranspose = [](const V r[1], V t[1]) { t[0] = r[0]; };
 
 #include "sim/springs_wide.inc"

@@ -19,6 +19,7 @@ using V = __m128d;
 // All ones in lane l when bit l is set.
 alignas(16) constexpr int64_t kLaneMasks[4][2] = {{0, 0}, {-1, 0}, {0, -1}, {-1, -1}};
 
+constexpr bool kSelectCheap = false;
 constexpr auto vLoad = [](const double* p) { return _mm_load_pd(p); };
 constexpr auto vStore = [](double* p, V v) { _mm_store_pd(p, v); };
 constexpr auto vSet1 = [](double x) { return _mm_set1_pd(x); };
@@ -36,9 +37,8 @@ inline V vSelect(uint32_t lanes, V yes, V no) {
     const V mask = _mm_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes]));
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
-// Lane 1 alone takes the first packed value; otherwise they lie in place.
-constexpr auto vCells = [](const double* cells, uint32_t lanes) {
-    return lanes == 2u ? _mm_loadh_pd(_mm_setzero_pd(), cells) : _mm_loadu_pd(cells);
+constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
+    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
 };
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = _mm_unpacklo_pd(r[0], r[1]);

@@ -54,16 +54,22 @@ void buildTile(const SimObject& obj, const SpringTileSpan& span, SpringTiling& t
             if (at[r] < span.rowFrom[r + 1]) q = std::min(q, springs[at[r]].b / kLanes);
         if (q == INT32_MAX) break;
         SpringBlock blk{0, 0, q, static_cast<int32_t>(cell)};
+        // The block's cells are written whole while they are in the cache.
+        const size_t at0 = static_cast<size_t>(b) * kSpringBlockCells;
+        for (SpringArray<double>* values : {&tiling.rest, &tiling.k, &tiling.damping})
+            if (values == &tiling.rest || !tiling.uniform)
+                std::fill_n(values->data() + at0, kSpringBlockCells, 0.0);
         for (int r = 0; r < kLanes; ++r) {
             for (; at[r] < span.rowFrom[r + 1] && springs[at[r]].b / kLanes == q; skipInert(r)) {
                 const SimSpring& sp = springs[at[r]++];
                 const int j = sp.b % kLanes;
                 blk.present |= uint64_t{1} << (kLanes * r + j);
                 blk.presentT |= uint64_t{1} << (kLanes * j + r);
-                tiling.rest[static_cast<size_t>(cell)] = sp.rest;
+                const size_t c = at0 + static_cast<size_t>(kLanes * r + j);
+                tiling.rest[c] = sp.rest;
                 if (!tiling.uniform) {
-                    tiling.k[static_cast<size_t>(cell)] = sp.k;
-                    tiling.damping[static_cast<size_t>(cell)] = sp.damping;
+                    tiling.k[c] = sp.k;
+                    tiling.damping[c] = sp.damping;
                 }
                 ++cell;
             }
@@ -72,10 +78,6 @@ void buildTile(const SimObject& obj, const SpringTileSpan& span, SpringTiling& t
     }
     tiling.tiles[static_cast<size_t>(t)] =
         SpringTile{span.p, static_cast<int32_t>(span.blockAt), static_cast<int32_t>(b)};
-}
-
-int64_t cellsOf(const SpringTiling& tiling) {
-    return static_cast<int64_t>(tiling.rest.size()) - kLanes;
 }
 
 } // namespace
@@ -124,7 +126,7 @@ int64_t springTilingBytes(const SpringTilingSize& size) {
     const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (size.uniform ? 1 : 3);
     return static_cast<int64_t>(size.spans.size() * (sizeof(SpringTile) + sizeof(SpringTileSpan))) +
            size.blocks * static_cast<int64_t>(sizeof(SpringBlock)) +
-           (size.cells + kLanes) * perCell;
+           size.blocks * kSpringBlockCells * perCell;
 }
 
 void springTilingBuild(const SimObject& obj, const SpringTilingSize& size, SpringTiling& tiling,
@@ -134,13 +136,12 @@ void springTilingBuild(const SimObject& obj, const SpringTilingSize& size, Sprin
     tiling.uniform = size.uniform;
     tiling.kAll = size.kAll;
     tiling.dampingAll = size.dampingAll;
-    const size_t cells = static_cast<size_t>(size.cells) + kLanes; // padded by a block
+    const size_t cells = static_cast<size_t>(size.blocks) * kSpringBlockCells;
     for (SpringArray<double>* values : {&tiling.rest, &tiling.k, &tiling.damping}) {
         if (values != &tiling.rest && tiling.uniform) continue;
         values->reserve(cells);
         platPrepareBlock(values->data(), cells * sizeof(double));
         values->resize(cells);
-        std::fill(values->end() - kLanes, values->end(), 0.0); // the kernels read whole blocks
     }
     tiling.tiles.resize(size.spans.size());
     tiling.blocks.resize(static_cast<size_t>(size.blocks));
@@ -161,15 +162,13 @@ int64_t springTilingStreamed(const SpringTiling& tiling) {
     const int64_t perCell = static_cast<int64_t>(sizeof(double)) * (tiling.uniform ? 1 : 3);
     return static_cast<int64_t>(tiling.tiles.size() * sizeof(SpringTile) +
                                 tiling.blocks.size() * sizeof(SpringBlock)) +
-           cellsOf(tiling) * perCell;
+           static_cast<int64_t>(tiling.rest.size()) * perCell;
 }
 
 SpringTiles springTilingView(const SpringTiling& tiling) {
     SpringTiles v;
     v.tiles = tiling.tiles.data();
     v.blocks = tiling.blocks.data();
-    v.nCellBlocks = static_cast<int32_t>(tiling.blocks.size());
-    v.nCells = static_cast<int32_t>(cellsOf(tiling));
     v.rest = tiling.rest.data();
     v.k = tiling.uniform ? nullptr : tiling.k.data();
     v.damping = tiling.uniform ? nullptr : tiling.damping.data();
@@ -183,8 +182,7 @@ SpringTiles springTilingView(const SpringTiling& tiling) {
 // ---------------------------------------------------------------------------
 namespace {
 
-constexpr size_t kVectorAlign = 64; // bytes: one 512-bit vector, one cache line
-constexpr int kPackedRows = 10;     // px, py, pz, vx, vy, vz, ax, ay, az, mass
+constexpr size_t kVectorAlign = alignof(SpringMassBlock); // one 512-bit vector, one cache line
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -205,8 +203,8 @@ size_t bitsBytes(int32_t massBlocks) {
 } // namespace
 
 int64_t springPackedBytes(int32_t massBlocks) {
-    const size_t rowBytes = static_cast<size_t>(massBlocks) * kLanes * sizeof(double);
-    return static_cast<int64_t>(kPackedRows * rowBytes + 2 * bitsBytes(massBlocks));
+    return static_cast<int64_t>(static_cast<size_t>(massBlocks) * sizeof(SpringMassBlock) +
+                                2 * bitsBytes(massBlocks));
 }
 
 bool springPackedReserve(int32_t massBlocks) {
@@ -218,12 +216,8 @@ bool springPackedReserve(int32_t massBlocks) {
     packed.block.reset(block);
     packed.masses = masses;
     SpringPacked& pk = packed.rows;
-    double* rows = static_cast<double*>(block);
-    double** fields[kPackedRows] = {&pk.px, &pk.py, &pk.pz, &pk.vx, &pk.vy,
-                                    &pk.vz, &pk.ax, &pk.ay, &pk.az, &pk.mass};
-    for (int r = 0; r < kPackedRows; ++r)
-        *fields[r] = rows + static_cast<size_t>(r) * masses;
-    uint8_t* bits = reinterpret_cast<uint8_t*>(rows + kPackedRows * masses);
+    pk.blocks = static_cast<SpringMassBlock*>(block);
+    uint8_t* bits = reinterpret_cast<uint8_t*>(pk.blocks + massBlocks);
     pk.freeBits = bits;
     pk.unitBits = bits + bitsBytes(massBlocks);
     return true;
@@ -236,30 +230,27 @@ void springPackIn(const SimObject& obj, int32_t massBlocks) {
     uint8_t* unitBits = const_cast<uint8_t*>(pk.unitBits);
     std::memset(freeBits, 0, static_cast<size_t>(massBlocks));
     std::memset(unitBits, 0, static_cast<size_t>(massBlocks));
-    const int32_t n = obj.nMasses;
-    for (int32_t i = 0; i < n; ++i) {
-        const SimMass& m = obj.masses[i];
-        pk.px[i] = m.pos[0];
-        pk.py[i] = m.pos[1];
-        pk.pz[i] = m.pos[2];
-        pk.vx[i] = m.vel[0];
-        pk.vy[i] = m.vel[1];
-        pk.vz[i] = m.vel[2];
-        pk.ax[i] = m.acc[0];
-        pk.ay[i] = m.acc[1];
-        pk.az[i] = m.acc[2];
-        pk.mass[i] = m.mass;
-        const uint8_t bit = static_cast<uint8_t>(1u << (i % kLanes));
+    // Padding: a fixed unit mass at rest at the origin.
+    SimMass padding{};
+    padding.mass = 1.0;
+    padding.flags = SIMF_FIXED;
+    for (int32_t i = 0; i < massBlocks * kLanes; ++i) {
+        const SimMass& m = i < obj.nMasses ? obj.masses[i] : padding;
+        SpringMassBlock& to = pk.blocks[i / kLanes];
+        const int l = i % kLanes;
+        to.px[l] = m.pos[0];
+        to.py[l] = m.pos[1];
+        to.pz[l] = m.pos[2];
+        to.vx[l] = m.vel[0];
+        to.vy[l] = m.vel[1];
+        to.vz[l] = m.vel[2];
+        to.ax[l] = m.acc[0];
+        to.ay[l] = m.acc[1];
+        to.az[l] = m.acc[2];
+        to.mass[l] = m.mass;
+        const uint8_t bit = static_cast<uint8_t>(1u << l);
         if (!(m.flags & SIMF_FIXED)) freeBits[i / kLanes] |= bit;
         if (springUnitMass(m.mass)) unitBits[i / kLanes] |= bit;
-    }
-    // Padding: a fixed unit mass at rest at the origin.
-    for (int32_t i = n; i < massBlocks * kLanes; ++i) {
-        pk.px[i] = pk.py[i] = pk.pz[i] = 0.0;
-        pk.vx[i] = pk.vy[i] = pk.vz[i] = 0.0;
-        pk.ax[i] = pk.ay[i] = pk.az[i] = 0.0;
-        pk.mass[i] = 1.0;
-        unitBits[i / kLanes] |= static_cast<uint8_t>(1u << (i % kLanes));
     }
 }
 
@@ -267,9 +258,11 @@ void springPackOut(SimObject& obj) {
     const SpringPacked& pk = packed.rows;
     for (int32_t i = 0; i < obj.nMasses; ++i) {
         SimMass& m = obj.masses[i];
-        m.acc[0] = pk.ax[i];
-        m.acc[1] = pk.ay[i];
-        m.acc[2] = pk.az[i];
+        const SpringMassBlock& from = pk.blocks[i / kLanes];
+        const int l = i % kLanes;
+        m.acc[0] = from.ax[l];
+        m.acc[1] = from.ay[l];
+        m.acc[2] = from.az[l];
     }
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -12,8 +14,12 @@
 
 struct SimObject;
 
-// An allocator that leaves new elements unset: the build writes each once.
+// An allocator that leaves new elements unset (the build writes each once)
+// and aligns them to a cache line, so that a block's rows are aligned vectors.
 template <typename T> struct SpringUnset : std::allocator<T> {
+    static constexpr std::align_val_t kAlign{64};
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+    void deallocate(T* p, size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
     template <typename U> void construct(U* at) { ::new (static_cast<void*>(at)) U; }
     template <typename U, typename... Args> void construct(U* at, Args&&... args) {
         ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
@@ -25,13 +31,13 @@ struct SpringTiling {
     int32_t massBlocks = 0; // blocks of kSpringTileMasses masses, the last one padded
     SpringArray<SpringTile> tiles;
     SpringArray<SpringBlock> blocks;      // cell blocks, tile by tile
-    SpringArray<double> rest, k, damping; // per cell, padded by a block; k and damping when mixed
+    SpringArray<double> rest, k, damping; // 64 per cell block; k and damping when mixed
     double kAll = 0.0, dampingAll = 0.0;  // every spring's, when uniform
     bool uniform = true;
 };
 
 // Where the count found a tile's springs (row i: [rowFrom[i], rowFrom[i + 1]),
-// inert ones among them) and where its cell blocks and cells will start.
+// inert ones among them), where its cell blocks start and the springs before.
 struct SpringTileSpan {
     int32_t p;
     int32_t rowFrom[kSpringTileMasses + 1];
