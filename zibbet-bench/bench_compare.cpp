@@ -1,15 +1,12 @@
 // Reading two result files, checking that they did the same work, and the
 // table of their figures side by side.
-#include "zibbet-bench/bench_compare.h"
+#include "zibbet-bench/bench_json.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
 #include <vector>
-
-#include "zibbet-bench/bench_json.h"
-#include "zibbet-bench/bench_stats.h"
 
 namespace {
 
@@ -32,6 +29,15 @@ void pool(BenchWorkload& a, const BenchWorkload& b) {
         else
             a.series.push_back(s);
     }
+}
+
+// How the scenes of a differ from b's as work, "" when they do not.
+std::string workDifference(const std::vector<BenchWorkload>& a,
+                           const std::vector<BenchWorkload>& b) {
+    std::string why = a.size() != b.size() ? "another number of scenes" : "";
+    for (size_t k = 0; why.empty() && k < a.size(); ++k)
+        why = benchWorkDifference(a[k], b[k]);
+    return why;
 }
 
 // Reads, parses and pools a file; the exit status, 0 when it is read.
@@ -71,9 +77,7 @@ int readResults(const char* path, ResultFile& file) {
             file.work = work;
             file.machine = result.machine;
         } else {
-            std::string why = work.size() != file.work.size() ? "another number of scenes" : "";
-            for (size_t k = 0; why.empty() && k < work.size(); ++k)
-                why = benchWorkDifference(file.work[k], work[k]);
+            const std::string why = workDifference(file.work, work);
             if (!why.empty()) {
                 std::fprintf(stderr,
                              "zibbet-bench: '%s' holds results of different work (result %zu: "
@@ -170,9 +174,7 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
     ResultFile a, b;
     if (int status = readResults(pathA, a)) return status;
     if (int status = readResults(pathB, b)) return status;
-    std::string why = a.work.size() != b.work.size() ? "another number of scenes" : "";
-    for (size_t k = 0; why.empty() && k < a.work.size(); ++k)
-        why = benchWorkDifference(a.work[k], b.work[k]);
+    const std::string why = workDifference(a.work, b.work);
     if (!why.empty() && !force) {
         std::fprintf(stderr,
                      "zibbet-bench: '%s' and '%s' did different work (%s): their figures do not "
