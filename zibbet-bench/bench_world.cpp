@@ -181,9 +181,7 @@ BenchWorldStart benchKeepStart() {
         if (obj.polys)
             start.polys[static_cast<size_t>(oid)].assign(obj.polys, obj.polys + obj.nPolys);
     }
-    start.angles[0] = cubeAngleX;
-    start.angles[1] = cubeAngleY;
-    start.angles[2] = cubeAngleZ;
+    start.angles = fxCubeAngles();
     start.mouse[0] = mouseDx;
     start.mouse[1] = mouseDy;
     return start;
@@ -199,9 +197,9 @@ void benchRestoreStart(const BenchWorldStart& start) {
         std::copy(masses.begin(), masses.end(), obj.masses);
         std::copy(polys.begin(), polys.end(), obj.polys);
     }
-    cubeAngleX = start.angles[0];
-    cubeAngleY = start.angles[1];
-    cubeAngleZ = start.angles[2];
+    cubeAngleX = start.angles.x;
+    cubeAngleY = start.angles.y;
+    cubeAngleZ = start.angles.z;
     mouseDx = start.mouse[0];
     mouseDy = start.mouse[1];
 }
