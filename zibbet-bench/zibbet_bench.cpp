@@ -104,16 +104,16 @@ void printPhase(const char* name, double seconds, long steps, double runSeconds)
 }
 
 // "1 thread", "2 threads", "1 and 2 threads", "1, 2 and 4 threads".
-std::string benchThreadsText(const BenchThreadCounts& counts) {
+std::string threadsText(const BenchThreadCounts& counts) {
     std::string text;
-    for (int i = 0; i < counts.count; ++i) {
-        if (i > 0) text += i + 1 == counts.count ? " and " : ", ";
-        text += std::to_string(counts.n[i]);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0) text += i + 1 == counts.size() ? " and " : ", ";
+        text += std::to_string(counts[i].n);
     }
-    return text + " thread" + plural(counts.n[counts.count - 1] == 1 && counts.count == 1 ? 1 : 2);
+    return text + " thread" + plural(counts.size() == 1 && counts[0].n == 1 ? 1 : 2);
 }
 
-void benchPrintSeriesHead(int threads, bool all, int timed, bool warmup) {
+void printSeriesHead(int threads, bool all, int timed, bool warmup) {
     std::printf("%d thread%s%s: ", threads, plural(threads), all ? " (all processors)" : "");
     if (warmup)
         std::printf("a warm-up, then %d timed run%s, each from the world as loaded\n", timed,
@@ -123,7 +123,7 @@ void benchPrintSeriesHead(int threads, bool all, int timed, bool warmup) {
 }
 
 // A series' lines: the medians of its runs, their range and spread.
-void benchPrintSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
+void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
     // A soak's one timed run is the one that reports.
     const bool reportsIncluded = opt.soak && opt.report;
     const BenchFigures f = benchFigures(work, s);
@@ -149,7 +149,7 @@ void benchPrintSeries(const BenchWorkload& work, const BenchSeries& s, const Ben
 }
 
 // Each object's planned ways with their times; the chosen one is starred.
-void benchPrintPlans(const std::vector<BenchPlan>& plans) {
+void printPlans(const std::vector<BenchPlan>& plans) {
     for (const BenchPlan& plan : plans) {
         const SimSpringsPlanFigures& f = plan.figures;
         std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
@@ -163,7 +163,7 @@ void benchPrintPlans(const std::vector<BenchPlan>& plans) {
 
 // An object whose tiled plan could not be had runs on the general loop, with
 // the same bits: the run goes on, and says so.
-void benchTellRefusedPlans(const std::vector<BenchPlan>& plans) {
+void tellRefusedPlans(const std::vector<BenchPlan>& plans) {
     for (const BenchPlan& plan : plans) {
         const SimSpringsPlanFigures& f = plan.figures;
         if (!f.planRefused) continue;
@@ -177,7 +177,7 @@ void benchTellRefusedPlans(const std::vector<BenchPlan>& plans) {
 }
 
 // Each further thread count's steps per second against the first count's.
-void benchPrintScaling(const BenchWorkload& work) {
+void printScaling(const BenchWorkload& work) {
     if (work.series.size() < 2) return;
     const BenchSeries& first = work.series.front();
     const double base = benchFigures(work, first).summary[BENCH_STEP_RATE].median;
@@ -192,7 +192,7 @@ void benchPrintScaling(const BenchWorkload& work) {
 
 // The most memory the run held at once, start-up included: what a scene
 // costs (springs take 40 bytes each).
-void benchPrintPeakMemory() {
+void printPeakMemory() {
     constexpr double kBytesPerMiB = 1024.0 * 1024.0;
     const int64_t peak = platPeakResidentBytes();
     if (peak < 0) {
@@ -203,7 +203,7 @@ void benchPrintPeakMemory() {
 }
 
 // A suite series' one line, and its warning.
-void benchPrintSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
+void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
     const BenchSummary rate = benchFigures(work, s).summary[BENCH_SPRING_RATE];
     std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
                 100.0 * rate.spread);
@@ -212,7 +212,7 @@ void benchPrintSuiteSeries(const BenchWorkload& work, const BenchSeries& s, cons
     warnSpread(what, rate);
 }
 
-void benchPrintSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
+void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
     std::printf("suite      springs per second in the spring phase: medians of %d timed run%s\n",
                 repeat, plural(repeat));
     std::printf("%-16s %10s %6s %7s %11s %11s %11s %7s %8s\n", "scene", "springs", "steps",
@@ -324,7 +324,7 @@ bool openOutputs(BenchOptions& opt, Outputs& out) {
 // The bodies' springs and tiles are built on as many threads as the runs take
 // at most; the same springs and tiles as on one.
 void buildOnThreads(const BenchThreadCounts& counts) {
-    simParallelSetBuildThreads(*std::max_element(counts.n, counts.n + counts.count));
+    simParallelSetBuildThreads(std::ranges::max(counts, {}, &BenchThreadCount::n).n);
 }
 
 // The spring plans, made before the clock starts (a large body's first step
@@ -345,9 +345,9 @@ double makePlans() {
         return -1.0;
     }
     const std::vector<BenchPlan> plans = benchPlans();
-    benchTellRefusedPlans(plans);
+    tellRefusedPlans(plans);
     std::printf("plans      %10.6f s  before the run\n", seconds);
-    benchPrintPlans(plans);
+    printPlans(plans);
     return seconds;
 }
 
@@ -430,10 +430,10 @@ int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
     };
     BenchAgreement agreement;
     const BenchRunShape shape = shapeOf(opt);
-    for (int i = 0; i < counts.count; ++i) {
-        benchPrintSeriesHead(counts.n[i], counts.all[i], shape.repeat, shape.warmups > 0);
+    for (const BenchThreadCount& count : counts) {
+        printSeriesHead(count.n, count.all, shape.repeat, shape.warmups > 0);
         BenchSeries series;
-        if (!runSeries(counts.n[i], shape, run, agreement, series)) return -1;
+        if (!runSeries(count.n, shape, run, agreement, series)) return -1;
         print(work, series, opt);
         work.series.push_back(series);
     }
@@ -473,7 +473,7 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
     std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
-                benchThreadsText(counts).c_str());
+                threadsText(counts).c_str());
     benchPrintMachine(stdout, machine);
     benchWarnFrequency(stdout, machine);
 
@@ -481,12 +481,12 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
     if (opt.report) keepReport(benchReportState(0, nullptr));
     if (opt.soak) soakBegin(opt.steps);
     BenchWorkload work = workOf(opt, totals);
-    const int runs = runCounts(opt, counts, start, work, benchPrintSeries);
+    const int runs = runCounts(opt, counts, start, work, printSeries);
     if (runs < 0) return kExitFailed;
-    benchPrintScaling(work);
+    printScaling(work);
     std::printf("digest     %016" PRIx64 "\n", work.digest);
     if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
-    benchPrintPeakMemory();
+    printPeakMemory();
 
     const BenchSeries& first = work.series.front();
     if (out.json) {
@@ -539,7 +539,7 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
     const BenchRunShape shape = shapeOf(opt);
     std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
                 "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
-                benchThreadsText(counts).c_str(), shape.repeat, plural(shape.repeat));
+                threadsText(counts).c_str(), shape.repeat, plural(shape.repeat));
     benchPrintMachine(stdout, machine);
     benchWarnFrequency(stdout, machine);
     std::vector<BenchWorkload> suite;
@@ -554,11 +554,11 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
         sceneOpt.steps = scene.steps;
         const BenchWorldStart start = benchKeepStart();
         BenchWorkload work = workOf(sceneOpt, totals);
-        if (runCounts(sceneOpt, counts, start, work, benchPrintSuiteSeries) < 0) return kExitFailed;
+        if (runCounts(sceneOpt, counts, start, work, printSuiteSeries) < 0) return kExitFailed;
         suite.push_back(work);
     }
-    benchPrintSuiteTable(suite, shape.repeat);
-    benchPrintPeakMemory();
+    printSuiteTable(suite, shape.repeat);
+    printPeakMemory();
     const double seconds =
         static_cast<double>(platCounter() - began) / static_cast<double>(platCounterFrequency());
     std::printf("suite      %.1f s in all\n", seconds);
