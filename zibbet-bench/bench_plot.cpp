@@ -210,11 +210,12 @@ struct Curve {
 };
 
 // A panel of curves against the step, all on one vertical scale.
+constexpr int kMaxCurves = 2;
 struct Panel {
     const char* id;
     const char* heading;
     double top, bottom;
-    Curve curves[2]; // ends at the first without an id
+    Curve curves[kMaxCurves]; // ends at the first without an id
 };
 
 const Panel kPanels[] = {
@@ -242,22 +243,27 @@ Axis stepRange(const std::vector<PlotSample>& samples) {
 }
 
 void curvePanel(std::string& svg, const Panel& panel, const std::vector<PlotSample>& samples) {
+    int curves = 0;
+    while (curves < kMaxCurves && panel.curves[curves].id)
+        ++curves;
     std::vector<double> values;
-    for (const Curve& c : panel.curves)
+    for (int i = 0; i < curves; ++i)
         for (const PlotSample& s : samples)
-            if (c.id) values.push_back(s.*c.field);
+            values.push_back(s.*panel.curves[i].field);
     Axis y{0, 0, panel.bottom, panel.top};
     valueRange(values, y.lo, y.hi);
     const Axis x = stepRange(samples);
 
     add(svg, "<g id=\"%s\">\n", panel.id);
     heading(svg, panel.top - 42, panel.heading);
-    for (int i = 0; i < 2 && panel.curves[i].id; ++i)
+    for (int i = 0; i < curves; ++i)
         legend(svg, kLeft + i * kLegendGap, panel.top - 12, panel.curves[i].colour,
                panel.curves[i].legend);
     verticalAxis(svg, y, kLeft, kRight);
-    for (const Curve& c : panel.curves)
-        if (c.id) curve(svg, c.id, c.colour, x, y, samples, c.field);
+    for (int i = 0; i < curves; ++i) {
+        const Curve& c = panel.curves[i];
+        curve(svg, c.id, c.colour, x, y, samples, c.field);
+    }
     frame(svg, panel.top, panel.bottom);
     stepAxis(svg, x, panel.bottom);
     svg += "</g>\n";
