@@ -291,8 +291,8 @@ void phasePanel(std::string& svg, const BenchPhaseSeconds& times) {
         add(svg,
             "<rect x=\"%.2f\" y=\"%.2f\" width=\"12\" height=\"12\" fill=\"%s\"/>\n"
             "<text x=\"%.2f\" y=\"%.2f\" %s>%s %.1f %%</text>\n",
-            lx, kBarBottom + 12, kPhaseColours[i], lx + 18, kBarBottom + 23, kFont, kBenchPhaseNames[i],
-            100.0 * share);
+            lx, kBarBottom + 12, kPhaseColours[i], lx + 18, kBarBottom + 23, kFont,
+            kBenchPhaseNames[i], 100.0 * share);
         x += w;
     }
     if (total <= 0.0)

@@ -136,7 +136,8 @@ void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOpt
                     100.0 * rate.spread);
     std::printf("\n");
     for (int p = 0; p < kBenchPhases; ++p)
-        printPhase(kBenchPhaseNames[p], f.summary[BENCH_FORCES_SECONDS + p].median, work.steps, run);
+        printPhase(kBenchPhaseNames[p], f.summary[BENCH_FORCES_SECONDS + p].median, work.steps,
+                   run);
     const double springSteps = static_cast<double>(work.springs) * static_cast<double>(work.steps);
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 f.summary[BENCH_SPRING_RATE].median, run > 0.0 ? springSteps / run : 0.0);
@@ -410,8 +411,14 @@ bool runSeries(int threads, const BenchRunShape& shape, const BenchRunFn& run,
 
 // The work of the world as it stands, as opt runs it.
 BenchWorkload workOf(const BenchOptions& opt, const BenchWorldTotals& totals) {
-    return {opt.scene,   opt.steps,     {opt.drag[0], opt.drag[1]}, opt.schedule,
-            totals.masses, totals.springs, 0, {}};
+    return {.scene = opt.scene,
+            .steps = opt.steps,
+            .drag = {opt.drag[0], opt.drag[1]},
+            .schedule = opt.schedule,
+            .masses = totals.masses,
+            .springs = totals.springs,
+            .digest = 0, // the runs give it
+            .series = {}};
 }
 
 using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
@@ -518,17 +525,9 @@ struct SuiteScene {
     FxBytes (*bytes)();
 };
 
-FxBytes suiteMoon() {
-    return fxDefaultScene();
-}
-
-FxBytes suiteSphere() {
-    return fxSphereScene(fxSphereParts(kSuiteSphereVerts));
-}
-
 const SuiteScene kSuite[] = {
-    {"bmoon1m.3ds", 1000, suiteMoon},
-    {"sphere-7842.3ds", 10, suiteSphere},
+    {"bmoon1m.3ds", 1000, fxDefaultScene},
+    {"sphere-7842.3ds", 10, [] { return fxSphereScene(fxSphereParts(kSuiteSphereVerts)); }},
 };
 
 // --suite: each scene at each thread count, one table. The exit status.
