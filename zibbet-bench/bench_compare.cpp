@@ -12,7 +12,6 @@ namespace {
 
 // A result file: its first machine record and its work, pooled.
 struct ResultFile {
-    const char* path = "";
     std::string machine; // one line
     int results = 0;     // JSON objects pooled
     std::vector<BenchWorkload> work;
@@ -42,7 +41,6 @@ std::string workDifference(const std::vector<BenchWorkload>& a,
 
 // Reads, parses and pools a file; the exit status, 0 when it is read.
 int readResults(const char* path, ResultFile& file) {
-    file.path = path;
     std::FILE* f = std::fopen(path, "rb");
     if (!f) {
         std::fprintf(stderr, "zibbet-bench: cannot read '%s': %s\n", path, std::strerror(errno));
