@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <numeric>
 #include <cstdio>
 
 namespace {
@@ -42,14 +43,14 @@ std::vector<double> uCounts(int m, int n) {
     return prev[static_cast<size_t>(n)];
 }
 
-// P(U <= c) under the exact counts.
-double exactAtMost(const std::vector<double>& counts, double c) {
-    double below = 0.0, total = 0.0;
-    for (size_t u = 0; u < counts.size(); ++u) {
-        total += counts[u];
-        if (static_cast<double>(u) <= c) below += counts[u];
-    }
-    return below / total;
+// P(U <= u) for each u from 0 to m n, from the exact counts.
+std::vector<double> exactAtMost(int m, int n) {
+    std::vector<double> below = uCounts(m, n);
+    std::partial_sum(below.begin(), below.end(), below.begin());
+    const double total = below.back();
+    for (double& p : below)
+        p /= total;
+    return below;
 }
 
 double normalBelow(double z) {
@@ -119,9 +120,9 @@ BenchUTest benchMannWhitney(const std::vector<double>& a, const std::vector<doub
     t.u = rankSumA - md * (md + 1.0) / 2.0;
     const double mean = md * nd / 2.0;
     if (tieTerm == 0.0 && exactCountable(m, n)) {
-        const std::vector<double> counts = uCounts(static_cast<int>(m), static_cast<int>(n));
+        const std::vector<double> atMost = exactAtMost(static_cast<int>(m), static_cast<int>(n));
         // The counts are symmetric about the mean: the nearer tail, twice.
-        const double tail = exactAtMost(counts, std::min(t.u, md * nd - t.u));
+        const double tail = atMost[static_cast<size_t>(std::min(t.u, md * nd - t.u))];
         t.p = std::min(1.0, 2.0 * tail);
         t.exact = true;
     } else {
@@ -157,15 +158,10 @@ BenchRatio benchRatio(const std::vector<double>& a, const std::vector<double>& b
     long c = -1;
     double tail = 0.0;
     if (exactCountable(m, n)) {
-        const std::vector<double> counts = uCounts(static_cast<int>(m), static_cast<int>(n));
-        double all = 0.0, below = 0.0;
-        for (double count : counts)
-            all += count;
-        for (size_t u = 0; u < counts.size(); ++u) {
-            below += counts[u];
-            if (below / all > halfMiss) break;
+        const std::vector<double> atMost = exactAtMost(static_cast<int>(m), static_cast<int>(n));
+        for (size_t u = 0; u < atMost.size() && atMost[u] <= halfMiss; ++u) {
             c = static_cast<long>(u);
-            tail = below / all;
+            tail = atMost[u];
         }
     } else {
         const double sigma = std::sqrt(mn * static_cast<double>(m + n + 1) / 12.0);
@@ -203,7 +199,7 @@ BenchFigures benchFigures(const BenchWorkload& work, const BenchSeries& s) {
     const double springSteps = static_cast<double>(work.springs) * steps;
     for (const BenchSample& x : s.samples) {
         f.samples[BENCH_STEP_RATE].push_back(x.runSeconds > 0.0 ? steps / x.runSeconds : 0.0);
-        const double springs = x.phase[BENCH_SPRINGS_SECONDS - BENCH_FORCES_SECONDS];
+        const double springs = x.phase[kBenchSpringPhase];
         f.samples[BENCH_SPRING_RATE].push_back(springs > 0.0 ? springSteps / springs : 0.0);
         f.samples[BENCH_RUN_SECONDS].push_back(x.runSeconds);
         for (int p = 0; p < kBenchPhases; ++p)

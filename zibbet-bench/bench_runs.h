@@ -65,6 +65,7 @@ constexpr int kBenchExactPairs = 2500; // a's count times b's, at most, for exac
 // The step's three phases, in the order the step runs them.
 constexpr int kBenchPhases = 3;
 const char* const kBenchPhaseNames[kBenchPhases] = {"forces", "springs", "motion"};
+constexpr int kBenchSpringPhase = 1;
 
 // One run of the steps.
 struct BenchSample {
