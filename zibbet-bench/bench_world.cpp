@@ -47,10 +47,6 @@ void unhush(bool show) {
     hush.scratch = nullptr;
 }
 
-void unhushAtExit() {
-    unhush(true);
-}
-
 void beginHush() {
     static bool handlerSet = false;
     std::fflush(stdout);
@@ -64,7 +60,7 @@ void beginHush() {
         hush.scratch = nullptr;
         return;
     }
-    if (!handlerSet) std::atexit(unhushAtExit);
+    if (!handlerSet) std::atexit([] { unhush(true); });
     handlerSet = true;
 }
 
