@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 
 namespace {
 
@@ -208,31 +209,6 @@ struct Curve {
     const char* legend;
     double PlotSample::*field;
 };
-
-// A panel of curves against the step, all on one vertical scale.
-constexpr int kMaxCurves = 2;
-struct Panel {
-    const char* id;
-    const char* heading;
-    double top, bottom;
-    Curve curves[kMaxCurves]; // ends at the first without an id
-};
-
-const Panel kPanels[] = {
-    {"energy",
-     "Energy of the soft bodies",
-     kEnergyTop,
-     kEnergyBottom,
-     {{"kinetic", kKineticColour, "kinetic energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
-       &PlotSample::kinetic},
-      {"spring", kSpringColour, "spring energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
-       &PlotSample::spring}}},
-    {"height",
-     "Height of the soft bodies' centre",
-     kHeightTop,
-     kHeightBottom,
-     {{"centre-height", kHeightColour, "centre height, y (world units)", &PlotSample::height}}},
-};
 constexpr double kLegendGap = 340; // from one legend to the next
 
 Axis stepRange(const std::vector<PlotSample>& samples) {
@@ -242,30 +218,29 @@ Axis stepRange(const std::vector<PlotSample>& samples) {
     return {lo, hi, kLeft, kRight};
 }
 
-void curvePanel(std::string& svg, const Panel& panel, const std::vector<PlotSample>& samples) {
-    int curves = 0;
-    while (curves < kMaxCurves && panel.curves[curves].id)
-        ++curves;
+// A panel of curves against the step, all on one vertical scale.
+void curvePanel(std::string& svg, const char* id, const char* title, double top, double bottom,
+                std::initializer_list<Curve> curves, const std::vector<PlotSample>& samples) {
     std::vector<double> values;
-    for (int i = 0; i < curves; ++i)
+    for (const Curve& c : curves)
         for (const PlotSample& s : samples)
-            values.push_back(s.*panel.curves[i].field);
-    Axis y{0, 0, panel.bottom, panel.top};
+            values.push_back(s.*c.field);
+    Axis y{0, 0, bottom, top};
     valueRange(values, y.lo, y.hi);
     const Axis x = stepRange(samples);
 
-    add(svg, "<g id=\"%s\">\n", panel.id);
-    heading(svg, panel.top - 42, panel.heading);
-    for (int i = 0; i < curves; ++i)
-        legend(svg, kLeft + i * kLegendGap, panel.top - 12, panel.curves[i].colour,
-               panel.curves[i].legend);
-    verticalAxis(svg, y, kLeft, kRight);
-    for (int i = 0; i < curves; ++i) {
-        const Curve& c = panel.curves[i];
-        curve(svg, c.id, c.colour, x, y, samples, c.field);
+    add(svg, "<g id=\"%s\">\n", id);
+    heading(svg, top - 42, title);
+    double legendX = kLeft;
+    for (const Curve& c : curves) {
+        legend(svg, legendX, top - 12, c.colour, c.legend);
+        legendX += kLegendGap;
     }
-    frame(svg, panel.top, panel.bottom);
-    stepAxis(svg, x, panel.bottom);
+    verticalAxis(svg, y, kLeft, kRight);
+    for (const Curve& c : curves)
+        curve(svg, c.id, c.colour, x, y, samples, c.field);
+    frame(svg, top, bottom);
+    stepAxis(svg, x, bottom);
     svg += "</g>\n";
 }
 
@@ -319,8 +294,17 @@ bool plotWriteSvg(std::FILE* out, const std::string& title, const std::vector<Pl
     add(svg, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
     add(svg, "<text x=\"%.2f\" y=\"22\" font-family=\"sans-serif\" font-size=\"15\">%s</text>\n",
         kLeft, escaped(title).c_str());
-    for (const Panel& panel : kPanels)
-        curvePanel(svg, panel, samples);
+    curvePanel(
+        svg, "energy", "Energy of the soft bodies", kEnergyTop, kEnergyBottom,
+        {{"kinetic", kKineticColour, "kinetic energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
+          &PlotSample::kinetic},
+         {"spring", kSpringColour, "spring energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
+          &PlotSample::spring}},
+        samples);
+    curvePanel(
+        svg, "height", "Height of the soft bodies' centre", kHeightTop, kHeightBottom,
+        {{"centre-height", kHeightColour, "centre height, y (world units)", &PlotSample::height}},
+        samples);
     phasePanel(svg, phases);
     svg += "</svg>\n";
     return std::fwrite(svg.data(), 1, svg.size(), out) == svg.size() && std::fflush(out) == 0;
