@@ -30,12 +30,38 @@ void pool(BenchWorkload& a, const BenchWorkload& b) {
     }
 }
 
+// How a differs from b as work (scene, steps, drag, drag schedule, the
+// bodies' size, digest): the first difference in words, or "" when none.
+std::string workDifference(const BenchWorkload& a, const BenchWorkload& b) {
+    namespace fs = std::filesystem;
+    const std::string sceneA = fs::path(a.scene).filename().string();
+    const std::string sceneB = fs::path(b.scene).filename().string();
+    char why[160] = "";
+    if (sceneA != sceneB)
+        std::snprintf(why, sizeof why, "scene %s against %s", sceneA.c_str(), sceneB.c_str());
+    else if (a.steps != b.steps)
+        std::snprintf(why, sizeof why, "%ld steps against %ld", a.steps, b.steps);
+    else if (a.drag[0] != b.drag[0] || a.drag[1] != b.drag[1])
+        std::snprintf(why, sizeof why, "drag (%ld, %ld) against (%ld, %ld)", a.drag[0], a.drag[1],
+                      b.drag[0], b.drag[1]);
+    else if (a.schedule != b.schedule)
+        std::snprintf(why, sizeof why, "drag schedule %ld against %ld", a.schedule, b.schedule);
+    else if (a.masses != b.masses || a.springs != b.springs)
+        std::snprintf(why, sizeof why,
+                      "%" PRId64 " masses and %" PRId64 " springs against %" PRId64 " and %" PRId64,
+                      a.masses, a.springs, b.masses, b.springs);
+    else if (a.digest != b.digest)
+        std::snprintf(why, sizeof why, "digest %016" PRIx64 " against %016" PRIx64, a.digest,
+                      b.digest);
+    return why;
+}
+
 // How the scenes of a differ from b's as work, "" when they do not.
-std::string workDifference(const std::vector<BenchWorkload>& a,
-                           const std::vector<BenchWorkload>& b) {
+std::string scenesDifference(const std::vector<BenchWorkload>& a,
+                             const std::vector<BenchWorkload>& b) {
     std::string why = a.size() != b.size() ? "another number of scenes" : "";
     for (size_t k = 0; why.empty() && k < a.size(); ++k)
-        why = benchWorkDifference(a[k], b[k]);
+        why = workDifference(a[k], b[k]);
     return why;
 }
 
@@ -75,7 +101,7 @@ int readResults(const char* path, ResultFile& file) {
             file.work = work;
             file.machine = result.machine;
         } else {
-            const std::string why = workDifference(file.work, work);
+            const std::string why = scenesDifference(file.work, work);
             if (!why.empty()) {
                 std::fprintf(stderr,
                              "zibbet-bench: '%s' holds results of different work (result %zu: "
@@ -144,35 +170,11 @@ void printWork(std::FILE* out, const BenchWorkload& w, const char* side) {
 
 } // namespace
 
-std::string benchWorkDifference(const BenchWorkload& a, const BenchWorkload& b) {
-    namespace fs = std::filesystem;
-    const std::string sceneA = fs::path(a.scene).filename().string();
-    const std::string sceneB = fs::path(b.scene).filename().string();
-    char why[160] = "";
-    if (sceneA != sceneB)
-        std::snprintf(why, sizeof why, "scene %s against %s", sceneA.c_str(), sceneB.c_str());
-    else if (a.steps != b.steps)
-        std::snprintf(why, sizeof why, "%ld steps against %ld", a.steps, b.steps);
-    else if (a.drag[0] != b.drag[0] || a.drag[1] != b.drag[1])
-        std::snprintf(why, sizeof why, "drag (%ld, %ld) against (%ld, %ld)", a.drag[0], a.drag[1],
-                      b.drag[0], b.drag[1]);
-    else if (a.schedule != b.schedule)
-        std::snprintf(why, sizeof why, "drag schedule %ld against %ld", a.schedule, b.schedule);
-    else if (a.masses != b.masses || a.springs != b.springs)
-        std::snprintf(why, sizeof why,
-                      "%" PRId64 " masses and %" PRId64 " springs against %" PRId64 " and %" PRId64,
-                      a.masses, a.springs, b.masses, b.springs);
-    else if (a.digest != b.digest)
-        std::snprintf(why, sizeof why, "digest %016" PRIx64 " against %016" PRIx64, a.digest,
-                      b.digest);
-    return why;
-}
-
 int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* out) {
     ResultFile a, b;
     if (int status = readResults(pathA, a)) return status;
     if (int status = readResults(pathB, b)) return status;
-    const std::string why = workDifference(a.work, b.work);
+    const std::string why = scenesDifference(a.work, b.work);
     if (!why.empty() && !force) {
         std::fprintf(stderr,
                      "zibbet-bench: '%s' and '%s' did different work (%s): their figures do not "

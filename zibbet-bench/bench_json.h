@@ -44,10 +44,6 @@ bool benchJsonResult(const BenchJson& value, BenchResult& out, std::string& erro
 constexpr int kBenchCompareRefused = 1;    // not results, or results of different work
 constexpr int kBenchCompareUnreadable = 2; // a file that cannot be read
 
-// How a differs from b as work (scene, steps, drag, drag schedule, the
-// bodies' size, digest): the first difference in words, or "" when none.
-std::string benchWorkDifference(const BenchWorkload& a, const BenchWorkload& b);
-
 // Writes the table to out and returns 0, whatever the verdicts; refuses,
 // with the reason on stderr, files that cannot be read (kBenchCompareUnreadable),
 // that hold no result, or whose work differs unless force
