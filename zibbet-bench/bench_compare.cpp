@@ -1,6 +1,6 @@
 // Reading two result files, checking that they did the same work, and the
 // table of their figures side by side.
-#include "zibbet-bench/bench_compare.h"
+#include "zibbet-bench/bench_json.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -8,14 +8,10 @@
 #include <filesystem>
 #include <vector>
 
-#include "zibbet-bench/bench_json.h"
-#include "zibbet-bench/bench_stats.h"
-
 namespace {
 
 // A result file: its first machine record and its work, pooled.
 struct ResultFile {
-    const char* path = "";
     std::string machine; // one line
     int results = 0;     // JSON objects pooled
     std::vector<BenchWorkload> work;
@@ -34,9 +30,43 @@ void pool(BenchWorkload& a, const BenchWorkload& b) {
     }
 }
 
+// How a differs from b as work (scene, steps, drag, drag schedule, the
+// bodies' size, digest): the first difference in words, or "" when none.
+std::string workDifference(const BenchWorkload& a, const BenchWorkload& b) {
+    namespace fs = std::filesystem;
+    const std::string sceneA = fs::path(a.scene).filename().string();
+    const std::string sceneB = fs::path(b.scene).filename().string();
+    char why[160] = "";
+    if (sceneA != sceneB)
+        std::snprintf(why, sizeof why, "scene %s against %s", sceneA.c_str(), sceneB.c_str());
+    else if (a.steps != b.steps)
+        std::snprintf(why, sizeof why, "%ld steps against %ld", a.steps, b.steps);
+    else if (a.drag[0] != b.drag[0] || a.drag[1] != b.drag[1])
+        std::snprintf(why, sizeof why, "drag (%ld, %ld) against (%ld, %ld)", a.drag[0], a.drag[1],
+                      b.drag[0], b.drag[1]);
+    else if (a.schedule != b.schedule)
+        std::snprintf(why, sizeof why, "drag schedule %ld against %ld", a.schedule, b.schedule);
+    else if (a.masses != b.masses || a.springs != b.springs)
+        std::snprintf(why, sizeof why,
+                      "%" PRId64 " masses and %" PRId64 " springs against %" PRId64 " and %" PRId64,
+                      a.masses, a.springs, b.masses, b.springs);
+    else if (a.digest != b.digest)
+        std::snprintf(why, sizeof why, "digest %016" PRIx64 " against %016" PRIx64, a.digest,
+                      b.digest);
+    return why;
+}
+
+// How the scenes of a differ from b's as work, "" when they do not.
+std::string scenesDifference(const std::vector<BenchWorkload>& a,
+                             const std::vector<BenchWorkload>& b) {
+    std::string why = a.size() != b.size() ? "another number of scenes" : "";
+    for (size_t k = 0; why.empty() && k < a.size(); ++k)
+        why = workDifference(a[k], b[k]);
+    return why;
+}
+
 // Reads, parses and pools a file; the exit status, 0 when it is read.
 int readResults(const char* path, ResultFile& file) {
-    file.path = path;
     std::FILE* f = std::fopen(path, "rb");
     if (!f) {
         std::fprintf(stderr, "zibbet-bench: cannot read '%s': %s\n", path, std::strerror(errno));
@@ -71,9 +101,7 @@ int readResults(const char* path, ResultFile& file) {
             file.work = work;
             file.machine = result.machine;
         } else {
-            std::string why = work.size() != file.work.size() ? "another number of scenes" : "";
-            for (size_t k = 0; why.empty() && k < work.size(); ++k)
-                why = benchWorkDifference(file.work[k], work[k]);
+            const std::string why = scenesDifference(file.work, work);
             if (!why.empty()) {
                 std::fprintf(stderr,
                              "zibbet-bench: '%s' holds results of different work (result %zu: "
@@ -142,37 +170,11 @@ void printWork(std::FILE* out, const BenchWorkload& w, const char* side) {
 
 } // namespace
 
-std::string benchWorkDifference(const BenchWorkload& a, const BenchWorkload& b) {
-    namespace fs = std::filesystem;
-    const std::string sceneA = fs::path(a.scene).filename().string();
-    const std::string sceneB = fs::path(b.scene).filename().string();
-    char why[160] = "";
-    if (sceneA != sceneB)
-        std::snprintf(why, sizeof why, "scene %s against %s", sceneA.c_str(), sceneB.c_str());
-    else if (a.steps != b.steps)
-        std::snprintf(why, sizeof why, "%ld steps against %ld", a.steps, b.steps);
-    else if (a.drag[0] != b.drag[0] || a.drag[1] != b.drag[1])
-        std::snprintf(why, sizeof why, "drag (%ld, %ld) against (%ld, %ld)", a.drag[0], a.drag[1],
-                      b.drag[0], b.drag[1]);
-    else if (a.schedule != b.schedule)
-        std::snprintf(why, sizeof why, "drag schedule %ld against %ld", a.schedule, b.schedule);
-    else if (a.masses != b.masses || a.springs != b.springs)
-        std::snprintf(why, sizeof why,
-                      "%" PRId64 " masses and %" PRId64 " springs against %" PRId64 " and %" PRId64,
-                      a.masses, a.springs, b.masses, b.springs);
-    else if (a.digest != b.digest)
-        std::snprintf(why, sizeof why, "digest %016" PRIx64 " against %016" PRIx64, a.digest,
-                      b.digest);
-    return why;
-}
-
 int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* out) {
     ResultFile a, b;
     if (int status = readResults(pathA, a)) return status;
     if (int status = readResults(pathB, b)) return status;
-    std::string why = a.work.size() != b.work.size() ? "another number of scenes" : "";
-    for (size_t k = 0; why.empty() && k < a.work.size(); ++k)
-        why = benchWorkDifference(a.work[k], b.work[k]);
+    const std::string why = scenesDifference(a.work, b.work);
     if (!why.empty() && !force) {
         std::fprintf(stderr,
                      "zibbet-bench: '%s' and '%s' did different work (%s): their figures do not "

@@ -102,8 +102,11 @@ BenchJson summaryJson(const BenchSummary& s) {
             {"spread", digits(s.spread, 6)}};
 }
 
-BenchJson phasesJson(double forces, double springs, double motion) {
-    return {{"forces", digits(forces)}, {"springs", digits(springs)}, {"motion", digits(motion)}};
+BenchJson phasesJson(const double* seconds) {
+    BenchJson out;
+    for (int p = 0; p < kBenchPhases; ++p)
+        out[kBenchPhaseNames[p]] = digits(seconds[p]);
+    return out;
 }
 
 // "runs": every thread count with its samples.
@@ -120,7 +123,7 @@ BenchJson seriesJson(const BenchWorkload& work) {
             samples.push_back({{"run_seconds", digits(x.runSeconds)},
                                {"steps_per_second", digits(f.samples[BENCH_STEP_RATE][k])},
                                {"springs_per_second", digits(f.samples[BENCH_SPRING_RATE][k])},
-                               {"phase_seconds", phasesJson(x.forces, x.springs, x.motion)},
+                               {"phase_seconds", phasesJson(x.phase)},
                                {"digest", digestText(x.digest)}});
         }
         out.push_back({{"threads", s.threads},
@@ -162,9 +165,7 @@ void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorklo
     j["springs"] = work.springs;
     j["run_seconds"] = digits(m.summary[BENCH_RUN_SECONDS].median);
     j["steps_per_second"] = digits(m.summary[BENCH_STEP_RATE].median);
-    j["phase_seconds"] =
-        phasesJson(m.summary[BENCH_FORCES_SECONDS].median, m.summary[BENCH_SPRINGS_SECONDS].median,
-                   m.summary[BENCH_MOTION_SECONDS].median);
+    j["phase_seconds"] = phasesJson(benchPhaseMedians(m).data());
     j["plan_seconds"] = digits(head.planSeconds);
     j["plans"] = plansJson(head.plans);
     j["springs_per_second"] = digits(m.summary[BENCH_SPRING_RATE].median);
@@ -233,9 +234,8 @@ BenchSample sampleOf(const BenchJson& object) {
     BenchSample s;
     s.runSeconds = get<double>(object, "run_seconds");
     const BenchJson phases = get<BenchJson>(object, "phase_seconds");
-    s.forces = get<double>(phases, "forces");
-    s.springs = get<double>(phases, "springs");
-    s.motion = get<double>(phases, "motion");
+    for (int p = 0; p < kBenchPhases; ++p)
+        s.phase[p] = get<double>(phases, kBenchPhaseNames[p]);
     s.digest = digestOf(object);
     return s;
 }

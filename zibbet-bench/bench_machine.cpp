@@ -75,18 +75,10 @@ int64_t cacheBytes(const std::string& text) {
     char* end = nullptr;
     const long long n = std::strtoll(text.c_str(), &end, 10);
     if (end == text.c_str() || n < 0) return -1;
-    switch (*end) {
-    case 'K':
-        return n << 10;
-    case 'M':
-        return n << 20;
-    case 'G':
-        return n << 30;
-    case '\0':
-        return n;
-    default:
-        return -1;
-    }
+    if (*end == '\0') return n;
+    const char* const units = "KMG"; // each 2^10 times the one before
+    const char* unit = std::strchr(units, *end);
+    return unit ? n << (10 * (unit - units + 1)) : -1;
 }
 
 void readCaches(BenchMachine& m) {

@@ -118,7 +118,7 @@ bool parseLong(const char* text, long lo, long hi, long* out) {
 // "4", "all" or a list such as "1,2,all" into counts, each once, in the
 // order given; all is the processors this process may use, at most hi.
 bool parseThreads(const char* text, long lo, long hi, BenchThreadCounts& out) {
-    out = BenchThreadCounts{};
+    out.clear();
     if (!text) return false;
     const std::string list = text;
     for (size_t start = 0;;) {
@@ -128,13 +128,9 @@ bool parseThreads(const char* text, long lo, long hi, BenchThreadCounts& out) {
         const bool all = part == "all";
         long n = all ? std::min<long>(benchAllowedProcessors(), hi) : 0;
         if (!all && !parseLong(part.c_str(), lo, hi, &n)) return false;
-        bool seen = false;
-        for (int i = 0; i < out.count; ++i)
-            seen = seen || out.n[i] == n;
-        if (!seen) {
-            if (out.count == kBenchMaxThreadCounts) return false;
-            out.n[out.count] = static_cast<int>(n);
-            out.all[out.count++] = all;
+        if (std::ranges::find(out, n, &BenchThreadCount::n) == out.end()) {
+            if (out.size() == kBenchMaxThreadCounts) return false;
+            out.push_back({static_cast<int>(n), all});
         }
         if (comma == std::string::npos) return true;
         start = comma + 1;
@@ -172,7 +168,7 @@ bool optionsAgree(const std::vector<int>& given, const BenchOptions& opt) {
             return false;
         }
     }
-    if (opt.soak && opt.threads.count > 1) {
+    if (opt.soak && opt.threads.size() > 1) {
         std::fprintf(stderr, "zibbet-bench: --soak is one run: give --threads one count\n");
         return false;
     }
@@ -290,15 +286,9 @@ BenchParse benchParseOptions(int argc, char** argv, BenchOptions& opt) {
 }
 
 BenchThreadCounts benchThreadCounts(const BenchOptions& opt) {
-    if (opt.threads.count > 0) return opt.threads;
-    BenchThreadCounts counts;
-    counts.count = 1;
-    counts.n[0] = 1;
+    if (!opt.threads.empty()) return opt.threads;
+    BenchThreadCounts counts{{1, false}};
     const int all = std::min(benchAllowedProcessors(), SIM_MAX_SPRING_THREADS);
-    if (all > 1 && !opt.soak) {
-        counts.n[1] = all;
-        counts.all[1] = true;
-        counts.count = 2;
-    }
+    if (all > 1 && !opt.soak) counts.push_back({all, true});
     return counts;
 }

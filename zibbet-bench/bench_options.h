@@ -2,6 +2,9 @@
 // "--name=value"; --drag and --compare take the word after their value too.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 constexpr long kBenchDefaultSteps = 1000;
 constexpr long kBenchMaxSteps = 1000000000L;
 constexpr long kBenchMaxDrag = 100000;                // pixels
@@ -9,15 +12,16 @@ const char* const kBenchDefaultScene = "bmoon1m.3ds"; // start-up's scene, in th
 constexpr long kBenchPlotReport = 10;                 // steps between reports when --plot sets them
 constexpr long kBenchDefaultRepeat = 5;               // timed runs after the warm-up
 constexpr long kBenchMaxRepeat = 1000;
-constexpr int kBenchMaxThreadCounts = 16; // thread counts in one --threads list
+constexpr size_t kBenchMaxThreadCounts = 16; // thread counts in one --threads list
 
-// The thread counts to run, in the order given; none: the default (one
-// thread, and all processors when there is more than one).
-struct BenchThreadCounts {
-    int count = 0;
-    int n[kBenchMaxThreadCounts] = {};
-    bool all[kBenchMaxThreadCounts] = {}; // given as "all"
+// A thread count to run; the counts given are run in their order, and none
+// means the default (one thread, and all processors when there is more than
+// one).
+struct BenchThreadCount {
+    int n = 1;
+    bool all = false; // given as "all"
 };
+using BenchThreadCounts = std::vector<BenchThreadCount>;
 
 struct BenchOptions {
     long steps = kBenchDefaultSteps;

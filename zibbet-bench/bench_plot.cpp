@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 
 namespace {
 
@@ -32,7 +33,7 @@ const char* const kFont = "font-family=\"sans-serif\" font-size=\"12\"";
 const char* const kKineticColour = "#d9480f";
 const char* const kSpringColour = "#1c7ed6";
 const char* const kHeightColour = "#2b8a3e";
-const char* const kPhaseColours[3] = {"#f59f00", "#1c7ed6", "#7048e8"};
+const char* const kPhaseColours[kBenchPhases] = {"#f59f00", "#1c7ed6", "#7048e8"};
 
 // ---------------------------------------------------------------------------
 // Text and numbers
@@ -61,26 +62,18 @@ void add(std::string& svg, const char* fmt, ...) {
 std::string escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
-        switch (c) {
-        case '&':
+        if (c == '&')
             out += "&amp;";
-            break;
-        case '<':
+        else if (c == '<')
             out += "&lt;";
-            break;
-        case '>':
+        else if (c == '>')
             out += "&gt;";
-            break;
-        case '"':
+        else if (c == '"')
             out += "&quot;";
-            break;
-        default:
-            // Control characters are not allowed in XML 1.0 at all.
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n')
-                out += '?';
-            else
-                out += c;
-        }
+        else if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n')
+            out += '?'; // control characters are not allowed in XML 1.0 at all
+        else
+            out += c;
     }
     return out;
 }
@@ -209,13 +202,14 @@ void heading(std::string& svg, double y, const char* text) {
         kLeft, y, text);
 }
 
-std::vector<double> column(const std::vector<PlotSample>& samples, double PlotSample::*field) {
-    std::vector<double> values;
-    values.reserve(samples.size());
-    for (const PlotSample& s : samples)
-        values.push_back(s.*field);
-    return values;
-}
+// A curve of a panel: its id, colour, legend and the figure it draws.
+struct Curve {
+    const char* id;
+    const char* colour;
+    const char* legend;
+    double PlotSample::*field;
+};
+constexpr double kLegendGap = 340; // from one legend to the next
 
 Axis stepRange(const std::vector<PlotSample>& samples) {
     double lo = samples.empty() ? 0.0 : static_cast<double>(samples.front().step);
@@ -224,47 +218,34 @@ Axis stepRange(const std::vector<PlotSample>& samples) {
     return {lo, hi, kLeft, kRight};
 }
 
-void energyPanel(std::string& svg, const std::vector<PlotSample>& samples) {
-    std::vector<double> both = column(samples, &PlotSample::kinetic);
-    for (double v : column(samples, &PlotSample::spring))
-        both.push_back(v);
-    Axis y{0, 0, kEnergyBottom, kEnergyTop};
-    valueRange(both, y.lo, y.hi);
+// A panel of curves against the step, all on one vertical scale.
+void curvePanel(std::string& svg, const char* id, const char* title, double top, double bottom,
+                std::initializer_list<Curve> curves, const std::vector<PlotSample>& samples) {
+    std::vector<double> values;
+    for (const Curve& c : curves)
+        for (const PlotSample& s : samples)
+            values.push_back(s.*c.field);
+    Axis y{0, 0, bottom, top};
+    valueRange(values, y.lo, y.hi);
     const Axis x = stepRange(samples);
 
-    svg += "<g id=\"energy\">\n";
-    heading(svg, kEnergyTop - 42, "Energy of the soft bodies");
-    legend(svg, kLeft, kEnergyTop - 12, kKineticColour,
-           "kinetic energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)");
-    legend(svg, kLeft + 340, kEnergyTop - 12, kSpringColour,
-           "spring energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)");
+    add(svg, "<g id=\"%s\">\n", id);
+    heading(svg, top - 42, title);
+    double legendX = kLeft;
+    for (const Curve& c : curves) {
+        legend(svg, legendX, top - 12, c.colour, c.legend);
+        legendX += kLegendGap;
+    }
     verticalAxis(svg, y, kLeft, kRight);
-    curve(svg, "kinetic", kKineticColour, x, y, samples, &PlotSample::kinetic);
-    curve(svg, "spring", kSpringColour, x, y, samples, &PlotSample::spring);
-    frame(svg, kEnergyTop, kEnergyBottom);
-    stepAxis(svg, x, kEnergyBottom);
-    svg += "</g>\n";
-}
-
-void heightPanel(std::string& svg, const std::vector<PlotSample>& samples) {
-    Axis y{0, 0, kHeightBottom, kHeightTop};
-    valueRange(column(samples, &PlotSample::height), y.lo, y.hi);
-    const Axis x = stepRange(samples);
-
-    svg += "<g id=\"height\">\n";
-    heading(svg, kHeightTop - 42, "Height of the soft bodies' centre");
-    legend(svg, kLeft, kHeightTop - 12, kHeightColour, "centre height, y (world units)");
-    verticalAxis(svg, y, kLeft, kRight);
-    curve(svg, "centre-height", kHeightColour, x, y, samples, &PlotSample::height);
-    frame(svg, kHeightTop, kHeightBottom);
-    stepAxis(svg, x, kHeightBottom);
+    for (const Curve& c : curves)
+        curve(svg, c.id, c.colour, x, y, samples, c.field);
+    frame(svg, top, bottom);
+    stepAxis(svg, x, bottom);
     svg += "</g>\n";
 }
 
 // One bar across the width, a segment per phase in proportion to its time.
-void phasePanel(std::string& svg, const PlotPhases& phases) {
-    const char* const names[3] = {"forces", "springs", "motion"};
-    const double times[3] = {phases.forces, phases.springs, phases.motion};
+void phasePanel(std::string& svg, const BenchPhaseSeconds& times) {
     double total = 0.0;
     for (double t : times)
         if (std::isfinite(t) && t > 0.0) total += t;
@@ -272,21 +253,21 @@ void phasePanel(std::string& svg, const PlotPhases& phases) {
     svg += "<g id=\"phases\">\n";
     heading(svg, kBarTop - 16, "Share of the step's time by phase (%)");
     double x = kLeft;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kBenchPhases; ++i) {
         const double share =
             total > 0.0 && std::isfinite(times[i]) && times[i] > 0.0 ? times[i] / total : 0.0;
         const double w = share * (kRight - kLeft);
         add(svg,
             "<rect id=\"phase-%s\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
             "fill=\"%s\"/>\n",
-            names[i], x, kBarTop, w, kBarBottom - kBarTop, kPhaseColours[i]);
+            kBenchPhaseNames[i], x, kBarTop, w, kBarBottom - kBarTop, kPhaseColours[i]);
         // Labels sit under the bar, evenly spaced: a thin segment has no room.
         const double lx = kLeft + i * (kRight - kLeft) / 3.0;
         add(svg,
             "<rect x=\"%.2f\" y=\"%.2f\" width=\"12\" height=\"12\" fill=\"%s\"/>\n"
             "<text x=\"%.2f\" y=\"%.2f\" %s>%s %.1f %%</text>\n",
-            lx, kBarBottom + 12, kPhaseColours[i], lx + 18, kBarBottom + 23, kFont, names[i],
-            100.0 * share);
+            lx, kBarBottom + 12, kPhaseColours[i], lx + 18, kBarBottom + 23, kFont,
+            kBenchPhaseNames[i], 100.0 * share);
         x += w;
     }
     if (total <= 0.0)
@@ -302,7 +283,7 @@ void phasePanel(std::string& svg, const PlotPhases& phases) {
 // Picture
 // ---------------------------------------------------------------------------
 bool plotWriteSvg(std::FILE* out, const std::string& title, const std::vector<PlotSample>& samples,
-                  const PlotPhases& phases) {
+                  const BenchPhaseSeconds& phases) {
     std::string svg;
     svg.reserve(4096 + samples.size() * 48);
     add(svg,
@@ -313,8 +294,17 @@ bool plotWriteSvg(std::FILE* out, const std::string& title, const std::vector<Pl
     add(svg, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
     add(svg, "<text x=\"%.2f\" y=\"22\" font-family=\"sans-serif\" font-size=\"15\">%s</text>\n",
         kLeft, escaped(title).c_str());
-    energyPanel(svg, samples);
-    heightPanel(svg, samples);
+    curvePanel(
+        svg, "energy", "Energy of the soft bodies", kEnergyTop, kEnergyBottom,
+        {{"kinetic", kKineticColour, "kinetic energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
+          &PlotSample::kinetic},
+         {"spring", kSpringColour, "spring energy (mass \xC2\xB7 units\xC2\xB2 / step\xC2\xB2)",
+          &PlotSample::spring}},
+        samples);
+    curvePanel(
+        svg, "height", "Height of the soft bodies' centre", kHeightTop, kHeightBottom,
+        {{"centre-height", kHeightColour, "centre height, y (world units)", &PlotSample::height}},
+        samples);
     phasePanel(svg, phases);
     svg += "</svg>\n";
     return std::fwrite(svg.data(), 1, svg.size(), out) == svg.size() && std::fflush(out) == 0;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "zibbet-bench/bench_runs.h"
+
 // One periodic report of the run.
 struct PlotSample {
     long step;      // whole steps done when it was taken
@@ -15,13 +17,7 @@ struct PlotSample {
     double height;  // their centre's y, world units
 };
 
-// Time spent in each phase over the run, any one unit.
-struct PlotPhases {
-    double forces;
-    double springs;
-    double motion;
-};
-
-// Writes the picture to out; title goes on top of it. False when a write fails.
+// Writes the picture to out; title goes on top of it; phases: the time spent
+// in each phase over the run, any one unit. False when a write fails.
 bool plotWriteSvg(std::FILE* out, const std::string& title, const std::vector<PlotSample>& samples,
-                  const PlotPhases& phases);
+                  const BenchPhaseSeconds& phases);

@@ -172,9 +172,7 @@ void soakObserve(long step, const FxCubeAngles& before) {
                     ++watched;
                 }
             }
-            last[0] = m.pos[0];
-            last[1] = m.pos[1];
-            last[2] = m.pos[2];
+            std::copy(m.pos, m.pos + 3, last);
         }
     });
     soak.posesMatch = soak.posesMatch && posed;

@@ -47,10 +47,6 @@ void unhush(bool show) {
     hush.scratch = nullptr;
 }
 
-void unhushAtExit() {
-    unhush(true);
-}
-
 void beginHush() {
     static bool handlerSet = false;
     std::fflush(stdout);
@@ -64,7 +60,7 @@ void beginHush() {
         hush.scratch = nullptr;
         return;
     }
-    if (!handlerSet) std::atexit(unhushAtExit);
+    if (!handlerSet) std::atexit([] { unhush(true); });
     handlerSet = true;
 }
 
@@ -181,9 +177,7 @@ BenchWorldStart benchKeepStart() {
         if (obj.polys)
             start.polys[static_cast<size_t>(oid)].assign(obj.polys, obj.polys + obj.nPolys);
     }
-    start.angles[0] = cubeAngleX;
-    start.angles[1] = cubeAngleY;
-    start.angles[2] = cubeAngleZ;
+    start.angles = fxCubeAngles();
     start.mouse[0] = mouseDx;
     start.mouse[1] = mouseDy;
     return start;
@@ -199,9 +193,9 @@ void benchRestoreStart(const BenchWorldStart& start) {
         std::copy(masses.begin(), masses.end(), obj.masses);
         std::copy(polys.begin(), polys.end(), obj.polys);
     }
-    cubeAngleX = start.angles[0];
-    cubeAngleY = start.angles[1];
-    cubeAngleZ = start.angles[2];
+    cubeAngleX = start.angles.x;
+    cubeAngleY = start.angles.y;
+    cubeAngleZ = start.angles.z;
     mouseDx = start.mouse[0];
     mouseDy = start.mouse[1];
 }

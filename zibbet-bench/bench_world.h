@@ -21,7 +21,7 @@ struct BenchWorldTotals {
 struct BenchWorldStart {
     std::vector<std::vector<SimMass>> masses; // by oid
     std::vector<std::vector<SimPoly>> polys;  // the cube's face normals move with it
-    double angles[3] = {0.0, 0.0, 0.0};
+    FxCubeAngles angles = {0.0, 0.0, 0.0};
     int32_t mouse[2] = {0, 0};
 };
 

@@ -7,14 +7,13 @@
 // draws its reports as an SVG picture; with --soak it is an endurance run
 // (bench_soak.h); with --json it writes its figures (bench_json.h); --suite
 // runs two scenes built in memory for comparing machines; --compare weighs
-// two result files (bench_compare.h). The options are in bench_options.h;
+// two result files (bench_json.h too). The options are in bench_options.h;
 // each series' figures are drawn once, in bench_runs.h.
 //
-// The world is built, kept and reported in bench_world.h, the text report
-// printed in bench_report.h.
+// The world is built, kept and reported in bench_world.h.
 //
-// Sections: the scene; plot; drag schedule; the runs; one scene; the suite;
-// main.
+// Sections: the scene; the text report; plot; drag schedule; the runs; one
+// scene; the suite; main.
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -34,12 +34,10 @@
 #include "sim/parallel.h"
 #include "sim/world.h"
 #include "startup/frame.h"
-#include "zibbet-bench/bench_compare.h"
 #include "zibbet-bench/bench_json.h"
 #include "zibbet-bench/bench_machine.h"
 #include "zibbet-bench/bench_options.h"
 #include "zibbet-bench/bench_plot.h"
-#include "zibbet-bench/bench_report.h"
 #include "zibbet-bench/bench_runs.h"
 #include "zibbet-bench/bench_soak.h"
 #include "zibbet-bench/bench_world.h"
@@ -83,6 +81,160 @@ void keepReport(const PlotSample& s) {
 }
 
 // ---------------------------------------------------------------------------
+// The text report: the spring plans, each thread count's medians and spread,
+// the scaling between counts, the suite's table and the peak memory
+// ---------------------------------------------------------------------------
+
+const char* plural(long n) {
+    return n == 1 ? "" : "s";
+}
+
+// The one line that says a series' figures are unsure; nothing when they
+// are not.
+void warnSpread(const char* what, const BenchSummary& s) {
+    if (s.count < 2 || s.spread <= kBenchBusySpread) return;
+    std::printf("zibbet-bench: warning: %s spread %.1f %% from slowest to fastest (over %.0f %%): "
+                "the machine was busy, the figure is unsure\n",
+                what, 100.0 * s.spread, 100.0 * kBenchBusySpread);
+}
+
+void printPhase(const char* name, double seconds, long steps, double runSeconds) {
+    std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
+                runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
+}
+
+// "1 thread", "2 threads", "1 and 2 threads", "1, 2 and 4 threads".
+std::string threadsText(const BenchThreadCounts& counts) {
+    std::string text;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0) text += i + 1 == counts.size() ? " and " : ", ";
+        text += std::to_string(counts[i].n);
+    }
+    return text + " thread" + plural(counts.size() == 1 && counts[0].n == 1 ? 1 : 2);
+}
+
+void printSeriesHead(int threads, bool all, int timed, bool warmup) {
+    std::printf("%d thread%s%s: ", threads, plural(threads), all ? " (all processors)" : "");
+    if (warmup)
+        std::printf("a warm-up, then %d timed run%s, each from the world as loaded\n", timed,
+                    plural(timed));
+    else
+        std::printf("one run, checked after every step\n");
+}
+
+// A series' lines: the medians of its runs, their range and spread.
+void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
+    // A soak's one timed run is the one that reports.
+    const bool reportsIncluded = opt.soak && opt.report;
+    const BenchFigures f = benchFigures(work, s);
+    const BenchSummary& rate = f.summary[BENCH_STEP_RATE];
+    const double run = f.summary[BENCH_RUN_SECONDS].median;
+    std::printf("run        %10.6f s  %10.1f steps/s%s", run, rate.median,
+                reportsIncluded ? "  (reports included)" : "");
+    if (rate.count > 1)
+        std::printf("  median of %d: %.1f to %.1f, spread %.1f %%", rate.count, rate.min, rate.max,
+                    100.0 * rate.spread);
+    std::printf("\n");
+    for (int p = 0; p < kBenchPhases; ++p)
+        printPhase(kBenchPhaseNames[p], f.summary[BENCH_FORCES_SECONDS + p].median, work.steps,
+                   run);
+    const double springSteps = static_cast<double>(work.springs) * static_cast<double>(work.steps);
+    std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
+                f.summary[BENCH_SPRING_RATE].median, run > 0.0 ? springSteps / run : 0.0);
+    if (s.threads > 1)
+        std::printf("threads    %" PRId64 " of %" PRId64 " tiled spring phases ran on them\n",
+                    s.counters.threadedPhases, s.counters.tiledPhases);
+    char what[64];
+    std::snprintf(what, sizeof what, "the %d-thread runs", s.threads);
+    warnSpread(what, rate);
+}
+
+// Each object's planned ways with their times; the chosen one is starred.
+void printPlans(const std::vector<BenchPlan>& plans) {
+    for (const BenchPlan& plan : plans) {
+        const SimSpringsPlanFigures& f = plan.figures;
+        std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
+        if (f.planRefused) std::printf(" general (no memory for the tiles)");
+        for (int i = 0; i < f.ways; ++i)
+            std::printf("%s %s %.3f ms%s", i ? "," : "", benchWayName(f.way[i]).c_str(),
+                        f.way[i].nanos * 1e-9 * 1e3, i == f.chosen ? "*" : "");
+        std::printf("\n");
+    }
+}
+
+// An object whose tiled plan could not be had runs on the general loop, with
+// the same bits: the run goes on, and says so.
+void tellRefusedPlans(const std::vector<BenchPlan>& plans) {
+    for (const BenchPlan& plan : plans) {
+        const SimSpringsPlanFigures& f = plan.figures;
+        if (!f.planRefused) continue;
+        std::fprintf(stderr, "zibbet-bench: spring plan of obj%d: needed %lld bytes", plan.oid,
+                     static_cast<long long>(f.planBytes));
+        if (f.availableBytes >= 0)
+            std::fprintf(stderr, ", %lld bytes available",
+                         static_cast<long long>(f.availableBytes));
+        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", f.limit, plan.oid);
+    }
+}
+
+// Each further thread count's steps per second against the first count's.
+void printScaling(const BenchWorkload& work) {
+    if (work.series.size() < 2) return;
+    const BenchSeries& first = work.series.front();
+    const double base = benchFigures(work, first).summary[BENCH_STEP_RATE].median;
+    for (size_t i = 1; i < work.series.size(); ++i) {
+        const BenchSeries& s = work.series[i];
+        const double rate = benchFigures(work, s).summary[BENCH_STEP_RATE].median;
+        std::printf("scaling    %d thread%s: %.2f times the steps/s of %d thread%s (medians)\n",
+                    s.threads, plural(s.threads), base > 0.0 ? rate / base : 0.0, first.threads,
+                    plural(first.threads));
+    }
+}
+
+// The most memory the run held at once, start-up included: what a scene
+// costs (springs take 40 bytes each).
+void printPeakMemory() {
+    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+    const int64_t peak = platPeakResidentBytes();
+    if (peak < 0) {
+        std::printf("peak rss   unknown\n");
+        return;
+    }
+    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
+}
+
+// A suite series' one line, and its warning.
+void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
+    const BenchSummary rate = benchFigures(work, s).summary[BENCH_SPRING_RATE];
+    std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
+                100.0 * rate.spread);
+    char what[96];
+    std::snprintf(what, sizeof what, "%s's %d-thread runs", work.scene.c_str(), s.threads);
+    warnSpread(what, rate);
+}
+
+void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
+    std::printf("suite      springs per second in the spring phase: medians of %d timed run%s\n",
+                repeat, plural(repeat));
+    std::printf("%-16s %10s %6s %7s %11s %11s %11s %7s %8s\n", "scene", "springs", "steps",
+                "threads", "springs/s", "min", "max", "spread", "x first");
+    for (const BenchWorkload& w : suite) {
+        double first = 0.0;
+        for (const BenchSeries& s : w.series) {
+            const BenchSummary r = benchFigures(w, s).summary[BENCH_SPRING_RATE];
+            if (first == 0.0) first = r.median;
+            std::printf("%-16s %10" PRId64 " %6ld %7d %11.4g %11.4g %11.4g %5.1f %% %8.2f\n",
+                        w.scene.c_str(), w.springs, w.steps, s.threads, r.median, r.min, r.max,
+                        100.0 * r.spread, first > 0.0 ? r.median / first : 0.0);
+        }
+    }
+    std::printf("digest    ");
+    for (size_t i = 0; i < suite.size(); ++i)
+        std::printf("%s %016" PRIx64 " %s", i ? "," : "", suite[i].digest, suite[i].scene.c_str());
+    std::printf("\n");
+}
+
+// ---------------------------------------------------------------------------
 // Plot
 // ---------------------------------------------------------------------------
 
@@ -107,7 +259,7 @@ std::FILE* openPlot(BenchOptions& opt) {
 }
 
 // Draws the reports and closes the file; false after printing why.
-bool closePlot(std::FILE* f, const BenchOptions& opt, const PlotPhases& phases) {
+bool closePlot(std::FILE* f, const BenchOptions& opt, const BenchPhaseSeconds& phases) {
     char title[512];
     std::snprintf(title, sizeof title, "zibbet-bench: %s, %ld steps, drag (%ld, %ld)", opt.scene,
                   opt.steps, opt.drag[0], opt.drag[1]);
@@ -173,21 +325,8 @@ bool openOutputs(BenchOptions& opt, Outputs& out) {
 // The bodies' springs and tiles are built on as many threads as the runs take
 // at most; the same springs and tiles as on one.
 void buildOnThreads(const BenchThreadCounts& counts) {
-    simParallelSetBuildThreads(*std::max_element(counts.n, counts.n + counts.count));
+    simParallelSetBuildThreads(std::ranges::max(counts, {}, &BenchThreadCount::n).n);
 }
-
-// Start-up as the program does it, up to the window: the world and the
-// scene. False after printing why the run cannot go on.
-bool startWorld(BenchOptions& opt) {
-    pickInstalledScene(opt);
-    return benchBuildWorld(opt.scene, opt.verbose);
-}
-
-struct RunTimes {
-    double freq = 1.0;                           // counts per second
-    int64_t forces = 0, springs = 0, motion = 0; // phase counts
-    double runSeconds = 0.0;
-};
 
 // The spring plans, made before the clock starts (a large body's first step
 // would otherwise carry seconds of preparation); their time in seconds, or a
@@ -207,83 +346,60 @@ double makePlans() {
         return -1.0;
     }
     const std::vector<BenchPlan> plans = benchPlans();
-    benchTellRefusedPlans(plans);
+    tellRefusedPlans(plans);
     std::printf("plans      %10.6f s  before the run\n", seconds);
-    benchPrintPlans(plans);
+    printPlans(plans);
     return seconds;
 }
 
-// The steps, with the drag schedule; with observe, the reports and the
-// soak's checks too.
-RunTimes runSteps(const BenchOptions& opt, bool observe) {
-    RunTimes t;
-    t.freq = static_cast<double>(platCounterFrequency());
-    const int64_t start = platCounter();
+// From the world's start, the steps with the drag schedule; with observe,
+// the reports and the soak's checks too.
+BenchSample runFromStart(const BenchOptions& opt, const BenchWorldStart& start, bool observe) {
+    benchRestoreStart(start);
+    const double freq = static_cast<double>(platCounterFrequency()); // counts per second
+    int64_t counts[kBenchPhases] = {};
+    const int64_t began = platCounter();
     for (long step = 1; step <= opt.steps; ++step) {
         const bool reporting = observe && opt.report && step % opt.report == 0;
         if (reporting) benchRememberPositions();
         if (opt.schedule) scheduleDrag(opt, step);
         const FxCubeAngles before = fxCubeAngles();
         appStepWorld();
-        t.forces += phaseForces;
-        t.springs += phaseSprings;
-        t.motion += phaseMotion;
+        counts[0] += phaseForces;
+        counts[1] += phaseSprings;
+        counts[2] += phaseMotion;
         if (reporting) keepReport(benchReportState(step, &before));
         if (observe && opt.soak) soakObserve(step, before);
     }
-    t.runSeconds = (platCounter() - start) / t.freq;
+    BenchSample s;
+    s.runSeconds = (platCounter() - began) / freq;
     // The last reading, before the report's own printing can touch anything.
     if (observe && opt.soak) soakEnd(opt.steps);
-    return t;
-}
-
-// What a run needs to start again from the world's start; the reports and
-// the soak's checks go with the first run only, as every run does the same.
-struct RunContext {
-    const BenchOptions* opt = nullptr;
-    const BenchWorldStart* start = nullptr;
-    bool observed = false;
-};
-
-BenchSample runFromStart(void* context, bool /*warmup*/) {
-    RunContext& ctx = *static_cast<RunContext*>(context);
-    benchRestoreStart(*ctx.start);
-    const bool observe = !ctx.observed;
-    ctx.observed = true;
-    const RunTimes t = runSteps(*ctx.opt, observe);
-    BenchSample s;
-    s.runSeconds = t.runSeconds;
-    s.forces = static_cast<double>(t.forces) / t.freq;
-    s.springs = static_cast<double>(t.springs) / t.freq;
-    s.motion = static_cast<double>(t.motion) / t.freq;
+    for (int p = 0; p < kBenchPhases; ++p)
+        s.phase[p] = static_cast<double>(counts[p]) / freq;
     s.digest = fixtureWorldDigest();
     return s;
 }
 
-// How the runs are made at each thread count.
-struct RunShape {
-    int timed = 1;
-    bool warmup = true;
-};
-
-RunShape shapeOf(const BenchOptions& opt) {
-    // A soak is one run, checked as it goes.
-    return opt.soak ? RunShape{1, false} : RunShape{static_cast<int>(opt.repeat), true};
+// How the runs are made at each thread count: a soak is one run, checked as
+// it goes.
+BenchRunShape shapeOf(const BenchOptions& opt) {
+    return opt.soak ? BenchRunShape{1, 0} : BenchRunShape{static_cast<int>(opt.repeat), 1};
 }
 
 // One thread count's plans, warm-up and timed runs; the phase counters are
 // the timed runs' own. False after saying why when the plans could not be
 // made or a run ended with another digest.
-bool runSeries(int threads, const RunShape& shape, RunContext& ctx, BenchAgreement& agreement,
-               BenchSeries& s) {
+bool runSeries(int threads, const BenchRunShape& shape, const BenchRunFn& run,
+               BenchAgreement& agreement, BenchSeries& s) {
     simSpringsSetThreads(threads);
     s.threads = simSpringsThreads();
     s.planSeconds = makePlans();
     if (s.planSeconds < 0.0) return false;
     std::vector<BenchSample> warmup;
-    if (shape.warmup && !benchRepeat(0, true, runFromStart, &ctx, agreement, warmup)) return false;
+    if (shape.warmups && !benchRepeat(0, true, run, agreement, warmup)) return false;
     const SimSpringsCounters before = simSpringsCounters();
-    if (!benchRepeat(shape.timed, false, runFromStart, &ctx, agreement, s.samples)) return false;
+    if (!benchRepeat(shape.repeat, false, run, agreement, s.samples)) return false;
     s.path = simSpringsPath();
     s.plans = benchPlans();
     s.counters = simSpringsCounters();
@@ -295,15 +411,14 @@ bool runSeries(int threads, const RunShape& shape, RunContext& ctx, BenchAgreeme
 
 // The work of the world as it stands, as opt runs it.
 BenchWorkload workOf(const BenchOptions& opt, const BenchWorldTotals& totals) {
-    BenchWorkload work;
-    work.scene = opt.scene;
-    work.steps = opt.steps;
-    work.drag[0] = opt.drag[0];
-    work.drag[1] = opt.drag[1];
-    work.schedule = opt.schedule;
-    work.masses = totals.masses;
-    work.springs = totals.springs;
-    return work;
+    return {.scene = opt.scene,
+            .steps = opt.steps,
+            .drag = {opt.drag[0], opt.drag[1]},
+            .schedule = opt.schedule,
+            .masses = totals.masses,
+            .springs = totals.springs,
+            .digest = 0, // the runs give it
+            .series = {}};
 }
 
 using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
@@ -314,15 +429,18 @@ using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
 // why there are no figures.
 int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
               const BenchWorldStart& start, BenchWorkload& work, SeriesPrinter print) {
-    RunContext ctx;
-    ctx.opt = &opt;
-    ctx.start = &start;
+    // The reports and the soak's checks go with the first run only, as every
+    // run does the same.
+    bool observed = false;
+    const BenchRunFn run = [&](bool) {
+        return runFromStart(opt, start, !std::exchange(observed, true));
+    };
     BenchAgreement agreement;
-    const RunShape shape = shapeOf(opt);
-    for (int i = 0; i < counts.count; ++i) {
-        benchPrintSeriesHead(counts.n[i], counts.all[i], shape.timed, shape.warmup);
+    const BenchRunShape shape = shapeOf(opt);
+    for (const BenchThreadCount& count : counts) {
+        printSeriesHead(count.n, count.all, shape.repeat, shape.warmups > 0);
         BenchSeries series;
-        if (!runSeries(counts.n[i], shape, ctx, agreement, series)) return -1;
+        if (!runSeries(count.n, shape, run, agreement, series)) return -1;
         print(work, series, opt);
         work.series.push_back(series);
     }
@@ -346,7 +464,8 @@ bool closeJson(std::FILE* f, const BenchOptions& opt) {
 int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
     const BenchThreadCounts counts = benchThreadCounts(opt);
     buildOnThreads(counts);
-    if (!startWorld(opt)) return kExitUsage;
+    pickInstalledScene(opt);
+    if (!benchBuildWorld(opt.scene, opt.verbose)) return kExitUsage;
     // The offsets that a drag would have left; x and y as motion stores them.
     mouseDx = static_cast<int32_t>(opt.drag[0]);
     mouseDy = static_cast<int32_t>(opt.drag[1]);
@@ -361,7 +480,7 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
     std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
-                benchThreadsText(counts).c_str());
+                threadsText(counts).c_str());
     benchPrintMachine(stdout, machine);
     benchWarnFrequency(stdout, machine);
 
@@ -369,28 +488,24 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
     if (opt.report) keepReport(benchReportState(0, nullptr));
     if (opt.soak) soakBegin(opt.steps);
     BenchWorkload work = workOf(opt, totals);
-    const int runs = runCounts(opt, counts, start, work, benchPrintSeries);
+    const int runs = runCounts(opt, counts, start, work, printSeries);
     if (runs < 0) return kExitFailed;
-    benchPrintScaling(work);
+    printScaling(work);
     std::printf("digest     %016" PRIx64 "\n", work.digest);
     if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
-    benchPrintPeakMemory();
+    printPeakMemory();
 
     const BenchSeries& first = work.series.front();
     if (out.json) {
         // The text report first, where both share a terminal.
         std::fflush(stdout);
-        const RunShape shape = shapeOf(opt);
-        benchWriteJson(out.json, machine, work, BenchRunShape{shape.timed, shape.warmup ? 1 : 0});
+        benchWriteJson(out.json, machine, work, shapeOf(opt));
         if (!closeJson(out.json, opt)) return kExitFailed;
     }
     if (out.plot) {
         std::fflush(stdout);
-        const BenchFigures f = benchFigures(work, first);
-        const PlotPhases phases{f.summary[BENCH_FORCES_SECONDS].median,
-                                f.summary[BENCH_SPRINGS_SECONDS].median,
-                                f.summary[BENCH_MOTION_SECONDS].median};
-        if (!closePlot(out.plot, opt, phases)) return kExitFailed;
+        if (!closePlot(out.plot, opt, benchPhaseMedians(benchFigures(work, first))))
+            return kExitFailed;
     }
     if (opt.soak && !soakSummary(opt.steps, first.samples.front().runSeconds)) return kExitFailed;
     return 0;
@@ -410,17 +525,9 @@ struct SuiteScene {
     FxBytes (*bytes)();
 };
 
-FxBytes suiteMoon() {
-    return fxDefaultScene();
-}
-
-FxBytes suiteSphere() {
-    return fxSphereScene(fxSphereParts(kSuiteSphereVerts));
-}
-
 const SuiteScene kSuite[] = {
-    {"bmoon1m.3ds", 1000, suiteMoon},
-    {"sphere-7842.3ds", 10, suiteSphere},
+    {"bmoon1m.3ds", 1000, fxDefaultScene},
+    {"sphere-7842.3ds", 10, [] { return fxSphereScene(fxSphereParts(kSuiteSphereVerts)); }},
 };
 
 // --suite: each scene at each thread count, one table. The exit status.
@@ -428,10 +535,10 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
     const int64_t began = platCounter();
     const BenchThreadCounts counts = benchThreadCounts(opt);
     buildOnThreads(counts);
-    const RunShape shape = shapeOf(opt);
+    const BenchRunShape shape = shapeOf(opt);
     std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
                 "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
-                benchThreadsText(counts).c_str(), shape.timed, shape.timed == 1 ? "" : "s");
+                threadsText(counts).c_str(), shape.repeat, plural(shape.repeat));
     benchPrintMachine(stdout, machine);
     benchWarnFrequency(stdout, machine);
     std::vector<BenchWorkload> suite;
@@ -446,17 +553,17 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
         sceneOpt.steps = scene.steps;
         const BenchWorldStart start = benchKeepStart();
         BenchWorkload work = workOf(sceneOpt, totals);
-        if (runCounts(sceneOpt, counts, start, work, benchPrintSuiteSeries) < 0) return kExitFailed;
+        if (runCounts(sceneOpt, counts, start, work, printSuiteSeries) < 0) return kExitFailed;
         suite.push_back(work);
     }
-    benchPrintSuiteTable(suite, shape.timed);
-    benchPrintPeakMemory();
+    printSuiteTable(suite, shape.repeat);
+    printPeakMemory();
     const double seconds =
         static_cast<double>(platCounter() - began) / static_cast<double>(platCounterFrequency());
     std::printf("suite      %.1f s in all\n", seconds);
     if (out.json) {
         std::fflush(stdout);
-        benchWriteSuiteJson(out.json, machine, suite, BenchRunShape{shape.timed, 1});
+        benchWriteSuiteJson(out.json, machine, suite, shape);
         if (!closeJson(out.json, opt)) return kExitFailed;
     }
     return 0;

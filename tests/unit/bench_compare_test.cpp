@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -129,36 +130,34 @@ TEST(BenchStats, ExactTestAgreesWithEveryRelabellingAndTheInterval) {
 struct Script {
     std::vector<uint64_t> digests;
     size_t calls = 0;
+    BenchSample operator()(bool) {
+        BenchSample x;
+        x.runSeconds = 1.0 + static_cast<double>(calls);
+        x.digest = digests[calls++];
+        return x;
+    }
 };
-
-BenchSample scripted(void* ctx, bool) {
-    Script& s = *static_cast<Script*>(ctx);
-    BenchSample x;
-    x.runSeconds = 1.0 + static_cast<double>(s.calls);
-    x.digest = s.digests[s.calls++];
-    return x;
-}
 
 TEST(BenchRepeat, EveryRunMustEndAsTheFirstDid) {
     // A warm-up and three timed runs that agree: the warm-up is not kept.
     Script same{{7, 7, 7, 7}};
     BenchAgreement agreement;
     std::vector<BenchSample> samples;
-    ASSERT_TRUE(benchRepeat(3, true, scripted, &same, agreement, samples));
+    ASSERT_TRUE(benchRepeat(3, true, std::ref(same), agreement, samples));
     ASSERT_EQ(samples.size(), 3u);
     EXPECT_EQ(std::tie(samples.front().runSeconds, agreement.runs, agreement.digest),
               std::tuple(2.0, 4, 7u));
 
     // The next thread count's runs answer to the same first digest.
     Script other{{7, 8, 7}};
-    EXPECT_FALSE(benchRepeat(2, true, scripted, &other, agreement, samples));
+    EXPECT_FALSE(benchRepeat(2, true, std::ref(other), agreement, samples));
     EXPECT_EQ(other.calls, 2u) << "stops at the run that differs";
     EXPECT_EQ(samples.size(), 3u);
 
     Script late{{5, 5, 5, 6}};
     BenchAgreement fresh;
     std::vector<BenchSample> none;
-    EXPECT_FALSE(benchRepeat(3, true, scripted, &late, fresh, none));
+    EXPECT_FALSE(benchRepeat(3, true, std::ref(late), fresh, none));
 }
 
 class BenchCompare : public BenchDir {};
