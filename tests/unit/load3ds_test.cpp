@@ -26,19 +26,16 @@ class Load3DSTest : public WorldTest {
         WorldTest::TearDown();
     }
 
-    // out receives what the reader printed.
-    Scene3DS* load(const FxBytes& bytes, std::string& out) {
+    // Reads the bytes into kept, the scene before released; what the reader
+    // printed.
+    std::string load(const FxBytes& bytes) {
+        simFree3DS(kept);
         EXPECT_EQ(fxWriteScratch("load3ds_test", bytes.data(), bytes.size()), path);
-        Scene3DS* scene = nullptr;
-        out = captureStdout([&] { scene = simLoad3DS(path.c_str()); });
-        return scene;
+        return captureStdout([&] { kept = simLoad3DS(path.c_str()); });
     }
 
-    // Released by the next call or at the end of the test.
     Scene3DS* accepted(const FxBytes& bytes, std::string* out = nullptr) {
-        simFree3DS(kept);
-        std::string printed;
-        kept = load(bytes, printed);
+        const std::string printed = load(bytes);
         EXPECT_NE(kept, nullptr) << printed;
         if (out) *out = printed;
         return kept;
@@ -46,10 +43,8 @@ class Load3DSTest : public WorldTest {
 
     // What the reader printed for a file it must refuse.
     std::string refused(const FxBytes& bytes) {
-        std::string out;
-        Scene3DS* scene = load(bytes, out);
-        EXPECT_EQ(scene, nullptr);
-        simFree3DS(scene);
+        const std::string out = load(bytes);
+        EXPECT_EQ(kept, nullptr);
         return out;
     }
 
@@ -275,8 +270,7 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     int n = 0;
     for (; n < 200; ++n) {
         allocsLeft = n;
-        std::string out;
-        kept = load(file, out);
+        const std::string out = load(file);
         if (kept) break;
         // The scene record itself has no message of its own.
         EXPECT_TRUE(n == 0 ? out == failed
