@@ -74,7 +74,6 @@ class RendererTest : public GlWindowTest {
         GlWindowTest::SetUp();
         if (IsSkipped()) return;
         initGL();
-        cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         std::memset(faceImages, 0, sizeof faceImages);
         while (glGetError() != GL_NO_ERROR) {
         }
@@ -394,5 +393,4 @@ TEST_F(GlWindowTest, ReshapeSetsTheFrustumByAspectAndMotionMeasuresFromTheCentre
     motion(300, 100);
     EXPECT_EQ(mouseDx, 300 - 250);
     EXPECT_EQ(mouseDy, 100 - 300);
-    mouseDx = mouseDy = 0;
 }
