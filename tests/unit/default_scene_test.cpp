@@ -1,6 +1,6 @@
-// Start-up: its and the frame loop's numbers, written out here as documented,
-// against the world it builds; its panic; how the shipped scene's moon falls,
-// lands, settles and tumbles; and the headless runner zibbet-bench.
+// Start-up's and the frame loop's numbers, written out here, against the
+// world start-up builds; its panic; how the shipped scene's moon falls, lands,
+// settles and tumbles; and the headless runner zibbet-bench.
 #include <unistd.h>
 
 #include <algorithm>

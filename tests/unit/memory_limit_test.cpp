@@ -68,7 +68,8 @@ TEST_F(WorldTest, APlanAsksForWhatItsLayoutHolds) {
         EXPECT_FALSE(stats.planRefused);
         ASSERT_GT(stats.heldBytes, 0);
         EXPECT_GE(stats.planBytes, stats.heldBytes);
-        EXPECT_LE(static_cast<double>(stats.planBytes), 1.25 * static_cast<double>(stats.heldBytes));
+        EXPECT_LE(static_cast<double>(stats.planBytes),
+                  1.25 * static_cast<double>(stats.heldBytes));
     }
     simSpringsRelease();
 }

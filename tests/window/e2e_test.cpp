@@ -90,11 +90,11 @@ std::string expectedStartup(unsigned missing) {
 
 constexpr int kWinWidth = 500;
 constexpr int kWinHeight = 600;
-constexpr double kHalfEdge = 16.0; // the bounding cube's edge is 32
-constexpr int kLitChannel = 30;    // a lit wall channel is brighter than this
-constexpr int kEdgeMargin = 4;     // pixels kept clear of a wall's edge lines
+constexpr double kHalfEdge = 16.0;   // the bounding cube's edge is 32
+constexpr int kLitChannel = 30;      // a lit wall channel is brighter than this
+constexpr int kEdgeMargin = 4;       // pixels kept clear of a wall's edge lines
 constexpr int kMinBodyPixels = 2000; // of the body, grey or mirrored
-constexpr double kFlatAbove = 0.35; // share of grey pixels equal to both side neighbours
+constexpr double kFlatAbove = 0.35;  // share of grey pixels equal to both side neighbours
 constexpr double kSmoothBelow = 0.25;
 
 struct Pixel {
