@@ -14,7 +14,7 @@ constexpr int kDragStepUs = 10000; // lets the watched program see every step
 
 // The watched program's windows can vanish at any moment (it exits), and
 // Xlib's default handler ends this program on the error that follows. While
-// a trap is set, errors are counted instead.
+// fn runs, errors are counted instead; false when fn failed or one came.
 int trappedErrors = 0;
 
 int countError(Display*, XErrorEvent*) {
@@ -22,23 +22,14 @@ int countError(Display*, XErrorEvent*) {
     return 0;
 }
 
-struct XErrorTrap {
-    Display* dpy;
-    XErrorHandler previous;
-    int before;
-    explicit XErrorTrap(Display* d)
-        : dpy(d), previous(XSetErrorHandler(countError)), before(trappedErrors) {}
-    ~XErrorTrap() {
-        XSync(dpy, False);
-        XSetErrorHandler(previous);
-    }
-    XErrorTrap(const XErrorTrap&) = delete;
-    XErrorTrap& operator=(const XErrorTrap&) = delete;
-    bool failed() {
-        XSync(dpy, False);
-        return trappedErrors != before;
-    }
-};
+template <typename Fn> bool withoutXErrors(Display* dpy, Fn&& fn) {
+    const XErrorHandler previous = XSetErrorHandler(countError);
+    const int before = trappedErrors;
+    const bool done = fn();
+    XSync(dpy, False);
+    XSetErrorHandler(previous);
+    return done && trappedErrors == before;
+}
 
 Window findIn(Display* dpy, Window w, const std::string& title) {
     char* name = nullptr;
@@ -70,28 +61,32 @@ int channel(unsigned long pixel, unsigned long mask) {
 } // namespace
 
 Window xFindWindow(Display* dpy, const std::string& title) {
-    XErrorTrap trap(dpy);
-    const Window w = findIn(dpy, DefaultRootWindow(dpy), title);
-    return trap.failed() ? 0 : w;
+    Window w = 0;
+    return withoutXErrors(dpy, [&] { return (w = findIn(dpy, DefaultRootWindow(dpy), title)); })
+               ? w
+               : 0;
 }
 
 bool xWindowGeometry(Display* dpy, Window w, int& x, int& y, int& width, int& height) {
-    XErrorTrap trap(dpy);
-    XWindowAttributes a{};
-    if (!XGetWindowAttributes(dpy, w, &a)) return false;
-    Window child = 0;
-    XTranslateCoordinates(dpy, w, DefaultRootWindow(dpy), 0, 0, &x, &y, &child);
-    width = a.width;
-    height = a.height;
-    return !trap.failed();
+    return withoutXErrors(dpy, [&] {
+        XWindowAttributes a{};
+        if (!XGetWindowAttributes(dpy, w, &a)) return false;
+        Window child = 0;
+        XTranslateCoordinates(dpy, w, DefaultRootWindow(dpy), 0, 0, &x, &y, &child);
+        width = a.width;
+        height = a.height;
+        return true;
+    });
 }
 
 bool xGrab(Display* dpy, Window w, XImageRgb& out) {
-    XErrorTrap trap(dpy);
+    XImage* img = nullptr;
     XWindowAttributes a{};
-    if (!XGetWindowAttributes(dpy, w, &a)) return false;
-    XImage* img = XGetImage(dpy, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
-    if (!img) return false;
+    if (!withoutXErrors(dpy, [&] {
+            return XGetWindowAttributes(dpy, w, &a) &&
+                   (img = XGetImage(dpy, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap));
+        }))
+        return false;
     out.width = a.width;
     out.height = a.height;
     out.rgb.assign(static_cast<size_t>(a.width) * a.height * 3, 0);
@@ -110,11 +105,9 @@ bool xGrab(Display* dpy, Window w, XImageRgb& out) {
 bool xTapKeysym(Display* dpy, Window w, unsigned long keysym) {
     const KeyCode code = XKeysymToKeycode(dpy, keysym);
     if (!code) return false;
-    if (w) {
-        XErrorTrap trap(dpy);
-        XSetInputFocus(dpy, w, RevertToParent, CurrentTime);
-        if (trap.failed()) return false;
-    }
+    if (w && !withoutXErrors(
+                 dpy, [&] { return XSetInputFocus(dpy, w, RevertToParent, CurrentTime) != 0; }))
+        return false;
     // Upper-case letters and the like are the key's second level: shift.
     const bool shift = XkbKeycodeToKeysym(dpy, code, 0, 0) != keysym;
     const KeyCode shiftCode = XKeysymToKeycode(dpy, XK_Shift_L);

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -66,22 +65,12 @@ std::set<std::string> filesUnder(const std::string& dir) {
     return files;
 }
 
-// The keys of the [Desktop Entry] group as written: no path made here needs
-// a string escape (a backslash, or a leading blank).
-std::map<std::string, std::string> readDesktopEntry(const std::string& path) {
-    std::map<std::string, std::string> keys;
-    bool inGroup = false;
-    for (const std::string& line : fxSplitLines(fxReadFile(path))) {
-        if (line.empty() || line[0] == '#') continue;
-        if (line[0] == '[') {
-            inGroup = line == "[Desktop Entry]";
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (!inGroup || eq == std::string::npos) continue;
-        keys[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return keys;
+// A key's value in a desktop entry, "" when it has none: ours hold the one
+// group, and no path made here needs a string escape.
+std::string desktopKey(const std::string& path, const std::string& key) {
+    for (const std::string& line : fxSplitLines(fxReadFile(path)))
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return "";
 }
 
 // The program of an Exec value: its first word, double quotes and the
@@ -127,12 +116,12 @@ TEST(Install, EachTreeHoldsTheFilesAndAnEntryThatNamesThem) {
             const auto lines = fxSplitLines(fxReadFile(kTrees + "/" + tree.manifest));
             EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), used);
         }
-        const auto entry = readDesktopEntry(top + "/" + kDesktopEntry);
-        EXPECT_EQ(entry.at("Type"), "Application");
-        EXPECT_EQ(execProgram(entry.at("Exec")), tree.prefix + "/bin/zibbet");
+        const std::string entry = top + "/" + kDesktopEntry;
+        EXPECT_EQ(desktopKey(entry, "Type"), "Application");
+        EXPECT_EQ(execProgram(desktopKey(entry, "Exec")), tree.prefix + "/bin/zibbet");
         EXPECT_EQ(access((top + "/bin/zibbet").c_str(), X_OK), 0);
         EXPECT_EQ(access((top + "/libexec/zibbet/zibbet").c_str(), X_OK), 0);
-        EXPECT_EQ(entry.at("Icon"), "zibbet");
+        EXPECT_EQ(desktopKey(entry, "Icon"), "zibbet");
         for (int n : {48, 256}) {
             const std::string size = std::to_string(n) + "x" + std::to_string(n);
             EXPECT_EQ(pngSize(top + "/share/icons/hicolor/" + size + "/apps/zibbet.png"), std::pair(n, n));
@@ -228,7 +217,7 @@ TEST(Package, DemoWithoutASceneSaysWhyAndWhereTheInstalledOneIs) {
 // scene it runs there, and says of each face that it is missing.
 TEST(Package, LauncherRunsInTheInstalledFolderOrInOneThatHoldsAScene) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (scripts/with-xvfb.sh gives one)";
-    const std::string exec = readDesktopEntry(kUsr + "/" + kDesktopEntry)["Exec"];
+    const std::string exec = desktopKey(kUsr + "/" + kDesktopEntry, "Exec");
     const std::string program = kDebRoot + execProgram(exec);
     for (const bool ownScene : {false, true}) {
         const std::string dir = fxFreshDir(kTrees + (ownScene ? "/own-scene" : "/home"));

@@ -19,11 +19,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 int objectWith(const std::vector<Point3>& points) {
     const int oid = simAddObject("band", 0);
-    for (const Point3& p : points) {
-        SimMass* m = nullptr;
-        simAddMass(oid, &m);
-        std::memcpy(m->pos, p.data(), sizeof m->pos);
-    }
+    for (const Point3& p : points)
+        fxMassAt(oid, p[0], p[1], p[2]);
     return oid;
 }
 

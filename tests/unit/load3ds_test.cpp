@@ -1,4 +1,12 @@
+// The file readers: 3DS scenes as written and refused with their reasons;
+// TGA images by the format's plain rules (the fuzzer's entry) on every seed,
+// a missing file and an image without room said exactly.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -6,9 +14,11 @@
 #include <vector>
 
 #include "import/load3ds.h"
+#include "import/tga.h"
 #include "scenegen/writer3ds.h"
 #include "tests/support/scratch.h"
 #include "tests/support/seeds3ds.h"
+#include "tests/support/seedstga.h"
 #include "world_fixture.h"
 
 namespace {
@@ -26,19 +36,16 @@ class Load3DSTest : public WorldTest {
         WorldTest::TearDown();
     }
 
-    // out receives what the reader printed.
-    Scene3DS* load(const FxBytes& bytes, std::string& out) {
+    // Reads the bytes into kept, the scene before released; what the reader
+    // printed.
+    std::string load(const FxBytes& bytes) {
+        simFree3DS(kept);
         EXPECT_EQ(fxWriteScratch("load3ds_test", bytes.data(), bytes.size()), path);
-        Scene3DS* scene = nullptr;
-        out = captureStdout([&] { scene = simLoad3DS(path.c_str()); });
-        return scene;
+        return captureStdout([&] { kept = simLoad3DS(path.c_str()); });
     }
 
-    // Released by the next call or at the end of the test.
     Scene3DS* accepted(const FxBytes& bytes, std::string* out = nullptr) {
-        simFree3DS(kept);
-        std::string printed;
-        kept = load(bytes, printed);
+        const std::string printed = load(bytes);
         EXPECT_NE(kept, nullptr) << printed;
         if (out) *out = printed;
         return kept;
@@ -46,10 +53,8 @@ class Load3DSTest : public WorldTest {
 
     // What the reader printed for a file it must refuse.
     std::string refused(const FxBytes& bytes) {
-        std::string out;
-        Scene3DS* scene = load(bytes, out);
-        EXPECT_EQ(scene, nullptr);
-        simFree3DS(scene);
+        const std::string out = load(bytes);
+        EXPECT_EQ(kept, nullptr);
         return out;
     }
 
@@ -275,8 +280,7 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     int n = 0;
     for (; n < 200; ++n) {
         allocsLeft = n;
-        std::string out;
-        kept = load(file, out);
+        const std::string out = load(file);
         if (kept) break;
         // The scene record itself has no message of its own.
         EXPECT_TRUE(n == 0 ? out == failed
@@ -286,4 +290,44 @@ TEST_F(Load3DSTest, EveryFailedAllocationReleasesTheScene) {
     }
     // Scene, 2 materials, 2 objects, 3 lists and 2 groups with their lists per object.
     EXPECT_EQ(n, 1 + 2 + 2 * (1 + 3 + 2 * 2));
+}
+
+TEST(Tga, EverySeedReadsByThePlainRulesIntoAFaceBufferAndIntoANewOne) {
+    for (const FxTgaSeed& seed : fxSeedsTGA()) {
+        SCOPED_TRACE(seed.name);
+        FxTgaOutcome o;
+        const std::string printed =
+            captureStdout([&] { o = fxLoadTGABytes(seed.bytes.data(), seed.bytes.size()); });
+        EXPECT_EQ(o.fault, "");
+        EXPECT_EQ(printed, o.printed);
+        EXPECT_EQ(std::tie(o.intoFace, o.intoNew), std::tie(seed.intoFace, seed.intoNew));
+    }
+    const std::string missing = "/nonexistent/zibbet.tga";
+    int width = -7;
+    EXPECT_EQ(captureStdout([&] {
+                  EXPECT_EQ(loadTGA(missing.c_str(), &width, &width, nullptr, 1 << 20), nullptr);
+              }),
+              "TGA Reader loading file '" + missing + "'\n\nError opening file.\n");
+    EXPECT_EQ(width, -7);
+}
+
+// An image of 65535 x 65535 at 32 bits (17 GB) in an address space of 1 GB:
+// the reader's own buffer cannot be had, and it says so.
+TEST(TgaDeathTest, AnImageWithoutRoomIsRefused) {
+    if (kSanitizedBuild) GTEST_SKIP() << "AddressSanitizer cannot start under an address limit";
+    const uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 32, 0};
+    const std::string path = fxWriteScratch("tga_test", header, sizeof header);
+    const auto child = [&path] {
+        dup2(2, 1); // death tests read stderr
+        const rlimit limit{rlim_t{1} << 30, rlim_t{1} << 30};
+        int width = 0;
+        if (setrlimit(RLIMIT_AS, &limit) == 0 &&
+            !loadTGA(path.c_str(), &width, &width, nullptr, SIZE_MAX))
+            std::printf("|refused\n");
+        std::fflush(stdout);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0),
+                "TGA Reader loading file '" + path +
+                    "'\n\n\nNot enough memory to load image data\\|refused\n$");
 }

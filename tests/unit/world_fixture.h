@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "sim/bcube.h"
 #include "sim/world.h"
+#include "startup/frame.h"
 #include "tests/support/run_command.h"
 
 // A sanitized build runs many times slower and finds nothing in thousands of
@@ -20,17 +22,19 @@ constexpr int fxSteps(int full, int sanitized) {
     return kSanitizedBuild ? sanitized : full;
 }
 
+// A fresh world, the cube at rest and the mouse centred, each test.
 class WorldTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        simFreeWorld();
-        verbosity = 0;
+        WorldTest::TearDown();
         ASSERT_EQ(simInitWorld("Test_World"), 1);
     }
     void TearDown() override {
         simMalloc = std::malloc;
         simRealloc = std::realloc;
         verbosity = 0;
+        cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
+        mouseDx = mouseDy = 0;
         simFreeWorld();
     }
     static SimObject& obj(int oid) { return simWorld.objects[oid]; }

@@ -37,10 +37,8 @@ constexpr int kFrameTimeoutMs = 60000;  // a change to show in the frames
 constexpr int kExitTimeoutMs = 30000;
 constexpr int kPollMs = 20;
 
-// The file each wall of the cube at rest shows: faces built floor, front,
-// right, ceiling, left, back take files 2, 5, 0, 3, 1, 4, and the cube
-// stands turned half a turn about x. Which wall shows which file in every
-// pose is RendererTest's; here the back wall and the ceiling are watched.
+// The files the cube at rest shows on the walls watched here (RendererTest
+// checks every wall in every pose).
 constexpr int kCeilingFile = 2;
 constexpr int kBackFile = 5;
 constexpr int kLeftFile = 1;
@@ -92,12 +90,11 @@ std::string expectedStartup(unsigned missing) {
 
 constexpr int kWinWidth = 500;
 constexpr int kWinHeight = 600;
-constexpr double kHalfEdge = 16.0; // the bounding cube's edge is 32
-constexpr int kLitChannel = 30;    // a lit wall channel is brighter than this
-constexpr int kEdgeMargin = 4;     // pixels kept clear of a wall's edge lines
-constexpr int kMinBodyPixels = 2000;
-constexpr int kMinGreyPixels = 2000;
-constexpr double kFlatAbove = 0.35; // share of grey pixels equal to both side neighbours
+constexpr double kHalfEdge = 16.0;   // the bounding cube's edge is 32
+constexpr int kLitChannel = 30;      // a lit wall channel is brighter than this
+constexpr int kEdgeMargin = 4;       // pixels kept clear of a wall's edge lines
+constexpr int kMinBodyPixels = 2000; // of the body, grey or mirrored
+constexpr double kFlatAbove = 0.35;  // share of grey pixels equal to both side neighbours
 constexpr double kSmoothBelow = 0.25;
 
 struct Pixel {
@@ -387,7 +384,7 @@ TEST_F(ZibbetE2e, StartsFallsTogglesTurnsStopsAndEndsOnEscape) {
         ASSERT_TRUE(pollFrame(w, frame, [&] {
             grey = greyBody(frame);
             if (key.look == MIRROR) return grey.pixels == 0;
-            return grey.pixels >= kMinGreyPixels &&
+            return grey.pixels >= kMinBodyPixels &&
                    (key.look == FLAT_GREY ? grey.flatShare > kFlatAbove
                                           : grey.flatShare < kSmoothBelow);
         })) << XKeysymToString(key.key) << ": " << grey.pixels << " grey, " << grey.flatShare << " flat";

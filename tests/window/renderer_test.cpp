@@ -74,7 +74,6 @@ class RendererTest : public GlWindowTest {
         GlWindowTest::SetUp();
         if (IsSkipped()) return;
         initGL();
-        cubeAngleX = cubeAngleY = cubeAngleZ = 0.0;
         std::memset(faceImages, 0, sizeof faceImages);
         while (glGetError() != GL_NO_ERROR) {
         }
@@ -118,16 +117,16 @@ TEST_F(RendererTest, FaceTexturesTakeTheirFilesOrTheirFaceBufferAsItIs) {
     // File 3 missing, file 0 24-bit 295 x 295 (fits the face buffer, but not
     // as 4 bytes a pixel): both take their face buffer as it is; the others
     // their files, mipmapped.
-    const std::string dir = testDir();
-    writeFaceFiles(dir, solidFace, 1u << 3);
-    ASSERT_TRUE(fxWriteFile(dir + "/0.tga", fxTga(fxTgaShape(295, 295, 24), FxBytes(295 * 295 * 3, 9))));
+    const FxScopedDir dir("zibbet_face_textures");
+    writeFaceFiles(dir.path, solidFace, 1u << 3);
+    ASSERT_TRUE(fxWriteFile(dir.path + "/0.tga", fxTga(fxTgaShape(295, 295, 24), FxBytes(295 * 295 * 3, 9))));
     std::string want;
     for (int k = 0; k < 6; ++k)
         want += "TGA Reader loading file '" + std::to_string(k) + ".tga'\n" +
                 (k == 3 ? "\nError opening file.\n" : "");
     want += "Textures load completed.\n  ***WARNING*** initTextures(): 0.tga is not a 256x256 "
             "32-bit image; its texture takes the face buffer as it is.\n";
-    EXPECT_EQ(initTexturesIn(dir), want);
+    EXPECT_EQ(initTexturesIn(dir.path), want);
     EXPECT_FALSE(glIsEnabled(GL_TEXTURE_2D));
     for (int s = 0; s < 6; ++s) {
         const int file = kFileOfSlot[s];
@@ -150,9 +149,9 @@ TEST_F(RendererTest, FaceTexturesTakeTheirFilesOrTheirFaceBufferAsItIs) {
 // Sixteen poses bring each wall to the back: it shows its slot's file at its
 // texture coordinates, the near wall culled (it would hide it).
 TEST_F(RendererTest, EveryWallShowsItsSlotImageAtItsTextureCoordinates) {
-    const std::string dir = testDir();
-    writeFaceFiles(dir, gradientFace);
-    initTexturesIn(dir);
+    const FxScopedDir dir("zibbet_wall_images");
+    writeFaceFiles(dir.path, gradientFace);
+    initTexturesIn(dir.path);
     const int cube = simSetBCube(0.0f, 0.0f, 0.0f, 32.0f, 0x6000408);
     simSetObjMat(cube, emissive(1, 1, 1));
     const SimObject& obj = simWorld.objects[cube];
@@ -394,5 +393,4 @@ TEST_F(GlWindowTest, ReshapeSetsTheFrustumByAspectAndMotionMeasuresFromTheCentre
     motion(300, 100);
     EXPECT_EQ(mouseDx, 300 - 250);
     EXPECT_EQ(mouseDy, 100 - 300);
-    mouseDx = mouseDy = 0;
 }

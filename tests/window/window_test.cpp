@@ -2,10 +2,8 @@
 
 #include <GL/freeglut.h>
 #include <GL/glu.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "demo/callbacks.h"
 #include "render/face_images.h"
@@ -103,11 +101,6 @@ void GlWindowTest::SetUp() {
     WorldTest::SetUp();
 }
 
-void GlWindowTest::TearDown() {
-    std::filesystem::remove_all(testDirPath());
-    WorldTest::TearDown();
-}
-
 const XRgb kFaceColour[6] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
                              {255, 255, 0}, {0, 255, 255}, {255, 0, 255}};
 
@@ -129,10 +122,4 @@ void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing) {
         const std::string path = dir + "/" + std::to_string(k) + ".tga";
         ASSERT_TRUE(fxWriteFile(path, fxTgaRgba(TEX_FACE_SIZE, TEX_FACE_SIZE, rgba))) << path;
     }
-}
-
-std::string testDirPath() {
-    return ::testing::TempDir() + "zibbet_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-           std::to_string(getpid());
 }

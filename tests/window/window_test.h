@@ -25,12 +25,10 @@ inline std::ostream& operator<<(std::ostream& out, const XRgb& c) {
     return out << c.r << "," << c.g << "," << c.b;
 }
 
-// A fresh world and the window; skips without an X display. The test's
-// folder (testDir) goes at tear-down.
+// A fresh world and the window; skips without an X display.
 class GlWindowTest : public WorldTest {
   protected:
     void SetUp() override;
-    void TearDown() override;
 };
 
 using FaceRgba = std::array<unsigned char, 4>;
@@ -43,5 +41,3 @@ FaceRgba solidFace(int file, int column, int row); // kFaceColour[file], opaque
 // row), row 0 first in the file, for each file k whose bit is not set in
 // missing, into the existing dir.
 void writeFaceFiles(const std::string& dir, FacePixelFn fn, unsigned missing = 0);
-// The path of testDir(), for removing it.
-std::string testDirPath();
