@@ -19,7 +19,7 @@ struct SimObject;
 template <typename T> struct SpringUnset : std::allocator<T> {
     static constexpr std::align_val_t kAlign{64};
     T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
-    void deallocate(T* p, size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
+    void deallocate(T* p, size_t) { ::operator delete(p, kAlign); }
     template <typename U> void construct(U* at) { ::new (static_cast<void*>(at)) U; }
     template <typename U, typename... Args> void construct(U* at, Args&&... args) {
         ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
