@@ -40,12 +40,9 @@ const SpringTileKernel kKernels[SIM_PATH_COUNT] = {springTilesScalar};
 bool cpuHas(SimSpringPath path) {
     if (path < 0 || path >= SIM_PATH_COUNT || !kKernels[path]) return false;
 #if defined(__x86_64__)
-    // The wide kernels are built with -mpopcnt too; every such processor has it.
-    if (path == SIM_PATH_AVX2)
-        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx2");
+    if (path == SIM_PATH_AVX2) return __builtin_cpu_supports("avx2");
     if (path == SIM_PATH_AVX512)
-        return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
-               __builtin_cpu_supports("avx512dq");
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #endif
     return true;
 }
@@ -155,8 +152,7 @@ PlanKey keyOf(const SimObject& obj) {
 
 // Tiles this large are weighed against the memory the process can still get
 // before they are built: Linux would grant them and kill the process when
-// they are first written. (Reading the limits costs a few system calls, once
-// a plan.)
+// they are first written. Reading the limits costs a few system calls.
 constexpr int64_t kCheckedTilingBytes = int64_t{1} << 20;
 
 // Tiles that cannot be had leave the object on the general loop, which gives

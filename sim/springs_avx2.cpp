@@ -1,6 +1,6 @@
 // The tile kernel on 256-bit vectors: half a block row per vector. Built with
-// -mavx2 -mpopcnt (and without -mfma) and run only when the processor has
-// them; lanes are kept by blends with lane masks.
+// -mavx2 (and without -mfma) and run only when the processor has it; lanes are
+// kept by blends with lane masks.
 #include "sim/springs_kernels.h"
 #include "sim/springs_law.h"
 
@@ -14,13 +14,6 @@ constexpr int kWidth = 4;
 constexpr int kGeometryRows = 1;
 constexpr bool kHoldColumns = false;
 using V = __m256d;
-
-// All ones in lane l when bit l is set.
-alignas(32) constexpr int64_t kLaneMasks[16][4] = {
-    {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},
-    {0, 0, -1, 0},  {-1, 0, -1, 0},  {0, -1, -1, 0},  {-1, -1, -1, 0},
-    {0, 0, 0, -1},  {-1, 0, 0, -1},  {0, -1, 0, -1},  {-1, -1, 0, -1},
-    {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
 
 constexpr bool kSelectCheap = true;
 constexpr auto vLoad = [](const double* p) { return _mm256_load_pd(p); };
@@ -37,10 +30,6 @@ inline uint32_t vLengthOk(V len) {
     const __m256i ok = _mm256_cmpgt_epi64(_mm256_add_epi64(_mm256_castpd_si256(len), shift), shift);
     return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(ok)));
 }
-constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
-    return _mm256_blendv_pd(no, yes,
-                            _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes])));
-};
 // Bit at + l shifted to the top of lane l, where the blend reads it: one
 // broadcast and one shift, with no branch.
 inline V vSelectBits(uint64_t bits, int at, V yes, V no) {

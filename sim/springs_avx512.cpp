@@ -1,6 +1,5 @@
-// The tile kernel on 512-bit vectors: a block row of eight cells per vector.
-// Built with -mavx512f -mavx512dq -mpopcnt and run only when the processor
-// has them; lanes are kept by masks.
+// The tile kernel on 512-bit vectors, a block row of eight cells per vector,
+// lanes kept by masks; built with -mavx512f -mavx512dq, run where the processor has them.
 #include "sim/springs_kernels.h"
 #include "sim/springs_law.h"
 
@@ -34,9 +33,6 @@ inline uint32_t vLengthOk(V len) {
     const __m512i shift = _mm512_set1_epi64(kSpringLengthShift);
     return _mm512_cmpgt_epi64_mask(_mm512_add_epi64(_mm512_castpd_si512(len), shift), shift);
 }
-constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
-    return _mm512_mask_mov_pd(no, static_cast<__mmask8>(lanes), yes);
-};
 constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
     return _mm512_mask_mov_pd(no, static_cast<__mmask8>(bits >> at), yes);
 };

@@ -33,11 +33,8 @@ inline uint32_t vLengthOk(V len) {
     const uint64x2_t ok = vcgtq_s64(vreinterpretq_s64_u64(sum), vdupq_n_s64(kSpringLengthShift));
     return static_cast<uint32_t>((vgetq_lane_u64(ok, 0) & 1u) | (vgetq_lane_u64(ok, 1) & 2u));
 }
-constexpr auto vSelect = [](uint32_t lanes, V yes, V no) {
-    return vbslq_f64(vld1q_u64(kLaneMasks[lanes]), yes, no);
-};
 constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
-    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
+    return vbslq_f64(vld1q_u64(kLaneMasks[bits >> at & 3u]), yes, no);
 };
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = vzip1q_f64(r[0], r[1]);

@@ -19,9 +19,8 @@ constexpr auto vMul = [](V a, V b) { return a * b; };
 constexpr auto vDiv = [](V a, V b) { return a / b; };
 constexpr auto vSqrt = [](V a) { return __builtin_sqrt(a); };
 constexpr auto vLengthOk = [](V len) { return springLengthActs(len) ? 1u : 0u; };
-constexpr auto vSelect = [](uint32_t lanes, V yes, V no) { return lanes ? yes : no; };
 constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
-    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
+    return bits >> at & 1u ? yes : no;
 };
 constexpr auto vTranspose = [](const V r[1], V t[1]) { t[0] = r[0]; };
 

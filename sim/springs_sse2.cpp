@@ -33,13 +33,10 @@ inline uint32_t vLengthOk(V len) {
                             _mm_cmplt_pd(len, _mm_set1_pd(__builtin_inf())));
     return static_cast<uint32_t>(_mm_movemask_pd(ok));
 }
-inline V vSelect(uint32_t lanes, V yes, V no) {
-    const V mask = _mm_load_pd(reinterpret_cast<const double*>(kLaneMasks[lanes]));
+inline V vSelectBits(uint64_t bits, int at, V yes, V no) {
+    const V mask = _mm_load_pd(reinterpret_cast<const double*>(kLaneMasks[bits >> at & 3u]));
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
-constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
-    return vSelect(static_cast<uint32_t>(bits >> at) & ((1u << kWidth) - 1u), yes, no);
-};
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = _mm_unpacklo_pd(r[0], r[1]);
     t[1] = _mm_unpackhi_pd(r[0], r[1]);
