@@ -264,7 +264,8 @@ PlotSample benchReportState(long step, const FxCubeAngles* before) {
             const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
             const double stretch = std::sqrt(dx * dx + dy * dy + dz * dz) - sp.rest;
             // The spring force is (rest - L) * k / divisor along the spring.
-            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / kSpringForceDivisor) * stretch * stretch;
+            if (std::isfinite(stretch))
+                spring += 0.5 * (sp.k / kSpringForceDivisor) * stretch * stretch;
         }
     }
     const int64_t outside = countBeyondCube(before);
