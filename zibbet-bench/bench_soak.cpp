@@ -97,10 +97,6 @@ const char* verdict(bool ok) {
 
 } // namespace
 
-bool benchBeyondCube(const double p[3]) {
-    return !fxWithinCubeReach(p);
-}
-
 bool benchIsBody(int oid) {
     return simValidOid(oid) && oid != simWorld.forcesOid && oid != simWorld.bcubeOid;
 }

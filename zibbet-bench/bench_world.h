@@ -3,6 +3,7 @@
 // reports its state between steps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,7 +23,7 @@ struct BenchWorldStart {
     std::vector<std::vector<SimMass>> masses; // by oid
     std::vector<std::vector<SimPoly>> polys;  // the cube's face normals move with it
     FxCubeAngles angles = {0.0, 0.0, 0.0};
-    int32_t mouse[2] = {0, 0};
+    std::array<int32_t, 2> mouse = {0, 0};
 };
 
 // The world from a scene file, as start-up makes it before the window opens;
