@@ -145,8 +145,7 @@ void write(std::FILE* f, const BenchJson& j) {
 
 void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorkload& work,
                     const BenchRunShape& shape) {
-    static const BenchSeries kNone;
-    const BenchSeries& head = work.series.empty() ? kNone : work.series.front();
+    const BenchSeries& head = work.series.front();
     const BenchFigures m = benchFigures(work, head);
     BenchJson j;
     j["machine"] = machineJson(machine);

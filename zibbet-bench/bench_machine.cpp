@@ -5,6 +5,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -169,28 +170,24 @@ std::string benchMachineName(const BenchMachine& m) {
     return m.cpu;
 }
 
-void benchPrintMachine(std::FILE* out, const BenchMachine& m) {
+void benchPrintMachine(const BenchMachine& m) {
     std::string paths;
     for (const std::string& p : m.paths)
         paths += " " + p;
-    std::fprintf(out, "machine    %s, paths%s\n", benchMachineName(m).c_str(), paths.c_str());
-    std::fprintf(out, "machine    %d of %d processors allowed, L1d %s, L2 %s, L3 %s, memory %s\n",
-                 m.allowed, m.processors, sizeText(m.l1d).c_str(), sizeText(m.l2).c_str(),
-                 sizeText(m.l3).c_str(), sizeText(m.memory).c_str());
-    std::fprintf(out, "machine    %s, %s, %s, zibbet %s\n", shownOr(m.kernel, "unknown system"),
-                 m.compiler.c_str(), m.buildType.c_str(), m.version.c_str());
+    std::printf("machine    %s, paths%s\n", benchMachineName(m).c_str(), paths.c_str());
+    std::printf("machine    %d of %d processors allowed, L1d %s, L2 %s, L3 %s, memory %s\n",
+                m.allowed, m.processors, sizeText(m.l1d).c_str(), sizeText(m.l2).c_str(),
+                sizeText(m.l3).c_str(), sizeText(m.memory).c_str());
+    std::printf("machine    %s, %s, %s, zibbet %s\n", shownOr(m.kernel, "unknown system"),
+                m.compiler.c_str(), m.buildType.c_str(), m.version.c_str());
     char load[64] = "unknown";
     if (m.load[0] >= 0.0)
         std::snprintf(load, sizeof load, "%.2f %.2f %.2f", m.load[0], m.load[1], m.load[2]);
-    std::fprintf(out, "machine    load %s at start; governor %s, boost %s\n", load,
-                 shownOr(m.governor, "not shown"), shownOr(m.boost, "not shown"));
-}
-
-void benchWarnFrequency(std::FILE* out, const BenchMachine& m) {
-    const bool governed = !m.governor.empty() && m.governor != "performance";
-    if (!governed && m.boost != "on") return;
-    std::fprintf(out,
-                 "zibbet-bench: warning: frequency scaling is on (governor %s, boost %s): the "
-                 "processor's clock may move the figures\n",
-                 shownOr(m.governor, "not shown"), shownOr(m.boost, "not shown"));
+    const char* governor = shownOr(m.governor, "not shown");
+    const char* boost = shownOr(m.boost, "not shown");
+    std::printf("machine    load %s at start; governor %s, boost %s\n", load, governor, boost);
+    if ((!m.governor.empty() && m.governor != "performance") || m.boost == "on")
+        std::printf("zibbet-bench: warning: frequency scaling is on (governor %s, boost %s): the "
+                    "processor's clock may move the figures\n",
+                    governor, boost);
 }

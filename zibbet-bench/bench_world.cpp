@@ -138,8 +138,8 @@ bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& byt
     return true;
 }
 
-BenchWorldTotals benchCountWorld() {
-    BenchWorldTotals t;
+BenchWorkload benchCountWorld() {
+    BenchWorkload t;
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         if (!simValidOid(oid)) continue;
         t.masses += simWorld.objects[oid].nMasses;

@@ -12,11 +12,6 @@
 #include "zibbet-bench/bench_plot.h"
 #include "zibbet-bench/bench_runs.h"
 
-struct BenchWorldTotals {
-    int64_t masses = 0;
-    int64_t springs = 0;
-};
-
 // What the steps change, as the world stood when it was loaded. The springs,
 // and so the spring plans made from them, stay put.
 struct BenchWorldStart {
@@ -33,7 +28,7 @@ bool benchBuildWorld(const char* scene, bool verbose);
 // in memory only; false after printing why.
 bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& bytes, bool verbose);
 
-BenchWorldTotals benchCountWorld();                   // masses and springs of every object
+BenchWorkload benchCountWorld();                      // masses and springs of every object
 std::vector<BenchPlan> benchPlans();                  // the objects' spring plans now
 BenchWorldStart benchKeepStart();                     // the world's start as it stands
 void benchRestoreStart(const BenchWorldStart& start); // back to it

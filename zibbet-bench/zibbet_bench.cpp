@@ -355,23 +355,26 @@ bool runSeries(int threads, const BenchRunShape& shape, const BenchRunFn& run,
     return true;
 }
 
-using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
-                               const BenchOptions& opt);
-
-// Every thread count's runs from start, each series printed as it ends. The
-// work with its series and digest, or false after saying why there are no
-// figures; runs: how many there were.
-bool runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
-               const BenchWorldStart& start, Outputs& out, SeriesPrinter print, BenchWorkload& work,
-               int& runs) {
-    const BenchWorldTotals totals = benchCountWorld();
+// The work of the world as it stands, as opt runs it.
+BenchWorkload workOf(const BenchOptions& opt) {
+    BenchWorkload work = benchCountWorld();
     work.scene = opt.scene;
     work.steps = opt.steps;
     work.drag[0] = opt.drag[0];
     work.drag[1] = opt.drag[1];
     work.schedule = opt.schedule;
-    work.masses = totals.masses;
-    work.springs = totals.springs;
+    return work;
+}
+
+using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
+                               const BenchOptions& opt);
+
+// Every thread count's runs from start, each series printed as it ends; the
+// series and the digest into work. The number of runs, or -1 after saying
+// why there are no figures.
+int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
+              const BenchWorldStart& start, Outputs& out, SeriesPrinter print,
+              BenchWorkload& work) {
     // The reports and the soak's checks go with the first run only, as every
     // run does the same.
     bool observed = false;
@@ -389,12 +392,11 @@ bool runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
         else
             std::printf("one run, checked after every step\n");
         BenchSeries& series = work.series.emplace_back();
-        if (!runSeries(count.n, shape, run, agreement, series)) return false;
+        if (!runSeries(count.n, shape, run, agreement, series)) return -1;
         print(work, series, opt);
     }
     work.digest = agreement.digest;
-    runs = agreement.runs;
-    return true;
+    return agreement.runs;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,19 +431,17 @@ int runScene(BenchOptions& opt, Outputs& out, const BenchMachine& machine) {
     mouseDx = static_cast<int32_t>(opt.drag[0]);
     mouseDy = static_cast<int32_t>(opt.drag[1]);
 
-    const BenchWorldTotals totals = benchCountWorld();
+    BenchWorkload work = workOf(opt);
     std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
                 " springs, drag (%ld, %ld)\n",
-                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.drag[0],
-                opt.drag[1]);
+                opt.steps, simWorld.nObjects, work.masses, work.springs, opt.drag[0], opt.drag[1]);
     if (opt.schedule)
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
     std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
                 threadsText(counts).c_str());
-    benchPrintMachine(stdout, machine);
-    benchWarnFrequency(stdout, machine);
+    benchPrintMachine(machine);
 
     const BenchWorldStart start = benchKeepStart();
     if (opt.report) {
@@ -449,9 +449,8 @@ int runScene(BenchOptions& opt, Outputs& out, const BenchMachine& machine) {
         if (out.plot) out.plotSamples.push_back(report);
     }
     if (opt.soak) soakBegin(opt.steps);
-    BenchWorkload work;
-    int runs = 0;
-    if (!runCounts(opt, counts, start, out, printSeries, work, runs)) return kExitFailed;
+    const int runs = runCounts(opt, counts, start, out, printSeries, work);
+    if (runs < 0) return kExitFailed;
     printScaling(work);
     std::printf("digest     %016" PRIx64 "\n", work.digest);
     if (runs > 1) std::printf("runs       all %d ended with this digest\n", runs);
@@ -496,22 +495,19 @@ int runSuite(const BenchOptions& opt, Outputs& out, const BenchMachine& machine)
     std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
                 "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
                 threadsText(counts).c_str(), shape.repeat, plural(shape.repeat));
-    benchPrintMachine(stdout, machine);
-    benchWarnFrequency(stdout, machine);
+    benchPrintMachine(machine);
     std::vector<BenchWorkload> suite;
     for (const SuiteScene& scene : kSuite) {
         std::fflush(stdout);
         if (!benchBuildWorldFromMemory(scene.name, scene.bytes(), opt.verbose)) return kExitFailed;
-        const BenchWorldTotals totals = benchCountWorld();
-        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
-                    scene.name, totals.masses, totals.springs, scene.steps);
         BenchOptions sceneOpt = opt;
         sceneOpt.scene = scene.name;
         sceneOpt.steps = scene.steps;
+        BenchWorkload& work = suite.emplace_back(workOf(sceneOpt));
+        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
+                    scene.name, work.masses, work.springs, scene.steps);
         const BenchWorldStart start = benchKeepStart();
-        int runs = 0;
-        if (!runCounts(sceneOpt, counts, start, out, printSuiteSeries, suite.emplace_back(), runs))
-            return kExitFailed;
+        if (runCounts(sceneOpt, counts, start, out, printSuiteSeries, work) < 0) return kExitFailed;
     }
     printSuiteTable(suite, shape.repeat);
     printPeakMemory();
