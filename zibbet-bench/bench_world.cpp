@@ -203,12 +203,9 @@ void benchRememberPositions() {
     }
 }
 
-// Kinetic and spring energy of the soft bodies, their centre, how far their
-// masses moved in the last step on average, and the masses that left the cube
-// or stopped being finite numbers. A mass held against a face keeps the
-// velocity the contact gives it although it stays put, so a body at rest
-// still shows some kinetic energy; the distance moved goes to zero.
-// `before` holds the cube's angles before the step, null before the first.
+// A mass held against a face keeps the velocity the contact gives it although
+// it stays put, so a body at rest still shows some kinetic energy; the
+// distance moved goes to zero.
 PlotSample benchReportState(long step, const FxCubeAngles* before) {
     double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0}, moved = 0.0;
     int64_t count = 0, nonFinite = 0;

@@ -35,7 +35,9 @@ void benchRestoreStart(const BenchWorldStart& start); // back to it
 
 // Remembers the bodies' positions before the step that ends with a report.
 void benchRememberPositions();
-// Prints the state line for `step` (energies, centre, distance moved, masses
-// outside the cube or not finite) and returns its figures for the plot;
-// `before` holds the cube's angles before the step, null before the first.
+// Prints the state line for `step`: the soft bodies' kinetic and spring
+// energy, their centre, how far their masses moved in the step on average,
+// and the masses beyond the cube or not finite; returns its figures for the
+// plot. `before` holds the cube's angles before the step, null before the
+// first.
 PlotSample benchReportState(long step, const FxCubeAngles* before);
