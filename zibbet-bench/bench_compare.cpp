@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "zibbet-bench/bench_json.h"
@@ -304,15 +305,15 @@ std::string number(double v) {
     return text;
 }
 
-void printRow(std::FILE* out, const std::string& label, const FigureRow& row,
-              const std::vector<double>& a, const std::vector<double>& b) {
+void printRow(std::FILE* out, const FigureRow& row, const std::vector<double>& a,
+              const std::vector<double>& b) {
     const BenchUTest u = benchMannWhitney(a, b);
     const BenchRatio r = benchRatio(a, b);
     char interval[48] = "-";
     if (r.level > 0.0) std::snprintf(interval, sizeof interval, "%.3f-%.3f", r.lo, r.hi);
     const char* verdict = "no significant difference";
     if (u.significant) verdict = (r.pairs > 1.0) == row.rate ? "B faster" : "B slower";
-    std::fprintf(out, "%-17s %10s %10s %6.3f %6.3f %-12s %6.3f %-6s %s\n", label.c_str(),
+    std::fprintf(out, "  %-15s %10s %10s %6.3f %6.3f %-12s %6.3f %-6s %s\n", row.name,
                  number(benchSummarize(a).median).c_str(), number(benchSummarize(b).median).c_str(),
                  r.ratio, r.pairs, interval, u.p, u.exact ? "exact" : "normal", verdict);
 }
@@ -340,10 +341,9 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
                      pathA, pathB, why.c_str());
         return kBenchCompareRefused;
     }
-    std::fprintf(out, "A          %s: %d result%s; %s\n", pathA, a.results,
-                 a.results == 1 ? "" : "s pooled", a.machine.c_str());
-    std::fprintf(out, "B          %s: %d result%s; %s\n", pathB, b.results,
-                 b.results == 1 ? "" : "s pooled", b.machine.c_str());
+    for (const auto& [side, path, file] : {std::tuple{"A", pathA, &a}, {"B", pathB, &b}})
+        std::fprintf(out, "%s          %s: %d result%s; %s\n", side, path, file->results,
+                     file->results == 1 ? "" : "s pooled", file->machine.c_str());
     if (!why.empty()) std::fprintf(out, "forced     different work: %s\n", why.c_str());
     const size_t scenes = std::min(a.work.size(), b.work.size());
     for (size_t k = 0; k < scenes; ++k) {
@@ -361,8 +361,7 @@ int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* ou
                 std::fprintf(out, "%d thread%s: A %zu runs, B %zu runs\n", sa.threads,
                              sa.threads == 1 ? "" : "s", sa.samples.size(), sb.samples.size());
                 for (const FigureRow& row : kFigures)
-                    printRow(out, std::string("  ") + row.name, row, figures(wa, sa, row),
-                             figures(wb, sb, row));
+                    printRow(out, row, figures(wa, sa, row), figures(wb, sb, row));
             }
         }
         if (common == 0) std::fprintf(out, "(no thread count in both files)\n");
