@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "sim/bcube.h"
 #include "sim/springs_law.h"
@@ -41,7 +42,8 @@ void unhush(bool show) {
 }
 
 void hush() {
-    [[maybe_unused]] static const int handler = std::atexit([] { unhush(true); });
+    static bool handlerSet = false;
+    if (!std::exchange(handlerSet, true)) std::atexit([] { unhush(true); });
     std::fflush(stdout);
     scratch = std::tmpfile();
     if (!scratch) return; // start-up then simply shows
