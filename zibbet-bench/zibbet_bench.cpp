@@ -198,6 +198,10 @@ struct Outputs {
     std::vector<PlotSample> plotSamples;
 };
 
+void keepReport(Outputs& out, const PlotSample& report) {
+    if (out.plot) out.plotSamples.push_back(report);
+}
+
 // Opens the files before the world is built and the steps run, so that a
 // long run does not end in a refusal. With --plot, reports every
 // kBenchPlotReport steps unless --report chose. False after printing why.
@@ -306,10 +310,7 @@ BenchSample runFromStart(const BenchOptions& opt, const BenchWorldStart& start, 
         counts[0] += phaseForces;
         counts[1] += phaseSprings;
         counts[2] += phaseMotion;
-        if (reporting) {
-            const PlotSample report = benchReportState(step, &before);
-            if (observe->plot) observe->plotSamples.push_back(report);
-        }
+        if (reporting) keepReport(*observe, benchReportState(step, &before));
         if (observe && opt.soak) soakObserve(step, before);
     }
     BenchSample s;
@@ -444,10 +445,7 @@ int runScene(BenchOptions& opt, Outputs& out, const BenchMachine& machine) {
     benchPrintMachine(machine);
 
     const BenchWorldStart start = benchKeepStart();
-    if (opt.report) {
-        const PlotSample report = benchReportState(0, nullptr);
-        if (out.plot) out.plotSamples.push_back(report);
-    }
+    if (opt.report) keepReport(out, benchReportState(0, nullptr));
     if (opt.soak) soakBegin(opt.steps);
     const int runs = runCounts(opt, counts, start, out, printSeries, work);
     if (runs < 0) return kExitFailed;
