@@ -1,20 +1,17 @@
-// The result files, written and read through nlohmann-json.
-//
-// Sections: writing; reading.
+// The result files, written through nlohmann-json; bench_compare.cpp reads
+// them back.
 #include "zibbet-bench/bench_json.h"
 
 #include <cinttypes>
 #include <cstdlib>
-#include <sstream>
-#include <stdexcept>
+#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Writing
-// ---------------------------------------------------------------------------
+// Keys stay in the order they were written.
+using BenchJson = nlohmann::ordered_json;
 
 // A figure with the significant digits the files have always given it.
 double digits(double v, int n = 9) {
@@ -148,8 +145,7 @@ void write(std::FILE* f, const BenchJson& j) {
 
 void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorkload& work,
                     const BenchRunShape& shape) {
-    static const BenchSeries kNone;
-    const BenchSeries& head = work.series.empty() ? kNone : work.series.front();
+    const BenchSeries& head = work.series.front();
     const BenchFigures m = benchFigures(work, head);
     BenchJson j;
     j["machine"] = machineJson(machine);
@@ -194,152 +190,4 @@ void benchWriteSuiteJson(std::FILE* f, const BenchMachine& machine,
               {"warmups", shape.warmups},
               {"suite", scenes},
               {"peak_resident_bytes", platPeakResidentBytes()}});
-}
-
-// ---------------------------------------------------------------------------
-// Reading
-// ---------------------------------------------------------------------------
-namespace {
-
-// The library's message without its "[json.exception...] " tag.
-std::string reason(const std::exception& e) {
-    const std::string what = e.what();
-    const size_t tag = what.rfind("] ", what.find(' '));
-    return tag == std::string::npos ? what : what.substr(tag + 2);
-}
-
-// object[key] as a T; throws with the key's name when it is missing or of
-// another kind.
-template <class T> T get(const BenchJson& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end()) throw std::runtime_error(std::string("no \"") + key + "\"");
-    try {
-        return it->template get<T>();
-    } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error(std::string("\"") + key + "\": " + reason(e));
-    }
-}
-
-uint64_t digestOf(const BenchJson& object) {
-    const std::string text = get<std::string>(object, "digest");
-    char* end = nullptr;
-    const uint64_t digest = std::strtoull(text.c_str(), &end, 16);
-    if (text.empty() || *end != '\0')
-        throw std::runtime_error("\"digest\": \"" + text + "\" is not a hexadecimal digest");
-    return digest;
-}
-
-// A sample from an object with run_seconds, phase_seconds and digest.
-BenchSample sampleOf(const BenchJson& object) {
-    BenchSample s;
-    s.runSeconds = get<double>(object, "run_seconds");
-    const BenchJson phases = get<BenchJson>(object, "phase_seconds");
-    for (int p = 0; p < kBenchPhases; ++p)
-        s.phase[p] = get<double>(phases, kBenchPhaseNames[p]);
-    s.digest = digestOf(object);
-    return s;
-}
-
-// The work's own fields; a file from before the drag schedule was written
-// had none.
-BenchWorkload workOf(const BenchJson& object) {
-    BenchWorkload w;
-    w.scene = get<std::string>(object, "scene");
-    w.steps = get<long>(object, "steps");
-    const std::vector<long> drag = get<std::vector<long>>(object, "drag");
-    if (drag.size() != 2) throw std::runtime_error("\"drag\" is not two numbers");
-    w.drag[0] = drag[0];
-    w.drag[1] = drag[1];
-    w.schedule = object.contains("schedule") ? get<long>(object, "schedule") : 0;
-    w.masses = get<int64_t>(object, "masses");
-    w.springs = get<int64_t>(object, "springs");
-    w.digest = digestOf(object);
-    return w;
-}
-
-void seriesOf(const BenchJson& runs, BenchWorkload& w) {
-    if (!runs.is_array()) throw std::runtime_error("\"runs\" is not an array");
-    for (const BenchJson& run : runs) {
-        BenchSeries s;
-        s.threads = get<int>(run, "threads");
-        if (run.contains("plan_seconds")) s.planSeconds = get<double>(run, "plan_seconds");
-        for (const BenchJson& item : get<BenchJson>(run, "samples"))
-            s.samples.push_back(sampleOf(item));
-        w.series.push_back(s);
-    }
-}
-
-std::string textOf(const BenchJson& m, const char* key) {
-    const auto it = m.find(key);
-    if (it == m.end()) return "";
-    if (it->is_string()) return it->get<std::string>();
-    return it->is_number() ? it->dump() : "";
-}
-
-// "AMD EPYC (AuthenticAMD family 25 model 1 stepping 1), g++ 12.2.0, Release,
-// zibbet 0.9.0", from what the record holds.
-std::string machineLine(const BenchJson& result) {
-    const auto m = result.find("machine");
-    if (m == result.end()) return "no machine record";
-    auto field = [&](const char* key) { return textOf(*m, key); };
-    std::string line = field("cpu");
-    if (!field("family").empty())
-        line += " (" + field("vendor") + " family " + field("family") + " model " + field("model") +
-                " stepping " + field("stepping") + ")";
-    else if (!field("implementer").empty())
-        line += " (implementer " + field("implementer") + " part " + field("part") + ")";
-    for (const char* key : {"compiler", "build_type"})
-        if (!field(key).empty()) line += ", " + field(key);
-    if (!field("version").empty()) line += ", zibbet " + field("version");
-    return line;
-}
-
-} // namespace
-
-bool benchJsonParse(const std::string& text, std::vector<BenchJson>& values, std::string& error) {
-    values.clear();
-    std::istringstream in(text);
-    while ((in >> std::ws).peek() != std::char_traits<char>::eof()) {
-        try {
-            values.emplace_back();
-            in >> values.back();
-        } catch (const nlohmann::json::exception& e) {
-            error = (values.size() > 1 ? "value " + std::to_string(values.size()) + ": " : "") +
-                    reason(e);
-            return false;
-        }
-    }
-    if (values.empty()) error = "no JSON value";
-    return !values.empty();
-}
-
-bool benchJsonResult(const BenchJson& value, BenchResult& out, std::string& error) {
-    out = BenchResult{};
-    try {
-        if (!value.is_object()) throw std::runtime_error("not an object");
-        out.machine = machineLine(value);
-        if (value.contains("suite")) {
-            for (const BenchJson& scene : get<BenchJson>(value, "suite")) {
-                out.work.push_back(workOf(scene));
-                seriesOf(get<BenchJson>(scene, "runs"), out.work.back());
-            }
-            if (out.work.empty()) throw std::runtime_error("an empty suite");
-            return true;
-        }
-        BenchWorkload w = workOf(value);
-        if (value.contains("runs")) {
-            seriesOf(value["runs"], w);
-        } else {
-            // One run, written before repetitions: its figures are one sample.
-            BenchSeries s;
-            s.threads = value.contains("threads") ? get<int>(value, "threads") : 1;
-            s.samples.push_back(sampleOf(value));
-            w.series.push_back(s);
-        }
-        out.work.push_back(w);
-        return true;
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
 }

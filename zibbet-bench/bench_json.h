@@ -6,15 +6,10 @@
 #pragma once
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
-#include <string>
 #include <vector>
 
 #include "zibbet-bench/bench_machine.h"
 #include "zibbet-bench/bench_runs.h"
-
-// Keys stay in the order they were written.
-using BenchJson = nlohmann::ordered_json;
 
 // A run's object. Its top level holds the first thread count's medians under
 // the names scripts have always read (steps_per_second, phase_seconds,
@@ -25,29 +20,14 @@ void benchWriteJson(std::FILE* f, const BenchMachine& machine, const BenchWorklo
 void benchWriteSuiteJson(std::FILE* f, const BenchMachine& machine,
                          const std::vector<BenchWorkload>& suite, const BenchRunShape& shape);
 
-// One or more JSON values, one after the other (runs appended to one file);
-// false with the parser's reason when the text is not that.
-bool benchJsonParse(const std::string& text, std::vector<BenchJson>& values, std::string& error);
-
-// A result object read back: the machine in one line, and the work and
-// samples it holds: the scenes of a suite, or a run's one scene (a file from
-// before repetitions gives one sample).
-struct BenchResult {
-    // "AMD EPYC (AuthenticAMD family 25 ...), g++ 12.2.0, Release, zibbet 0.9.0"
-    std::string machine;
-    std::vector<BenchWorkload> work;
-};
-// False with what is wrong (the key missing or of the wrong kind) when the
-// object is not a result.
-bool benchJsonResult(const BenchJson& value, BenchResult& out, std::string& error);
-
 constexpr int kBenchCompareRefused = 1;    // not results, or results of different work
 constexpr int kBenchCompareUnreadable = 2; // a file that cannot be read
 
 // Writes the table to out and returns 0, whatever the verdicts; refuses,
 // with the reason on stderr, files that cannot be read (kBenchCompareUnreadable),
-// that hold no result, or whose work differs unless force
-// (kBenchCompareRefused). A file may hold several results one after the
-// other (runs appended to it): their samples are pooled when they are of the
-// same work.
+// that hold no result (a key missing or of the wrong kind), or whose work
+// differs unless force (kBenchCompareRefused). A file may hold several
+// results one after the other (runs appended to it): their samples are
+// pooled when they are of the same work; a file from before repetitions
+// gives one sample.
 int benchCompare(const char* pathA, const char* pathB, bool force, std::FILE* out);

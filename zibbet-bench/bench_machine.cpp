@@ -3,9 +3,12 @@
 
 #include <sched.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "sim/springs_testing.h"
@@ -22,11 +25,23 @@ namespace {
 const char* const kCpuDir = "/sys/devices/system/cpu";
 constexpr int kMaxCacheIndexes = 16; // cache/indexN entries looked at
 
+#if defined(__clang__)
+const char* const kCompiler = "clang " __clang_version__;
+#elif defined(__GNUC__)
+const char* const kCompiler = "g++ " __VERSION__;
+#else
+const char* const kCompiler = "unknown";
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+const char* const kBuildType = ZIBBET_BUILD_TYPE " with sanitizers";
+#else
+const char* const kBuildType = ZIBBET_BUILD_TYPE;
+#endif
+
 std::string trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t\n");
     if (first == std::string::npos) return "";
-    const size_t last = text.find_last_not_of(" \t\n");
-    return text.substr(first, last - first + 1);
+    return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
 }
 
 // The first line of a small file, trimmed; empty when it cannot be read.
@@ -41,11 +56,7 @@ std::string firstLine(const std::string& path) {
 
 // The fields of /proc/cpuinfo's first processor that the record keeps.
 void readCpuInfo(BenchMachine& m) {
-    struct Field {
-        const char* key;
-        std::string* dest;
-    };
-    const Field fields[] = {
+    const std::pair<const char*, std::string*> fields[] = {
         {"model name", &m.cpu}, {"vendor_id", &m.vendor},  {"cpu family", &m.family},
         {"model", &m.model},    {"stepping", &m.stepping}, {"CPU implementer", &m.implementer},
         {"CPU part", &m.part},
@@ -59,13 +70,9 @@ void readCpuInfo(BenchMachine& m) {
         if (!colon) continue;
         const std::string key = trimmed(std::string(line, static_cast<size_t>(colon - line)));
         // Only the first processor's block: the rest repeat it.
-        if (key == "processor") {
-            if (seenProcessor) break;
-            seenProcessor = true;
-            continue;
-        }
-        for (const Field& field : fields)
-            if (key == field.key && field.dest->empty()) *field.dest = trimmed(colon + 1);
+        if (key == "processor" && std::exchange(seenProcessor, true)) break;
+        for (const auto& [name, dest] : fields)
+            if (key == name && dest->empty()) *dest = trimmed(colon + 1);
     }
     std::fclose(f);
 }
@@ -85,42 +92,12 @@ void readCaches(BenchMachine& m) {
     for (int i = 0; i < kMaxCacheIndexes; ++i) {
         const std::string dir = std::string(kCpuDir) + "/cpu0/cache/index" + std::to_string(i);
         const std::string level = firstLine(dir + "/level");
-        if (level.empty()) continue;
         const std::string type = firstLine(dir + "/type");
         const int64_t bytes = cacheBytes(firstLine(dir + "/size"));
         if (level == "1" && type == "Data") m.l1d = bytes;
         if (level == "2" && type != "Instruction") m.l2 = bytes;
         if (level == "3" && type != "Instruction") m.l3 = bytes;
     }
-}
-
-int64_t memoryBytes() {
-    std::FILE* f = std::fopen("/proc/meminfo", "r");
-    if (!f) return -1;
-    long long kib = -1;
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "MemTotal: %lld kB", &kib) == 1) break;
-    std::fclose(f);
-    return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
-}
-
-std::string compilerName() {
-#if defined(__clang__)
-    return std::string("clang ") + __clang_version__;
-#elif defined(__GNUC__)
-    return std::string("g++ ") + __VERSION__;
-#else
-    return "unknown";
-#endif
-}
-
-std::string buildTypeName() {
-    std::string type = ZIBBET_BUILD_TYPE;
-#if defined(__SANITIZE_ADDRESS__)
-    type += " with sanitizers";
-#endif
-    return type;
 }
 
 // Boost as the cpufreq driver or intel_pstate shows it.
@@ -140,14 +117,16 @@ std::string sizeText(int64_t bytes) {
     const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     double v = static_cast<double>(bytes);
     int unit = 0;
-    while (v >= 1024.0 && unit < 4) {
+    for (; v >= 1024.0 && unit < 4; ++unit)
         v /= 1024.0;
-        ++unit;
-    }
     char text[32];
     std::snprintf(text, sizeof text, v == static_cast<int64_t>(v) ? "%.0f %s" : "%.1f %s", v,
                   units[unit]);
     return text;
+}
+
+const char* shownOr(const std::string& text, const char* otherwise) {
+    return text.empty() ? otherwise : text.c_str();
 }
 
 } // namespace
@@ -170,57 +149,45 @@ BenchMachine benchReadMachine() {
     m.processors = platProcessorCount();
     m.allowed = benchAllowedProcessors();
     readCaches(m);
-    m.memory = memoryBytes();
+    m.memory = static_cast<int64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
     utsname name;
     if (uname(&name) == 0) m.kernel = std::string(name.sysname) + " " + name.release;
-    m.compiler = compilerName();
-    m.buildType = buildTypeName();
+    m.compiler = kCompiler;
+    m.buildType = kBuildType;
     m.version = ZIBBET_VERSION;
     m.governor = firstLine(std::string(kCpuDir) + "/cpu0/cpufreq/scaling_governor");
     m.boost = boostState();
-    std::FILE* f = std::fopen("/proc/loadavg", "r");
-    if (f) {
-        if (std::fscanf(f, "%lf %lf %lf", &m.load[0], &m.load[1], &m.load[2]) != 3)
-            m.load[0] = m.load[1] = m.load[2] = -1.0;
-        std::fclose(f);
-    }
+    if (getloadavg(m.load, 3) != 3) m.load[0] = m.load[1] = m.load[2] = -1.0;
     return m;
 }
 
-void benchPrintMachine(std::FILE* out, const BenchMachine& m) {
-    std::string id;
+std::string benchMachineName(const BenchMachine& m) {
     if (!m.family.empty())
-        id = m.vendor + " family " + m.family + " model " + m.model + " stepping " + m.stepping;
-    else if (!m.implementer.empty())
-        id = "implementer " + m.implementer + " part " + m.part;
+        return m.cpu + " (" + m.vendor + " family " + m.family + " model " + m.model +
+               " stepping " + m.stepping + ")";
+    if (!m.implementer.empty())
+        return m.cpu + " (implementer " + m.implementer + " part " + m.part + ")";
+    return m.cpu;
+}
+
+void benchPrintMachine(const BenchMachine& m) {
     std::string paths;
     for (const std::string& p : m.paths)
         paths += " " + p;
-    std::fprintf(out, "machine    %s%s%s%s, paths%s\n", m.cpu.c_str(), id.empty() ? "" : " (",
-                 id.c_str(), id.empty() ? "" : ")", paths.c_str());
-    std::fprintf(out, "machine    %d of %d processors allowed, L1d %s, L2 %s, L3 %s, memory %s\n",
-                 m.allowed, m.processors, sizeText(m.l1d).c_str(), sizeText(m.l2).c_str(),
-                 sizeText(m.l3).c_str(), sizeText(m.memory).c_str());
-    std::fprintf(out, "machine    %s, %s, %s, zibbet %s\n",
-                 m.kernel.empty() ? "unknown system" : m.kernel.c_str(), m.compiler.c_str(),
-                 m.buildType.c_str(), m.version.c_str());
-    std::string load = "unknown";
-    if (m.load[0] >= 0.0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%.2f %.2f %.2f", m.load[0], m.load[1], m.load[2]);
-        load = text;
-    }
-    std::fprintf(out, "machine    load %s at start; governor %s, boost %s\n", load.c_str(),
-                 m.governor.empty() ? "not shown" : m.governor.c_str(),
-                 m.boost.empty() ? "not shown" : m.boost.c_str());
-}
-
-void benchWarnFrequency(std::FILE* out, const BenchMachine& m) {
-    const bool governed = !m.governor.empty() && m.governor != "performance";
-    if (!governed && m.boost != "on") return;
-    std::fprintf(out,
-                 "zibbet-bench: warning: frequency scaling is on (governor %s, boost %s): the "
-                 "processor's clock may move the figures\n",
-                 m.governor.empty() ? "not shown" : m.governor.c_str(),
-                 m.boost.empty() ? "not shown" : m.boost.c_str());
+    std::printf("machine    %s, paths%s\n", benchMachineName(m).c_str(), paths.c_str());
+    std::printf("machine    %d of %d processors allowed, L1d %s, L2 %s, L3 %s, memory %s\n",
+                m.allowed, m.processors, sizeText(m.l1d).c_str(), sizeText(m.l2).c_str(),
+                sizeText(m.l3).c_str(), sizeText(m.memory).c_str());
+    std::printf("machine    %s, %s, %s, zibbet %s\n", shownOr(m.kernel, "unknown system"),
+                m.compiler.c_str(), m.buildType.c_str(), m.version.c_str());
+    char load[64] = "unknown";
+    if (m.load[0] >= 0.0)
+        std::snprintf(load, sizeof load, "%.2f %.2f %.2f", m.load[0], m.load[1], m.load[2]);
+    const char* governor = shownOr(m.governor, "not shown");
+    const char* boost = shownOr(m.boost, "not shown");
+    std::printf("machine    load %s at start; governor %s, boost %s\n", load, governor, boost);
+    if ((!m.governor.empty() && m.governor != "performance") || m.boost == "on")
+        std::printf("zibbet-bench: warning: frequency scaling is on (governor %s, boost %s): the "
+                    "processor's clock may move the figures\n",
+                    governor, boost);
 }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,7 +29,10 @@ struct BenchMachine {
 
 BenchMachine benchReadMachine(); // reads it all now
 int benchAllowedProcessors();    // processors in the affinity mask, at least 1
-void benchPrintMachine(std::FILE* out, const BenchMachine& m); // the text report's block
-// One warning line when the processor's clock may move the figures (a
-// governor other than performance, or boost on); nothing otherwise.
-void benchWarnFrequency(std::FILE* out, const BenchMachine& m);
+// "AMD EPYC (AuthenticAMD family 25 model 1 stepping 1)": the processor and
+// what identifies it, for the text report and --compare.
+std::string benchMachineName(const BenchMachine& m);
+// The text report's block on standard output, and a warning when the
+// processor's clock may move the figures (a governor other than
+// performance, or boost on).
+void benchPrintMachine(const BenchMachine& m);

@@ -38,23 +38,19 @@ const char* const kPhaseColours[kBenchPhases] = {"#f59f00", "#1c7ed6", "#7048e8"
 // ---------------------------------------------------------------------------
 // Text and numbers
 // ---------------------------------------------------------------------------
+// printf at the end of svg.
 void add(std::string& svg, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void add(std::string& svg, const char* fmt, ...) {
-    char buf[512];
-    va_list args;
+    va_list args, again;
     va_start(args, fmt);
-    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    const size_t at = svg.size();
+    svg.resize(at + static_cast<size_t>(std::max(n, 0)) + 1); // and the terminating zero
+    std::vsnprintf(svg.data() + at, svg.size() - at, fmt, again);
+    svg.pop_back();
+    va_end(again);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof buf) {
-        svg.append(buf, static_cast<size_t>(n));
-        return;
-    }
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, fmt);
-    std::vsnprintf(big.data(), big.size(), fmt, args);
-    va_end(args);
-    svg.append(big.data(), static_cast<size_t>(n));
 }
 
 // Text as XML character data: the title carries a file name, which may hold

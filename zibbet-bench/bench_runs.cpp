@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <numeric>
 #include <cstdio>
+#include <numeric>
+#include <utility>
 
 namespace {
+
+constexpr int kSpringPhase = 1; // in kBenchPhaseNames
 
 double medianOfSorted(const std::vector<double>& v) {
     const size_t n = v.size();
@@ -90,28 +93,23 @@ BenchUTest benchMannWhitney(const std::vector<double>& a, const std::vector<doub
     BenchUTest t;
     const size_t m = a.size(), n = b.size();
     if (m == 0 || n == 0) return t;
-    // Mid-ranks over both series; ties within and across them counted for
-    // the variance's correction.
-    struct Item {
-        double value;
-        bool inA;
-    };
-    std::vector<Item> all;
+    // Mid-ranks over both series, each figure with whether it is a's; ties
+    // within and across them counted for the variance's correction.
+    std::vector<std::pair<double, bool>> all;
     for (double v : a)
         all.push_back({v, true});
     for (double v : b)
         all.push_back({v, false});
-    std::sort(all.begin(), all.end(),
-              [](const Item& x, const Item& y) { return x.value < y.value; });
+    std::sort(all.begin(), all.end());
     const double total = static_cast<double>(m + n);
     double rankSumA = 0.0, tieTerm = 0.0;
     for (size_t i = 0; i < all.size();) {
         size_t j = i;
-        while (j < all.size() && all[j].value == all[i].value)
+        while (j < all.size() && all[j].first == all[i].first)
             ++j;
         const double midRank = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2.0;
         for (size_t k = i; k < j; ++k)
-            if (all[k].inA) rankSumA += midRank;
+            if (all[k].second) rankSumA += midRank;
         const double tied = static_cast<double>(j - i);
         tieTerm += tied * tied * tied - tied;
         i = j;
@@ -199,7 +197,7 @@ BenchFigures benchFigures(const BenchWorkload& work, const BenchSeries& s) {
     const double springSteps = static_cast<double>(work.springs) * steps;
     for (const BenchSample& x : s.samples) {
         f.samples[BENCH_STEP_RATE].push_back(x.runSeconds > 0.0 ? steps / x.runSeconds : 0.0);
-        const double springs = x.phase[kBenchSpringPhase];
+        const double springs = x.phase[kSpringPhase];
         f.samples[BENCH_SPRING_RATE].push_back(springs > 0.0 ? springSteps / springs : 0.0);
         f.samples[BENCH_RUN_SECONDS].push_back(x.runSeconds);
         for (int p = 0; p < kBenchPhases; ++p)
@@ -211,7 +209,7 @@ BenchFigures benchFigures(const BenchWorkload& work, const BenchSeries& s) {
 }
 
 BenchPhaseSeconds benchPhaseMedians(const BenchFigures& f) {
-    BenchPhaseSeconds out;
+    BenchPhaseSeconds out{};
     for (int p = 0; p < kBenchPhases; ++p)
         out[p] = f.summary[BENCH_FORCES_SECONDS + p].median;
     return out;

@@ -1,11 +1,10 @@
 // zibbet-bench's runs: repetitions of the timed steps from one start, the
 // work they did (what two figures must share to be compared), and the one
 // record of a series' figures that the text report, the JSON, the plot and
-// --compare all read. And the statistics: a series of repeated figures
-// summed up, and two series weighed against each other with the
-// Mann-Whitney U test and an interval for their ratio. Both are rank
-// methods: one run slowed by another program moves them by one rank, not by
-// its size.
+// --compare all read. And the statistics: a series summed up, and two series
+// weighed with the Mann-Whitney U test and an interval for their ratio. Both
+// are rank methods: one run slowed by another program moves them by one
+// rank, not by its size.
 #pragma once
 
 #include <array>
@@ -19,8 +18,8 @@
 constexpr double kBenchBusySpread = 0.05;    // a wider spread: the machine was busy
 constexpr double kBenchSignificance = 0.05;  // a smaller two-sided p: the series differ
 constexpr double kBenchIntervalLevel = 0.95; // the least confidence of a ratio's interval
+constexpr int kBenchExactPairs = 2500;       // a's count times b's, at most, for exact counts
 
-// A series of figures of one kind (steps/s, say).
 struct BenchSummary {
     int count = 0;
     double median = 0.0; // of an even count, the mean of the middle two
@@ -53,36 +52,29 @@ struct BenchRatio {
 };
 
 BenchSummary benchSummarize(const std::vector<double>& figures); // median, range and spread
-// Exact when neither series has a tie with the other or itself and the
-// pairs are few enough to count (kBenchExactPairs); else the normal
-// approximation with the tie correction and a continuity correction.
+// Exact when neither series has a tie and a's count times b's is at most
+// kBenchExactPairs; else the normal approximation with the tie correction and
+// a continuity correction.
 BenchUTest benchMannWhitney(const std::vector<double>& a, const std::vector<double>& b);
-BenchRatio benchRatio(const std::vector<double>& a,
-                      const std::vector<double>& b); // positive figures
-
-constexpr int kBenchExactPairs = 2500; // a's count times b's, at most, for exact counts
+BenchRatio benchRatio(const std::vector<double>& a, const std::vector<double>& b); // positive
 
 // The step's three phases, in the order the step runs them.
 constexpr int kBenchPhases = 3;
 const char* const kBenchPhaseNames[kBenchPhases] = {"forces", "springs", "motion"};
-constexpr int kBenchSpringPhase = 1;
 
-// One run of the steps.
-struct BenchSample {
+struct BenchSample { // one run of the steps
     double runSeconds = 0.0;
     double phase[kBenchPhases] = {}; // seconds in each phase
     uint64_t digest = 0;             // of the final state
 };
 
-// An object's spring plan, as the engine gives it.
-struct BenchPlan {
+struct BenchPlan { // an object's spring plan, as the engine gives it
     int oid = -1;
     int64_t springs = 0;
     SimSpringsPlanFigures figures;
 };
 
-// The timed runs at one thread count.
-struct BenchSeries {
+struct BenchSeries { // the timed runs at one thread count
     int threads = 1;
     double planSeconds = 0.0;             // making the spring plans for this count, before its runs
     SimSpringPath path = SIM_PATH_SCALAR; // the widest path in use
@@ -91,8 +83,7 @@ struct BenchSeries {
     std::vector<BenchSample> samples;
 };
 
-// A scene's runs: the work, and its figures at each thread count.
-struct BenchWorkload {
+struct BenchWorkload { // a scene's runs: the work, and its figures at each thread count
     std::string scene;
     long steps = 0;
     long drag[2] = {0, 0};
@@ -114,8 +105,7 @@ enum BenchFigure {
     BENCH_FIGURE_COUNT
 };
 
-// Each figure per sample, in the samples' order, and summed up.
-struct BenchFigures {
+struct BenchFigures { // each figure per sample, in the samples' order, and summed up
     std::vector<double> samples[BENCH_FIGURE_COUNT];
     BenchSummary summary[BENCH_FIGURE_COUNT];
 };
@@ -123,21 +113,19 @@ struct BenchFigures {
 BenchFigures benchFigures(const BenchWorkload& work, const BenchSeries& s);
 using BenchPhaseSeconds = std::array<double, kBenchPhases>;
 BenchPhaseSeconds benchPhaseMedians(const BenchFigures& f); // each phase's median seconds
-// "tiles avx512 x1" (layout, path and threads) or "general".
-std::string benchWayName(const SimSpringWay& way);
+std::string benchWayName(const SimSpringWay& way); // "tiles avx512 x1" (layout, path, threads)
 
 // Runs the steps once from the start the caller restores, and returns the
 // run's figures; its argument says that they will not be counted (a warm-up).
 using BenchRunFn = std::function<BenchSample(bool warmup)>;
 
-// How the runs are made: timed runs and warm-ups per thread count.
-struct BenchRunShape {
+struct BenchRunShape { // timed runs and warm-ups per thread count
     int repeat = 1;
     int warmups = 1;
 };
 
 // Every run of a benchmark, over all its thread counts, must end with the
-// same digest: the first run's.
+// first run's digest.
 struct BenchAgreement {
     int runs = 0;        // runs so far, warm-ups included
     uint64_t digest = 0; // the first run's

@@ -97,10 +97,6 @@ const char* verdict(bool ok) {
 
 } // namespace
 
-bool benchBeyondCube(const double p[3]) {
-    return !fxWithinCubeReach(p);
-}
-
 bool benchIsBody(int oid) {
     return simValidOid(oid) && oid != simWorld.forcesOid && oid != simWorld.bcubeOid;
 }
@@ -236,9 +232,7 @@ bool soakSummary(long steps, double runSeconds) {
                     peak / kMiB, kMemoryEvery, kMemoryEvery, 2 * kMemoryEvery);
     } else {
         const SoakMemorySample& first = soak.memory.front();
-        int64_t largest = first.bytes;
-        for (const SoakMemorySample& s : soak.memory)
-            largest = std::max(largest, s.bytes);
+        const int64_t largest = std::ranges::max(soak.memory, {}, &SoakMemorySample::bytes).bytes;
         std::printf("soak: peak resident memory: %.1f MiB; heap and stack %.1f MiB at step %ld, "
                     "growth after it: %" PRId64 " kB; trend %.3g bytes/step over %zu readings, "
                     "%.0f kB over the run (allowed %.0f kB) -- %s\n",

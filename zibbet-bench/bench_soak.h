@@ -2,8 +2,7 @@
 // with a summary. What is checked:
 // - a mass that started finite stays finite;
 // - a finite mass that collides with the cube stays within its reach
-//   (fxLookAtMass, by the rule of benchBeyondCube that the state reports
-//   count by too);
+//   (fxLookAtMass, by the rule the state reports count by too);
 // - the bodies' kinetic energy stays under the most gravity can give them
 //   inside the cube, from the first step on, whatever the drag does;
 // - the heap and stack do not grow with the steps: a steady trend fails, a
@@ -16,10 +15,6 @@
 
 #include "scenegen/body_promises.h"
 
-// The one rule for "beyond the cube": a finite position further than
-// FX_CUBE_REACH beyond a face of the cube, posed as the mass's object met it
-// in the step (fxForEachObjectPose), or an unposed cube.
-bool benchBeyondCube(const double p[3]);
 // True for the soft bodies: objects in use other than the forces' and the cube.
 bool benchIsBody(int oid);
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "sim/bcube.h"
 #include "sim/springs_law.h"
@@ -23,45 +24,34 @@ namespace {
 // Start-up talks a lot. Unless --verbose, its output goes to a scratch file
 // that is dropped once the world stands; should start-up end the process
 // (a scene that does not load), the exit handler shows it after all.
-struct Hush {
-    int savedStdout = -1;
-    std::FILE* scratch = nullptr;
-};
-Hush hush;
+int savedStdout = -1;
+std::FILE* scratch = nullptr;
 
 // Puts stdout back and, when asked, copies what start-up printed onto it.
 void unhush(bool show) {
-    if (hush.savedStdout < 0) return;
+    if (savedStdout < 0) return;
     std::fflush(stdout);
-    dup2(hush.savedStdout, STDOUT_FILENO);
-    close(hush.savedStdout);
-    hush.savedStdout = -1;
-    if (show) {
-        std::rewind(hush.scratch);
-        char buf[4096];
-        size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, hush.scratch)) > 0)
-            std::fwrite(buf, 1, n, stdout);
-    }
-    std::fclose(hush.scratch);
-    hush.scratch = nullptr;
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+    savedStdout = -1;
+    std::rewind(scratch);
+    char buf[4096];
+    for (size_t n; show && (n = std::fread(buf, 1, sizeof buf, scratch)) > 0;)
+        std::fwrite(buf, 1, n, stdout);
+    std::fclose(scratch);
 }
 
-void beginHush() {
+void hush() {
     static bool handlerSet = false;
+    if (!std::exchange(handlerSet, true)) std::atexit([] { unhush(true); });
     std::fflush(stdout);
-    hush.scratch = std::tmpfile();
-    if (!hush.scratch) return; // start-up then simply shows
-    hush.savedStdout = dup(STDOUT_FILENO);
-    if (hush.savedStdout < 0 || dup2(fileno(hush.scratch), STDOUT_FILENO) < 0) {
-        if (hush.savedStdout >= 0) close(hush.savedStdout);
-        hush.savedStdout = -1;
-        std::fclose(hush.scratch);
-        hush.scratch = nullptr;
-        return;
-    }
-    if (!handlerSet) std::atexit([] { unhush(true); });
-    handlerSet = true;
+    scratch = std::tmpfile();
+    if (!scratch) return; // start-up then simply shows
+    savedStdout = dup(STDOUT_FILENO);
+    if (savedStdout >= 0 && dup2(fileno(scratch), STDOUT_FILENO) >= 0) return;
+    if (savedStdout >= 0) close(savedStdout);
+    savedStdout = -1;
+    std::fclose(scratch);
 }
 
 // The scene stage ends the process with status 1 when the file does not
@@ -71,10 +61,7 @@ bool sceneReadable(const char* path) {
     int err = errno;
     if (f) {
         // Opening a directory succeeds; reading it does not.
-        if (std::fgetc(f) == EOF && std::ferror(f))
-            err = errno;
-        else
-            err = 0;
+        err = std::fgetc(f) == EOF && std::ferror(f) ? errno : 0;
         std::fclose(f);
     }
     if (err == 0) return true;
@@ -86,7 +73,7 @@ bool sceneReadable(const char* path) {
 // Everything start-up does before the window opens: the world stage, then
 // the scene stage on the scene file.
 void startUp(const char* scene, bool verbose) {
-    if (!verbose) beginHush();
+    if (!verbose) hush();
     const int grey = appWorldSetup();
     appSceneSetup(grey, scene);
     unhush(false);
@@ -107,7 +94,7 @@ int64_t countBeyondCube(const FxCubeAngles* before) {
         const SimObject& obj = simWorld.objects[oid];
         for (int32_t i = 0; i < obj.nMasses; ++i) {
             const SimMass& m = obj.masses[i];
-            if ((m.flags & SIMF_BCUBE) && fxFiniteMass(m) && benchBeyondCube(m.pos)) ++beyond;
+            if ((m.flags & SIMF_BCUBE) && fxFiniteMass(m) && !fxWithinCubeReach(m.pos)) ++beyond;
         }
     };
     if (before) {
@@ -129,8 +116,6 @@ bool benchBuildWorld(const char* scene, bool verbose) {
     return true;
 }
 
-// A fresh world from a scene held in memory, read by start-up through a
-// file that lives in memory only. False after printing why.
 bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& bytes, bool verbose) {
     const int fd = memfd_create(name, MFD_CLOEXEC);
     size_t written = 0;
@@ -155,8 +140,8 @@ bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& byt
     return true;
 }
 
-BenchWorldTotals benchCountWorld() {
-    BenchWorldTotals t;
+BenchWorkload benchCountWorld() {
+    BenchWorkload t;
     for (int oid = 0; oid < simWorld.nObjects; ++oid) {
         if (!simValidOid(oid)) continue;
         t.masses += simWorld.objects[oid].nMasses;
@@ -178,8 +163,7 @@ BenchWorldStart benchKeepStart() {
             start.polys[static_cast<size_t>(oid)].assign(obj.polys, obj.polys + obj.nPolys);
     }
     start.angles = fxCubeAngles();
-    start.mouse[0] = mouseDx;
-    start.mouse[1] = mouseDy;
+    start.mouse = {mouseDx, mouseDy};
     return start;
 }
 
@@ -221,12 +205,9 @@ void benchRememberPositions() {
     }
 }
 
-// Kinetic and spring energy of the soft bodies, their centre, how far their
-// masses moved in the last step on average, and the masses that left the cube
-// or stopped being finite numbers. A mass held against a face keeps the
-// velocity the contact gives it although it stays put, so a body at rest
-// still shows some kinetic energy; the distance moved goes to zero.
-// `before` holds the cube's angles before the step, null before the first.
+// A mass held against a face keeps the velocity the contact gives it although
+// it stays put, so a body at rest still shows some kinetic energy; the
+// distance moved goes to zero.
 PlotSample benchReportState(long step, const FxCubeAngles* before) {
     double kinetic = 0.0, spring = 0.0, centre[3] = {0.0, 0.0, 0.0}, moved = 0.0;
     int64_t count = 0, nonFinite = 0;
@@ -243,10 +224,7 @@ PlotSample benchReportState(long step, const FxCubeAngles* before) {
                         (m.pos[j] - positionsBefore[at + j]) * (m.pos[j] - positionsBefore[at + j]);
                 if (std::isfinite(d2)) moved += std::sqrt(d2);
             }
-            bool finite = true;
-            for (int j = 0; j < 3; ++j)
-                finite = finite && std::isfinite(m.pos[j]) && std::isfinite(m.vel[j]);
-            if (!finite) {
+            if (!fxFiniteMass(m)) {
                 ++nonFinite;
                 continue;
             }
@@ -264,7 +242,8 @@ PlotSample benchReportState(long step, const FxCubeAngles* before) {
             const double dx = pa[0] - pb[0], dy = pa[1] - pb[1], dz = pa[2] - pb[2];
             const double stretch = std::sqrt(dx * dx + dy * dy + dz * dz) - sp.rest;
             // The spring force is (rest - L) * k / divisor along the spring.
-            if (std::isfinite(stretch)) spring += 0.5 * (sp.k / kSpringForceDivisor) * stretch * stretch;
+            if (std::isfinite(stretch))
+                spring += 0.5 * (sp.k / kSpringForceDivisor) * stretch * stretch;
         }
     }
     const int64_t outside = countBeyondCube(before);

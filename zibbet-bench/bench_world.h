@@ -3,6 +3,7 @@
 // reports its state between steps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -11,18 +12,13 @@
 #include "zibbet-bench/bench_plot.h"
 #include "zibbet-bench/bench_runs.h"
 
-struct BenchWorldTotals {
-    int64_t masses = 0;
-    int64_t springs = 0;
-};
-
 // What the steps change, as the world stood when it was loaded. The springs,
 // and so the spring plans made from them, stay put.
 struct BenchWorldStart {
     std::vector<std::vector<SimMass>> masses; // by oid
     std::vector<std::vector<SimPoly>> polys;  // the cube's face normals move with it
     FxCubeAngles angles = {0.0, 0.0, 0.0};
-    int32_t mouse[2] = {0, 0};
+    std::array<int32_t, 2> mouse = {0, 0};
 };
 
 // The world from a scene file, as start-up makes it before the window opens;
@@ -32,14 +28,16 @@ bool benchBuildWorld(const char* scene, bool verbose);
 // in memory only; false after printing why.
 bool benchBuildWorldFromMemory(const char* name, const std::vector<uint8_t>& bytes, bool verbose);
 
-BenchWorldTotals benchCountWorld();                   // masses and springs of every object
+BenchWorkload benchCountWorld();                      // masses and springs of every object
 std::vector<BenchPlan> benchPlans();                  // the objects' spring plans now
 BenchWorldStart benchKeepStart();                     // the world's start as it stands
 void benchRestoreStart(const BenchWorldStart& start); // back to it
 
 // Remembers the bodies' positions before the step that ends with a report.
 void benchRememberPositions();
-// Prints the state line for `step` (energies, centre, distance moved, masses
-// outside the cube or not finite) and returns its figures for the plot;
-// `before` holds the cube's angles before the step, null before the first.
+// Prints the state line for `step`: the soft bodies' kinetic and spring
+// energy, their centre, how far their masses moved in the step on average,
+// and the masses beyond the cube or not finite; returns its figures for the
+// plot. `before` holds the cube's angles before the step, null before the
+// first.
 PlotSample benchReportState(long step, const FxCubeAngles* before);

@@ -1,19 +1,14 @@
-// zibbet-bench: builds the world as start-up does, runs whole simulation
-// steps without a window and reports rates, phase times and a digest of the
-// final state, so that two runs or two builds can be compared. The timed
-// steps run several times at each thread count, each time from the world as
-// loaded, after a warm-up (bench_runs.h); the report gives their medians and
-// spread and the machine they ran on (bench_machine.h). With --plot it also
-// draws its reports as an SVG picture; with --soak it is an endurance run
-// (bench_soak.h); with --json it writes its figures (bench_json.h); --suite
-// runs two scenes built in memory for comparing machines; --compare weighs
-// two result files (bench_json.h too). The options are in bench_options.h;
-// each series' figures are drawn once, in bench_runs.h.
+// zibbet-bench: builds the world as start-up does (bench_world.h), runs whole
+// simulation steps without a window and reports rates, phase times and a
+// digest of the final state, so that two runs or two builds can be compared.
+// The timed steps run several times at each thread count, each time from the
+// world as loaded, after a warm-up; the report gives their medians and spread
+// (bench_runs.h) and the machine they ran on (bench_machine.h). --plot draws
+// the reports (bench_plot.h), --soak checks every step (bench_soak.h), --json
+// writes the figures and --compare weighs two such files (bench_json.h);
+// --suite runs two scenes built in memory, for comparing machines.
 //
-// The world is built, kept and reported in bench_world.h.
-//
-// Sections: the scene; the text report; plot; drag schedule; the runs; one
-// scene; the suite; main.
+// Sections: the text report; outputs; the runs; one scene; the suite; main.
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,10 +23,9 @@
 
 #include "platform/platform.h"
 #include "scenegen/bodies.h"
-#include "scenegen/body_promises.h"
 #include "scenegen/moon_scene.h"
-#include "sim/springs.h"
 #include "sim/parallel.h"
+#include "sim/springs.h"
 #include "sim/world.h"
 #include "startup/frame.h"
 #include "zibbet-bench/bench_json.h"
@@ -51,33 +45,8 @@ constexpr int kExitFailed = 1;
 constexpr long kMaxPlotSamples = 100000; // more would make a picture no one can open
 const char* const kStandardOutput = "-"; // --json -
 
-// ---------------------------------------------------------------------------
-// The scene
-// ---------------------------------------------------------------------------
-
-// Without --scene and without a scene in the working directory, the default
-// scene installed with the program: the data folder lies at a fixed place
-// relative to the folder of the executable (bin/../share/zibbet).
-void pickInstalledScene(BenchOptions& opt) {
-    static std::string installed;
-    namespace fs = std::filesystem;
-    std::error_code err;
-    if (opt.sceneGiven || fs::exists(kBenchDefaultScene, err)) return;
-    const std::string bin = platExecutableDir();
-    if (bin.empty()) return;
-    const fs::path path =
-        (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kBenchDefaultScene).lexically_normal();
-    if (!fs::is_regular_file(path, err)) return;
-    installed = path.string();
-    opt.scene = installed.c_str();
-}
-
-// The reports kept for the picture, when --plot asks for one.
-bool plotting = false;
-std::vector<PlotSample> plotSamples;
-
-void keepReport(const PlotSample& s) {
-    if (plotting) plotSamples.push_back(s);
+double secondsSince(int64_t start) {
+    return static_cast<double>(platCounter() - start) / static_cast<double>(platCounterFrequency());
 }
 
 // ---------------------------------------------------------------------------
@@ -98,11 +67,6 @@ void warnSpread(const char* what, const BenchSummary& s) {
                 what, 100.0 * s.spread, 100.0 * kBenchBusySpread);
 }
 
-void printPhase(const char* name, double seconds, long steps, double runSeconds) {
-    std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", name, seconds, seconds * 1e6 / steps,
-                runSeconds > 0.0 ? 100.0 * seconds / runSeconds : 0.0);
-}
-
 // "1 thread", "2 threads", "1 and 2 threads", "1, 2 and 4 threads".
 std::string threadsText(const BenchThreadCounts& counts) {
     std::string text;
@@ -113,31 +77,23 @@ std::string threadsText(const BenchThreadCounts& counts) {
     return text + " thread" + plural(counts.size() == 1 && counts[0].n == 1 ? 1 : 2);
 }
 
-void printSeriesHead(int threads, bool all, int timed, bool warmup) {
-    std::printf("%d thread%s%s: ", threads, plural(threads), all ? " (all processors)" : "");
-    if (warmup)
-        std::printf("a warm-up, then %d timed run%s, each from the world as loaded\n", timed,
-                    plural(timed));
-    else
-        std::printf("one run, checked after every step\n");
-}
-
 // A series' lines: the medians of its runs, their range and spread.
 void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions& opt) {
-    // A soak's one timed run is the one that reports.
-    const bool reportsIncluded = opt.soak && opt.report;
     const BenchFigures f = benchFigures(work, s);
     const BenchSummary& rate = f.summary[BENCH_STEP_RATE];
     const double run = f.summary[BENCH_RUN_SECONDS].median;
+    // A soak's one timed run is the one that reports.
     std::printf("run        %10.6f s  %10.1f steps/s%s", run, rate.median,
-                reportsIncluded ? "  (reports included)" : "");
+                opt.soak && opt.report ? "  (reports included)" : "");
     if (rate.count > 1)
         std::printf("  median of %d: %.1f to %.1f, spread %.1f %%", rate.count, rate.min, rate.max,
                     100.0 * rate.spread);
     std::printf("\n");
-    for (int p = 0; p < kBenchPhases; ++p)
-        printPhase(kBenchPhaseNames[p], f.summary[BENCH_FORCES_SECONDS + p].median, work.steps,
-                   run);
+    for (int p = 0; p < kBenchPhases; ++p) {
+        const double seconds = f.summary[BENCH_FORCES_SECONDS + p].median;
+        std::printf("%-10s %10.6f s  %10.3f us/step  %5.1f %%\n", kBenchPhaseNames[p], seconds,
+                    seconds * 1e6 / work.steps, run > 0.0 ? 100.0 * seconds / run : 0.0);
+    }
     const double springSteps = static_cast<double>(work.springs) * static_cast<double>(work.steps);
     std::printf("springs/s  %.4g in the spring phase, %.4g over the run\n",
                 f.summary[BENCH_SPRING_RATE].median, run > 0.0 ? springSteps / run : 0.0);
@@ -149,8 +105,31 @@ void printSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOpt
     warnSpread(what, rate);
 }
 
-// Each object's planned ways with their times; the chosen one is starred.
-void printPlans(const std::vector<BenchPlan>& plans) {
+// A suite series' one line, and its warning.
+void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
+    const BenchSummary rate = benchFigures(work, s).summary[BENCH_SPRING_RATE];
+    std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
+                100.0 * rate.spread);
+    char what[96];
+    std::snprintf(what, sizeof what, "%s's %d-thread runs", work.scene.c_str(), s.threads);
+    warnSpread(what, rate);
+}
+
+// Each object's planned ways with their times, the chosen one starred. An
+// object whose tiled plan could not be had runs on the general loop, with
+// the same bits: the run goes on, and says so first.
+void printPlans(const std::vector<BenchPlan>& plans, double seconds) {
+    for (const BenchPlan& plan : plans) {
+        const SimSpringsPlanFigures& f = plan.figures;
+        if (!f.planRefused) continue;
+        std::fprintf(stderr, "zibbet-bench: spring plan of obj%d: needed %lld bytes", plan.oid,
+                     static_cast<long long>(f.planBytes));
+        if (f.availableBytes >= 0)
+            std::fprintf(stderr, ", %lld bytes available",
+                         static_cast<long long>(f.availableBytes));
+        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", f.limit, plan.oid);
+    }
+    std::printf("plans      %10.6f s  before the run\n", seconds);
     for (const BenchPlan& plan : plans) {
         const SimSpringsPlanFigures& f = plan.figures;
         std::printf("plan       object %d, %" PRId64 " springs:", plan.oid, plan.springs);
@@ -162,24 +141,8 @@ void printPlans(const std::vector<BenchPlan>& plans) {
     }
 }
 
-// An object whose tiled plan could not be had runs on the general loop, with
-// the same bits: the run goes on, and says so.
-void tellRefusedPlans(const std::vector<BenchPlan>& plans) {
-    for (const BenchPlan& plan : plans) {
-        const SimSpringsPlanFigures& f = plan.figures;
-        if (!f.planRefused) continue;
-        std::fprintf(stderr, "zibbet-bench: spring plan of obj%d: needed %lld bytes", plan.oid,
-                     static_cast<long long>(f.planBytes));
-        if (f.availableBytes >= 0)
-            std::fprintf(stderr, ", %lld bytes available",
-                         static_cast<long long>(f.availableBytes));
-        std::fprintf(stderr, " (%s); obj%d runs on the general loop\n", f.limit, plan.oid);
-    }
-}
-
 // Each further thread count's steps per second against the first count's.
 void printScaling(const BenchWorkload& work) {
-    if (work.series.size() < 2) return;
     const BenchSeries& first = work.series.front();
     const double base = benchFigures(work, first).summary[BENCH_STEP_RATE].median;
     for (size_t i = 1; i < work.series.size(); ++i) {
@@ -194,23 +157,11 @@ void printScaling(const BenchWorkload& work) {
 // The most memory the run held at once, start-up included: what a scene
 // costs (springs take 40 bytes each).
 void printPeakMemory() {
-    constexpr double kBytesPerMiB = 1024.0 * 1024.0;
     const int64_t peak = platPeakResidentBytes();
-    if (peak < 0) {
+    if (peak < 0)
         std::printf("peak rss   unknown\n");
-        return;
-    }
-    std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / kBytesPerMiB);
-}
-
-// A suite series' one line, and its warning.
-void printSuiteSeries(const BenchWorkload& work, const BenchSeries& s, const BenchOptions&) {
-    const BenchSummary rate = benchFigures(work, s).summary[BENCH_SPRING_RATE];
-    std::printf("springs/s  %.4g in the spring phase, spread %.1f %%\n", rate.median,
-                100.0 * rate.spread);
-    char what[96];
-    std::snprintf(what, sizeof what, "%s's %d-thread runs", work.scene.c_str(), s.threads);
-    warnSpread(what, rate);
+    else
+        std::printf("peak rss   %10.1f MiB\n", static_cast<double>(peak) / (1024.0 * 1024.0));
 }
 
 void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
@@ -235,45 +186,81 @@ void printSuiteTable(const std::vector<BenchWorkload>& suite, int repeat) {
 }
 
 // ---------------------------------------------------------------------------
-// Plot
+// Outputs
 // ---------------------------------------------------------------------------
 
-// Reports every kBenchPlotReport steps unless --report chose; the picture's file
-// is made before the run, so that a path that cannot be written costs no run.
-std::FILE* openPlot(BenchOptions& opt) {
-    if (!opt.plot) return nullptr;
+// Where the figures go besides the text report, and the reports kept for the
+// picture. With --json -, the JSON has standard output to itself and the
+// text report goes to standard error.
+struct Outputs {
+    std::FILE* json = nullptr;
+    std::FILE* plot = nullptr;
+    std::vector<PlotSample> plotSamples;
+};
+
+void keepReport(Outputs& out, const PlotSample& report) {
+    if (out.plot) out.plotSamples.push_back(report);
+}
+
+// Opens the files before the world is built and the steps run, so that a
+// long run does not end in a refusal. With --plot, reports every
+// kBenchPlotReport steps unless --report chose. False after printing why.
+bool openOutputs(BenchOptions& opt, Outputs& out) {
+    if (opt.json && std::strcmp(opt.json, kStandardOutput) == 0) {
+        std::fflush(stdout);
+        const int jsonFd = dup(STDOUT_FILENO);
+        out.json = jsonFd >= 0 ? fdopen(jsonFd, "w") : nullptr;
+        if (!out.json || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "zibbet-bench: cannot write the JSON to standard output: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
+    } else if (opt.json && !(out.json = std::fopen(opt.json, "w"))) {
+        std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
+                     std::strerror(errno));
+        return false;
+    }
+    if (!opt.plot) return true;
     if (!opt.report) opt.report = kBenchPlotReport;
     if (opt.steps / opt.report + 1 > kMaxPlotSamples) {
         std::fprintf(stderr,
                      "zibbet-bench: --plot draws at most %ld reports: raise --report to at least "
                      "%ld\n",
                      kMaxPlotSamples, opt.steps / (kMaxPlotSamples - 1) + 1);
-        return nullptr;
+        return false;
     }
-    std::FILE* f = std::fopen(opt.plot, "w");
-    if (!f)
+    out.plot = std::fopen(opt.plot, "w");
+    if (!out.plot)
         std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s': %s\n", opt.plot,
                      std::strerror(errno));
-    plotting = f != nullptr;
-    return f;
+    return out.plot != nullptr;
+}
+
+// Closes the JSON file; false after printing why.
+bool closeJson(std::FILE* f, const BenchOptions& opt) {
+    if (std::fclose(f) == 0) return true;
+    std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json, std::strerror(errno));
+    return false;
 }
 
 // Draws the reports and closes the file; false after printing why.
-bool closePlot(std::FILE* f, const BenchOptions& opt, const BenchPhaseSeconds& phases) {
+bool closePlot(const Outputs& out, const BenchOptions& opt, const BenchFigures& figures) {
+    std::fflush(stdout);
     char title[512];
     std::snprintf(title, sizeof title, "zibbet-bench: %s, %ld steps, drag (%ld, %ld)", opt.scene,
                   opt.steps, opt.drag[0], opt.drag[1]);
-    bool ok = plotWriteSvg(f, title, plotSamples, phases);
-    ok = std::fclose(f) == 0 && ok;
+    bool ok = plotWriteSvg(out.plot, title, out.plotSamples, benchPhaseMedians(figures));
+    ok = std::fclose(out.plot) == 0 && ok;
     if (ok)
-        std::fprintf(stderr, "zibbet-bench: plot %s, %zu reports\n", opt.plot, plotSamples.size());
+        std::fprintf(stderr, "zibbet-bench: plot %s, %zu reports\n", opt.plot,
+                     out.plotSamples.size());
     else
         std::fprintf(stderr, "zibbet-bench: cannot write plot file '%s'\n", opt.plot);
     return ok;
 }
 
 // ---------------------------------------------------------------------------
-// Drag schedule
+// The runs
 // ---------------------------------------------------------------------------
 
 // The drag for `step` (from 1): the cube stands still for the first period,
@@ -287,47 +274,6 @@ void scheduleDrag(const BenchOptions& opt, long step) {
     mouseDy = static_cast<int32_t>(sign * opt.drag[1]);
 }
 
-// ---------------------------------------------------------------------------
-// The runs
-// ---------------------------------------------------------------------------
-
-// Where the figures go besides the text report. With --json -, the JSON has
-// standard output to itself and the text report goes to standard error.
-struct Outputs {
-    std::FILE* json = nullptr;
-    std::FILE* plot = nullptr;
-};
-
-// Opens the files before the world is built and the steps run, so that a
-// long run does not end in a refusal. False after printing why.
-bool openOutputs(BenchOptions& opt, Outputs& out) {
-    if (opt.json && std::strcmp(opt.json, kStandardOutput) == 0) {
-        std::fflush(stdout);
-        const int jsonFd = dup(STDOUT_FILENO);
-        out.json = jsonFd >= 0 ? fdopen(jsonFd, "w") : nullptr;
-        if (!out.json || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            std::fprintf(stderr, "zibbet-bench: cannot write the JSON to standard output: %s\n",
-                         std::strerror(errno));
-            return false;
-        }
-    } else if (opt.json) {
-        out.json = std::fopen(opt.json, "w");
-        if (!out.json) {
-            std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json,
-                         std::strerror(errno));
-            return false;
-        }
-    }
-    out.plot = openPlot(opt);
-    return !opt.plot || out.plot;
-}
-
-// The bodies' springs and tiles are built on as many threads as the runs take
-// at most; the same springs and tiles as on one.
-void buildOnThreads(const BenchThreadCounts& counts) {
-    simParallelSetBuildThreads(std::ranges::max(counts, {}, &BenchThreadCount::n).n);
-}
-
 // The spring plans, made before the clock starts (a large body's first step
 // would otherwise carry seconds of preparation); their time in seconds, or a
 // negative number when the world lost masses or springs to a failed
@@ -335,8 +281,7 @@ void buildOnThreads(const BenchThreadCounts& counts) {
 double makePlans() {
     const int64_t start = platCounter();
     simSpringsPrepareAll();
-    const double seconds =
-        static_cast<double>(platCounter() - start) / static_cast<double>(platCounterFrequency());
+    const double seconds = secondsSince(start);
     if (const SimAllocFailure& fail = simAllocFailure(); fail.failed) {
         std::fprintf(stderr,
                      "zibbet-bench: the world did not build: %s: needed %lld bytes, %lld bytes "
@@ -345,16 +290,13 @@ double makePlans() {
                      static_cast<long long>(fail.available), fail.limit);
         return -1.0;
     }
-    const std::vector<BenchPlan> plans = benchPlans();
-    tellRefusedPlans(plans);
-    std::printf("plans      %10.6f s  before the run\n", seconds);
-    printPlans(plans);
+    printPlans(benchPlans(), seconds);
     return seconds;
 }
 
 // From the world's start, the steps with the drag schedule; with observe,
 // the reports and the soak's checks too.
-BenchSample runFromStart(const BenchOptions& opt, const BenchWorldStart& start, bool observe) {
+BenchSample runFromStart(const BenchOptions& opt, const BenchWorldStart& start, Outputs* observe) {
     benchRestoreStart(start);
     const double freq = static_cast<double>(platCounterFrequency()); // counts per second
     int64_t counts[kBenchPhases] = {};
@@ -368,7 +310,7 @@ BenchSample runFromStart(const BenchOptions& opt, const BenchWorldStart& start, 
         counts[0] += phaseForces;
         counts[1] += phaseSprings;
         counts[2] += phaseMotion;
-        if (reporting) keepReport(benchReportState(step, &before));
+        if (reporting) keepReport(*observe, benchReportState(step, &before));
         if (observe && opt.soak) soakObserve(step, before);
     }
     BenchSample s;
@@ -387,6 +329,12 @@ BenchRunShape shapeOf(const BenchOptions& opt) {
     return opt.soak ? BenchRunShape{1, 0} : BenchRunShape{static_cast<int>(opt.repeat), 1};
 }
 
+// The bodies' springs and tiles are built on as many threads as the runs take
+// at most; the same springs and tiles as on one.
+void buildOnThreads(const BenchThreadCounts& counts) {
+    simParallelSetBuildThreads(std::ranges::max(counts, {}, &BenchThreadCount::n).n);
+}
+
 // One thread count's plans, warm-up and timed runs; the phase counters are
 // the timed runs' own. False after saying why when the plans could not be
 // made or a run ended with another digest.
@@ -403,22 +351,20 @@ bool runSeries(int threads, const BenchRunShape& shape, const BenchRunFn& run,
     s.path = simSpringsPath();
     s.plans = benchPlans();
     s.counters = simSpringsCounters();
-    s.counters.plansMade -= before.plansMade;
     s.counters.threadedPhases -= before.threadedPhases;
     s.counters.tiledPhases -= before.tiledPhases;
     return true;
 }
 
 // The work of the world as it stands, as opt runs it.
-BenchWorkload workOf(const BenchOptions& opt, const BenchWorldTotals& totals) {
-    return {.scene = opt.scene,
-            .steps = opt.steps,
-            .drag = {opt.drag[0], opt.drag[1]},
-            .schedule = opt.schedule,
-            .masses = totals.masses,
-            .springs = totals.springs,
-            .digest = 0, // the runs give it
-            .series = {}};
+BenchWorkload workOf(const BenchOptions& opt) {
+    BenchWorkload work = benchCountWorld();
+    work.scene = opt.scene;
+    work.steps = opt.steps;
+    work.drag[0] = opt.drag[0];
+    work.drag[1] = opt.drag[1];
+    work.schedule = opt.schedule;
+    return work;
 }
 
 using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
@@ -428,40 +374,56 @@ using SeriesPrinter = void (*)(const BenchWorkload& work, const BenchSeries& s,
 // series and the digest into work. The number of runs, or -1 after saying
 // why there are no figures.
 int runCounts(const BenchOptions& opt, const BenchThreadCounts& counts,
-              const BenchWorldStart& start, BenchWorkload& work, SeriesPrinter print) {
+              const BenchWorldStart& start, Outputs& out, SeriesPrinter print,
+              BenchWorkload& work) {
     // The reports and the soak's checks go with the first run only, as every
     // run does the same.
     bool observed = false;
     const BenchRunFn run = [&](bool) {
-        return runFromStart(opt, start, !std::exchange(observed, true));
+        return runFromStart(opt, start, std::exchange(observed, true) ? nullptr : &out);
     };
     BenchAgreement agreement;
     const BenchRunShape shape = shapeOf(opt);
     for (const BenchThreadCount& count : counts) {
-        printSeriesHead(count.n, count.all, shape.repeat, shape.warmups > 0);
-        BenchSeries series;
+        std::printf("%d thread%s%s: ", count.n, plural(count.n),
+                    count.all ? " (all processors)" : "");
+        if (shape.warmups)
+            std::printf("a warm-up, then %d timed run%s, each from the world as loaded\n",
+                        shape.repeat, plural(shape.repeat));
+        else
+            std::printf("one run, checked after every step\n");
+        BenchSeries& series = work.series.emplace_back();
         if (!runSeries(count.n, shape, run, agreement, series)) return -1;
         print(work, series, opt);
-        work.series.push_back(series);
     }
     work.digest = agreement.digest;
     return agreement.runs;
-}
-
-// Closes the JSON file; false after printing why.
-bool closeJson(std::FILE* f, const BenchOptions& opt) {
-    if (std::fclose(f) == 0) return true;
-    std::fprintf(stderr, "zibbet-bench: cannot write '%s': %s\n", opt.json, std::strerror(errno));
-    return false;
 }
 
 // ---------------------------------------------------------------------------
 // One scene
 // ---------------------------------------------------------------------------
 
+// Without --scene and without a scene in the working directory, the default
+// scene installed with the program: the data folder lies at a fixed place
+// relative to the folder of the executable (bin/../share/zibbet).
+void pickInstalledScene(BenchOptions& opt) {
+    static std::string installed;
+    namespace fs = std::filesystem;
+    std::error_code err;
+    if (opt.sceneGiven || fs::exists(kBenchDefaultScene, err)) return;
+    const std::string bin = platExecutableDir();
+    if (bin.empty()) return;
+    const fs::path path =
+        (fs::path(bin) / ZIBBET_DATA_FROM_BIN / kBenchDefaultScene).lexically_normal();
+    if (!fs::is_regular_file(path, err)) return;
+    installed = path.string();
+    opt.scene = installed.c_str();
+}
+
 // The scene of --scene at each thread count: the report, the JSON, the plot
 // and the soak's summary. The exit status.
-int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
+int runScene(BenchOptions& opt, Outputs& out, const BenchMachine& machine) {
     const BenchThreadCounts counts = benchThreadCounts(opt);
     buildOnThreads(counts);
     pickInstalledScene(opt);
@@ -470,25 +432,22 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
     mouseDx = static_cast<int32_t>(opt.drag[0]);
     mouseDy = static_cast<int32_t>(opt.drag[1]);
 
-    const BenchWorldTotals totals = benchCountWorld();
+    BenchWorkload work = workOf(opt);
     std::printf("zibbet-bench: %ld steps, %d objects, %" PRId64 " masses, %" PRId64
                 " springs, drag (%ld, %ld)\n",
-                opt.steps, simWorld.nObjects, totals.masses, totals.springs, opt.drag[0],
-                opt.drag[1]);
+                opt.steps, simWorld.nObjects, work.masses, work.springs, opt.drag[0], opt.drag[1]);
     if (opt.schedule)
         std::printf("zibbet-bench: every %ld steps the next drag of: (0, 0), (%ld, %ld), (0, 0), "
                     "(%ld, %ld)\n",
                     opt.schedule, opt.drag[0], opt.drag[1], -opt.drag[0], -opt.drag[1]);
     std::printf("springs on the %s path, %s\n", simSpringsPathName(simSpringsPath()),
                 threadsText(counts).c_str());
-    benchPrintMachine(stdout, machine);
-    benchWarnFrequency(stdout, machine);
+    benchPrintMachine(machine);
 
     const BenchWorldStart start = benchKeepStart();
-    if (opt.report) keepReport(benchReportState(0, nullptr));
+    if (opt.report) keepReport(out, benchReportState(0, nullptr));
     if (opt.soak) soakBegin(opt.steps);
-    BenchWorkload work = workOf(opt, totals);
-    const int runs = runCounts(opt, counts, start, work, printSeries);
+    const int runs = runCounts(opt, counts, start, out, printSeries, work);
     if (runs < 0) return kExitFailed;
     printScaling(work);
     std::printf("digest     %016" PRIx64 "\n", work.digest);
@@ -497,16 +456,11 @@ int runScene(BenchOptions& opt, const Outputs& out, const BenchMachine& machine)
 
     const BenchSeries& first = work.series.front();
     if (out.json) {
-        // The text report first, where both share a terminal.
-        std::fflush(stdout);
+        std::fflush(stdout); // the text report first, where both share a terminal
         benchWriteJson(out.json, machine, work, shapeOf(opt));
         if (!closeJson(out.json, opt)) return kExitFailed;
     }
-    if (out.plot) {
-        std::fflush(stdout);
-        if (!closePlot(out.plot, opt, benchPhaseMedians(benchFigures(work, first))))
-            return kExitFailed;
-    }
+    if (out.plot && !closePlot(out, opt, benchFigures(work, first))) return kExitFailed;
     if (opt.soak && !soakSummary(opt.steps, first.samples.front().runSeconds)) return kExitFailed;
     return 0;
 }
@@ -531,7 +485,7 @@ const SuiteScene kSuite[] = {
 };
 
 // --suite: each scene at each thread count, one table. The exit status.
-int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& machine) {
+int runSuite(const BenchOptions& opt, Outputs& out, const BenchMachine& machine) {
     const int64_t began = platCounter();
     const BenchThreadCounts counts = benchThreadCounts(opt);
     buildOnThreads(counts);
@@ -539,28 +493,23 @@ int runSuite(const BenchOptions& opt, const Outputs& out, const BenchMachine& ma
     std::printf("zibbet-bench --suite: the default scene and a sphere of about 25 million "
                 "springs, built in memory, at %s; a warm-up and %d timed run%s each\n",
                 threadsText(counts).c_str(), shape.repeat, plural(shape.repeat));
-    benchPrintMachine(stdout, machine);
-    benchWarnFrequency(stdout, machine);
+    benchPrintMachine(machine);
     std::vector<BenchWorkload> suite;
     for (const SuiteScene& scene : kSuite) {
         std::fflush(stdout);
         if (!benchBuildWorldFromMemory(scene.name, scene.bytes(), opt.verbose)) return kExitFailed;
-        const BenchWorldTotals totals = benchCountWorld();
-        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
-                    scene.name, totals.masses, totals.springs, scene.steps);
         BenchOptions sceneOpt = opt;
         sceneOpt.scene = scene.name;
         sceneOpt.steps = scene.steps;
+        BenchWorkload& work = suite.emplace_back(workOf(sceneOpt));
+        std::printf("scene      %s: %" PRId64 " masses, %" PRId64 " springs, %ld steps a run\n",
+                    scene.name, work.masses, work.springs, scene.steps);
         const BenchWorldStart start = benchKeepStart();
-        BenchWorkload work = workOf(sceneOpt, totals);
-        if (runCounts(sceneOpt, counts, start, work, printSuiteSeries) < 0) return kExitFailed;
-        suite.push_back(work);
+        if (runCounts(sceneOpt, counts, start, out, printSuiteSeries, work) < 0) return kExitFailed;
     }
     printSuiteTable(suite, shape.repeat);
     printPeakMemory();
-    const double seconds =
-        static_cast<double>(platCounter() - began) / static_cast<double>(platCounterFrequency());
-    std::printf("suite      %.1f s in all\n", seconds);
+    std::printf("suite      %.1f s in all\n", secondsSince(began));
     if (out.json) {
         std::fflush(stdout);
         benchWriteSuiteJson(out.json, machine, suite, shape);
