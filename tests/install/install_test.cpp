@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,40 +125,6 @@ TEST(Install, EachTreeHoldsTheFilesAndAnEntryThatNamesThem) {
             EXPECT_EQ(pngSize(top + "/share/icons/hicolor/" + size + "/apps/zibbet.png"), std::pair(n, n));
         }
     }
-}
-
-// Without --scene and none in the working directory, the installed
-// zibbet-bench runs the scene installed beside it, and says so; a scene in
-// the working directory comes first.
-TEST(Install, BenchFallsBackToTheInstalledScene) {
-    const std::string prefix = kTrees + "/pre fix";
-    const std::string dir = fxFreshDir(kTrees + "/bench-run");
-    const std::string bench = "cd " + quoted(dir) + " && " + quoted(prefix + "/bin/zibbet-bench");
-    const FxRunResult installed = fxRunCommand(bench + " --steps 3");
-    EXPECT_EQ(installed.status, 0) << installed.out;
-    EXPECT_TRUE(
-        has(installed.out, "zibbet-bench: scene " + prefix + "/share/zibbet/bmoon1m.3ds\n"));
-    EXPECT_TRUE(has(installed.out, "3 objects, 650 masses"));
-    fs::copy_file(prefix + "/share/zibbet/bmoon1m.3ds", dir + "/bmoon1m.3ds");
-    const FxRunResult local = fxRunCommand(bench + " --steps 3");
-    EXPECT_EQ(local.status, 0) << local.out;
-    EXPECT_TRUE(has(local.out, "zibbet-bench: scene bmoon1m.3ds\n"));
-}
-
-// The control fields: the name, and the packages of the libraries linked.
-TEST(Package, DeclaresItsNameAndTheLibrariesItNeeds) {
-    std::string deb;
-    for (const auto& e : fs::directory_iterator(kTrees + "/package"))
-        if (e.path().extension() == ".deb") deb = quoted(e.path().string());
-    ASSERT_FALSE(deb.empty()) << "no .deb in " << kTrees << "/package";
-    EXPECT_EQ(fxRunCommand("dpkg-deb -f " + deb + " Package", false).out, "zibbet\n");
-    const std::string depends = fxRunCommand("dpkg-deb -f " + deb + " Depends", false).out;
-    std::string words = depends;
-    std::replace_if(words.begin(), words.end(), [](char c) { return c == ',' || c == '|'; }, ' ');
-    std::istringstream in(words);
-    const std::set<std::string> names{std::istream_iterator<std::string>(in), {}};
-    for (const char* lib : {"libglut3.12", "libgl1", "libglu1-mesa", "libc6", "libstdc++6"})
-        EXPECT_EQ(names.count(lib), 1u) << lib << " missing from: " << depends;
 }
 
 // No error or warning from lintian, the desktop entry and AppStream

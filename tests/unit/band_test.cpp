@@ -177,21 +177,3 @@ TEST_F(WorldTest, BandBuilderMatchesThePlainLoopPairForPair) {
         }
     }
 }
-
-TEST_F(WorldTest, BandBuilderThatCannotGrowAddsNothing) {
-    // One error, no notice, the object as it was.
-    const int oid = objectWith(cubePoints(200, 10.0, 23));
-    simAddSpring(oid, 0, 1, 1.0, 1.0, 1.0, 1);
-    const SimSpring* before = obj(oid).springs;
-    simRealloc = [](void*, size_t) -> void* { return nullptr; };
-    verbosity = 3;
-    int result = 0;
-    const std::string out =
-        captureStdout([&] { result = simAddBandSprings(oid, 0.0, 4.0, 5.0, 1.0); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out.rfind("  *** ERROR *** simAddSpring(): Failed malloc(", 0), 0u) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    EXPECT_EQ(obj(oid).nSprings, 1);
-    EXPECT_EQ(obj(oid).maxSprings, SIM_GROW_SPRINGS);
-    EXPECT_EQ(obj(oid).springs, before);
-}

@@ -30,10 +30,8 @@ TEST(BenchStats, SummaryOfASeries) {
     };
     for (const Case& c : cases) {
         const BenchSummary s = benchSummarize(c.figures);
-        EXPECT_EQ(s.count, static_cast<int>(c.figures.size()));
-        EXPECT_DOUBLE_EQ(s.median, c.median);
-        EXPECT_DOUBLE_EQ(s.min, c.min);
-        EXPECT_DOUBLE_EQ(s.max, c.max);
+        EXPECT_EQ(std::tie(s.count, s.median, s.min, s.max),
+                  std::tuple(static_cast<int>(c.figures.size()), c.median, c.min, c.max));
         EXPECT_DOUBLE_EQ(s.spread, c.spread);
     }
 }

@@ -264,29 +264,6 @@ TEST_F(Conv3DSTest, VertexAndFaceNumbersPast32767AreUnsigned) {
               std::tuple(1.5, -2.0, 1));
 }
 
-TEST_F(Conv3DSTest, VertexOutOfRangeStopsWithWhatWasMade) {
-    b.object("Bad", {0, 0, 0, 1, 0, 0, 0, 1, 0, 7, 7, 7}, {0, 1, 2, 3, 9, 1, 0, 1, 2});
-    b.object("Neg", {0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0xFFFF, 1});
-    Scene3DS* scene = b.get();
-    int result = 0;
-    std::string out = captureStdout([&] {
-        result = simConv3DSobj(-1, scene, 0, 0, 0, 0, 2.0, 5, 1, 0, 0, kPolys | kConns, 4);
-    });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out,
-              "  ***ERROR*** simConv3DSobj(): Vertex number (9) out of range in 3DSobject 0\n");
-    // The object stays with the first face made and the second face's first
-    // corner placed.
-    const SimObject& o = obj(1);
-    EXPECT_EQ(std::tie(o.nMasses, o.nPolys, o.masses[3].pos[0], o.masses[3].forceMask),
-              std::tuple(4, 1, 14.0, 4));
-    out = captureStdout([&] { result = convert(scene, 0, 0.0, 0.0, 1); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out,
-              "  ***ERROR*** simConv3DSobj(): Vertex number (65535) out of range in 3DSobject 1\n");
-    EXPECT_EQ(obj(2).masses[0].forceMask, 1);
-}
-
 TEST_F(Conv3DSTest, EnvMapIsDroppedOnlyWhenTheDriverLacksCubeMaps) {
     b.object("Quad", kQuadVerts, kQuadFaces);
     const int flags = SIMF_ENVMAP | kPolys | SIMF_GOURAUD;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "demo/callbacks.h"
@@ -306,91 +308,16 @@ TEST_F(RendererTest, ShadingAndNormalsFollowTheObjectsFlags) {
     }
 }
 
-TEST_F(RendererTest, MaterialFollowsEachTriangleAndIsSentAgainAtEveryCall) {
-    const double n[3] = {0, 0, 1};
-    const int red = emissive(1, 0, 0);
-    const int green = emissive(0, 1, 0);
-    const int oid = simAddObject("pair", SIMF_GOURAUD);
-    for (const auto& p : {std::array{-10, -5}, {0, -5}, {10, -5}, {-5, 5}, {5, 5}})
-        fxMassAt(oid, p[0], p[1]);
-    simAddPoly(oid, 0, 1, 3, n, n, n, 0, nullptr, red);
-    simAddPoly(oid, 1, 2, 4, n, n, n, 0, nullptr, green);
-    for (int call = 0; call < 4; ++call) {
-        if (call == 2) simSetObjMat(oid, red); // one material: still sent again
-        glBeginTestFrame();
-        // Whatever material was current before must not leak into the object.
-        const float blue[4] = {0, 0, 1, 1};
-        glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, blue);
-        drawObject(oid);
-        EXPECT_TRUE(rgbNear(glPixelAtWorld(-5, -3, 0), {255, 0, 0}, 1)) << call;
-        const XRgb second = call < 2 ? XRgb{0, 255, 0} : XRgb{255, 0, 0};
-        EXPECT_TRUE(rgbNear(glPixelAtWorld(5, -3, 0), second, 1)) << call;
-        // The material of the last triangle stays current.
-        float emission[4] = {};
-        glGetMaterialfv(GL_FRONT, GL_EMISSION, emission);
-        EXPECT_EQ(emission[1], call < 2 ? 1.0f : 0.0f);
+// The frustum by aspect and the drag from the centre are seen in every frame
+// of ZibbetE2e; a minimised window, never: it keeps the last projection.
+TEST_F(GlWindowTest, AMinimisedWindowKeepsTheLastProjection) {
+    reshape(600, 500);
+    GLdouble shown[16], minimised[16];
+    glGetDoublev(GL_PROJECTION_MATRIX, shown);
+    for (const auto& [width, height] : {std::pair{0, 500}, {600, 0}}) {
+        reshape(width, height);
+        EXPECT_EQ(std::tie(winWidth, winHeight), std::tie(width, height));
+        glGetDoublev(GL_PROJECTION_MATRIX, minimised);
+        EXPECT_EQ(std::memcmp(shown, minimised, sizeof shown), 0) << width << "x" << height;
     }
-}
-
-TEST_F(RendererTest, ConnectionRunsAreStarsFromTheirHub) {
-    // The hub, then right, up, left (alone in its run) and down of it;
-    // runs (0 1 2), (3), (0 4) written by hand, an end-of-run mark doubled.
-    const int oid = simAddObject("conns", 0);
-    for (const auto& p :
-         {std::array{0.3, 0.3}, {12.3, 0.3}, {0.3, 12.3}, {-12.3, 0.3}, {0.3, -12.3}})
-        fxMassAt(oid, p[0], p[1]);
-    const int32_t filler[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_EQ(simAddConn(oid, filler, 8), 0);
-    const int32_t list[] = {0, 1, 2, -1, -1, 3, -1, 0, 4, -1, -2};
-    std::memcpy(simWorld.objects[oid].conns, list, sizeof list);
-    simWorld.objects[oid].connLen = 11;
-
-    drawLit(0); // the light from the camera; the Forces object draws nothing
-    drawConns(0);
-    EXPECT_TRUE(rgbNear(glPixelAtWorld(0, 0, 0), {0, 0, 0}, 0)) << "something drawn for nothing";
-    const float black[4] = {0, 0, 0, 1};
-    for (GLenum part : {GL_AMBIENT, GL_EMISSION, GL_SPECULAR})
-        glMaterialfv(GL_FRONT_AND_BACK, part, black);
-    glNormal3d(0, 0, 1);
-    drawConns(oid);
-    // Yellow somewhere in the 3 x 3 block around the world point.
-    auto lineNear = [](double x, double y) {
-        int px = 0, py = 0;
-        glWindowPoint(x, y, 0, &px, &py);
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx)
-                if (rgbNear(glPixel(px + dx, py + dy), {255, 255, 0}, 2)) return true;
-        return false;
-    };
-    EXPECT_TRUE(lineNear(6, 0.3));    // hub to right
-    EXPECT_TRUE(lineNear(0.3, 6));    // hub to up
-    EXPECT_TRUE(lineNear(0.3, -6));   // hub to down, after the lone run
-    EXPECT_FALSE(lineNear(6.3, 6.3)); // right to up: a polyline would draw it
-    EXPECT_FALSE(lineNear(-6, 0.3));  // the lone index draws nothing
-    EXPECT_EQ(glInt(GL_SHADE_MODEL), GL_FLAT);
-}
-
-TEST_F(GlWindowTest, ReshapeSetsTheFrustumByAspectAndMotionMeasuresFromTheCentre) {
-    // width, height -> the frustum's half width and height at the near plane
-    // (2, far plane 80); a minimised window keeps the last one.
-    const struct {
-        int width, height;
-        double r, t;
-    } cases[] = {{500, 600, 1, 1.2}, {600, 500, 1.2, 1}, {0, 500, 1.2, 1}, {600, 0, 1.2, 1}};
-    for (const auto& c : cases) {
-        reshape(c.width, c.height);
-        EXPECT_EQ(winWidth, c.width);
-        EXPECT_EQ(winHeight, c.height);
-        GLdouble got[16];
-        glGetDoublev(GL_PROJECTION_MATRIX, got);
-        // glFrustum(-r, r, -t, t, 2, 80), column by column.
-        const double want[16] = {2 / c.r, 0, 0, 0,  0, 2 / c.t, 0, 0,
-                                 0, 0, -82.0 / 78, -1,  0, 0, -320.0 / 78, 0};
-        for (int i = 0; i < 16; ++i)
-            EXPECT_NEAR(got[i], want[i], 1e-6) << c.width << "x" << c.height << " " << i;
-    }
-    reshape(501, 601);
-    motion(300, 100);
-    EXPECT_EQ(mouseDx, 300 - 250);
-    EXPECT_EQ(mouseDy, 100 - 300);
 }

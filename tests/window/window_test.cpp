@@ -63,7 +63,8 @@ void glBeginTestFrame() {
     displaySetUp();
 }
 
-XRgb glPixel(int x, int y) {
+// The back buffer's pixel, y counted from the bottom.
+static XRgb glPixel(int x, int y) {
     unsigned char rgb[3] = {};
     glFinish();
     glReadBuffer(GL_BACK);

@@ -16,7 +16,6 @@ constexpr int GLW_SIZE = 200; // the test window, pixels both ways
 // A frame as the program's display sets it up: buffers cleared, the
 // projection of a GLW_SIZE window, the frame state, light and camera.
 void glBeginTestFrame();
-XRgb glPixel(int x, int y); // back buffer, y counted from the bottom
 // The pixel where a world point lands, and its coordinates.
 bool glWindowPoint(double x, double y, double z, int* px, int* py);
 XRgb glPixelAtWorld(double x, double y, double z);
