@@ -36,33 +36,24 @@ inline uint32_t vLengthOk(V len) {
 constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
     return _mm512_mask_mov_pd(no, static_cast<__mmask8>(bits >> at), yes);
 };
-void vTranspose(const V r[8], V t[8]) {
-    const V a0 = _mm512_unpacklo_pd(r[0], r[1]);
-    const V a1 = _mm512_unpackhi_pd(r[0], r[1]);
-    const V a2 = _mm512_unpacklo_pd(r[2], r[3]);
-    const V a3 = _mm512_unpackhi_pd(r[2], r[3]);
-    const V a4 = _mm512_unpacklo_pd(r[4], r[5]);
-    const V a5 = _mm512_unpackhi_pd(r[4], r[5]);
-    const V a6 = _mm512_unpacklo_pd(r[6], r[7]);
-    const V a7 = _mm512_unpackhi_pd(r[6], r[7]);
+[[gnu::always_inline]] inline void vTranspose(const V r[8], V t[8]) {
     const __m512i lo = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
     const __m512i hi = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
-    const V b0 = _mm512_permutex2var_pd(a0, lo, a2); // rows 0-3 of columns 0 and 4
-    const V b1 = _mm512_permutex2var_pd(a0, hi, a2); // columns 2 and 6
-    const V b2 = _mm512_permutex2var_pd(a1, lo, a3); // columns 1 and 5
-    const V b3 = _mm512_permutex2var_pd(a1, hi, a3); // columns 3 and 7
-    const V b4 = _mm512_permutex2var_pd(a4, lo, a6); // the same for rows 4-7
-    const V b5 = _mm512_permutex2var_pd(a4, hi, a6);
-    const V b6 = _mm512_permutex2var_pd(a5, lo, a7);
-    const V b7 = _mm512_permutex2var_pd(a5, hi, a7);
-    t[0] = _mm512_shuffle_f64x2(b0, b4, 0x44);
-    t[4] = _mm512_shuffle_f64x2(b0, b4, 0xee);
-    t[2] = _mm512_shuffle_f64x2(b1, b5, 0x44);
-    t[6] = _mm512_shuffle_f64x2(b1, b5, 0xee);
-    t[1] = _mm512_shuffle_f64x2(b2, b6, 0x44);
-    t[5] = _mm512_shuffle_f64x2(b2, b6, 0xee);
-    t[3] = _mm512_shuffle_f64x2(b3, b7, 0x44);
-    t[7] = _mm512_shuffle_f64x2(b3, b7, 0xee);
+    V a[8], b[8];
+    for (int i = 0; i < 8; i += 2) { // rows i and i + 1 interleaved
+        a[i] = _mm512_unpacklo_pd(r[i], r[i + 1]);
+        a[i + 1] = _mm512_unpackhi_pd(r[i], r[i + 1]);
+    }
+    for (int i = 0; i < 8; i += 4) // rows i to i + 3 of columns 0 and 4, 2 and 6, 1 and 5, 3 and 7
+        for (int k = 0; k < 2; ++k) {
+            b[i + 2 * k] = _mm512_permutex2var_pd(a[i + k], lo, a[i + k + 2]);
+            b[i + 2 * k + 1] = _mm512_permutex2var_pd(a[i + k], hi, a[i + k + 2]);
+        }
+    const int column[4] = {0, 2, 1, 3};
+    for (int j = 0; j < 4; ++j) {
+        t[column[j]] = _mm512_shuffle_f64x2(b[j], b[j + 4], 0x44);
+        t[column[j] + 4] = _mm512_shuffle_f64x2(b[j], b[j + 4], 0xee);
+    }
 }
 
 #include "sim/springs_wide.inc"

@@ -36,6 +36,10 @@ inline uint32_t vLengthOk(V len) {
 constexpr auto vSelectBits = [](uint64_t bits, int at, V yes, V no) {
     return vbslq_f64(vld1q_u64(kLaneMasks[bits >> at & 3u]), yes, no);
 };
+inline void vStoreLanes(double* p, size_t stride, V v) {
+    vst1q_lane_f64(p, v, 0);
+    vst1q_lane_f64(p + stride, v, 1);
+}
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = vzip1q_f64(r[0], r[1]);
     t[1] = vzip2q_f64(r[0], r[1]);

@@ -37,6 +37,10 @@ inline V vSelectBits(uint64_t bits, int at, V yes, V no) {
     const V mask = _mm_load_pd(reinterpret_cast<const double*>(kLaneMasks[bits >> at & 3u]));
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
+inline void vStoreLanes(double* p, size_t stride, V v) {
+    _mm_storel_pd(p, v);
+    _mm_storeh_pd(p + stride, v);
+}
 inline void vTranspose(const V r[2], V t[2]) {
     t[0] = _mm_unpacklo_pd(r[0], r[1]);
     t[1] = _mm_unpackhi_pd(r[0], r[1]);
