@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Each vector path's spring phase on the default scene's moon (one thread)
-# against its own divider floor, from one build:
+# against its own divider floor, and against the law alone at its width (what
+# the phase costs beyond the arithmetic it cannot skip), from one build:
 #   bench/floors.sh BUILD [ROUNDS]
 # Each round runs springs_bench once and takes, per benchmark, the minimum of
 # 150 repetitions of a millisecond or two (noise only ever adds time, and a
@@ -17,7 +18,7 @@ trap 'rm -f "$tmp"' EXIT
 
 for round in $(seq "$rounds"); do
   "$build/bench/springs_bench" \
-    --benchmark_filter='BM_Springs/Moon/[a-z0-9]+/threads:1/|BM_Divider' \
+    --benchmark_filter='BM_Springs/Moon/[a-z0-9]+/threads:1/|BM_Divider|BM_Law' \
     --benchmark_repetitions=150 --benchmark_report_aggregates_only=true \
     --benchmark_min_time=0.001 2>/dev/null |
     awk -v round="$round" '/_min / {
@@ -25,19 +26,24 @@ for round in $(seq "$rounds"); do
       n = split($1, part, "/")
       if (part[1] == "BM_Springs") print round, part[3], "phase", v
       else if (part[1] == "BM_Divider") print round, part[2], "floor", v
+      else if (part[1] == "BM_Law") print round, part[2], "law", v
     }' >> "$tmp"
 done
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 awk '{print $2}' "$tmp" | sort -u | while read -r path; do
-  phase=$(awk -v p="$path" '$2 == p && $3 == "phase" {print $4}' "$tmp" | median)
-  floor=$(awk -v p="$path" '$2 == p && $3 == "floor" {print $4}' "$tmp" | median)
-  ratios=$(awk -v p="$path" '$2 == p {v[$1, $3] = $4; r[$1] = 1}
-    END {for (k in r) if ((k, "phase") in v && (k, "floor") in v) print v[k, "phase"] / v[k, "floor"]}' "$tmp")
-  [ -n "$ratios" ] || continue
-  printf '%-9s %.3f ns/spring, floor %.3f: %.2fx its floor (rounds %.2f-%.2f, median of %d)\n' \
-    "$path" "$phase" "$floor" "$(echo "$ratios" | median)" \
-    "$(echo "$ratios" | sort -g | head -1)" "$(echo "$ratios" | sort -g | tail -1)" \
-    "$(echo "$ratios" | wc -l)"
+  of() { awk -v p="$path" -v k="$1" '$2 == p && $3 == k {print $4}' "$tmp" | median; }
+  # Per round, the phase over the floor named; their median and range.
+  ratios() {
+    awk -v p="$path" -v k="$1" '$2 == p {v[$1, $3] = $4; r[$1] = 1}
+      END {for (n in r) if ((n, "phase") in v && (n, k) in v) print v[n, "phase"] / v[n, k]}' "$tmp" | sort -g
+  }
+  floor=$(ratios floor)
+  [ -n "$floor" ] || continue
+  law=$(ratios law)
+  printf '%-9s %.3f ns/spring, floor %.3f: %.2fx its floor (rounds %.2f-%.2f, median of %d); law alone %.3f: %.2fx\n' \
+    "$path" "$(of phase)" "$(of floor)" "$(echo "$floor" | median)" \
+    "$(echo "$floor" | head -1)" "$(echo "$floor" | tail -1)" "$(echo "$floor" | wc -l)" \
+    "$(of law)" "$(echo "$law" | median)"
 done

@@ -3,10 +3,11 @@
 // body that `zibbet-assets --sphere 7842` writes: for each vector path this
 // processor runs and one, two and three threads; beside it the general batched
 // loop (the phase as it was before the tiles), the plain one-spring-at-a-time
-// loop, and two floors: the divider (one square root and two divisions per
-// spring, at each path's vector width) and memory bandwidth (a triad over
-// arrays far larger than the caches, read as the time to stream the big
-// body's tile data). Every figure is also given as ns/spring.
+// loop, and three floors: the divider (one square root and two divisions per
+// spring, at each path's vector width), the law alone at that width, and
+// memory bandwidth (a triad over arrays far larger than the caches, read as
+// the time to stream the big body's tile data). Every figure is also given as
+// ns/spring.
 //
 // Run with --benchmark_repetitions=N: medians and minima are reported.
 #include <benchmark/benchmark.h>
@@ -30,6 +31,7 @@
 #include "scenegen/meshgen.h"
 #include "scenegen/moon_scene.h"
 #include "sim/springs.h"
+#include "sim/springs_law.h"
 #include "sim/springs_testing.h"
 #include "sim/step.h"
 #include "sim/world.h"
@@ -188,6 +190,64 @@ void dividerSse2(const double* s, const double* dot, const double* n, double* ou
 
 using Divider = void (*)(const double*, const double*, const double*, double*, int);
 
+// The law alone, at each path's width: springs whose two ends already lie in
+// vectors, one product d f for both ends' sums, and no tiles, lanes or
+// selections; what a kernel costs beyond it is its own. The values lie in one
+// pool, a row of kLawSprings per quantity: a's position and velocity (0-5),
+// b's (6-11), the rest length (12), a's acceleration (13-15) and b's (16-18).
+// The 19 rows fit a 32 KiB L1 together, spread over its sets: rows a multiple
+// of 4 KiB apart would crowd the same sets, and cost up to twice the time.
+constexpr int kLawSprings = 200;
+constexpr int kLawRows = 19;
+constexpr size_t kLawStride = kLawSprings + 8;
+constexpr double kLawK = 2.0, kLawDamping = 0.5;
+
+// A vector of W springs from i: V a vector type with operators, SQRT its
+// square root.
+#define ZIBBET_LAW(V, SQRT)                                                                        \
+    for (int i = 0; i < kLawSprings; i += static_cast<int>(sizeof(V) / sizeof(double))) {         \
+        auto at = [&](int row) -> V& { return *reinterpret_cast<V*>(pool + row * kLawStride + i); }; \
+        const V dx = at(0) - at(6), dy = at(1) - at(7), dz = at(2) - at(8);                       \
+        const V len = SQRT(dx * dx + dy * dy + dz * dz);                                          \
+        const V r = ((at(3) - at(9)) * dx + (at(4) - at(10)) * dy + (at(5) - at(11)) * dz) / len; \
+        const V f = ((at(12) - len) * kLawK - r * kLawDamping) / (len * kSpringForceDivisor);     \
+        const V fx = dx * f, fy = dy * f, fz = dz * f;                                            \
+        at(13) += fx;                                                                             \
+        at(14) += fy;                                                                             \
+        at(15) += fz;                                                                             \
+        at(16) -= fx;                                                                             \
+        at(17) -= fy;                                                                             \
+        at(18) -= fz;                                                                             \
+    }
+
+using Law = void (*)(double* pool);
+
+__attribute__((optimize("no-tree-vectorize"))) void lawScalar(double* pool) {
+    ZIBBET_LAW(double, __builtin_sqrt)
+}
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) void lawAvx512(double* pool) {
+    ZIBBET_LAW(__m512d, _mm512_sqrt_pd)
+}
+__attribute__((target("avx2"))) void lawAvx2(double* pool) {
+    ZIBBET_LAW(__m256d, _mm256_sqrt_pd)
+}
+void lawSse2(double* pool) {
+    ZIBBET_LAW(__m128d, _mm_sqrt_pd)
+}
+#endif
+#undef ZIBBET_LAW
+
+Law lawOf(SimSpringPath path) {
+#if defined(__x86_64__)
+    if (path == SIM_PATH_AVX512) return lawAvx512;
+    if (path == SIM_PATH_AVX2) return lawAvx2;
+    if (path == SIM_PATH_SSE2) return lawSse2;
+#endif
+    (void)path;
+    return lawScalar;
+}
+
 // The floor of each path: its own width's (NEON's is not measured: the
 // aarch64 build runs under an emulator here).
 Divider dividerOf(SimSpringPath path) {
@@ -227,6 +287,27 @@ void BM_Divider(benchmark::State& state, SimSpringPath path) {
         benchmark::ClobberMemory();
     }
     countSprings(state, kDividerLanes);
+}
+
+void BM_Law(benchmark::State& state, SimSpringPath path) {
+    if (!simSpringsPathSupported(path)) {
+        state.SkipWithError("this processor cannot run the path");
+        return;
+    }
+    auto pool = alignedDoubles(kLawStride * kLawRows, 0.0);
+    for (int row = 0; row < 13; ++row) // the ends apart, and moving apart
+        for (int i = 0; i < kLawSprings; ++i)
+            pool.get()[row * kLawStride + i] = row == 12 ? 1.0
+                                               : row < 3 ? 1.0 + row + 1e-4 * i
+                                               : row < 6 ? 0.01 * row
+                                               : row < 9 ? 0.5
+                                                         : 0.0;
+    const Law law = lawOf(path);
+    for (auto _ : state) {
+        law(pool.get());
+        benchmark::ClobberMemory();
+    }
+    countSprings(state, kLawSprings);
 }
 
 // a = b + 1.5 c over three arrays of 16M doubles (384 MB) per thread, on one
@@ -287,12 +368,16 @@ void registerAll() {
                                                   BM_Springs, which, path, threads));
         }
     }
-    for (int i = 0; i < SIM_PATH_COUNT; ++i)
-        if (const SimSpringPath path = static_cast<SimSpringPath>(i); simSpringsPathSupported(path))
-            benchmark::RegisterBenchmark(
-                (std::string("BM_Divider/") + simSpringsPathName(path)).c_str(), BM_Divider, path)
-                ->UseRealTime()
-                ->ComputeStatistics("min", minOf);
+    using Floor = void (*)(benchmark::State&, SimSpringPath);
+    for (const auto& [name, floor] :
+         {std::pair<const char*, Floor>{"BM_Divider/", BM_Divider}, {"BM_Law/", BM_Law}})
+        for (int i = 0; i < SIM_PATH_COUNT; ++i)
+            if (const SimSpringPath path = static_cast<SimSpringPath>(i);
+                simSpringsPathSupported(path))
+                benchmark::RegisterBenchmark((name + std::string(simSpringsPathName(path))).c_str(),
+                                             floor, path)
+                    ->UseRealTime()
+                    ->ComputeStatistics("min", minOf);
     benchmark::RegisterBenchmark("BM_Triad", BM_Triad)
         ->Threads(1)
         ->Threads(2)
