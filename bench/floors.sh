@@ -41,9 +41,11 @@ awk '{print $2}' "$tmp" | sort -u | while read -r path; do
   }
   floor=$(ratios floor)
   [ -n "$floor" ] || continue
-  law=$(ratios law)
-  printf '%-9s %.3f ns/spring, floor %.3f: %.2fx its floor (rounds %.2f-%.2f, median of %d); law alone %.3f: %.2fx\n' \
+  printf '%-9s %.3f ns/spring, floor %.3f: %.2fx its floor (rounds %.2f-%.2f, median of %d)' \
     "$path" "$(of phase)" "$(of floor)" "$(echo "$floor" | median)" \
-    "$(echo "$floor" | head -1)" "$(echo "$floor" | tail -1)" "$(echo "$floor" | wc -l)" \
-    "$(of law)" "$(echo "$law" | median)"
+    "$(echo "$floor" | head -1)" "$(echo "$floor" | tail -1)" "$(echo "$floor" | wc -l)"
+  # A build from before the law's floor has none.
+  law=$(ratios law)
+  [ -z "$law" ] || printf '; law alone %.3f: %.2fx' "$(of law)" "$(echo "$law" | median)"
+  printf '\n'
 done

@@ -238,26 +238,21 @@ void lawSse2(double* pool) {
 #endif
 #undef ZIBBET_LAW
 
-Law lawOf(SimSpringPath path) {
-#if defined(__x86_64__)
-    if (path == SIM_PATH_AVX512) return lawAvx512;
-    if (path == SIM_PATH_AVX2) return lawAvx2;
-    if (path == SIM_PATH_SSE2) return lawSse2;
-#endif
-    (void)path;
-    return lawScalar;
-}
-
-// The floor of each path: its own width's (NEON's is not measured: the
+// The floors of each path: its own width's (NEON's are not measured: the
 // aarch64 build runs under an emulator here).
-Divider dividerOf(SimSpringPath path) {
+struct Floors {
+    Divider divider = dividerScalar;
+    Law law = lawScalar;
+};
+
+Floors floorsOf(SimSpringPath path) {
 #if defined(__x86_64__)
-    if (path == SIM_PATH_AVX512) return dividerAvx512;
-    if (path == SIM_PATH_AVX2) return dividerAvx2;
-    if (path == SIM_PATH_SSE2) return dividerSse2;
+    if (path == SIM_PATH_AVX512) return {dividerAvx512, lawAvx512};
+    if (path == SIM_PATH_AVX2) return {dividerAvx2, lawAvx2};
+    if (path == SIM_PATH_SSE2) return {dividerSse2, lawSse2};
 #endif
     (void)path;
-    return dividerScalar;
+    return {};
 }
 
 struct FreeDeleter {
@@ -280,7 +275,7 @@ void BM_Divider(benchmark::State& state, SimSpringPath path) {
     auto dot = alignedDoubles(kDividerLanes, 0.3);
     auto n = alignedDoubles(kDividerLanes, -0.7);
     auto out = alignedDoubles(kDividerLanes, 0.0);
-    const Divider divider = dividerOf(path);
+    const Divider divider = floorsOf(path).divider;
     for (auto _ : state) {
         divider(s.get(), dot.get(), n.get(), out.get(), kDividerLanes);
         benchmark::DoNotOptimize(out.get());
@@ -302,7 +297,7 @@ void BM_Law(benchmark::State& state, SimSpringPath path) {
                                                : row < 6 ? 0.01 * row
                                                : row < 9 ? 0.5
                                                          : 0.0;
-    const Law law = lawOf(path);
+    const Law law = floorsOf(path).law;
     for (auto _ : state) {
         law(pool.get());
         benchmark::ClobberMemory();
