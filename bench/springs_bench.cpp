@@ -191,7 +191,7 @@ void dividerSse2(const double* s, const double* dot, const double* n, double* ou
 using Divider = void (*)(const double*, const double*, const double*, double*, int);
 
 // The law alone, at each path's width: springs whose two ends already lie in
-// vectors, one product d f for both ends' sums, and no tiles, lanes or
+// vectors, one product d * f for both ends' sums, and no tiles, lanes or
 // selections; what a kernel costs beyond it is its own. The values lie in one
 // pool, a row of kLawSprings per quantity: a's position and velocity (0-5),
 // b's (6-11), the rest length (12), a's acceleration (13-15) and b's (16-18).
@@ -205,19 +205,21 @@ constexpr double kLawK = 2.0, kLawDamping = 0.5;
 // A vector of W springs from i: V a vector type with operators, SQRT its
 // square root.
 #define ZIBBET_LAW(V, SQRT)                                                                        \
-    for (int i = 0; i < kLawSprings; i += static_cast<int>(sizeof(V) / sizeof(double))) {         \
-        auto at = [&](int row) -> V& { return *reinterpret_cast<V*>(pool + row * kLawStride + i); }; \
-        const V dx = at(0) - at(6), dy = at(1) - at(7), dz = at(2) - at(8);                       \
-        const V len = SQRT(dx * dx + dy * dy + dz * dz);                                          \
-        const V r = ((at(3) - at(9)) * dx + (at(4) - at(10)) * dy + (at(5) - at(11)) * dz) / len; \
-        const V f = ((at(12) - len) * kLawK - r * kLawDamping) / (len * kSpringForceDivisor);     \
-        const V fx = dx * f, fy = dy * f, fz = dz * f;                                            \
-        at(13) += fx;                                                                             \
-        at(14) += fy;                                                                             \
-        at(15) += fz;                                                                             \
-        at(16) -= fx;                                                                             \
-        at(17) -= fy;                                                                             \
-        at(18) -= fz;                                                                             \
+    for (int i = 0; i < kLawSprings; i += static_cast<int>(sizeof(V) / sizeof(double))) {          \
+        auto at = [&](int row) -> V& {                                                             \
+            return *reinterpret_cast<V*>(pool + row * kLawStride + i);                             \
+        };                                                                                         \
+        const V dx = at(0) - at(6), dy = at(1) - at(7), dz = at(2) - at(8);                        \
+        const V len = SQRT(dx * dx + dy * dy + dz * dz);                                           \
+        const V r = ((at(3) - at(9)) * dx + (at(4) - at(10)) * dy + (at(5) - at(11)) * dz) / len;  \
+        const V f = ((at(12) - len) * kLawK - r * kLawDamping) / (len * kSpringForceDivisor);      \
+        const V fx = dx * f, fy = dy * f, fz = dz * f;                                             \
+        at(13) += fx;                                                                              \
+        at(14) += fy;                                                                              \
+        at(15) += fz;                                                                              \
+        at(16) -= fx;                                                                              \
+        at(17) -= fy;                                                                              \
+        at(18) -= fz;                                                                              \
     }
 
 using Law = void (*)(double* pool);
