@@ -198,6 +198,7 @@ using Divider = void (*)(const double*, const double*, const double*, double*, i
 // The 19 rows fit a 32 KiB L1 together, spread over its sets: rows a multiple
 // of 4 KiB apart would crowd the same sets, and cost up to twice the time.
 constexpr int kLawSprings = 200;
+constexpr int kLawInputs = 13; // the rows read; the six after them are written
 constexpr int kLawRows = 19;
 constexpr size_t kLawStride = kLawSprings + 8;
 constexpr double kLawK = 2.0, kLawDamping = 0.5;
@@ -292,7 +293,7 @@ void BM_Law(benchmark::State& state, SimSpringPath path) {
         return;
     }
     auto pool = alignedDoubles(kLawStride * kLawRows, 0.0);
-    for (int row = 0; row < 13; ++row) // the ends apart, and moving apart
+    for (int row = 0; row < kLawInputs; ++row) // the ends apart, and moving apart
         for (int i = 0; i < kLawSprings; ++i)
             pool.get()[row * kLawStride + i] = row == 12 ? 1.0
                                                : row < 3 ? 1.0 + row + 1e-4 * i
